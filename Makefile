@@ -1,0 +1,71 @@
+# kestrix: `make demo` and `make test` do every set-up step on a fresh Debian
+# machine (system packages, virtual environment, build) and then run.
+
+PYTHON ?= python3
+VENV   := .venv
+VPY    := $(VENV)/bin/python
+VPIP   := $(VPY) -m pip
+CMAKE  := $(VENV)/bin/cmake
+JOBS   ?= 2
+
+APT_PACKAGES := g++ make libexpat1-dev libgtest-dev
+SANITIZER_APT_PACKAGES := clang libclang-rt-14-dev
+
+.PHONY: demo test deps venv install core-test py-test abi-check sanitize-core fuzz bench clean format
+
+demo: install
+	$(VPY) -m kestrix demo
+
+test: install core-test py-test abi-check
+
+# System packages, installed only when missing.
+deps:
+	@missing=""; for p in $(APT_PACKAGES) $(EXTRA_APT); do \
+	  dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+
+$(VENV)/.ready: requirements-dev.txt | deps
+	$(PYTHON) -m venv $(VENV)
+	$(VPIP) install -q --upgrade pip
+	$(VPIP) install -q -r requirements-dev.txt
+	touch $@
+
+venv: deps $(VENV)/.ready
+
+# Builds the abi3 extension with scikit-build-core and installs the package.
+install: venv
+	$(VPIP) install -q --no-build-isolation .
+
+# GoogleTest suites of the core (no Python involved).
+core-test: venv
+	$(CMAKE) -S . -B build/core -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DKESTRIX_BUILD_EXTENSION=OFF -DKESTRIX_BUILD_TESTS=ON
+	$(CMAKE) --build build/core -j $(JOBS)
+	cd build/core && $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
+
+py-test: install
+	$(VPY) -m pytest -q tests/python
+
+# The one built abi3 file must load under every CPython 3.10+ on this machine.
+abi-check: install
+	$(VPY) tools/abi_check.py
+
+# The core suites under AddressSanitizer and UndefinedBehaviorSanitizer.
+sanitize-core: venv
+	$(MAKE) deps EXTRA_APT="$(SANITIZER_APT_PACKAGES)"
+	CC=clang CXX=clang++ $(CMAKE) -S . -B build/asan-core -G Ninja \
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DKESTRIX_BUILD_EXTENSION=OFF -DKESTRIX_BUILD_TESTS=ON -DKESTRIX_SANITIZE=ON
+	$(CMAKE) --build build/asan-core -j $(JOBS)
+	cd build/asan-core && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
+
+format:
+	clang-format -i core/include/kestrix/*.hpp core/src/*.cpp binding/src/*.hpp binding/src/*.cpp \
+	  tests/core/*.cpp $(wildcard bench/*.cpp fuzz/*.cpp)
+
+clean:
+	rm -rf build $(VENV)

@@ -1,0 +1,33 @@
+// binding/src/arguments.hpp: argument parsing of the module functions.
+#pragma once
+
+#include "python.hpp"
+
+#include <cstddef>
+
+namespace kestrix::py {
+
+/// The parameters of one function: every one may be given by position or by
+/// keyword; the first `required` are required, the rest default to None.
+struct Signature {
+    const char* function;  ///< shown as "{function}()" in messages
+    const char* const* names;
+    int count;
+    int required;
+};
+
+/// Fills `out[0..count)` with borrowed references (null for an omitted optional
+/// parameter) from a METH_FASTCALL | METH_KEYWORDS call. On a bad argument list
+/// raises TypeError with the interpreter's own wording and returns false.
+bool parse_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, PyObject** out);
+
+/// Checks that `source` is bytes (or a subclass) and takes its buffer in place.
+/// On failure raises TypeError with the note "while processing 'source'".
+bool source_bytes(PyObject* source, const char** data, std::size_t* size);
+
+/// Checks that `target_type` is a type; on failure raises TypeError with the
+/// note "while processing 'target_type'".
+bool check_target_type(PyObject* target_type);
+
+}  // namespace kestrix::py

@@ -1,0 +1,27 @@
+// binding/src/entry_points.hpp: what each module function does once its
+// arguments are checked. module.cpp parses arguments and calls these.
+#pragma once
+
+#include "python.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+namespace kestrix::py {
+
+/// deserialize: bytes read in place, a checked type. New reference or null.
+PyObject* deserialize_document(const char* data, std::size_t size, PyObject* target_type);
+
+/// serialize: `indent` absent for one-line output. New `bytes` or null.
+PyObject* serialize_object(PyObject* obj, std::optional<std::uint64_t> indent);
+
+/// iterparse: `tag` is a str or null (the class's name). New XmlIterator or null.
+PyObject* create_iterator(const char* data, std::size_t size, PyObject* target_type,
+                          PyObject* tag);
+
+/// The XmlIterator type, created once per process. Borrowed; null with an error
+/// set if it cannot be created.
+PyObject* xml_iterator_type();
+
+}  // namespace kestrix::py

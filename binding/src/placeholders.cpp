@@ -1,0 +1,25 @@
+// binding/src/placeholders.cpp: entry points whose work is not built yet.
+#include "entry_points.hpp"
+
+namespace kestrix::py {
+
+namespace {
+PyObject* not_implemented(const char* what) {
+    PyErr_Format(PyExc_NotImplementedError, "%s is not available in this build", what);
+    return nullptr;
+}
+}  // namespace
+
+PyObject* deserialize_document(const char*, std::size_t, PyObject*) {
+    return not_implemented("deserialize");
+}
+
+PyObject* serialize_object(PyObject*, std::optional<std::uint64_t>) {
+    return not_implemented("serialize");
+}
+
+PyObject* create_iterator(const char*, std::size_t, PyObject*, PyObject*) {
+    return not_implemented("iterparse");
+}
+
+}  // namespace kestrix::py

@@ -1,0 +1,29 @@
+// core/include/kestrix/scalar_parse.hpp: scalar text of attributes and elements into Values.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "kestrix/error.hpp"
+#include "kestrix/schema.hpp"
+#include "kestrix/value.hpp"
+
+namespace kestrix {
+
+/// Removes TAB, LF, FF, CR and SPACE (and no other byte) from both ends.
+std::string_view trim_xml_space(std::string_view text) noexcept;
+
+/// Position of the first invalid UTF-8 sequence, or nothing when `text` is valid.
+std::optional<Utf8Error> check_utf8(std::string_view text) noexcept;
+
+/// `text` as UTF-8 with every invalid sequence replaced by U+FFFD.
+std::string lossy_utf8(std::string_view text);
+
+/// Converts one scalar text by the receiving field's kind: Str kept whole, Int,
+/// Float and Bool parsed from the trimmed text, every other kind kept as trimmed
+/// text. `field_name` (the Python attribute name) only appears in errors.
+/// Int, Float and Bool results allocate nothing.
+Result<Value> parse_scalar(ScalarKind kind, std::string_view text, std::string_view field_name);
+
+}  // namespace kestrix

@@ -1,0 +1,36 @@
+// core/src/schema.cpp: the name indices of a class schema.
+#include "kestrix/schema.hpp"
+
+namespace kestrix {
+
+namespace {
+
+void index_name(NameIndex& index, const std::string& xml_name, std::size_t position) {
+    index.insert_or_assign(xml_name, position);
+    auto colon = xml_name.find(':');
+    if (colon != std::string::npos) index.insert_or_assign(xml_name.substr(colon + 1), position);
+}
+
+}  // namespace
+
+void ClassSchema::build_indices() {
+    element_index.clear();
+    attribute_index.clear();
+    text_field.reset();
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const FieldSchema& f = fields[i];
+        switch (f.role) {
+            case FieldRole::Element:
+                index_name(element_index, f.xml_name, i);
+                break;
+            case FieldRole::Attribute:
+                index_name(attribute_index, f.xml_name, i);
+                break;
+            case FieldRole::Text:
+                text_field = i;
+                break;
+        }
+    }
+}
+
+}  // namespace kestrix

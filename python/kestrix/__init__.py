@@ -1,0 +1,21 @@
+"""kestrix: bind XML documents to typed Python models and back, in native code.
+
+``deserialize(source, target_type)`` builds an instance of a model class (a
+pydantic-style class with ``model_fields`` or a dataclass) from XML bytes;
+``serialize(obj, indent=None)`` writes such an instance back as XML bytes;
+``iterparse(source, target_type, tag=None)`` yields one instance per matching
+element of a large document.
+"""
+
+from ._kestrix import PanicException, XmlIterator, deserialize, iterparse, serialize, version
+
+__version__ = version()
+
+__all__ = [
+    "PanicException",
+    "XmlIterator",
+    "deserialize",
+    "iterparse",
+    "serialize",
+    "version",
+]
