@@ -1,0 +1,46 @@
+// binding/src/compiled_class.hpp: the binding's record of one compiled Python
+// class, and class compilation with its process-wide caches.
+#pragma once
+
+#include "python.hpp"
+
+#include <memory>
+#include <vector>
+
+#include "kestrix/schema.hpp"
+#include "pyref.hpp"
+
+namespace kestrix::py {
+
+/// What object building needs to pass one field to the class's constructor.
+struct InitArg {
+    Ref annotation;  ///< the field's annotation with Optional/Union stripped
+    Ref py_name;     ///< the attribute name as a ready Python str (keyword)
+    bool init = true;
+    bool kw_only = false;
+};
+
+/// One compiled class: its schema and the Python objects beside it. Once
+/// published in the caches a record is never freed, so raw pointers to it (and
+/// to its schema) stay valid for the life of the process.
+struct CompiledClass {
+    std::vector<InitArg> init_args;  ///< parallel to schema->fields
+    std::shared_ptr<ClassSchema> schema;
+    Ref cls;
+    bool is_dataclass = false;
+};
+
+/// Returns the compiled record of `cls`, compiling (and caching) it on first use.
+/// Null with a Python exception set on failure. Requires the interpreter lock.
+const CompiledClass* compile_class(PyObject* cls);
+
+/// The compiled record a schema belongs to (found by the schema's identity, so
+/// classes that share a __name__ never stand in for each other).
+inline const CompiledClass* compiled_of(const ClassSchema& schema) noexcept {
+    return static_cast<const CompiledClass*>(schema.owner);
+}
+
+/// `annotation` without its Optional/Union wrapper (never fails). New reference.
+Ref strip_optional(PyObject* annotation);
+
+}  // namespace kestrix::py
