@@ -1,0 +1,146 @@
+"""The module surface: functions, signatures, argument errors and notes."""
+
+import sys
+
+import pytest
+
+import kestrix
+from kestrix import _kestrix
+
+
+class Plain:
+    pass
+
+
+def notes(exc: BaseException) -> list[str]:
+    return getattr(exc, "__notes__", [])
+
+
+def test_module_attributes_and_version():
+    for name in ("XmlIterator", "deserialize", "iterparse", "serialize", "version"):
+        assert hasattr(_kestrix, name)
+    assert _kestrix.version() == "0.7.0" == kestrix.__version__
+    assert _kestrix.__doc__ == ""
+    assert _kestrix.__file__.endswith("_kestrix.abi3.so")
+    assert issubclass(kestrix.PanicException, BaseException)
+    assert not issubclass(kestrix.PanicException, Exception)
+
+
+@pytest.mark.parametrize(
+    "name, signature",
+    [
+        ("deserialize", "(source, target_type)"),
+        ("iterparse", "(source, target_type, tag=None)"),
+        ("serialize", "(obj, indent=None)"),
+        ("version", "()"),
+    ],
+)
+def test_text_signature_and_empty_doc(name, signature):
+    function = getattr(_kestrix, name)
+    assert function.__text_signature__ == signature
+    assert function.__doc__ in (None, "")
+    assert function.__module__ == "kestrix._kestrix"
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: _kestrix.deserialize(b"<a/>"),
+         "deserialize() missing 1 required positional argument: 'target_type'"),
+        (lambda: _kestrix.deserialize(),
+         "deserialize() missing 2 required positional arguments: 'source' and 'target_type'"),
+        (lambda: _kestrix.deserialize(target_type=Plain),
+         "deserialize() missing 1 required positional argument: 'source'"),
+        (lambda: _kestrix.deserialize(b"", Plain, 3),
+         "deserialize() takes 2 positional arguments but 3 were given"),
+        (lambda: _kestrix.iterparse(b"", Plain, None, 4),
+         "iterparse() takes from 2 to 3 positional arguments but 4 were given"),
+        (lambda: _kestrix.serialize(1, 2, 3),
+         "serialize() takes from 1 to 2 positional arguments but 3 were given"),
+        (lambda: _kestrix.serialize(),
+         "serialize() missing 1 required positional argument: 'obj'"),
+        (lambda: _kestrix.deserialize(b"", Plain, source=b""),
+         "deserialize() got multiple values for argument 'source'"),
+        (lambda: _kestrix.serialize(1, indent=None, obj=2),
+         "serialize() got multiple values for argument 'obj'"),
+        (lambda: _kestrix.deserialize(b"", Plain, bogus=1),
+         "deserialize() got an unexpected keyword argument 'bogus'"),
+        (lambda: _kestrix.iterparse(source=b"", target_type=Plain, tags="x"),
+         "iterparse() got an unexpected keyword argument 'tags'"),
+    ],
+)
+def test_argument_errors(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+def test_version_takes_no_arguments():
+    with pytest.raises(TypeError):
+        _kestrix.version(1)  # type: ignore[call-arg]
+
+
+@pytest.mark.parametrize(
+    "call, message, note",
+    [
+        (lambda: _kestrix.deserialize("<a/>", Plain),
+         "'str' object is not an instance of 'bytes'", "while processing 'source'"),
+        (lambda: _kestrix.deserialize(bytearray(b"<a/>"), Plain),
+         "'bytearray' object is not an instance of 'bytes'", "while processing 'source'"),
+        (lambda: _kestrix.deserialize(memoryview(b"<a/>"), Plain),
+         "'memoryview' object is not an instance of 'bytes'", "while processing 'source'"),
+        (lambda: _kestrix.deserialize(b"<a/>", Plain()),
+         "'Plain' object is not an instance of 'type'", "while processing 'target_type'"),
+        (lambda: _kestrix.iterparse("<a/>", Plain),
+         "'str' object is not an instance of 'bytes'", "while processing 'source'"),
+        (lambda: _kestrix.iterparse(b"<a/>", 5),
+         "'int' object is not an instance of 'type'", "while processing 'target_type'"),
+        (lambda: _kestrix.iterparse(b"<a/>", Plain, tag=b"a"),
+         "'bytes' object is not an instance of 'str'", "while processing 'tag'"),
+    ],
+)
+def test_type_checks_carry_notes(call, message, note):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+    if sys.version_info >= (3, 11):
+        assert notes(info.value) == [note]
+
+
+def test_source_is_checked_before_target_type():
+    with pytest.raises(TypeError, match="'bytes'"):
+        _kestrix.deserialize("x", 5)
+
+
+def test_keyword_call_equals_positional_call():
+    class Model:
+        pass
+
+    class Bytes(bytes):
+        pass
+
+    by_position = _kestrix.deserialize(b"<Model/>", Model)
+    by_keyword = _kestrix.deserialize(target_type=Model, source=Bytes(b"<Model/>"))
+    assert type(by_position) is type(by_keyword) is Model
+
+
+@pytest.mark.parametrize(
+    "indent, error, message",
+    [
+        ("2", TypeError, "argument 'indent': 'str' object cannot be interpreted as an integer"),
+        (2.0, TypeError, "argument 'indent': 'float' object cannot be interpreted as an integer"),
+        (-1, OverflowError, None),
+        (2**64, OverflowError, None),
+        (1025, ValueError, "indent must be at most 1024, got 1025"),
+    ],
+)
+def test_indent_errors(indent, error, message):
+    with pytest.raises(error) as info:
+        _kestrix.serialize(Plain(), indent=indent)
+    if message is not None:
+        assert str(info.value) == message
+
+
+def test_xml_iterator_cannot_be_created_directly():
+    with pytest.raises(TypeError):
+        _kestrix.XmlIterator()
