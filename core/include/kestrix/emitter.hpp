@@ -1,0 +1,68 @@
+// core/include/kestrix/emitter.hpp: writes a Value::Object tree as XML text.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "kestrix/error.hpp"
+#include "kestrix/schema.hpp"
+#include "kestrix/value.hpp"
+
+namespace kestrix {
+
+/// The output of one document: a single buffer grown in place, and the
+/// indentation state when the document is indented.
+///
+/// With indentation, a start tag is preceded by a line feed and the current
+/// width in spaces when the previous event was a tag, and widens the indentation
+/// by one step; an end tag first narrows it (never below zero) and is preceded by
+/// a line break the same way; a text clears the pending break, so an element
+/// holding text keeps its start tag, text and end tag on one line.
+class XmlWriter {
+public:
+    /// `indent` is the step in spaces per level; absent writes everything on one line.
+    explicit XmlWriter(std::optional<std::uint64_t> indent);
+
+    /// Writes the line break (if due) and "<name". Attributes may follow.
+    void open_start_tag(std::string_view name);
+    /// Appends ` name="value"` to the open start tag, the value escaped.
+    void attribute(std::string_view name, std::string_view value);
+    /// Writes ">" and widens the indentation.
+    void close_start_tag();
+    /// Writes the escaped text (an empty one still clears the pending break).
+    void text(std::string_view text);
+    /// Narrows the indentation, writes the line break (if due) and "</name>".
+    void end_tag(std::string_view name);
+
+    /// The text written so far; the writer is left empty.
+    std::string take() { return std::move(out_); }
+
+    /// Class elements currently open; bounds the recursion of write_element.
+    std::uint64_t depth = 0;
+
+private:
+    void line_break();
+
+    std::string out_;
+    bool indented_;
+    std::uint64_t step_ = 0;
+    std::uint64_t width_ = 0;
+    bool pending_break_ = false;
+};
+
+/// Writes `value`, which must be a Value::Object, as the element `name` against
+/// `schema`: attributes, then the text content, then child elements in field
+/// order. Fails with Serialization "Expected Object value for model" when
+/// `value` (or a nested class value) is not an object, and with DepthExceeded
+/// when class elements nest deeper than MAX_DEPTH.
+Status write_element(XmlWriter& writer, std::string_view name, const Value& value,
+                     const ClassSchema& schema);
+
+/// The whole document for `root`: no declaration before it, no line feed after
+/// it. `indent` absent gives one line; a step of 0 gives line breaks only.
+Result<std::string> write_document(std::string_view root_name, const Value& root,
+                                   const ClassSchema& schema, std::optional<std::uint64_t> indent);
+
+}  // namespace kestrix

@@ -1,0 +1,233 @@
+// core/src/emitter.cpp: the XML text of a Value::Object tree, escaped and
+// optionally indented, written into one growing buffer.
+#include "kestrix/emitter.hpp"
+
+#include <array>
+
+#include "kestrix/scalar_format.hpp"
+
+namespace kestrix {
+
+namespace {
+
+// Which characters are replaced by a reference: bit 0 in text, bit 1 in
+// attribute values. Tab and line feed are kept in text but referenced in
+// attributes, where a reader would otherwise normalize them to spaces.
+constexpr std::uint8_t kInText = 1;
+constexpr std::uint8_t kInAttribute = 2;
+
+constexpr std::array<std::uint8_t, 256> make_escape_table() {
+    std::array<std::uint8_t, 256> t{};
+    for (unsigned char c : {'&', '<', '>', '"', '\'', '\r'}) t[c] = kInText | kInAttribute;
+    t['\t'] = kInAttribute;
+    t['\n'] = kInAttribute;
+    return t;
+}
+constexpr std::array<std::uint8_t, 256> kEscape = make_escape_table();
+
+std::string_view reference_for(unsigned char c) {
+    switch (c) {
+        case '&':
+            return "&amp;";
+        case '<':
+            return "&lt;";
+        case '>':
+            return "&gt;";
+        case '"':
+            return "&quot;";
+        case '\'':
+            return "&apos;";
+        case '\r':
+            return "&#13;";
+        case '\t':
+            return "&#9;";
+        default:
+            return "&#10;";
+    }
+}
+
+/// Appends `s` to `out`, replacing the characters selected by `mask`; runs of
+/// plain characters are copied in one piece.
+void append_escaped(std::string& out, std::string_view s, std::uint8_t mask) {
+    const char* run = s.data();
+    const char* const end = s.data() + s.size();
+    for (const char* p = run; p != end; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if ((kEscape[c] & mask) == 0) continue;
+        out.append(run, static_cast<std::size_t>(p - run));
+        out.append(reference_for(c));
+        run = p + 1;
+    }
+    out.append(run, static_cast<std::size_t>(end - run));
+}
+
+/// The entry of field `index` of `schema` in `obj`, or null when there is none.
+/// Objects built for this very schema are read by position; an object built
+/// against another schema is read by field name, since its positions do not
+/// line up with `schema`.
+const Value* entry(const ObjectValue& obj, const ClassSchema& schema, std::size_t index) {
+    const Value* v = nullptr;
+    if (obj.schema == &schema) {
+        if (index < obj.slots.size()) v = &obj.slots[index];
+    } else {
+        v = obj.find(schema.fields[index].name);
+    }
+    return v == nullptr || v->is_absent() ? nullptr : v;
+}
+
+/// Writes a scalar element `<name>text</name>`; nothing when `v` has no text.
+void write_scalar_element(XmlWriter& writer, std::string_view name, const Value& v) {
+    FormatScratch scratch{};
+    auto text = format_scalar(v, scratch);
+    if (!text) return;
+    writer.open_start_tag(name);
+    writer.close_start_tag();
+    writer.text(*text);
+    writer.end_tag(name);
+}
+
+/// Writes the element content of the text field: its scalar text, or the
+/// texts of a list's items one after the other; empty texts are not written.
+void write_text_content(XmlWriter& writer, const Value& v) {
+    FormatScratch scratch{};
+    if (auto text = format_scalar(v, scratch)) {
+        if (!text->empty()) writer.text(*text);
+        return;
+    }
+    if (v.kind() != Value::Kind::List) return;
+    for (const Value& item : v.as_list()) {
+        if (item.is_absent()) continue;
+        FormatScratch item_scratch{};
+        auto text = format_scalar(item, item_scratch);
+        if (text && !text->empty()) writer.text(*text);
+    }
+}
+
+/// Writes one child-element field holding `v`.
+Status write_child(XmlWriter& writer, const FieldSchema& field, const Value& v) {
+    switch (field.type.kind()) {
+        case TypeDesc::Kind::Scalar:
+            write_scalar_element(writer, field.xml_name, v);
+            return {};
+        case TypeDesc::Kind::Nested:
+            return write_element(writer, field.xml_name, v, field.type.schema());
+        case TypeDesc::Kind::List:
+            break;
+    }
+    if (v.kind() != Value::Kind::List) return {};
+    const TypeDesc& item_type = field.type.item();
+    for (const Value& item : v.as_list()) {
+        if (item.is_absent()) continue;
+        switch (item_type.kind()) {
+            case TypeDesc::Kind::Nested: {
+                Status s = write_element(writer, field.xml_name, item, item_type.schema());
+                if (!s) return s;
+                break;
+            }
+            case TypeDesc::Kind::Scalar:
+                write_scalar_element(writer, field.xml_name, item);
+                break;
+            case TypeDesc::Kind::List:
+                break;  // a list of lists has no element form
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+XmlWriter::XmlWriter(std::optional<std::uint64_t> indent)
+    : indented_(indent.has_value()), step_(indent.value_or(0)) {
+    out_.reserve(512);
+}
+
+void XmlWriter::line_break() {
+    if (!indented_ || !pending_break_) return;
+    out_.push_back('\n');
+    out_.append(width_, ' ');
+}
+
+void XmlWriter::open_start_tag(std::string_view name) {
+    line_break();
+    out_.push_back('<');
+    out_.append(name);
+}
+
+void XmlWriter::attribute(std::string_view name, std::string_view value) {
+    out_.push_back(' ');
+    out_.append(name);
+    out_.append("=\"");
+    append_escaped(out_, value, kInAttribute);
+    out_.push_back('"');
+}
+
+void XmlWriter::close_start_tag() {
+    out_.push_back('>');
+    width_ += step_;
+    pending_break_ = true;
+}
+
+void XmlWriter::text(std::string_view text) {
+    append_escaped(out_, text, kInText);
+    pending_break_ = false;
+}
+
+void XmlWriter::end_tag(std::string_view name) {
+    width_ = width_ > step_ ? width_ - step_ : 0;
+    line_break();
+    out_.append("</");
+    out_.append(name);
+    out_.push_back('>');
+    pending_break_ = true;
+}
+
+Status write_element(XmlWriter& writer, std::string_view name, const Value& value,
+                     const ClassSchema& schema) {
+    if (value.kind() != Value::Kind::Object) {
+        return BindError::serialization("Expected Object value for model");
+    }
+    // Trees from the walker and the parser stay within the limit already; this
+    // keeps a tree built any other way from exhausting the stack.
+    if (writer.depth >= MAX_DEPTH) return BindError::depth_exceeded(MAX_DEPTH, writer.depth + 1);
+    const ObjectValue& obj = value.as_object();
+    const std::size_t count = schema.fields.size();
+
+    writer.open_start_tag(name);
+    for (std::size_t i = 0; i < count; ++i) {
+        const FieldSchema& field = schema.fields[i];
+        if (field.role != FieldRole::Attribute) continue;
+        const Value* v = entry(obj, schema, i);
+        if (v == nullptr) continue;
+        FormatScratch scratch{};
+        if (auto text = format_scalar(*v, scratch)) writer.attribute(field.xml_name, *text);
+    }
+    writer.close_start_tag();
+
+    if (schema.text_field && *schema.text_field < count) {
+        if (const Value* v = entry(obj, schema, *schema.text_field)) write_text_content(writer, *v);
+    }
+
+    ++writer.depth;
+    for (std::size_t i = 0; i < count; ++i) {
+        const FieldSchema& field = schema.fields[i];
+        if (field.role != FieldRole::Element) continue;
+        const Value* v = entry(obj, schema, i);
+        if (v == nullptr || v->is_null()) continue;
+        Status s = write_child(writer, field, *v);
+        if (!s) return s;
+    }
+    --writer.depth;
+
+    writer.end_tag(name);
+    return {};
+}
+
+Result<std::string> write_document(std::string_view root_name, const Value& root,
+                                   const ClassSchema& schema, std::optional<std::uint64_t> indent) {
+    XmlWriter writer(indent);
+    Status s = write_element(writer, root_name, root, schema);
+    if (!s) return std::move(s).error();
+    return writer.take();
+}
+
+}  // namespace kestrix
