@@ -1,0 +1,250 @@
+// binding/src/build_object.cpp: value tree to Python objects; instances are
+// built positionally when a dataclass allows it, else by keyword.
+#include "build_object.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <utility>
+#include <vector>
+
+#include "compiled_class.hpp"
+#include "convert_scalar.hpp"
+#include "errors.hpp"
+#include "pyref.hpp"
+
+namespace kestrix::py {
+namespace {
+
+// A fixed number of new references, gathered before the tuple or list that
+// receives them is created (so no half-filled container is ever visible to
+// Python code running meanwhile), and released together unless handed on.
+class RefArray {
+public:
+    explicit RefArray(std::size_t size) : size_(size) {
+        if (size > kInline) heap_.resize(size);
+        data_ = size > kInline ? heap_.data() : inline_;
+        std::fill(data_, data_ + size, nullptr);
+    }
+    ~RefArray() {
+        for (std::size_t i = 0; i < size_; ++i) Py_XDECREF(data_[i]);
+    }
+    RefArray(const RefArray&) = delete;
+    RefArray& operator=(const RefArray&) = delete;
+
+    PyObject*& operator[](std::size_t i) { return data_[i]; }
+
+    /// Moves the references into a new tuple. Null with an error set on failure.
+    PyObject* into_tuple() {
+        PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(size_));
+        if (tuple == nullptr) return nullptr;
+        for (std::size_t i = 0; i < size_; ++i) {
+            PyTuple_SetItem(tuple, static_cast<Py_ssize_t>(i), std::exchange(data_[i], nullptr));
+        }
+        return tuple;
+    }
+
+    /// Moves the references into a new list. Null with an error set on failure.
+    PyObject* into_list() {
+        PyObject* list = PyList_New(static_cast<Py_ssize_t>(size_));
+        if (list == nullptr) return nullptr;
+        for (std::size_t i = 0; i < size_; ++i) {
+            PyList_SetItem(list, static_cast<Py_ssize_t>(i), std::exchange(data_[i], nullptr));
+        }
+        return list;
+    }
+
+private:
+    static constexpr std::size_t kInline = 16;
+    std::size_t size_;
+    PyObject** data_;
+    PyObject* inline_[kInline];
+    std::vector<PyObject*> heap_;
+};
+
+// The entry of field `i` of `schema` in `obj`, or null when there is none.
+// Objects from the parser are laid out by the very schema they are built with,
+// so the slot is found by position; any other object is searched by name.
+const Value* entry_of(const ObjectValue& obj, const ClassSchema& schema, std::size_t i) {
+    if (obj.schema == &schema) {
+        if (i >= obj.slots.size() || obj.slots[i].is_absent()) return nullptr;
+        return &obj.slots[i];
+    }
+    return obj.find(schema.fields[i].name);
+}
+
+// True when `obj` has an entry for every field of `schema` and no other.
+bool has_every_field(const ObjectValue& obj, const ClassSchema& schema) {
+    if (obj.schema == &schema) {
+        return std::none_of(obj.slots.begin(), obj.slots.end(),
+                            [](const Value& v) { return v.is_absent(); });
+    }
+    if (obj.size() != schema.fields.size()) return false;
+    for (std::size_t i = 0; i < schema.fields.size(); ++i) {
+        if (entry_of(obj, schema, i) == nullptr) return false;
+    }
+    return true;
+}
+
+// True when every field is a plain positional constructor parameter.
+bool all_positional(const CompiledClass& compiled) {
+    return std::all_of(compiled.init_args.begin(), compiled.init_args.end(),
+                       [](const InitArg& a) { return a.init && !a.kw_only; });
+}
+
+// The class to construct for values of a nested field type (null when none).
+PyObject* class_of(const TypeDesc& type) {
+    if (!type.is_nested()) return nullptr;
+    const CompiledClass* compiled = compiled_of(type.schema());
+    return compiled != nullptr ? compiled->cls.get() : nullptr;
+}
+
+PyObject* annotation_of(const CompiledClass* compiled, std::size_t i) {
+    if (compiled == nullptr || i >= compiled->init_args.size()) return nullptr;
+    return compiled->init_args[i].annotation.get();
+}
+
+PyObject* build_list(const ValueList& items, const TypeDesc& type, PyObject* annotation) {
+    if (!type.is_list()) return PyList_New(0);
+    const TypeDesc& item = type.item();
+    PyObject* item_class = class_of(item);
+    RefArray built(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        built[i] = build_object(items[i], item, item_class, annotation);
+        if (built[i] == nullptr) return ensure_error();
+    }
+    return built.into_list();
+}
+
+// A dict of the object's entries, keyed by field name, with untyped values.
+PyObject* build_dict(const ObjectValue& obj) {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict || obj.schema == nullptr) return dict.release();
+    const auto& fields = obj.schema->fields;
+    for (std::size_t i = 0; i < obj.slots.size() && i < fields.size(); ++i) {
+        if (obj.slots[i].is_absent()) continue;
+        const std::string& name = fields[i].name;
+        Ref key = Ref::steal(
+            PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+        if (!key) return nullptr;
+        Ref item = Ref::steal(build_object(obj.slots[i], untyped_descriptor(), nullptr, nullptr));
+        if (!item) return ensure_error();
+        if (PyDict_SetItem(dict.get(), key.get(), item.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
+// Calls `cls` with every field value as a positional argument, in field order.
+// Requires an entry for every field. On a failing conversion returns null with
+// the exception set; when the call itself raises, clears the exception, sets
+// `call_failed` and returns null.
+PyObject* build_positional(const ObjectValue& obj, const ClassSchema& schema,
+                           const CompiledClass& compiled, PyObject* cls, bool* call_failed) {
+    const std::size_t count = schema.fields.size();
+    RefArray args(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const FieldSchema& field = schema.fields[i];
+        const Value* value = entry_of(obj, schema, i);
+        if (value == nullptr) return raise_panic("positional construction missed a field");
+        args[i] =
+            build_object(*value, field.type, class_of(field.type), annotation_of(&compiled, i));
+        if (args[i] == nullptr) return ensure_error();
+    }
+    Ref tuple = Ref::steal(args.into_tuple());
+    if (!tuple) return nullptr;
+    PyObject* instance = PyObject_Call(cls, tuple.get(), nullptr);
+    if (instance == nullptr) {
+        PyErr_Clear();
+        *call_failed = true;
+    }
+    return instance;
+}
+
+// Calls `cls` with every present field value as a keyword argument; fields not
+// taken by the constructor are set as attributes afterwards, in field order.
+PyObject* build_keywords(const ObjectValue& obj, const ClassSchema& schema,
+                         const CompiledClass* compiled, PyObject* cls) {
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!kwargs) return nullptr;
+    std::vector<std::pair<Ref, Ref>> deferred;
+    for (std::size_t i = 0; i < schema.fields.size(); ++i) {
+        const Value* value = entry_of(obj, schema, i);
+        if (value == nullptr) continue;  // the class's default applies
+        const FieldSchema& field = schema.fields[i];
+        Ref keyword;
+        bool init = true;
+        PyObject* annotation = nullptr;
+        if (compiled != nullptr && i < compiled->init_args.size()) {
+            const InitArg& arg = compiled->init_args[i];
+            keyword = arg.py_name;
+            init = arg.init;
+            annotation = arg.annotation.get();
+        } else {
+            keyword = Ref::steal(PyUnicode_FromStringAndSize(
+                field.name.data(), static_cast<Py_ssize_t>(field.name.size())));
+            if (!keyword) return nullptr;
+        }
+        Ref item = Ref::steal(build_object(*value, field.type, class_of(field.type), annotation));
+        if (!item) return ensure_error();
+        if (init) {
+            if (PyDict_SetItem(kwargs.get(), keyword.get(), item.get()) < 0) return nullptr;
+        } else {
+            deferred.emplace_back(std::move(keyword), std::move(item));
+        }
+    }
+    static PyObject* const no_args = PyTuple_New(0);  // kept for the process
+    if (no_args == nullptr) return ensure_error();
+    Ref instance = Ref::steal(PyObject_Call(cls, no_args, kwargs.get()));
+    if (!instance) return ensure_error();
+    for (const auto& [name, item] : deferred) {
+        if (PyObject_SetAttr(instance.get(), name.get(), item.get()) < 0) return nullptr;
+    }
+    return instance.release();
+}
+
+PyObject* build_instance(const ObjectValue& obj, const TypeDesc& type, PyObject* cls) {
+    if (!type.is_nested()) return build_dict(obj);
+    const ClassSchema& schema = type.schema();
+    const CompiledClass* compiled = compiled_of(schema);
+    if (cls == nullptr && compiled != nullptr) cls = compiled->cls.get();
+    if (cls == nullptr) return build_dict(obj);
+    if (compiled != nullptr && compiled->is_dataclass && has_every_field(obj, schema) &&
+        all_positional(*compiled)) {
+        bool call_failed = false;
+        PyObject* instance = build_positional(obj, schema, *compiled, cls, &call_failed);
+        if (instance != nullptr || !call_failed) return instance;
+        // The positional call raised: its exception is dropped and the class is
+        // called again with keywords, every value converted anew.
+    }
+    return build_keywords(obj, schema, compiled, cls);
+}
+
+}  // namespace
+
+const TypeDesc& untyped_descriptor() {
+    static const TypeDesc untyped = TypeDesc::scalar(ScalarKind::Other);
+    return untyped;
+}
+
+PyObject* build_object(const Value& value, const TypeDesc& type, PyObject* cls,
+                       PyObject* annotation) {
+    switch (value.kind()) {
+        case Value::Kind::Null:
+            Py_INCREF(Py_None);
+            return Py_None;
+        case Value::Kind::Bool:
+            return PyBool_FromLong(value.as_bool() ? 1 : 0);
+        case Value::Kind::Int:
+        case Value::Kind::Float:
+        case Value::Kind::Str:
+            return convert_scalar(value, annotation);
+        case Value::Kind::List:
+            return build_list(value.as_list(), type, annotation);
+        case Value::Kind::Object:
+            return build_instance(value.as_object(), type, cls);
+        case Value::Kind::Absent:
+            break;
+    }
+    return raise_panic("an absent value reached object building");
+}
+
+}  // namespace kestrix::py
