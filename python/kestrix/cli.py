@@ -1,0 +1,238 @@
+"""The kestrix command line: parse, stream and round-trip XML files with a model.
+
+    kestrix parse FILE --model package.module:Class
+    kestrix iter FILE --model package.module:Class [--tag NAME]
+    kestrix roundtrip FILE --model package.module:Class [--indent N]
+    kestrix demo
+
+FILE may be "-" for standard input. Errors name the file (and, for malformed
+XML, the line and column) and end with a non-zero exit status.
+"""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import datetime
+import decimal
+import enum
+import importlib
+import json
+import os
+import re
+import sys
+from typing import Any, BinaryIO, Sequence
+
+from . import _kestrix
+
+EXIT_ERROR = 1
+EXIT_USAGE = 2
+
+# Progress is shown for `iter` only when stderr is a terminal and the input is
+# at least this large.
+PROGRESS_MIN_BYTES = 8 * 1024 * 1024
+PROGRESS_EVERY = 5000
+
+_READER_ERROR = re.compile(r"^XML reader error at position (\d+): ")
+
+
+class CliError(Exception):
+    """A failure reported as one line on stderr, with an exit status."""
+
+    def __init__(self, message: str, status: int = EXIT_ERROR) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+def load_model(spec: str) -> type:
+    """Import "package.module:Class" (the class part may be dotted)."""
+    module_name, sep, qualname = spec.partition(":")
+    if not sep or not module_name or not qualname:
+        raise CliError(f"--model must look like package.module:Class, got {spec!r}", EXIT_USAGE)
+    if os.getcwd() not in sys.path and "" not in sys.path:
+        sys.path.insert(0, os.getcwd())
+    try:
+        target: Any = importlib.import_module(module_name)
+    except Exception as exc:  # noqa: BLE001 - any import failure is reported the same way
+        raise CliError(f"cannot import model module {module_name!r}: {exc}", EXIT_USAGE) from exc
+    for part in qualname.split("."):
+        try:
+            target = getattr(target, part)
+        except AttributeError:
+            raise CliError(f"module {module_name!r} has no attribute {qualname!r}",
+                           EXIT_USAGE) from None
+    if not isinstance(target, type):
+        raise CliError(f"{spec!r} is not a class", EXIT_USAGE)
+    return target
+
+
+def read_source(path: str) -> bytes:
+    if path == "-":
+        stream: BinaryIO = sys.stdin.buffer
+        return stream.read()
+    try:
+        with open(path, "rb") as handle:
+            return handle.read()
+    except OSError as exc:
+        raise CliError(f"{path}: {exc.strerror or exc}") from exc
+
+
+def line_and_column(data: bytes, position: int) -> tuple[int, int]:
+    """1-based line and column (in characters) of a byte offset into `data`."""
+    position = max(0, min(position, len(data)))
+    line_start = data.rfind(b"\n", 0, position) + 1
+    line = data.count(b"\n", 0, position) + 1
+    column = len(data[line_start:position].decode("utf-8", "replace")) + 1
+    return line, column
+
+
+def describe_error(name: str, data: bytes, exc: BaseException) -> str:
+    """One line for an exception raised while reading `data` from file `name`."""
+    message = str(exc)
+    found = _READER_ERROR.match(message)
+    if found:
+        line, column = line_and_column(data, int(found.group(1)))
+        return f"{name}:{line}:{column}: {message}"
+    return f"{name}: {type(exc).__name__}: {message}"
+
+
+def to_jsonable(value: Any) -> Any:
+    """Plain JSON data for a bound object: models, dataclasses, enums, decimals, dates."""
+    if value is None or isinstance(value, (bool, int, str)):
+        return value
+    if isinstance(value, float):
+        return value if value == value and value not in (float("inf"), float("-inf")) else str(value)
+    if isinstance(value, enum.Enum):
+        return to_jsonable(value.value)
+    if isinstance(value, decimal.Decimal):
+        return str(value)
+    if isinstance(value, (datetime.date, datetime.time)):
+        return value.isoformat()
+    if isinstance(value, (list, tuple)):
+        return [to_jsonable(item) for item in value]
+    if isinstance(value, dict):
+        return {str(key): to_jsonable(item) for key, item in value.items()}
+    if dataclasses.is_dataclass(value) and not isinstance(value, type):
+        return {f.name: to_jsonable(getattr(value, f.name, None)) for f in dataclasses.fields(value)}
+    model_fields = getattr(type(value), "model_fields", None)
+    if isinstance(model_fields, dict):
+        return {name: to_jsonable(getattr(value, name, None)) for name in model_fields}
+    return str(value)
+
+
+def dump_json(value: Any) -> str:
+    return json.dumps(to_jsonable(value), ensure_ascii=False)
+
+
+def command_parse(args: argparse.Namespace) -> int:
+    model = load_model(args.model)
+    data = read_source(args.file)
+    try:
+        obj = _kestrix.deserialize(data, model)
+    except Exception as exc:
+        raise CliError(describe_error(display_name(args.file), data, exc)) from exc
+    print(json.dumps(to_jsonable(obj), ensure_ascii=False, indent=2))
+    return 0
+
+
+def command_iter(args: argparse.Namespace) -> int:
+    model = load_model(args.model)
+    data = read_source(args.file)
+    name = display_name(args.file)
+    progress = sys.stderr.isatty() and len(data) >= PROGRESS_MIN_BYTES
+    records = failures = 0
+    out = sys.stdout
+    iterator = _kestrix.iterparse(data, model, args.tag)
+    while True:
+        try:
+            obj = next(iterator)
+        except StopIteration:
+            break
+        except Exception as exc:  # one bad record: report it and go on
+            failures += 1
+            print(f"{describe_error(name, data, exc)} (after record {records})", file=sys.stderr)
+            continue
+        records += 1
+        out.write(dump_json(obj))
+        out.write("\n")
+        if progress and records % PROGRESS_EVERY == 0:
+            print(f"\r{records} records", end="", file=sys.stderr, flush=True)
+    if progress:
+        print(f"\r{records} records, {failures} failed", file=sys.stderr)
+    return EXIT_ERROR if failures else 0
+
+
+def command_roundtrip(args: argparse.Namespace) -> int:
+    model = load_model(args.model)
+    data = read_source(args.file)
+    name = display_name(args.file)
+    try:
+        obj = _kestrix.deserialize(data, model)
+    except Exception as exc:
+        raise CliError(describe_error(name, data, exc)) from exc
+    try:
+        text = _kestrix.serialize(obj, indent=args.indent)
+    except Exception as exc:
+        raise CliError(f"{name}: cannot serialize: {type(exc).__name__}: {exc}") from exc
+    sys.stdout.buffer.write(text)
+    if args.indent is not None:
+        sys.stdout.buffer.write(b"\n")
+    sys.stdout.flush()
+    return 0
+
+
+def command_demo(args: argparse.Namespace) -> int:
+    from .demo import run
+
+    return run()
+
+
+def display_name(path: str) -> str:
+    return "<stdin>" if path == "-" else path
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="kestrix", description="Bind XML documents to typed Python models and back.")
+    parser.add_argument("--version", action="version", version=f"kestrix {_kestrix.version()}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    def with_file_and_model(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument("file", metavar="FILE", help='XML file, or "-" for standard input')
+        sub.add_argument("--model", "-m", required=True, metavar="MODULE:CLASS",
+                         help="model class to bind to, e.g. myapp.models:Invoice")
+
+    sub = commands.add_parser("parse", help="bind a document and print it as JSON")
+    with_file_and_model(sub)
+    sub.set_defaults(run=command_parse)
+
+    sub = commands.add_parser("iter", help="stream matching elements as JSON Lines")
+    with_file_and_model(sub)
+    sub.add_argument("--tag", help="element name to extract (default: the class name)")
+    sub.set_defaults(run=command_iter)
+
+    sub = commands.add_parser("roundtrip", help="bind a document and write it back as XML")
+    with_file_and_model(sub)
+    sub.add_argument("--indent", type=int, default=None, metavar="N",
+                     help="indent nested elements by N spaces")
+    sub.set_defaults(run=command_roundtrip)
+
+    sub = commands.add_parser("demo", help="a tour of kestrix on a bundled sample")
+    sub.set_defaults(run=command_demo)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        status: int = args.run(args)
+    except CliError as exc:
+        print(f"kestrix: {exc}", file=sys.stderr)
+        return exc.status
+    except KeyboardInterrupt:
+        return 130
+    except BrokenPipeError:
+        # The reader went away (e.g. `| head`): stop quietly.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 0
+    return status

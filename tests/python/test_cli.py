@@ -1,0 +1,114 @@
+"""The command line, run as a subprocess on real files."""
+
+import json
+import os
+import subprocess
+import sys
+from importlib import resources
+
+import pytest
+
+MODEL = "kestrix.demo.models:OrderFeed"
+ORDER = "kestrix.demo.models:Order"
+SAMPLE = resources.files("kestrix.demo").joinpath("orders.xml").read_bytes()
+
+
+def kestrix(*args, stdin=None):
+    return subprocess.run(
+        [sys.executable, "-m", "kestrix", *args], input=stdin, capture_output=True,
+        env=dict(os.environ, PYTHONIOENCODING="utf-8"),
+    )
+
+
+@pytest.fixture()
+def sample(tmp_path):
+    path = tmp_path / "orders.xml"
+    path.write_bytes(SAMPLE)
+    return path
+
+
+@pytest.mark.parametrize("from_stdin", [False, True])
+def test_parse_prints_json(sample, from_stdin):
+    if from_stdin:
+        result = kestrix("parse", "-", "--model", MODEL, stdin=SAMPLE)
+    else:
+        result = kestrix("parse", str(sample), "--model", MODEL)
+    assert result.returncode == 0, result.stderr
+    feed = json.loads(result.stdout)
+    assert feed["source"] == "shop.example"
+    first = feed["orders"][0]
+    assert first["id"] == 1001 and first["status"] == "shipped"
+    assert first["total"] == "138.90"  # Decimal keeps its digits
+    assert first["customer"]["vip"] is True
+    assert [line["quantity"] for line in first["lines"]] == [1, 2]
+
+
+def test_iter_streams_json_lines(sample):
+    result = kestrix("iter", str(sample), "--model", ORDER)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.decode().splitlines()
+    assert [json.loads(line)["id"] for line in lines] == [1001, 1002, 1003]
+
+
+def test_iter_with_tag_and_bad_record(tmp_path):
+    path = tmp_path / "feed.xml"
+    path.write_bytes(
+        b'<feed><rec id="1" status="pending"/>\n<rec id="x" status="pending"/>\n'
+        b'<rec id="3" status="shipped"/></feed>')
+    result = kestrix("iter", str(path), "--model", ORDER, "--tag", "rec")
+    assert result.returncode == 1
+    assert [json.loads(line)["id"] for line in result.stdout.decode().splitlines()] == [1, 3]
+    assert "expected integer, got 'x'" in result.stderr.decode()
+
+
+@pytest.mark.parametrize("indent", [None, "2"])
+def test_roundtrip_writes_xml_that_binds_again(sample, tmp_path, indent):
+    args = ["roundtrip", str(sample), "--model", MODEL]
+    if indent:
+        args += ["--indent", indent]
+    result = kestrix(*args)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith(b'<OrderFeed source="shop.example">')
+    assert (b"\n  <Order" in result.stdout) == bool(indent)
+    again = tmp_path / "again.xml"
+    again.write_bytes(result.stdout)
+    first = kestrix("parse", str(sample), "--model", MODEL).stdout
+    second = kestrix("parse", str(again), "--model", MODEL).stdout
+    assert json.loads(first) == json.loads(second)
+
+
+@pytest.mark.parametrize(
+    "model, fragment",
+    [
+        ("no_such_module_xyz:Model", "cannot import model module 'no_such_module_xyz'"),
+        ("kestrix.demo.models:Missing", "has no attribute 'Missing'"),
+        ("kestrix.demo.models", "must look like package.module:Class"),
+    ],
+)
+def test_bad_model_path(sample, model, fragment):
+    result = kestrix("parse", str(sample), "--model", model)
+    assert result.returncode == 2
+    assert fragment in result.stderr.decode()
+
+
+def test_malformed_xml_reports_file_line_and_column(tmp_path):
+    path = tmp_path / "broken.xml"
+    path.write_bytes(b'<OrderFeed>\n  <Order id="1">\n    </wrong>\n</OrderFeed>\n')
+    result = kestrix("parse", str(path), "--model", MODEL)
+    assert result.returncode == 1
+    message = result.stderr.decode()
+    assert f"{path}:3:5: XML reader error at position " in message
+
+
+def test_missing_file(tmp_path):
+    result = kestrix("parse", str(tmp_path / "nope.xml"), "--model", MODEL)
+    assert result.returncode == 1
+    assert "nope.xml" in result.stderr.decode()
+
+
+def test_demo_runs_to_the_end():
+    result = kestrix("demo")
+    assert result.returncode == 0, result.stderr
+    out = result.stdout.decode()
+    assert "Scalar parse error for field 'quantity'" in out
+    assert "ElementTree" in out
