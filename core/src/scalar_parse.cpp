@@ -1,0 +1,249 @@
+// core/src/scalar_parse.cpp: scalar text of attributes and elements into Values.
+#include "kestrix/scalar_parse.hpp"
+
+#include <charconv>
+#include <cstdint>
+#include <limits>
+#include <system_error>
+
+namespace kestrix {
+
+namespace {
+
+constexpr std::string_view EXPECTED_INTEGER = "integer";
+constexpr std::string_view EXPECTED_FLOAT = "float";
+constexpr std::string_view EXPECTED_BOOLEAN = "boolean ('true', 'false', '1', '0')";
+
+constexpr bool is_xml_space(char c) noexcept {
+    return c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' ';
+}
+
+constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+constexpr char ascii_lower(char c) noexcept {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool equals_ignoring_ascii_case(std::string_view text, std::string_view lower_word) noexcept {
+    if (text.size() != lower_word.size()) return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (ascii_lower(text[i]) != lower_word[i]) return false;
+    }
+    return true;
+}
+
+/// Kept out of line: building the three strings of an error must not weigh on
+/// the successful path, which is taken for nearly every scalar of a document.
+[[gnu::noinline, gnu::cold]] BindError parse_failure(std::string_view field_name,
+                                                     std::string_view text,
+                                                     std::string_view expected) {
+    return BindError::scalar_parse(std::string(field_name), lossy_utf8(text), expected);
+}
+
+/// Optional sign, then ASCII digits only; the whole signed 64-bit range, and
+/// an error (never a wrap-around) beyond it.
+std::optional<std::int64_t> parse_int64(std::string_view s) noexcept {
+    bool negative = false;
+    std::size_t i = 0;
+    if (!s.empty() && (s[0] == '+' || s[0] == '-')) {
+        negative = s[0] == '-';
+        i = 1;
+    }
+    if (i == s.size()) return std::nullopt;
+    // Magnitudes are gathered unsigned so that -2^63, whose magnitude has no
+    // positive int64 counterpart, is reachable.
+    const std::uint64_t limit =
+        negative ? std::uint64_t{1} << 63 : static_cast<std::uint64_t>(INT64_MAX);
+    std::uint64_t magnitude = 0;
+    for (; i < s.size(); ++i) {
+        if (!is_digit(s[i])) return std::nullopt;
+        const auto digit = static_cast<std::uint64_t>(s[i] - '0');
+        if (magnitude > (limit - digit) / 10) return std::nullopt;
+        magnitude = magnitude * 10 + digit;
+    }
+    if (!negative) return static_cast<std::int64_t>(magnitude);
+    // 0 - magnitude in unsigned arithmetic, read back as two's complement.
+    return static_cast<std::int64_t>(std::uint64_t{0} - magnitude);
+}
+
+/// For a decimal number that the float reader found out of range: whether its
+/// magnitude lies above 1 (an overflow) rather than below it (an underflow).
+/// `body` is the unsigned number text, already known to be well formed.
+bool magnitude_at_least_one(std::string_view body) noexcept {
+    // Decimal exponent of the first nonzero digit (0 for '5', 2 for '500',
+    // -3 for '0.005'); the explicit exponent is added below. Both saturate far beyond
+    // any double's range, so absurd exponents cannot overflow the arithmetic.
+    constexpr std::int64_t CAP = std::int64_t{1} << 52;
+    std::int64_t lead = 0;
+    bool seen_nonzero = false;
+    bool after_point = false;
+    std::size_t i = 0;
+    for (; i < body.size() && (is_digit(body[i]) || body[i] == '.'); ++i) {
+        const char c = body[i];
+        if (c == '.') {
+            after_point = true;
+        } else if (!seen_nonzero) {
+            if (c != '0') {
+                seen_nonzero = true;
+                if (after_point) --lead;
+            } else if (after_point) {
+                --lead;
+            }
+        } else if (!after_point && lead < CAP) {
+            ++lead;
+        }
+    }
+    std::int64_t exponent = 0;
+    if (i < body.size()) {  // 'e' or 'E', optional sign, digits
+        ++i;
+        bool negative = false;
+        if (body[i] == '+' || body[i] == '-') negative = body[i++] == '-';
+        for (; i < body.size(); ++i) {
+            if (exponent < CAP) exponent = exponent * 10 + (body[i] - '0');
+        }
+        if (negative) exponent = -exponent;
+    }
+    return lead + exponent >= 0;
+}
+
+/// Optional sign, then digits with an optional point (at least one digit) and an
+/// optional exponent, or one of the words nan, inf, infinity in any case. The
+/// whole text must be consumed. Overflow gives infinity and underflow zero.
+std::optional<double> parse_double(std::string_view s) noexcept {
+    bool negative = false;
+    std::string_view body = s;
+    if (!body.empty() && (body[0] == '+' || body[0] == '-')) {
+        negative = body[0] == '-';
+        body.remove_prefix(1);
+    }
+    if (body.empty()) return std::nullopt;
+    double value = 0.0;
+    if (is_digit(body[0]) || body[0] == '.') {
+        // The reader's own grammar already refuses hexadecimal and a lone
+        // point; starting at a digit or point keeps a second sign and the
+        // words out of this branch.
+        const char* first = body.data();
+        const char* last = first + body.size();
+        const auto [ptr, ec] = std::from_chars(first, last, value, std::chars_format::general);
+        if (ptr != last) return std::nullopt;
+        if (ec == std::errc::result_out_of_range) {
+            value = magnitude_at_least_one(body) ? std::numeric_limits<double>::infinity() : 0.0;
+        } else if (ec != std::errc{}) {
+            return std::nullopt;
+        }
+    } else if (equals_ignoring_ascii_case(body, "nan")) {
+        value = std::numeric_limits<double>::quiet_NaN();
+    } else if (equals_ignoring_ascii_case(body, "inf") ||
+               equals_ignoring_ascii_case(body, "infinity")) {
+        value = std::numeric_limits<double>::infinity();
+    } else {
+        return std::nullopt;
+    }
+    return negative ? -value : value;
+}
+
+std::optional<bool> parse_bool(std::string_view s) noexcept {
+    if (s == "true" || s == "1") return true;
+    if (s == "false" || s == "0") return false;
+    return std::nullopt;
+}
+
+constexpr bool is_continuation(unsigned char b) noexcept { return (b & 0xC0) == 0x80; }
+
+}  // namespace
+
+std::string_view trim_xml_space(std::string_view text) noexcept {
+    std::size_t begin = 0;
+    std::size_t end = text.size();
+    while (begin < end && is_xml_space(text[begin])) ++begin;
+    while (end > begin && is_xml_space(text[end - 1])) --end;
+    return text.substr(begin, end - begin);
+}
+
+std::optional<Utf8Error> check_utf8(std::string_view text) noexcept {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t size = text.size();
+    std::size_t i = 0;
+    while (i < size) {
+        const unsigned char lead = bytes[i];
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        // Each sequence is checked byte by byte; the error length is the number
+        // of bytes that still formed a valid prefix (the maximal subpart), and
+        // the text ending before a needed byte leaves the length unknown.
+        unsigned char low = 0x80;
+        unsigned char high = 0xBF;
+        std::size_t width = 0;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            width = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            width = 3;
+            if (lead == 0xE0) low = 0xA0;   // no overlong forms
+            if (lead == 0xED) high = 0x9F;  // no surrogates
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            width = 4;
+            if (lead == 0xF0) low = 0x90;   // no overlong forms
+            if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+        } else {
+            return Utf8Error{i, 1};
+        }
+        for (std::size_t k = 1; k < width; ++k) {
+            if (i + k >= size) return Utf8Error{i, std::nullopt};
+            const unsigned char b = bytes[i + k];
+            const bool ok = k == 1 ? (b >= low && b <= high) : is_continuation(b);
+            if (!ok) return Utf8Error{i, static_cast<std::uint8_t>(k)};
+        }
+        i += width;
+    }
+    return std::nullopt;
+}
+
+std::string lossy_utf8(std::string_view text) {
+    constexpr std::string_view REPLACEMENT = "\xEF\xBF\xBD";
+    std::string out;
+    out.reserve(text.size());
+    while (true) {
+        const std::optional<Utf8Error> error = check_utf8(text);
+        if (!error) {
+            out.append(text);
+            return out;
+        }
+        out.append(text.substr(0, error->valid_up_to));
+        out.append(REPLACEMENT);
+        if (!error->error_len) return out;  // the rest is one cut-off sequence
+        text.remove_prefix(error->valid_up_to + *error->error_len);
+    }
+}
+
+Result<Value> parse_scalar(ScalarKind kind, std::string_view text, std::string_view field_name) {
+    switch (kind) {
+        case ScalarKind::Str:
+            if (auto error = check_utf8(text)) return BindError::invalid_utf8(*error);
+            return Value::string(std::string(text));
+        case ScalarKind::Int:
+            if (auto i = parse_int64(trim_xml_space(text))) return Value::integer(*i);
+            return parse_failure(field_name, text, EXPECTED_INTEGER);
+        case ScalarKind::Float:
+            if (auto d = parse_double(trim_xml_space(text))) return Value::floating(*d);
+            return parse_failure(field_name, text, EXPECTED_FLOAT);
+        case ScalarKind::Bool:
+            if (auto b = parse_bool(trim_xml_space(text))) return Value::boolean(*b);
+            return parse_failure(field_name, text, EXPECTED_BOOLEAN);
+        case ScalarKind::Decimal:
+        case ScalarKind::XmlDate:
+        case ScalarKind::XmlDateTime:
+        case ScalarKind::XmlTime:
+        case ScalarKind::XmlDuration:
+        case ScalarKind::Other:
+            break;
+    }
+    // Kinds whose text is turned into a Python object later travel as
+    // trimmed text.
+    const std::string_view trimmed = trim_xml_space(text);
+    if (auto error = check_utf8(trimmed)) return BindError::invalid_utf8(*error);
+    return Value::string(std::string(trimmed));
+}
+
+}  // namespace kestrix
