@@ -1,5 +1,5 @@
 // binding/src/compiled_class.hpp: the binding's record of one compiled Python
-// class, and class compilation with its process-wide caches.
+// class, and class compilation with its process-wide cache.
 #pragma once
 
 #include "python.hpp"
@@ -14,15 +14,16 @@ namespace kestrix::py {
 
 /// What object building needs to pass one field to the class's constructor.
 struct InitArg {
-    Ref annotation;  ///< the field's annotation with Optional/Union stripped
-    Ref py_name;     ///< the attribute name as a ready Python str (keyword)
-    bool init = true;
-    bool kw_only = false;
+    Ref annotation;        ///< the field's annotation with Optional/Union stripped
+    Ref py_name;           ///< the attribute name as a ready (interned) Python str
+    bool init = true;      ///< a constructor parameter (dataclass `init`)
+    bool kw_only = false;  ///< a keyword-only parameter (dataclass `kw_only`)
 };
 
 /// One compiled class: its schema and the Python objects beside it. Once
-/// published in the caches a record is never freed, so raw pointers to it (and
-/// to its schema) stay valid for the life of the process.
+/// published in the cache a record is never freed, so raw pointers to it (and
+/// to its schema) stay valid for the life of the process. The schema's `owner`
+/// points back at the record.
 struct CompiledClass {
     std::vector<InitArg> init_args;  ///< parallel to schema->fields
     std::shared_ptr<ClassSchema> schema;
@@ -30,9 +31,17 @@ struct CompiledClass {
     bool is_dataclass = false;
 };
 
-/// Returns the compiled record of `cls`, compiling (and caching) it on first use.
-/// Null with a Python exception set on failure. Requires the interpreter lock.
+/// Returns the compiled record of `cls`, compiling (and caching) it on first
+/// use; later calls cost one shared-lock lookup. Null with a Python exception
+/// set on failure. Requires the interpreter lock.
 const CompiledClass* compile_class(PyObject* cls);
+
+/// compile_class for a class met while analysing a field of a class that this
+/// thread is compiling. A class still being compiled (a recursive model) gives
+/// its unfinished record, whose schema is complete by the time anything
+/// outside the compilation can see it. Outside a compilation this is
+/// compile_class.
+const CompiledClass* compile_nested_class(PyObject* cls);
 
 /// The compiled record a schema belongs to (found by the schema's identity, so
 /// classes that share a __name__ never stand in for each other).
