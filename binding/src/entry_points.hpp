@@ -20,6 +20,12 @@ PyObject* serialize_object(PyObject* obj, std::optional<std::uint64_t> indent);
 PyObject* create_iterator(const char* data, std::size_t size, PyObject* target_type,
                           PyObject* tag);
 
+/// _schema_description(cls): a private debugging aid that compiles `cls` and
+/// describes its schema as plain Python data (dicts, lists, str). New reference.
+PyObject* schema_description(PyObject* module, PyObject* cls);
+/// Its docstring.
+extern const char kSchemaDescriptionDoc[];
+
 /// The XmlIterator type, created once per process. Borrowed; null with an error
 /// set if it cannot be created.
 PyObject* xml_iterator_type();

@@ -109,6 +109,7 @@ PyMethodDef kFunctions[] = {
     {"serialize", as_cfunction(static_cast<FastCallKw>(serialize)), kFastCallKeywords,
      "serialize(obj, indent=None)\n--\n\n"},
     {"version", version, kNoArgs, "version()\n--\n\n"},
+    {"_schema_description", schema_description, METH_O, kSchemaDescriptionDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
