@@ -1,0 +1,446 @@
+# bench/bench_peers.py: times kestrix against ElementTree, lxml, xmltodict, pydantic-xml and plain construction.
+"""kestrix against its peers, all in one process on one generated document.
+
+Three sections (``--only`` picks one):
+
+deserialize  bytes -> objects (and two untyped parsers for scale)
+serialize    objects -> bytes
+stream       iterparse of the Order records
+
+Every case runs once first and its result is checked against the objects
+built from ready Python values (the floor); a case that fails its check is
+reported and not timed. Then every case is timed ``--repeat`` times with the
+garbage collector on (the interpreter's defaults), then again with it off.
+Each sample starts after a full collection; freeing the result is not timed.
+Output is Markdown on standard output, progress on standard error.
+"""
+
+import argparse
+import gc
+import io
+import os
+import platform
+import statistics
+import sys
+import time
+import xml.etree.ElementTree as ET
+from decimal import Decimal
+from importlib import metadata
+
+import lxml.etree as LET
+import xmltodict
+
+import models as M
+from generate import generate
+
+try:
+    import kestrix
+
+    KESTRIX_MISSING = None
+except Exception as exc:  # an unbuilt or half-built extension must not stop the peer rows
+    kestrix = None
+    KESTRIX_MISSING = f"kestrix not importable: {type(exc).__name__}: {exc}"
+
+
+class Skip(Exception):
+    """A case that cannot run in this build (for example a function not implemented yet)."""
+
+
+def need_kestrix():
+    if kestrix is None:
+        raise Skip(KESTRIX_MISSING)
+    return kestrix
+
+
+# --- hand binders and tree builders: the straightforward code a user writes ---
+
+
+def bind_order(e, Order=M.Order, Customer=M.Customer, Item=M.Item, Status=M.Status):
+    """One <Order> element (ElementTree or lxml) into the dataclasses."""
+    c = e.find("Customer")
+    return Order(
+        int(e.get("id")),
+        Status(e.get("status")),
+        Customer(c.get("vip") in ("true", "1"), c.findtext("Name"), c.findtext("Email")),
+        [
+            Item(i.get("sku"), int(i.get("qty")), float(i.findtext("Price")), Decimal(i.findtext("UnitPrice")))
+            for i in e.iterfind("Item")
+        ],
+        Decimal(e.findtext("Total")),
+        e.findtext("Note"),
+        e.findtext("Placed"),
+    )
+
+
+def bind_orders(root):
+    return M.Orders([bind_order(e) for e in root.iterfind("Order")])
+
+
+def build_tree(orders, Element, SubElement):
+    """The element tree of a dataclass Orders graph, for ElementTree or lxml."""
+    root = Element("Orders")
+    for o in orders.orders:
+        oe = SubElement(root, "Order", id=str(o.id), status=o.status.value)
+        c = o.customer
+        ce = SubElement(oe, "Customer", vip="true" if c.vip else "false")
+        SubElement(ce, "Name").text = c.name
+        SubElement(ce, "Email").text = c.email
+        for it in o.items:
+            ie = SubElement(oe, "Item", sku=it.sku, qty=str(it.qty))
+            SubElement(ie, "Price").text = repr(it.price)
+            SubElement(ie, "UnitPrice").text = str(it.unit_price)
+        SubElement(oe, "Total").text = str(o.total)
+        SubElement(oe, "Note").text = o.note
+        SubElement(oe, "Placed").text = o.placed
+    return root
+
+
+def et_stream(doc):
+    out = []
+    for _, el in ET.iterparse(io.BytesIO(doc), events=("end",)):
+        if el.tag == "Order":
+            out.append(bind_order(el))
+            el.clear()
+    return out
+
+
+def lxml_stream(doc):
+    out = []
+    for _, el in LET.iterparse(io.BytesIO(doc), events=("end",), tag="Order"):
+        out.append(bind_order(el))
+        el.clear()
+    return out
+
+
+# --- checks ---------------------------------------------------------------------
+
+
+def short(x, n=300):
+    s = repr(x)
+    return s if len(s) <= n else s[:n] + "..."
+
+
+def same_orders(got, want):
+    """Raise AssertionError naming the first record that differs."""
+    if got == want:
+        return
+    if type(got) is not type(want):
+        raise AssertionError(f"result is {type(got).__name__}, expected {type(want).__name__}")
+    g = got if isinstance(got, list) else got.orders
+    w = want if isinstance(want, list) else want.orders
+    if len(g) != len(w):
+        raise AssertionError(f"{len(g)} records, expected {len(w)}")
+    for k, (a, b) in enumerate(zip(g, w)):
+        if a != b:
+            raise AssertionError(f"record {k} differs:\n  got      {short(a)}\n  expected {short(b)}")
+    raise AssertionError("results differ")
+
+
+def same_plain(got, want):
+    same_orders(M.as_plain(got)["orders"], M.as_plain(want)["orders"])
+
+
+def count_check(n):
+    def check(root):
+        if len(root) != n:
+            raise AssertionError(f"{len(root)} records, expected {n}")
+
+    return check
+
+
+def xml_check(ref_dc):
+    """Serialized output read back with the hand binder must give the floor's objects."""
+
+    def check(out):
+        if not isinstance(out, bytes):
+            raise AssertionError(f"output is {type(out).__name__}, expected bytes")
+        same_orders(bind_orders(ET.fromstring(out)), ref_dc)
+
+    return check
+
+
+# --- cases ----------------------------------------------------------------------
+
+
+class Case:
+    def __init__(self, key, label, fn, check):
+        self.key, self.label, self.fn, self.check = key, label, fn, check
+        self.status = None  # None when timed, else the reason it was not
+        self.times = {}  # "on"/"off" -> list of seconds
+
+
+def deserialize_cases(doc, values, ref_dc, ref_pd, n):
+    def kx_dc():
+        return need_kestrix().deserialize(doc, M.Orders)
+
+    def kx_pd():
+        return need_kestrix().deserialize(doc, M.POrders)
+
+    return [
+        Case("floor", "floor: dataclasses from ready values", lambda: M.build_dataclasses(values),
+             lambda r: same_orders(r, ref_dc)),
+        Case("pfloor", "floor: pydantic `Model(**kwargs)` from ready values", lambda: M.build_pydantic(values),
+             lambda r: same_orders(r, ref_pd)),
+        Case("et", "ElementTree `fromstring` (untyped)", lambda: ET.fromstring(doc), count_check(n)),
+        Case("etbind", "ElementTree `fromstring` + hand binder", lambda: bind_orders(ET.fromstring(doc)),
+             lambda r: same_orders(r, ref_dc)),
+        Case("xtd", "xmltodict `parse` (untyped)", lambda: xmltodict.parse(doc),
+             lambda r: count_check(n)(r["Orders"]["Order"])),
+        Case("lxml", "lxml `fromstring` (untyped)", lambda: LET.fromstring(doc), count_check(n)),
+        Case("lxmlbind", "lxml `fromstring` + hand binder", lambda: bind_orders(LET.fromstring(doc)),
+             lambda r: same_orders(r, ref_dc)),
+        Case("pxml", "pydantic-xml `from_xml`", lambda: M.XOrders.from_xml(doc), lambda r: same_plain(r, ref_pd)),
+        Case("kx", "**kestrix `deserialize` -> dataclasses**", kx_dc, lambda r: same_orders(r, ref_dc)),
+        Case("kxp", "**kestrix `deserialize` -> pydantic**", kx_pd, lambda r: same_orders(r, ref_pd)),
+    ]
+
+
+DESERIALIZE_RATIOS = [
+    # label, numerator, denominator, target operator, target
+    ("kestrix / floor (dataclasses)", "kx", "floor", "<=", 2.5),
+    ("kestrix / ElementTree `fromstring` (dataclasses)", "kx", "et", "<=", 0.5),
+    ("(ElementTree + binder) / kestrix (dataclasses)", "etbind", "kx", ">=", 5.0),
+    ("(lxml + binder) / kestrix (dataclasses)", "lxmlbind", "kx", None, None),
+    ("kestrix / pydantic floor (pydantic)", "kxp", "pfloor", "<=", 1.3),
+    ("pydantic-xml / kestrix (pydantic)", "pxml", "kxp", ">=", 10.0),
+]
+
+
+def serialize_cases(ref_dc, ref_pd, ref_x):
+    def kx_dc():
+        return need_kestrix().serialize(ref_dc)
+
+    def kx_pd():
+        return need_kestrix().serialize(ref_pd)
+
+    check = xml_check(ref_dc)
+    return [
+        Case("et", "ElementTree: tree built by hand + `tostring`",
+             lambda: ET.tostring(build_tree(ref_dc, ET.Element, ET.SubElement), encoding="utf-8",
+                                 xml_declaration=False), check),
+        Case("lxml", "lxml: tree built by hand + `tostring`",
+             lambda: LET.tostring(build_tree(ref_dc, LET.Element, LET.SubElement), encoding="utf-8"), check),
+        Case("pxml", "pydantic-xml `to_xml`", lambda: ref_x.to_xml(), check),
+        Case("kx", "**kestrix `serialize` <- dataclasses**", kx_dc, check),
+        Case("kxp", "**kestrix `serialize` <- pydantic**", kx_pd, check),
+    ]
+
+
+SERIALIZE_RATIOS = [
+    ("ElementTree route / kestrix (dataclasses)", "et", "kx", ">=", 6.0),
+    ("lxml route / kestrix (dataclasses)", "lxml", "kx", None, None),
+    ("pydantic-xml / kestrix (pydantic)", "pxml", "kxp", ">=", 10.0),
+]
+
+
+def stream_cases(doc, ref_dc, ref_pd):
+    def kx_dc():
+        return list(need_kestrix().iterparse(doc, M.Order))
+
+    def kx_pd():
+        return list(need_kestrix().iterparse(doc, M.POrder, tag="Order"))
+
+    return [
+        Case("et", "ElementTree `iterparse` + hand binder + `clear()`", lambda: et_stream(doc),
+             lambda r: same_orders(r, ref_dc.orders)),
+        Case("lxml", "lxml `iterparse` + hand binder + `clear()`", lambda: lxml_stream(doc),
+             lambda r: same_orders(r, ref_dc.orders)),
+        Case("kx", "**kestrix `iterparse` -> dataclasses**", kx_dc, lambda r: same_orders(r, ref_dc.orders)),
+        Case("kxp", "**kestrix `iterparse` -> pydantic**", kx_pd, lambda r: same_orders(r, ref_pd.orders)),
+    ]
+
+
+STREAM_RATIOS = [
+    ("ElementTree route / kestrix (dataclasses)", "et", "kx", ">=", 3.0),
+    ("lxml route / kestrix (dataclasses)", "lxml", "kx", None, None),
+    ("kestrix pydantic / kestrix dataclasses", "kxp", "kx", None, None),
+]
+
+
+# --- running and reporting ------------------------------------------------------
+
+
+def log(msg):
+    print(msg, file=sys.stderr, flush=True)
+
+
+def check_case(case):
+    try:
+        result = case.fn()
+        case.check(result)
+    except Skip as exc:
+        case.status = f"skipped: {exc}"
+    except NotImplementedError as exc:
+        case.status = f"skipped: not implemented in this build ({exc})"
+    except AssertionError as exc:
+        case.status = f"FAILED check: {exc}"
+    except Exception as exc:
+        case.status = f"FAILED: {type(exc).__name__}: {exc}"
+    log(f"  check {case.key:9} {case.status or 'ok'}")
+
+
+def time_case(case, repeat, collector_on):
+    times = []
+    for _ in range(repeat):
+        gc.collect()
+        if not collector_on:
+            gc.disable()
+        try:
+            t0 = time.perf_counter()
+            result = case.fn()
+            t1 = time.perf_counter()
+        finally:
+            gc.enable()
+        del result
+        times.append(t1 - t0)
+    return times
+
+
+def fmt_ms(seconds):
+    return f"{seconds * 1000:,.1f}"
+
+
+def stats(case, mode):
+    t = case.times.get(mode)
+    return (min(t), statistics.median(t)) if t else None
+
+
+def case_table(cases, mode, base_key):
+    base = next((c for c in cases if c.key == base_key), None)
+    base_stats = stats(base, mode) if base else None
+    if base is None:
+        lines = ["| case | best ms | median ms |", "|---|---:|---:|"]
+    else:
+        lines = ["| case | best ms | median ms | best / floor |", "|---|---:|---:|---:|"]
+    notes = []
+    for c in cases:
+        s = stats(c, mode)
+        if s is None:
+            word = "failed" if c.status.startswith("FAILED") else "skipped"
+            notes.append(f"{len(notes) + 1}. {c.label}: {c.status}")
+            lines.append(f"| {c.label} | {word} [{len(notes)}] | – |" + (" – |" if base else ""))
+            continue
+        row = f"| {c.label} | {fmt_ms(s[0])} | {fmt_ms(s[1])} |"
+        if base is not None:
+            row += f" {s[0] / base_stats[0]:.2f}x |" if base_stats else " – |"
+        lines.append(row)
+    if notes:
+        lines += [""] + notes
+    return lines
+
+
+def ratio_table(cases, mode, ratios):
+    by_key = {c.key: c for c in cases}
+    lines = ["| ratio | best | median | target | met (best / median) |", "|---|---:|---:|---:|---|"]
+    verdicts = []
+    for label, num, den, op, target in ratios:
+        a, b = stats(by_key[num], mode), stats(by_key[den], mode)
+        tgt = f"{op} {target:g}" if op else "–"
+        if a is None or b is None:
+            lines.append(f"| {label} | n/a | n/a | {tgt} | n/a |")
+            continue
+        r_best, r_med = a[0] / b[0], a[1] / b[1]
+        met = "–"
+        if op:
+            ok = [(r <= target) if op == "<=" else (r >= target) for r in (r_best, r_med)]
+            met = " / ".join("yes" if x else "**no**" for x in ok)
+            verdicts.append((label, ok[0]))
+        lines.append(f"| {label} | {r_best:.2f}x | {r_med:.2f}x | {tgt} | {met} |")
+    return lines, verdicts
+
+
+def run_section(title, cases, ratios, base_key, repeat):
+    log(f"{title}: checking")
+    for c in cases:
+        check_case(c)
+    gc.collect()
+    for mode, on in (("on", True), ("off", False)):
+        log(f"{title}: timing, collector {mode}")
+        for c in cases:
+            if c.status is None:
+                c.times[mode] = time_case(c, repeat, on)
+                log(f"  {c.key:9} best {fmt_ms(min(c.times[mode]))} ms")
+    out = [f"## {title}", ""]
+    all_verdicts = []
+    for mode, name in (("on", "garbage collector on (default settings)"), ("off", "garbage collector disabled")):
+        out += [f"### {title}, {name}", ""]
+        out += case_table(cases, mode, base_key)
+        if ratios:
+            lines, verdicts = ratio_table(cases, mode, ratios)
+            out += [""] + lines
+            if mode == "on":
+                all_verdicts = verdicts
+        out.append("")
+    failed = [c for c in cases if c.status and c.status.startswith("FAILED")]
+    return out, all_verdicts, failed
+
+
+def versions():
+    names = ["lxml", "xmltodict", "pydantic", "pydantic-core", "pydantic-xml"]
+    parts = []
+    for n in names:
+        try:
+            parts.append(f"{n} {metadata.version(n)}")
+        except metadata.PackageNotFoundError:
+            parts.append(f"{n} ?")
+    kx = f"kestrix {kestrix.version()} from {kestrix.__file__}" if kestrix is not None else "kestrix (not importable)"
+    return f"Python {platform.python_version()} ({platform.machine()}), {kx}, " + ", ".join(parts)
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description="Benchmark kestrix against its peers (Markdown on stdout).")
+    ap.add_argument("--records", type=int, default=20000, help="order records in the document (default 20000)")
+    ap.add_argument("--repeat", type=int, default=5, help="timed runs per case and collector mode (default 5)")
+    ap.add_argument("--only", choices=["deserialize", "serialize", "stream"], help="run one section only")
+    ap.add_argument("--seed", type=int, default=20240501, help="seed of the document generator")
+    args = ap.parse_args(argv)
+    if args.repeat < 1 or args.records < 1:
+        ap.error("--records and --repeat must be at least 1")
+
+    log(f"generating {args.records} records")
+    doc, values = generate(args.records, args.seed)
+    ref_dc = M.build_dataclasses(values)
+    ref_pd = M.build_pydantic(values)
+
+    print(f"# kestrix peer benchmark: {args.records:,} order records, {len(doc) / 1e6:.1f} MB of XML")
+    print()
+    load = " / ".join(f"{x:.2f}" for x in os.getloadavg())
+    print(f"{versions()}.")
+    print()
+    print(f"Best and median of {args.repeat} runs per case, each after a full collection; "
+          f"{os.cpu_count()} CPUs, load average {load} at start.")
+    if KESTRIX_MISSING:
+        print()
+        print(f"Note: {KESTRIX_MISSING}")
+    print()
+
+    sections = []
+    if args.only in (None, "deserialize"):
+        sections.append(("Deserialize", deserialize_cases(doc, values, ref_dc, ref_pd, args.records),
+                         DESERIALIZE_RATIOS, "floor"))
+    if args.only in (None, "serialize"):
+        ref_x = M.XOrders.from_xml(doc)
+        sections.append(("Serialize", serialize_cases(ref_dc, ref_pd, ref_x), SERIALIZE_RATIOS, None))
+    if args.only in (None, "stream"):
+        sections.append(("Stream", stream_cases(doc, ref_dc, ref_pd), STREAM_RATIOS, None))
+
+    verdicts, failures = [], []
+    for title, cases, ratios, base in sections:
+        lines, v, f = run_section(title, cases, ratios, base, args.repeat)
+        print("\n".join(lines), flush=True)
+        verdicts += [(f"{title}: {label}", ok) for label, ok in v]
+        failures += [(title, c) for c in f]
+
+    if verdicts:
+        print("## Targets (garbage collector on, best of runs)")
+        print()
+        for label, ok in verdicts:
+            print(f"- {'met' if ok else '**missed**'}: {label}")
+        print()
+    for title, c in failures:
+        print(f"- {title}: {c.label}: {c.status}")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,193 @@
+# bench/models.py: the order models of the benchmark, as dataclasses, pydantic models and pydantic-xml models.
+"""One shape of data, three ways of declaring it.
+
+The document holds ``<Orders>`` with one ``<Order>`` per record::
+
+    <Order id="17" status="paid">
+      <Customer vip="false"><Name>..</Name><Email>..</Email></Customer>
+      <Item sku="SKU-00042" qty="3"><Price>12.51</Price><UnitPrice>4.17</UnitPrice></Item>  (1 to 5 of them)
+      <Total>12.51</Total><Note>..</Note><Placed>2024-05-01</Placed>
+    </Order>
+
+The dataclasses and the pydantic models carry kestrix's field metadata (role
+under "type", XML name under "name"). The three families use different class
+names on purpose: kestrix finds the class of a nested element by its class
+name, so two families sharing names in one process would mix their classes.
+"""
+
+import dataclasses
+import enum
+from dataclasses import dataclass, field
+from decimal import Decimal
+
+from pydantic import BaseModel, Field
+from pydantic_xml import BaseXmlModel, attr, element
+
+
+class Status(enum.Enum):
+    """Order state, written as its value."""
+
+    PENDING = "pending"
+    PAID = "paid"
+    SHIPPED = "shipped"
+    DELIVERED = "delivered"
+    CANCELLED = "cancelled"
+
+
+def _attr(name):
+    return field(metadata={"type": "Attribute", "name": name})
+
+
+def _elem(name):
+    return field(metadata={"name": name})
+
+
+# --- dataclasses -----------------------------------------------------------
+
+
+@dataclass
+class Customer:
+    vip: bool = _attr("vip")
+    name: str = _elem("Name")
+    email: str = _elem("Email")
+
+
+@dataclass
+class Item:
+    sku: str = _attr("sku")
+    qty: int = _attr("qty")
+    price: float = _elem("Price")
+    unit_price: Decimal = _elem("UnitPrice")
+
+
+@dataclass
+class Order:
+    id: int = _attr("id")
+    status: Status = _attr("status")
+    customer: Customer = _elem("Customer")
+    items: list[Item] = _elem("Item")
+    total: Decimal = _elem("Total")
+    note: str = _elem("Note")
+    placed: str = _elem("Placed")
+
+
+@dataclass
+class Orders:
+    orders: list[Order] = _elem("Order")
+
+
+# --- pydantic v2 models (kestrix metadata in json_schema_extra) --------------
+
+
+def _pattr(name):
+    return Field(json_schema_extra={"type": "Attribute", "name": name})
+
+
+def _pelem(name):
+    return Field(json_schema_extra={"name": name})
+
+
+class PCustomer(BaseModel):
+    vip: bool = _pattr("vip")
+    name: str = _pelem("Name")
+    email: str = _pelem("Email")
+
+
+class PItem(BaseModel):
+    sku: str = _pattr("sku")
+    qty: int = _pattr("qty")
+    price: float = _pelem("Price")
+    unit_price: Decimal = _pelem("UnitPrice")
+
+
+class POrder(BaseModel):
+    id: int = _pattr("id")
+    status: Status = _pattr("status")
+    customer: PCustomer = _pelem("Customer")
+    items: list[PItem] = _pelem("Item")
+    total: Decimal = _pelem("Total")
+    note: str = _pelem("Note")
+    placed: str = _pelem("Placed")
+
+
+class POrders(BaseModel):
+    orders: list[POrder] = _pelem("Order")
+
+
+# --- pydantic-xml models of the same document ------------------------------
+
+
+class XCustomer(BaseXmlModel, tag="Customer"):
+    vip: bool = attr(name="vip")
+    name: str = element(tag="Name")
+    email: str = element(tag="Email")
+
+
+class XItem(BaseXmlModel, tag="Item"):
+    sku: str = attr(name="sku")
+    qty: int = attr(name="qty")
+    price: float = element(tag="Price")
+    unit_price: Decimal = element(tag="UnitPrice")
+
+
+class XOrder(BaseXmlModel, tag="Order"):
+    id: int = attr(name="id")
+    status: Status = attr(name="status")
+    customer: XCustomer
+    items: list[XItem]
+    total: Decimal = element(tag="Total")
+    note: str = element(tag="Note")
+    placed: str = element(tag="Placed")
+
+
+class XOrders(BaseXmlModel, tag="Orders"):
+    orders: list[XOrder]
+
+
+# --- the floors: the same object graphs from ready Python values -------------
+# A record is the tuple (id, status, (vip, name, email), [(sku, qty, price,
+# unit_price), ...], total, note, placed) with every value already of its
+# final Python type (see generate.py).
+
+
+def build_dataclasses(records):
+    """Dataclass graph from ready values, positional construction."""
+    return Orders(
+        [
+            Order(i, s, Customer(*c), [Item(*it) for it in items], t, n, p)
+            for i, s, c, items, t, n, p in records
+        ]
+    )
+
+
+def build_pydantic(records):
+    """Pydantic graph from ready values, validated keyword construction."""
+    return POrders(
+        orders=[
+            POrder(
+                id=i,
+                status=s,
+                customer=PCustomer(vip=c[0], name=c[1], email=c[2]),
+                items=[PItem(sku=a, qty=q, price=pr, unit_price=u) for a, q, pr, u in items],
+                total=t,
+                note=n,
+                placed=p,
+            )
+            for i, s, c, items, t, n, p in records
+        ]
+    )
+
+
+def as_plain(obj):
+    """Nested dicts/lists of field values of a dataclass or pydantic graph.
+
+    Lets a pydantic-xml result be compared with the pydantic floor, whose
+    classes differ but whose field names and values are the same.
+    """
+    if isinstance(obj, BaseModel):
+        return {k: as_plain(getattr(obj, k)) for k in type(obj).model_fields}
+    if dataclasses.is_dataclass(obj):
+        return {f.name: as_plain(getattr(obj, f.name)) for f in dataclasses.fields(obj)}
+    if isinstance(obj, list):
+        return [as_plain(x) for x in obj]
+    return obj
