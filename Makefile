@@ -79,6 +79,11 @@ sanitize: venv
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONPATH=build/asan/pkg \
 	  $(VPY) -m pytest -q -p no:cacheprovider tests/python
 
+# Times kestrix against ElementTree, lxml, xmltodict and pydantic-xml (bench/README.md).
+bench: install
+	$(VPIP) install -q -r bench/requirements.txt
+	$(VPY) bench/bench_peers.py $(BENCH_ARGS)
+
 format:
 	clang-format -i core/include/kestrix/*.hpp core/src/*.cpp binding/src/*.hpp binding/src/*.cpp \
 	  tests/core/*.cpp $(wildcard bench/*.cpp fuzz/*.cpp)
