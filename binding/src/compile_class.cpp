@@ -203,25 +203,33 @@ Ref type_hints(PyObject* cls) {
 }
 
 // The field mapping checks its size and keys at every step of the iteration:
-// field objects are Python code and may change the mapping under us.
+// field objects are Python code and may change the mapping under us. Keys are
+// compared with a snapshot taken at the start, so a deletion plus an insertion
+// that keeps the size is caught as well.
 class FieldIterator {
 public:
-    explicit FieldIterator(PyObject* mapping) : mapping_(mapping), size_(PyDict_Size(mapping)) {}
+    explicit FieldIterator(PyObject* mapping)
+        : mapping_(mapping), keys_(Ref::steal(PyDict_Keys(mapping))) {}
+
+    /// False, with the error set, when the key snapshot could not be taken.
+    bool ready() const { return static_cast<bool>(keys_); }
 
     /// Next key and field as new references; false at the end, or false with
     /// PanicException set when the mapping changed.
     bool next(Ref& key, Ref& field) {
-        if (PyDict_Size(mapping_) != size_) {
+        const Py_ssize_t size = PyList_Size(keys_.get());
+        if (PyDict_Size(mapping_) != size) {
             raise_panic("dictionary changed size during iteration");
             return false;
         }
         PyObject* k = nullptr;
         PyObject* v = nullptr;
         if (!PyDict_Next(mapping_, &position_, &k, &v)) return false;
-        if (++seen_ > size_) {
+        if (seen_ >= size || PyList_GetItem(keys_.get(), seen_) != k) {
             raise_panic("dictionary keys changed during iteration");
             return false;
         }
+        ++seen_;
         key = Ref::borrow(k);
         field = Ref::borrow(v);
         return true;
@@ -229,7 +237,7 @@ public:
 
 private:
     PyObject* mapping_;
-    Py_ssize_t size_;
+    Ref keys_;  // holds the keys, so comparing addresses is sound
     Py_ssize_t position_ = 0;
     Py_ssize_t seen_ = 0;
 };
@@ -345,6 +353,7 @@ bool fill_record(PyObject* cls, CompiledClass& record) {
             return false;
         }
         FieldIterator iterator(mapping.get());
+        if (!iterator.ready()) return false;
         Ref key, field;
         while (iterator.next(key, field)) {
             if (!compile_field(key.get(), field.get(), from_model, hints.get(), args, fields)) {

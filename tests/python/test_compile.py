@@ -249,12 +249,14 @@ def test_compile_errors_propagate(cls, error, message):
     [
         (lambda fields: fields.__setitem__("extra", FakeField(int)),
          "dictionary changed size during iteration"),
-        (lambda fields: (fields.pop("a"), fields.__setitem__("c", FakeField(int))),
+        (lambda fields: (fields.pop("a"), fields.__setitem__("d", FakeField(int))),
+         "dictionary keys changed during iteration"),
+        (lambda fields: (fields.pop("c"), fields.__setitem__("d", FakeField(int))),
          "dictionary keys changed during iteration"),
     ],
 )
 def test_field_mapping_changed_during_iteration(mutate, message):
-    cls = fake_model("M", a=FakeField(int), b=FakeField(int))
+    cls = fake_model("M", a=FakeField(int), b=FakeField(int), c=FakeField(int))
     cls.model_fields["a"]._on_read = lambda: mutate(cls.model_fields)
     with pytest.raises(PanicException, match=message):
         describe(cls)
