@@ -14,10 +14,6 @@ PyObject* deserialize_document(const char*, std::size_t, PyObject*) {
     return not_implemented("deserialize");
 }
 
-PyObject* serialize_object(PyObject*, std::optional<std::uint64_t>) {
-    return not_implemented("serialize");
-}
-
 PyObject* create_iterator(const char*, std::size_t, PyObject*, PyObject*) {
     return not_implemented("iterparse");
 }

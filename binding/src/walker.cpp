@@ -1,0 +1,256 @@
+// binding/src/walker.cpp: serialize: reads a model instance into a Value tree
+// and writes that tree as XML bytes.
+#include "walker.hpp"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "compiled_class.hpp"
+#include "entry_points.hpp"
+#include "errors.hpp"
+#include "kestrix/emitter.hpp"
+#include "pyref.hpp"
+
+namespace kestrix::py {
+
+namespace {
+
+/// The interned name "value", kept for the process; null if it cannot be made.
+PyObject* value_name() {
+    static PyObject* const name = PyUnicode_InternFromString("value");
+    if (name == nullptr) PyErr_Clear();
+    return name;
+}
+
+/// Whether reading `value` from an instance of `type` can only fail without
+/// running any code: the type and its bases cannot change (immutable), its
+/// metatype is `type`, attribute lookup is the generic one, instances carry no
+/// dict, and no class in the MRO defines `value`. Any doubt answers false.
+bool probe_lacks_value(PyTypeObject* type) {
+    PyObject* const t = reinterpret_cast<PyObject*>(type);
+    if ((PyType_GetFlags(type) & Py_TPFLAGS_IMMUTABLETYPE) == 0) return false;
+    if (Py_TYPE(t) != &PyType_Type) return false;
+    if (PyType_GetSlot(type, Py_tp_getattro) != reinterpret_cast<void*>(&PyObject_GenericGetAttr)) {
+        return false;
+    }
+    Ref offset = Ref::steal(PyObject_GetAttrString(t, "__dictoffset__"));
+    if (!offset || PyLong_AsLong(offset.get()) != 0) {
+        PyErr_Clear();
+        return false;
+    }
+    Ref mro = Ref::steal(PyObject_GetAttrString(t, "__mro__"));
+    if (!mro || !PyTuple_Check(mro.get())) {
+        PyErr_Clear();
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_Size(mro.get()); ++i) {
+        Ref dict = Ref::steal(PyObject_GetAttrString(PyTuple_GetItem(mro.get(), i), "__dict__"));
+        if (!dict || PySequence_Contains(dict.get(), value_name()) != 0) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+/// Caches probe_lacks_value per immutable type. Reading a missing attribute
+/// builds and discards an AttributeError, which costs more than the rest of
+/// the field; for Decimal, datetime, int or float values it is skipped. The
+/// cache holds its types for the process, so their addresses are never reused.
+bool lacks_value_attribute(PyTypeObject* type) {
+    if ((PyType_GetFlags(type) & Py_TPFLAGS_IMMUTABLETYPE) == 0) return false;
+    struct Verdict {
+        PyTypeObject* type;
+        bool lacks;
+    };
+    static auto* const known = new std::vector<Verdict>();  // never freed
+    for (const Verdict& v : *known) {
+        if (v.type == type) return v.lacks;
+    }
+    const bool lacks = probe_lacks_value(type);
+    if (known->size() < 64) {
+        Py_INCREF(reinterpret_cast<PyObject*>(type));
+        known->push_back({type, lacks});
+    }
+    return lacks;
+}
+
+/// The attribute `value` of `v` (enum members and value wrappers), or null when
+/// it cannot be read; a failed read leaves no error behind.
+Ref value_attribute(PyObject* v) {
+    PyObject* const name = value_name();
+    if (name == nullptr || lacks_value_attribute(Py_TYPE(v))) return Ref();
+    Ref result = Ref::steal(PyObject_GetAttr(v, name));
+    if (!result) PyErr_Clear();
+    return result;
+}
+
+/// Stores the UTF-8 text of the str `s` in `out`.
+bool store_utf8(PyObject* s, Value& out) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(s, &size);
+    if (data == nullptr) return false;
+    out = Value::string(std::string(data, static_cast<std::size_t>(size)));
+    return true;
+}
+
+/// Python's str() of `v`'s attribute `value` when it has one, else of `v`.
+bool store_text(PyObject* v, Value& out) {
+    // A plain str has no `value` attribute and is its own str().
+    if (PyUnicode_CheckExact(v)) return store_utf8(v, out);
+    Ref inner = value_attribute(v);
+    Ref text = Ref::steal(PyObject_Str(inner ? inner.get() : v));
+    return text && store_utf8(text.get(), out);
+}
+
+/// numpy's boolean scalar: `numpy.bool_` (named "bool" in the module numpy
+/// from numpy 2 on).
+bool is_numpy_bool(PyObject* v) {
+    const std::string name = type_name(v);
+    if (name == "bool_") return true;
+    if (name != "bool") return false;
+    Ref module =
+        Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(v)), "__module__"));
+    if (!module) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_Check(module.get()) &&
+           PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0;
+}
+
+bool store_scalar(PyObject* v, ScalarKind kind, Value& out) {
+    switch (kind) {
+        case ScalarKind::Int: {
+            long long n = 0;
+            // Plain ints and bools have no `value` attribute; skip the failing read.
+            if (PyLong_CheckExact(v) || PyBool_Check(v)) {
+                n = PyLong_AsLongLong(v);
+            } else {
+                Ref inner = value_attribute(v);
+                n = PyLong_AsLongLong(inner ? inner.get() : v);
+            }
+            if (n == -1 && PyErr_Occurred() != nullptr) return false;
+            out = Value::integer(n);
+            return true;
+        }
+        case ScalarKind::Float: {
+            const double d = PyFloat_AsDouble(v);
+            if (d == -1.0 && PyErr_Occurred() != nullptr) return false;
+            out = Value::floating(d);
+            return true;
+        }
+        case ScalarKind::Bool: {
+            if (PyBool_Check(v)) {
+                out = Value::boolean(v == Py_True);
+                return true;
+            }
+            if (!is_numpy_bool(v)) {
+                raise_type_mismatch(v, "bool");
+                return false;
+            }
+            const int truth = PyObject_IsTrue(v);
+            if (truth < 0) return false;
+            out = Value::boolean(truth != 0);
+            return true;
+        }
+        default:
+            return store_text(v, out);
+    }
+}
+
+/// One walk of `serialize`: `depth` counts class levels, the root being 1.
+class Walker {
+public:
+    bool walk(PyObject* obj, const ClassSchema& schema, std::uint64_t depth, Value& out) {
+        if (depth > MAX_DEPTH) {
+            raise_bind_error(BindError::depth_exceeded(MAX_DEPTH, depth));
+            return false;
+        }
+        // Attribute names come ready-made from the class compiled for this very
+        // schema; without that record they are created from the field names.
+        const CompiledClass* compiled = compiled_of(schema);
+        if (compiled != nullptr && compiled->schema.get() != &schema) compiled = nullptr;
+
+        ObjectValue result(&schema);
+        for (std::size_t i = 0; i < schema.fields.size(); ++i) {
+            const FieldSchema& field = schema.fields[i];
+            PyObject* name = nullptr;
+            Ref created;
+            if (compiled != nullptr && i < compiled->init_args.size() &&
+                compiled->init_args[i].py_name) {
+                name = compiled->init_args[i].py_name.get();
+            } else {
+                created = Ref::steal(PyUnicode_FromStringAndSize(
+                    field.name.data(), static_cast<Py_ssize_t>(field.name.size())));
+                if (!created) return false;
+                name = created.get();
+            }
+            Ref v = Ref::steal(PyObject_GetAttr(obj, name));
+            if (!v) {
+                PyErr_Clear();  // an unreadable attribute leaves the field out
+                continue;
+            }
+            if (v.get() == Py_None) {
+                result.slots[i] = Value::null();
+                continue;
+            }
+            if (!store_field(v.get(), field.type, depth, result.slots[i])) return false;
+        }
+        out = Value::object(std::move(result));
+        return true;
+    }
+
+private:
+    bool store_field(PyObject* v, const TypeDesc& type, std::uint64_t depth, Value& out) {
+        switch (type.kind()) {
+            case TypeDesc::Kind::Scalar:
+                return store_scalar(v, type.scalar_kind(), out);
+            case TypeDesc::Kind::Nested:
+                return walk(v, type.schema(), depth + 1, out);
+            case TypeDesc::Kind::List:
+                break;
+        }
+        if (!PyList_Check(v)) return true;  // tuples and other sequences leave the field out
+        const TypeDesc& item_type = type.item();
+        const Py_ssize_t start = PyList_Size(v);
+        ValueList items;
+        items.reserve(static_cast<std::size_t>(start));
+        // Item code may shrink the list while it runs: the bound is re-read each time.
+        for (Py_ssize_t i = 0; i < start && i < PyList_Size(v); ++i) {
+            Ref item = Ref::borrow(PyList_GetItem(v, i));
+            if (!item) return false;
+            Value iv;
+            const bool ok = item_type.is_nested()
+                                ? walk(item.get(), item_type.schema(), depth + 1, iv)
+                                : store_text(item.get(), iv);
+            if (!ok) return false;
+            items.push_back(std::move(iv));
+        }
+        out = Value::list(std::move(items));
+        return true;
+    }
+};
+
+}  // namespace
+
+std::optional<Value> object_to_value(PyObject* obj, const ClassSchema& schema) {
+    Value out;
+    if (!Walker().walk(obj, schema, 1, out)) return std::nullopt;
+    return out;
+}
+
+PyObject* serialize_object(PyObject* obj, std::optional<std::uint64_t> indent) {
+    const CompiledClass* compiled = compile_class(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+    if (compiled == nullptr) return ensure_error();
+    const ClassSchema& schema = *compiled->schema;
+    std::optional<Value> root = object_to_value(obj, schema);
+    if (!root) return ensure_error();
+    Result<std::string> document = write_document(schema.name, *root, schema, indent);
+    if (!document) return raise_bind_error(document.error());
+    const std::string& text = document.value();
+    return PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+}  // namespace kestrix::py
