@@ -28,12 +28,12 @@ FieldSpec text(std::string name, TypeDesc type = TypeDesc::scalar(ScalarKind::St
 }
 
 /// A schema whose fields' xml_name equals their Python name.
-std::shared_ptr<ClassSchema> schema(std::string name, std::vector<FieldSpec> specs) {
+template <class... F>
+std::shared_ptr<ClassSchema> schema(std::string name, F... specs) {
     auto s = std::make_shared<ClassSchema>();
     s->name = std::move(name);
-    for (FieldSpec& f : specs) {
-        s->fields.push_back(FieldSchema{f.name, f.name, std::move(f.type), f.role});
-    }
+    (s->fields.push_back(FieldSchema{specs.name, specs.name, std::move(specs.type), specs.role}),
+     ...);
     s->build_indices();
     return s;
 }
@@ -47,10 +47,12 @@ Value list(V... items) {
     return Value::list(std::move(l));
 }
 
-/// An object of `s` with slot i set to values[i] (an absent Value leaves it out).
-Value object(const ClassSchema& s, std::vector<Value> values = {}) {
+/// An object of `s` with slot i set to the i-th value (an absent Value leaves it out).
+template <class... V>
+Value object(const ClassSchema& s, V... values) {
     ObjectValue obj(&s);
-    for (std::size_t i = 0; i < values.size(); ++i) obj.slots[i] = std::move(values[i]);
+    std::size_t i = 0;
+    ((obj.slots[i++] = std::move(values)), ...);
     return Value::object(std::move(obj));
 }
 
@@ -60,61 +62,33 @@ std::string write(const ClassSchema& s, const Value& v, std::optional<std::uint6
     return r.ok() ? r.value() : std::string();
 }
 
-// The reference document: an attribute, a text, a scalar child, a list and an
-// empty nested child, in an order that puts the text field after the attribute.
-struct Example {
-    std::shared_ptr<ClassSchema> child = schema("Child", {});
-    std::shared_ptr<ClassSchema> root = schema("Root", [&] {
-        std::vector<FieldSpec> f;
-        f.push_back(attr("id", ScalarKind::Int));
-        f.push_back(text("body"));
-        f.push_back(elem("Name"));
-        f.push_back(elem("Item", TypeDesc::list(TypeDesc::scalar(ScalarKind::Int))));
-        f.push_back(elem("Child", TypeDesc::nested(child)));
-        return f;
-    }());
-    Value value() const {
-        std::vector<Value> v;
-        v.push_back(Value::integer(7));
-        v.push_back(str("hi"));
-        v.push_back(str("x & y"));
-        v.push_back(list(str("1"), str("2")));
-        v.push_back(object(*child));
-        return object(*root, std::move(v));
-    }
-};
+TypeDesc str_list() { return TypeDesc::list(TypeDesc::scalar(ScalarKind::Str)); }
 
 TEST(Emitter, ReferenceDocumentIndentedAndOnOneLine) {
-    Example ex;
-    EXPECT_EQ(write(*ex.root, ex.value(), 2),
+    auto child = schema("Child");
+    auto root = schema("Root", attr("id", ScalarKind::Int), text("body"), elem("Name"),
+                       elem("Item", TypeDesc::list(TypeDesc::scalar(ScalarKind::Int))),
+                       elem("Child", TypeDesc::nested(child)));
+    Value v = object(*root, Value::integer(7), str("hi"), str("x & y"), list(str("1"), str("2")),
+                     object(*child));
+    EXPECT_EQ(write(*root, v, 2),
               "<Root id=\"7\">hi<Name>x &amp; y</Name>\n"
               "  <Item>1</Item>\n"
               "  <Item>2</Item>\n"
               "  <Child>\n"
               "  </Child>\n"
               "</Root>");
-    EXPECT_EQ(write(*ex.root, ex.value()),
+    EXPECT_EQ(write(*root, v),
               "<Root id=\"7\">hi<Name>x &amp; y</Name><Item>1</Item><Item>2</Item><Child></Child>"
               "</Root>");
 }
 
 TEST(Emitter, IndentationSteps) {
-    // Root > Mid > (leaf "v", empty Inner): levels 0..2, plus an element without text.
-    auto inner = schema("Inner", {});
-    std::vector<FieldSpec> mf;
-    mf.push_back(elem("leaf"));
-    mf.push_back(elem("Inner", TypeDesc::nested(inner)));
-    auto mid = schema("Mid", std::move(mf));
-    std::vector<FieldSpec> rf;
-    rf.push_back(elem("Mid", TypeDesc::nested(mid)));
-    auto root = schema("Root", std::move(rf));
-    std::vector<Value> mv;
-    mv.push_back(str("v"));
-    mv.push_back(object(*inner));
-    std::vector<Value> rv;
-    rv.push_back(object(*mid, std::move(mv)));
-    Value v = object(*root, std::move(rv));
-
+    // Root > Mid > (leaf "v", empty Inner): three levels, one element without text.
+    auto inner = schema("Inner");
+    auto mid = schema("Mid", elem("leaf"), elem("Inner", TypeDesc::nested(inner)));
+    auto root = schema("Root", elem("Mid", TypeDesc::nested(mid)));
+    Value v = object(*root, object(*mid, str("v"), object(*inner)));
     struct Row {
         std::optional<std::uint64_t> step;
         const char* expected;
@@ -130,10 +104,7 @@ TEST(Emitter, IndentationSteps) {
 }
 
 TEST(Emitter, EscapingInTextAndAttributes) {
-    std::vector<FieldSpec> f;
-    f.push_back(attr("a"));
-    f.push_back(elem("e"));
-    auto s = schema("R", std::move(f));
+    auto s = schema("R", attr("a"), elem("e"));
     struct Row {
         const char* input;
         const char* in_text;
@@ -153,183 +124,91 @@ TEST(Emitter, EscapingInTextAndAttributes) {
         {"a<b&c>d", "a&lt;b&amp;c&gt;d", "a&lt;b&amp;c&gt;d"},
     };
     for (const Row& row : rows) {
-        std::vector<Value> v;
-        v.push_back(str(row.input));
-        v.push_back(str(row.input));
-        EXPECT_EQ(write(*s, object(*s, std::move(v))),
+        EXPECT_EQ(write(*s, object(*s, str(row.input), str(row.input))),
                   std::string("<R a=\"") + row.in_attribute + "\"><e>" + row.in_text + "</e></R>")
             << "input " << row.input;
     }
 }
 
 TEST(Emitter, EmptyElementsAndEmptyTexts) {
-    std::vector<FieldSpec> f;
-    f.push_back(attr("a"));
-    f.push_back(elem("e"));
-    auto s = schema("Name", std::move(f));
-    for (auto step : {std::optional<std::uint64_t>{}, std::optional<std::uint64_t>{0},
-                      std::optional<std::uint64_t>{4}}) {
-        const bool ind = step.has_value();
-        EXPECT_EQ(write(*s, object(*s), step), ind ? "<Name>\n</Name>" : "<Name></Name>");
-        std::vector<Value> v;
-        v.push_back(str(""));
-        v.push_back(str(""));
-        EXPECT_EQ(
-            write(*s, object(*s, std::move(v)), step),
-            ind ? std::string("<Name a=\"\">\n") + std::string(*step, ' ') + "<e></e>\n</Name>"
-                : "<Name a=\"\"><e></e></Name>");
+    auto s = schema("Name", attr("a"), elem("e"));
+    EXPECT_EQ(write(*s, object(*s)), "<Name></Name>");
+    EXPECT_EQ(write(*s, object(*s, str(""), str(""))), "<Name a=\"\"><e></e></Name>");
+    for (std::uint64_t step : {0, 4}) {
+        EXPECT_EQ(write(*s, object(*s), step), "<Name>\n</Name>");
+        EXPECT_EQ(write(*s, object(*s, str(""), str("")), step),
+                  "<Name a=\"\">\n" + std::string(step, ' ') + "<e></e>\n</Name>");
     }
 }
 
 TEST(Emitter, NullAbsentAndNonScalarEntriesWriteNothing) {
-    auto child = schema("C", {});
-    std::vector<FieldSpec> f;
-    f.push_back(attr("a"));
-    f.push_back(attr("b"));
-    f.push_back(elem("e"));
-    f.push_back(elem("n", TypeDesc::nested(child)));
-    f.push_back(elem("l", TypeDesc::list(TypeDesc::scalar(ScalarKind::Str))));
-    f.push_back(elem("s"));
-    auto s = schema("R", std::move(f));
-    std::vector<Value> v;
-    v.push_back(Value::null());
-    v.push_back(list(str("x")));  // attribute holding a list
-    v.push_back(Value::null());
-    v.push_back(Value::null());
-    v.push_back(str("not a list"));  // list field holding a scalar
-    v.push_back(object(*child));     // scalar field holding an object
-    EXPECT_EQ(write(*s, object(*s, std::move(v))), "<R></R>");
-}
-
-TEST(Emitter, ScalarKindsAsText) {
-    std::vector<FieldSpec> f;
-    f.push_back(attr("b", ScalarKind::Bool));
-    f.push_back(attr("f", ScalarKind::Float));
-    f.push_back(elem("i", TypeDesc::scalar(ScalarKind::Int)));
-    auto s = schema("R", std::move(f));
-    std::vector<Value> v;
-    v.push_back(Value::boolean(false));
-    v.push_back(Value::floating(5.0));
-    v.push_back(Value::integer(-9223372036854775807LL - 1));
-    EXPECT_EQ(write(*s, object(*s, std::move(v))),
-              "<R b=\"false\" f=\"5.0\"><i>-9223372036854775808</i></R>");
+    auto child = schema("C");
+    auto s = schema("R", attr("a"), attr("b"), elem("e"), elem("n", TypeDesc::nested(child)),
+                    elem("l", str_list()), elem("s"), elem("absent"));
+    // Attribute holding a list, list field holding a scalar, scalar field holding an object.
+    Value v = object(*s, Value::null(), list(str("x")), Value::null(), Value::null(),
+                     str("not a list"), object(*child));
+    EXPECT_EQ(write(*s, v), "<R></R>");
 }
 
 TEST(Emitter, ListsOfScalarsModelsAndLists) {
-    std::vector<FieldSpec> pf;
-    pf.push_back(attr("k"));
-    auto part = schema("Part", std::move(pf));
-    std::vector<FieldSpec> f;
-    f.push_back(elem("s", TypeDesc::list(TypeDesc::scalar(ScalarKind::Str))));
-    f.push_back(elem("p", TypeDesc::list(TypeDesc::nested(part))));
-    f.push_back(elem("ll", TypeDesc::list(TypeDesc::list(TypeDesc::scalar(ScalarKind::Str)))));
-    f.push_back(elem("empty", TypeDesc::list(TypeDesc::scalar(ScalarKind::Str))));
-    auto s = schema("R", std::move(f));
-    std::vector<Value> k1, k2;
-    k1.push_back(str("1"));
-    std::vector<Value> v;
-    v.push_back(list(str("a"), Value::null(), str("")));
-    v.push_back(list(object(*part, std::move(k1)), object(*part, std::move(k2))));
-    v.push_back(list(list(str("x")), list(str("y"))));
-    v.push_back(list());
-    Value value = object(*s, std::move(v));
-    EXPECT_EQ(write(*s, value), "<R><s>a</s><s></s><p k=\"1\"></p><p></p></R>");
-    EXPECT_EQ(write(*s, value, 1),
-              "<R>\n <s>a</s>\n <s></s>\n <p k=\"1\">\n </p>\n <p>\n </p>\n</R>");
+    auto part = schema("Part", attr("k"));
+    auto s = schema("R", elem("s", str_list()), elem("p", TypeDesc::list(TypeDesc::nested(part))),
+                    elem("ll", TypeDesc::list(str_list())), elem("empty", str_list()));
+    Value v = object(*s, list(str("a"), Value::null(), str("")),
+                     list(object(*part, str("1")), object(*part)),
+                     list(list(str("x")), list(str("y"))), list());
+    EXPECT_EQ(write(*s, v), "<R><s>a</s><s></s><p k=\"1\"></p><p></p></R>");
+    EXPECT_EQ(write(*s, v, 1), "<R>\n <s>a</s>\n <s></s>\n <p k=\"1\">\n </p>\n <p>\n </p>\n</R>");
 }
 
 TEST(Emitter, TextContentComesFirstAndJoinsListItems) {
-    auto child = schema("C", {});
-    std::vector<FieldSpec> f;
-    f.push_back(elem("e"));
-    f.push_back(text("t", TypeDesc::list(TypeDesc::scalar(ScalarKind::Str))));
-    auto s = schema("R", std::move(f));
-    struct Row {
-        Value text;
-        const char* expected;
-    };
-    std::vector<Row> rows;
-    rows.push_back({list(str("a"), str("b"), str("c")), "<R>abc<e>z</e></R>"});
-    rows.push_back({list(str("a"), object(*child), str(""), Value::null(), Value::integer(3)),
-                    "<R>a3<e>z</e></R>"});
-    rows.push_back({str("x<"), "<R>x&lt;<e>z</e></R>"});
-    rows.push_back({str(""), "<R><e>z</e></R>"});
-    rows.push_back({object(*child), "<R><e>z</e></R>"});
-    for (Row& row : rows) {
-        std::vector<Value> v;
-        v.push_back(str("z"));
-        v.push_back(std::move(row.text));
-        EXPECT_EQ(write(*s, object(*s, std::move(v))), row.expected);
+    auto child = schema("C");
+    auto s = schema("R", elem("e"), text("t", str_list()));
+    std::vector<std::pair<Value, const char*>> rows;
+    rows.emplace_back(list(str("a"), str("b"), str("c")), "<R>abc<e>z</e></R>");
+    rows.emplace_back(list(str("a"), object(*child), str(""), Value::null(), Value::integer(3)),
+                      "<R>a3<e>z</e></R>");
+    rows.emplace_back(str("x<"), "<R>x&lt;<e>z</e></R>");
+    rows.emplace_back(str(""), "<R><e>z</e></R>");
+    rows.emplace_back(object(*child), "<R><e>z</e></R>");
+    for (auto& [text_value, expected] : rows) {
+        EXPECT_EQ(write(*s, object(*s, str("z"), std::move(text_value))), expected);
     }
     // An empty text leaves the break pending, so the child starts a new line.
-    std::vector<Value> v;
-    v.push_back(str("z"));
-    v.push_back(str(""));
-    EXPECT_EQ(write(*s, object(*s, std::move(v)), 2), "<R>\n  <e>z</e>\n</R>");
+    EXPECT_EQ(write(*s, object(*s, str("z"), str("")), 2), "<R>\n  <e>z</e>\n</R>");
 }
 
 TEST(Emitter, ObjectOfAnotherSchemaIsReadByFieldName) {
-    // The value was built against a schema whose fields stand in another order.
-    std::vector<FieldSpec> ff;
-    ff.push_back(elem("b"));
-    ff.push_back(elem("a"));
-    auto foreign = schema("X", std::move(ff));
-    std::vector<FieldSpec> cf;
-    cf.push_back(elem("a"));
-    cf.push_back(elem("c"));
-    auto declared = schema("Decl", std::move(cf));
-    std::vector<FieldSpec> rf;
-    rf.push_back(elem("n", TypeDesc::nested(declared)));
-    auto root = schema("R", std::move(rf));
-    std::vector<Value> fv;
-    fv.push_back(str("B"));
-    fv.push_back(str("A"));
-    std::vector<Value> rv;
-    rv.push_back(object(*foreign, std::move(fv)));
-    EXPECT_EQ(write(*root, object(*root, std::move(rv))), "<R><n><a>A</a></n></R>");
+    // The nested value was built against a schema whose fields stand in another order.
+    auto foreign = schema("X", elem("b"), elem("a"));
+    auto declared = schema("Decl", elem("a"), elem("c"));
+    auto root = schema("R", elem("n", TypeDesc::nested(declared)));
+    EXPECT_EQ(write(*root, object(*root, object(*foreign, str("B"), str("A")))),
+              "<R><n><a>A</a></n></R>");
 }
 
 TEST(Emitter, ClassValueThatIsNotAnObjectFails) {
-    auto child = schema("C", {});
-    std::vector<FieldSpec> f;
-    f.push_back(elem("n", TypeDesc::nested(child)));
-    f.push_back(elem("l", TypeDesc::list(TypeDesc::nested(child))));
-    auto s = schema("R", std::move(f));
-
-    std::vector<Value> values;
-    values.push_back(str("root"));
-    {
-        std::vector<Value> v;
-        v.push_back(str("nested"));
-        values.push_back(object(*s, std::move(v)));
-    }
-    {
-        std::vector<Value> v;
-        v.push_back(Value());
-        v.push_back(list(object(*child), Value::integer(1)));
-        values.push_back(object(*s, std::move(v)));
-    }
+    auto child = schema("C");
+    auto s = schema("R", elem("n", TypeDesc::nested(child)),
+                    elem("l", TypeDesc::list(TypeDesc::nested(child))));
+    Value values[] = {str("root"), object(*s, str("nested")),
+                      object(*s, Value(), list(object(*child), Value::integer(1)))};
     for (const Value& v : values) {
         auto r = write_document("R", v, *s, 2);
         ASSERT_FALSE(r.ok());
-        EXPECT_EQ(r.error().kind(), BindError::Kind::Serialization);
         EXPECT_EQ(r.error().message(), "Serialization error: Expected Object value for model");
     }
 }
 
 TEST(Emitter, NestingBeyondTheLimitFails) {
-    // A self-referencing schema; the chain is built from the innermost object out.
     auto node = std::make_shared<ClassSchema>();
     node->name = "Node";
     node->fields.push_back(FieldSchema{"next", "next", TypeDesc::nested(node), FieldRole::Element});
     node->build_indices();
     auto chain = [&](std::uint64_t levels) {
         Value v = object(*node);
-        for (std::uint64_t i = 1; i < levels; ++i) {
-            std::vector<Value> slot;
-            slot.push_back(std::move(v));
-            v = object(*node, std::move(slot));
-        }
+        for (std::uint64_t i = 1; i < levels; ++i) v = object(*node, std::move(v));
         return v;
     };
     EXPECT_TRUE(write_document("Node", chain(MAX_DEPTH), *node, std::nullopt).ok());
