@@ -170,25 +170,27 @@ PyObject* build_keywords(const ObjectValue& obj, const ClassSchema& schema,
         const Value* value = entry_of(obj, schema, i);
         if (value == nullptr) continue;  // the class's default applies
         const FieldSchema& field = schema.fields[i];
-        Ref keyword;
+        PyObject* keyword = nullptr;  // borrowed from the compiled class, or `own_keyword`
+        Ref own_keyword;
         bool init = true;
         PyObject* annotation = nullptr;
         if (compiled != nullptr && i < compiled->init_args.size()) {
             const InitArg& arg = compiled->init_args[i];
-            keyword = arg.py_name;
+            keyword = arg.py_name.get();
             init = arg.init;
             annotation = arg.annotation.get();
         } else {
-            keyword = Ref::steal(PyUnicode_FromStringAndSize(
+            own_keyword = Ref::steal(PyUnicode_FromStringAndSize(
                 field.name.data(), static_cast<Py_ssize_t>(field.name.size())));
-            if (!keyword) return nullptr;
+            if (!own_keyword) return nullptr;
+            keyword = own_keyword.get();
         }
         Ref item = Ref::steal(build_object(*value, field.type, class_of(field.type), annotation));
         if (!item) return ensure_error();
         if (init) {
-            if (PyDict_SetItem(kwargs.get(), keyword.get(), item.get()) < 0) return nullptr;
+            if (PyDict_SetItem(kwargs.get(), keyword, item.get()) < 0) return nullptr;
         } else {
-            deferred.emplace_back(std::move(keyword), std::move(item));
+            deferred.emplace_back(Ref::borrow(keyword), std::move(item));
         }
     }
     static PyObject* const no_args = PyTuple_New(0);  // kept for the process
