@@ -1,0 +1,80 @@
+// core/include/kestrix/frame.hpp: Frame, the values gathered for one open class element.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "kestrix/error.hpp"
+#include "kestrix/schema.hpp"
+#include "kestrix/value.hpp"
+
+namespace kestrix {
+
+/// The fields of one class element while it is open.
+///
+/// Slots are kept by field position in the very array that becomes the finished
+/// object's `ObjectValue::slots`, so finishing moves the array instead of copying
+/// values, and an element costs one allocation for all of its fields. List fields
+/// gather their items in their own slot as a `Value::List`, created by the first
+/// item, so a list field that never receives an item has no entry.
+///
+/// The frame borrows its schema: whoever drives the frame keeps the root schema
+/// alive, and the root owns every schema nested in it.
+class Frame {
+public:
+    /// A frame with every field unset; it gathers text when the class has a text field.
+    explicit Frame(const ClassSchema& schema)
+        : schema_(&schema),
+          slots_(schema.fields.size()),
+          has_text_(schema.text_field.has_value()) {}
+
+    Frame(Frame&&) noexcept = default;
+    Frame& operator=(Frame&&) noexcept = default;
+    Frame(const Frame&) = delete;
+    Frame& operator=(const Frame&) = delete;
+
+    const ClassSchema& schema() const noexcept { return *schema_; }
+
+    /// Stores the value of a non-list field, releasing an earlier one.
+    void set(std::size_t field, Value value) { slots_[field] = std::move(value); }
+
+    /// Appends one item to a list field, in arrival order.
+    void append(std::size_t field, Value item);
+
+    /// The current value of a field (absent when unset; a `Value::List` for a list
+    /// field that has items).
+    const Value& slot(std::size_t field) const { return slots_[field]; }
+
+    /// The element's direct character data, or null when the class has no text field.
+    std::string* text() noexcept { return has_text_ ? &text_ : nullptr; }
+
+private:
+    friend Result<Value> finish_frame(Frame&& frame);
+
+    const ClassSchema* schema_;
+    std::vector<Value> slots_;
+    std::string text_;
+    bool has_text_;
+};
+
+/// True when some attribute's local name is "nil" (or "xsi:nil", which a doubly
+/// prefixed name yields) and its value is exactly "true" or "1".
+/// `attributes` is a null-terminated array of name/value pairs (expat's form),
+/// values already entity-decoded.
+bool is_nil(const char* const* attributes) noexcept;
+
+/// Binds the attributes of a class element to the frame's scalar attribute
+/// fields, matched on the attribute's local name (`xmlns:p` is looked up as `p`).
+/// Unknown attributes and attributes of non-scalar fields are skipped; a later
+/// attribute of the same field replaces an earlier one. Fails with the error of
+/// `parse_scalar` for a value that does not parse.
+Status apply_attributes(const char* const* attributes, Frame& frame);
+
+/// Turns a closed frame into a `Value::Object`: the set slots and gathered lists,
+/// and, when the class has a text field and the gathered text is not empty, that
+/// text parsed for the text field (once, as a one-item list for a list field).
+Result<Value> finish_frame(Frame&& frame);
+
+}  // namespace kestrix

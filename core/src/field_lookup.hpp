@@ -1,0 +1,54 @@
+// core/src/field_lookup.hpp: name-to-field lookup tuned for the small classes of typical models.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string_view>
+
+#include "kestrix/schema.hpp"
+
+namespace kestrix::detail {
+
+/// Classes with at most this many fields are searched by scanning their fields;
+/// larger ones through the schema's hash index.
+inline constexpr std::size_t SCAN_LIMIT = 16;
+
+/// `local_name` of a NUL-terminated name, in one pass over its bytes: names are
+/// short, and two library scans (length, then colon) cost more than the bytes.
+inline std::string_view local_name_of(const char* name) noexcept {
+    const char* start = name;
+    const char* p = name;
+    for (; *p != '\0'; ++p) {
+        if (*p == ':' && start == name) start = p + 1;
+    }
+    return std::string_view(start, static_cast<std::size_t>(p - start));
+}
+
+/// True when `name` is one of the keys a field is indexed under: its whole
+/// xml_name, or the part after the first colon of it.
+inline bool field_answers_to(const std::string& xml_name, std::string_view name) noexcept {
+    const std::size_t size = xml_name.size();
+    if (size == name.size()) return std::string_view(xml_name) == name;
+    if (size <= name.size()) return false;
+    const std::size_t colon = size - name.size() - 1;
+    return xml_name[colon] == ':' && std::string_view(xml_name).substr(colon + 1) == name &&
+           xml_name.find(':') == colon;
+}
+
+/// The position of the field of `role` that `name` selects, the same answer as
+/// the schema's own index for that role: when several fields answer to a name,
+/// the last one wins, so the scan runs backwards.
+inline std::optional<std::size_t> find_field(const ClassSchema& schema, FieldRole role,
+                                             std::string_view name) noexcept {
+    const std::size_t count = schema.fields.size();
+    if (count > SCAN_LIMIT) {
+        return role == FieldRole::Element ? schema.find_element(name) : schema.find_attribute(name);
+    }
+    for (std::size_t i = count; i-- > 0;) {
+        const FieldSchema& field = schema.fields[i];
+        if (field.role == role && field_answers_to(field.xml_name, name)) return i;
+    }
+    return std::nullopt;
+}
+
+}  // namespace kestrix::detail

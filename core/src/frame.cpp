@@ -1,0 +1,75 @@
+// core/src/frame.cpp: binding attributes, nil markers and text of one class element.
+#include "kestrix/frame.hpp"
+
+#include <string_view>
+
+#include "field_lookup.hpp"
+#include "kestrix/scalar_parse.hpp"
+
+namespace kestrix {
+
+void Frame::append(std::size_t field, Value item) {
+    Value& slot = slots_[field];
+    if (slot.kind() != Value::Kind::List) {
+        // Room for a few items at once: lists in documents are mostly short, and
+        // growing one item at a time would reallocate twice to reach four.
+        ValueList items;
+        items.reserve(4);
+        slot = Value::list(std::move(items));
+    }
+    slot.as_list().push_back(std::move(item));
+}
+
+bool is_nil(const char* const* attributes) noexcept {
+    if (attributes == nullptr) return false;
+    for (; attributes[0] != nullptr; attributes += 2) {
+        const std::string_view name = local_name(attributes[0]);
+        if (name != "nil" && name != "xsi:nil") continue;
+        const std::string_view value = attributes[1];
+        if (value == "true" || value == "1") return true;
+    }
+    return false;
+}
+
+Status apply_attributes(const char* const* attributes, Frame& frame) {
+    const ClassSchema& schema = frame.schema();
+    if (attributes == nullptr || schema.attribute_index.empty()) return {};
+    for (; attributes[0] != nullptr; attributes += 2) {
+        const std::optional<std::size_t> position =
+            detail::find_field(schema, FieldRole::Attribute, detail::local_name_of(attributes[0]));
+        if (!position) continue;
+        const FieldSchema& field = schema.fields[*position];
+        if (!field.type.is_scalar()) continue;
+        Result<Value> value = parse_scalar(field.type.scalar_kind(), attributes[1], field.name);
+        if (!value) return std::move(value).error();
+        frame.set(*position, std::move(value).value());
+    }
+    return {};
+}
+
+Result<Value> finish_frame(Frame&& frame) {
+    const ClassSchema& schema = *frame.schema_;
+    ObjectValue object;
+    object.schema = &schema;
+    object.slots = std::move(frame.slots_);
+    if (schema.text_field && frame.has_text_ && !frame.text_.empty()) {
+        const std::size_t position = *schema.text_field;
+        const FieldSchema& field = schema.fields[position];
+        if (field.type.is_scalar()) {
+            Result<Value> value = parse_scalar(field.type.scalar_kind(), frame.text_, field.name);
+            if (!value) return std::move(value).error();
+            object.slots[position] = std::move(value).value();
+        } else if (field.type.is_list() && field.type.item().is_scalar()) {
+            // The whole text is one item: text content is not split into words.
+            Result<Value> value =
+                parse_scalar(field.type.item().scalar_kind(), frame.text_, field.name);
+            if (!value) return std::move(value).error();
+            ValueList items;
+            items.push_back(std::move(value).value());
+            object.slots[position] = Value::list(std::move(items));
+        }
+    }
+    return Value::object(std::move(object));
+}
+
+}  // namespace kestrix
