@@ -1,0 +1,249 @@
+// core/src/element_binder.cpp: the event rules that bind elements, text and nil markers.
+#include "element_binder.hpp"
+
+#include <utility>
+
+#include "field_lookup.hpp"
+#include "kestrix/scalar_parse.hpp"
+
+namespace kestrix::detail {
+
+ElementBinder::ElementBinder(ExpatReader& reader, const ClassSchema& schema, std::uint64_t limit,
+                             std::optional<std::string_view> record_tag)
+    : reader_(reader), schema_(schema), limit_(limit), record_tag_(record_tag) {
+    stack_.reserve(16);
+    XML_Parser parser = reader_.handle();
+    XML_SetUserData(parser, this);
+    XML_SetElementHandler(parser, &start_handler, &end_handler);
+    XML_SetCharacterDataHandler(parser, &text_handler);
+}
+
+Result<Value> ElementBinder::take_outcome() {
+    has_outcome_ = false;
+    if (error_) {
+        BindError error = std::move(*error_);
+        error_.reset();
+        return error;
+    }
+    return std::exchange(record_, Value());
+}
+
+void XMLCALL ElementBinder::start_handler(void* self, const XML_Char* name,
+                                          const XML_Char** attributes) {
+    static_cast<ElementBinder*>(self)->on_start(name, attributes);
+}
+
+void XMLCALL ElementBinder::end_handler(void* self, const XML_Char*) {
+    static_cast<ElementBinder*>(self)->on_end();
+}
+
+void XMLCALL ElementBinder::text_handler(void* self, const XML_Char* text, int length) {
+    static_cast<ElementBinder*>(self)->on_text(text, static_cast<std::size_t>(length));
+}
+
+// Handlers run inside expat's C frames, so nothing may propagate out of them;
+// the only exception possible is exhausted memory, which ends the process.
+
+void ElementBinder::on_start(const char* name, const char** attributes) noexcept {
+    // A self-closing tag is handled here as a whole; its end event only needs
+    // swallowing, and expat delivers it even when this event stops the reader.
+    const bool empty = reader_.current_tag_is_empty();
+    swallow_end_ = empty;
+    if (has_outcome_) return;
+
+    if (stack_.empty()) {  // looking for a record
+        if (record_tag_ && local_name_of(name) != *record_tag_) return;
+        open_record(attributes, empty);
+        return;
+    }
+
+    // The nesting limit counts open frames and applies to every start tag that
+    // can open one, whatever the mode; a self-closing tag never stays open.
+    if (!empty && stack_.size() >= limit_) {
+        fail(BindError::depth_exceeded(limit_, stack_.size() + 1));
+        return;
+    }
+    // Inside an element being consumed whole, and inside a scalar element (whose
+    // content is text), markup binds nothing: the element is consumed whole and
+    // its text joins the current destination.
+    if (skip_depth_ > 0 || mode_ != Mode::InClass) {
+        if (!empty) ++skip_depth_;
+        return;
+    }
+
+    const ClassSchema& schema = stack_.back().frame.schema();
+    const std::optional<std::size_t> field =
+        find_field(schema, FieldRole::Element, local_name_of(name));
+    if (!field) {
+        if (!empty) ++skip_depth_;
+        return;
+    }
+    const TypeDesc& type = schema.fields[*field].type;
+    switch (type.kind()) {
+        case TypeDesc::Kind::Scalar:
+            bind_scalar_start(*field, type.scalar_kind(), Mode::InScalar, attributes, empty);
+            return;
+        case TypeDesc::Kind::Nested:
+            open_child(type.schema(), *field, attributes, empty);
+            return;
+        case TypeDesc::Kind::List: {
+            const TypeDesc& item = type.item();
+            if (item.is_scalar()) {
+                bind_scalar_start(*field, item.scalar_kind(), Mode::InScalarItem, attributes,
+                                  empty);
+            } else if (item.is_nested()) {
+                open_child(item.schema(), *field, attributes, empty);
+            } else if (!empty) {
+                ++skip_depth_;  // an item of a list of lists has no place to go
+            }
+            return;
+        }
+    }
+}
+
+void ElementBinder::on_end() noexcept {
+    if (swallow_end_) {
+        swallow_end_ = false;
+        return;
+    }
+    if (has_outcome_ || stack_.empty()) return;
+    if (skip_depth_ > 0) {
+        --skip_depth_;
+        return;
+    }
+    if (mode_ != Mode::InClass) {
+        close_scalar();
+    } else {
+        close_frame();
+    }
+}
+
+void ElementBinder::on_text(const char* text, std::size_t length) noexcept {
+    if (has_outcome_ || stack_.empty()) return;
+    if (mode_ != Mode::InClass) {
+        scalar_text_.append(text, length);
+    } else if (std::string* destination = stack_.back().frame.text()) {
+        destination->append(text, length);
+    }
+}
+
+void ElementBinder::open_record(const char** attributes, bool empty) {
+    Frame frame(schema_);
+    if (Status status = apply_attributes(attributes, frame); !status) {
+        fail(std::move(status).error());
+        return;
+    }
+    if (empty) {
+        Result<Value> record = finish_frame(std::move(frame));
+        if (record) {
+            complete(std::move(record).value());
+        } else {
+            fail(std::move(record).error());
+        }
+        return;
+    }
+    stack_.push_back(OpenFrame{std::move(frame), 0});
+    mode_ = Mode::InClass;
+}
+
+void ElementBinder::open_child(const ClassSchema& schema, std::size_t field,
+                               const char** attributes, bool empty) {
+    Frame frame(schema);
+    if (Status status = apply_attributes(attributes, frame); !status) {
+        fail(std::move(status).error());
+        return;
+    }
+    if (!empty) {
+        stack_.push_back(OpenFrame{std::move(frame), field});
+        return;
+    }
+    Result<Value> child = finish_frame(std::move(frame));
+    if (!child) {
+        fail(std::move(child).error());
+        return;
+    }
+    deliver(field, std::move(child).value());
+}
+
+void ElementBinder::bind_scalar_start(std::size_t field, ScalarKind kind, Mode mode,
+                                      const char** attributes, bool empty) {
+    Frame& top = stack_.back().frame;
+    const bool nil = is_nil(attributes);
+    if (nil || empty) {
+        // Complete at its start tag: a nil marker, or a self-closing element whose
+        // empty text is kept as text whatever the field's kind.
+        Value value = nil ? Value::null() : Value::string(std::string());
+        if (mode == Mode::InScalar) {
+            top.set(field, std::move(value));
+        } else {
+            top.append(field, std::move(value));
+        }
+        // A nil element written with an end tag is consumed through that tag.
+        if (!empty) ++skip_depth_;
+        return;
+    }
+    mode_ = mode;
+    scalar_field_ = field;
+    scalar_kind_ = kind;
+    scalar_text_.clear();
+}
+
+void ElementBinder::close_scalar() {
+    Frame& top = stack_.back().frame;
+    Result<Value> value =
+        parse_scalar(scalar_kind_, scalar_text_, top.schema().fields[scalar_field_].name);
+    if (!value) {
+        fail(std::move(value).error());
+        return;
+    }
+    if (mode_ == Mode::InScalar) {
+        top.set(scalar_field_, std::move(value).value());
+    } else {
+        top.append(scalar_field_, std::move(value).value());
+    }
+    mode_ = Mode::InClass;
+}
+
+void ElementBinder::close_frame() {
+    OpenFrame closed = std::move(stack_.back());
+    stack_.pop_back();
+    Result<Value> value = finish_frame(std::move(closed.frame));
+    if (!value) {
+        fail(std::move(value).error());
+        return;
+    }
+    if (stack_.empty()) {
+        complete(std::move(value).value());
+        return;
+    }
+    deliver(closed.parent_field, std::move(value).value());
+}
+
+void ElementBinder::deliver(std::size_t field, Value child) {
+    Frame& top = stack_.back().frame;
+    if (top.schema().fields[field].type.is_list()) {
+        top.append(field, std::move(child));
+    } else {
+        top.set(field, std::move(child));
+    }
+}
+
+void ElementBinder::complete(Value record) {
+    has_outcome_ = true;
+    record_ = std::move(record);
+    stack_.clear();
+    mode_ = Mode::InClass;
+    skip_depth_ = 0;
+    XML_StopParser(reader_.handle(), record_tag_ ? XML_TRUE : XML_FALSE);
+}
+
+void ElementBinder::fail(BindError error) {
+    has_outcome_ = true;
+    error_.emplace(std::move(error));
+    stack_.clear();
+    mode_ = Mode::InClass;
+    skip_depth_ = 0;
+    XML_StopParser(reader_.handle(), record_tag_ ? XML_TRUE : XML_FALSE);
+}
+
+}  // namespace kestrix::detail

@@ -1,0 +1,97 @@
+// core/src/element_binder.hpp: binds expat's element events to frames of a schema.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "expat_reader.hpp"
+#include "kestrix/error.hpp"
+#include "kestrix/frame.hpp"
+#include "kestrix/schema.hpp"
+#include "kestrix/value.hpp"
+
+namespace kestrix::detail {
+
+/// The one event handler behind both the whole-document parser and the record
+/// stream. It waits for a record element (the first element of the document, or
+/// any element whose local name equals a tag), binds it and everything inside it
+/// to `schema` with an explicit stack of frames, and then stops the reader with
+/// the record's value or its first error as the outcome.
+///
+/// In document mode the reader is stopped for good, so nothing after the
+/// document element is read. In record mode it is suspended: after the outcome
+/// is taken the reader resumes and the binder scans on for the next record.
+class ElementBinder {
+public:
+    /// Installs itself as the handler of `reader`, which must outlive it.
+    /// With no `record_tag` the document element is the one record.
+    ElementBinder(ExpatReader& reader, const ClassSchema& schema, std::uint64_t limit,
+                  std::optional<std::string_view> record_tag);
+
+    ElementBinder(const ElementBinder&) = delete;
+    ElementBinder& operator=(const ElementBinder&) = delete;
+
+    /// True once a record has been bound or has failed and its outcome waits.
+    bool has_outcome() const noexcept { return has_outcome_; }
+    /// Hands over the waiting outcome (call only when `has_outcome`).
+    Result<Value> take_outcome();
+    /// True while a record element is open.
+    bool in_record() const noexcept { return !stack_.empty(); }
+
+private:
+    /// What character data is gathered for between the children of a frame.
+    enum class Mode : std::uint8_t { InClass, InScalar, InScalarItem };
+
+    struct OpenFrame {
+        Frame frame;
+        std::size_t parent_field;  ///< field of the enclosing frame that receives it
+    };
+
+    static void XMLCALL start_handler(void* self, const XML_Char* name,
+                                      const XML_Char** attributes);
+    static void XMLCALL end_handler(void* self, const XML_Char* name);
+    static void XMLCALL text_handler(void* self, const XML_Char* text, int length);
+
+    void on_start(const char* name, const char** attributes) noexcept;
+    void on_end() noexcept;
+    void on_text(const char* text, std::size_t length) noexcept;
+
+    void open_record(const char** attributes, bool empty);
+    void open_child(const ClassSchema& schema, std::size_t field, const char** attributes,
+                    bool empty);
+    void bind_scalar_start(std::size_t field, ScalarKind kind, Mode mode, const char** attributes,
+                           bool empty);
+    void close_scalar();
+    void close_frame();
+    /// Puts a finished child object into `field` of the top frame.
+    void deliver(std::size_t field, Value child);
+
+    void complete(Value record);
+    void fail(BindError error);
+
+    ExpatReader& reader_;
+    const ClassSchema& schema_;
+    std::uint64_t limit_;
+    std::optional<std::string_view> record_tag_;
+
+    std::vector<OpenFrame> stack_;
+    Mode mode_ = Mode::InClass;
+    std::size_t scalar_field_ = 0;
+    ScalarKind scalar_kind_ = ScalarKind::Str;
+    std::string scalar_text_;
+    /// Open elements being consumed whole: nothing inside them binds.
+    std::uint64_t skip_depth_ = 0;
+    /// The end event expat sends right after a self-closing tag's start event,
+    /// which has already been handled as one empty-element event.
+    bool swallow_end_ = false;
+    /// The finished record or its error, waiting to be taken.
+    bool has_outcome_ = false;
+    Value record_;
+    std::optional<BindError> error_;
+};
+
+}  // namespace kestrix::detail
