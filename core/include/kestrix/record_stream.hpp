@@ -1,0 +1,48 @@
+// core/include/kestrix/record_stream.hpp: RecordStream, the records of one document, one at a time.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "kestrix/error.hpp"
+#include "kestrix/schema.hpp"
+#include "kestrix/value.hpp"
+
+namespace kestrix {
+
+/// Reads the elements of a document whose local name equals a tag, at any
+/// depth, and binds each to one schema, one record per call of `next`. One
+/// reader serves the whole stream and is suspended between calls, so memory
+/// beyond the document is bounded by the largest record.
+///
+/// A record is bound like a whole document's root element: it is not tested for
+/// nil and the nesting limit counts its own frame as the first. A matching
+/// element inside a record belongs to that record. After an error inside a
+/// record the scan goes on from where the error left the reader, so the rest of
+/// that record is scanned like any other content.
+class RecordStream {
+public:
+    /// A stream over its own copy of `document`.
+    RecordStream(std::string document, std::shared_ptr<const ClassSchema> schema, std::string tag,
+                 std::uint64_t limit);
+    ~RecordStream();
+    RecordStream(RecordStream&&) noexcept;
+    RecordStream& operator=(RecordStream&&) noexcept;
+
+    /// The next record as a `Value::Object`; an absent Value (`is_absent()`)
+    /// once the document is exhausted, also for an empty document or one that
+    /// ends outside any record; or the error of that record. A document that ends
+    /// inside a record gives "Unexpected end of XML stream" for it; a reader error
+    /// is reported once, after which the stream has ended.
+    Result<Value> next();
+
+    /// The schema every record is bound to.
+    const ClassSchema& schema() const noexcept;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace kestrix
