@@ -10,10 +10,6 @@ PyObject* not_implemented(const char* what) {
 }
 }  // namespace
 
-PyObject* deserialize_document(const char*, std::size_t, PyObject*) {
-    return not_implemented("deserialize");
-}
-
 PyObject* create_iterator(const char*, std::size_t, PyObject*, PyObject*) {
     return not_implemented("iterparse");
 }
