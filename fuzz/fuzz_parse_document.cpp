@@ -1,0 +1,153 @@
+// fuzz/fuzz_parse_document.cpp: libFuzzer harness for parse_document and RecordStream.
+//
+// The first input byte picks a schema and a nesting limit, the second a record
+// tag; the rest is the document. Both readers run over it and every tree they
+// return is checked against its schema's shape.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kestrix/parser.hpp"
+#include "kestrix/record_stream.hpp"
+#include "kestrix/schema.hpp"
+#include "kestrix/value.hpp"
+
+namespace {
+
+using namespace kestrix;
+
+FieldSchema field(const char* name, const char* xml_name, TypeDesc type, FieldRole role) {
+    return FieldSchema{name, xml_name, std::move(type), role};
+}
+
+template <class... F>
+std::shared_ptr<ClassSchema> make_class(const char* name, F&&... f) {
+    auto schema = std::make_shared<ClassSchema>();
+    schema->name = name;
+    (schema->fields.push_back(std::forward<F>(f)), ...);
+    schema->build_indices();
+    return schema;
+}
+
+constexpr auto A = FieldRole::Attribute;
+constexpr auto E = FieldRole::Element;
+constexpr auto T = FieldRole::Text;
+TypeDesc s(ScalarKind k) { return TypeDesc::scalar(k); }
+
+struct Schemas {
+    std::vector<std::shared_ptr<ClassSchema>> all;
+
+    Schemas() {
+        auto flat = make_class(
+            "r", field("i", "i", s(ScalarKind::Int), A), field("f", "x:f", s(ScalarKind::Float), A),
+            field("b", "b", s(ScalarKind::Bool), E), field("s", "s", s(ScalarKind::Str), E),
+            field("n", "n", s(ScalarKind::Int), E), field("d", "d", s(ScalarKind::XmlDate), E));
+        auto line = make_class("item", field("sku", "sku", s(ScalarKind::Str), A),
+                               field("q", "q", s(ScalarKind::Int), E));
+        auto nested = make_class("r", field("a", "a", s(ScalarKind::Str), A),
+                                 field("c", "c", TypeDesc::nested(flat), E),
+                                 field("item", "item", TypeDesc::nested(line), E),
+                                 field("s", "s", s(ScalarKind::Str), E));
+        auto lists =
+            make_class("r", field("ss", "s", TypeDesc::list(s(ScalarKind::Str)), E),
+                       field("ns", "n", TypeDesc::list(s(ScalarKind::Int)), E),
+                       field("bs", "b", TypeDesc::list(s(ScalarKind::Bool)), E),
+                       field("items", "item", TypeDesc::list(TypeDesc::nested(line)), E),
+                       field("rows", "row", TypeDesc::list(TypeDesc::list(s(ScalarKind::Int))), E),
+                       field("attr", "a", TypeDesc::list(s(ScalarKind::Str)), A));
+        auto text = make_class("r", field("lang", "lang", s(ScalarKind::Str), A),
+                               field("body", "", s(ScalarKind::Str), T),
+                               field("em", "em", s(ScalarKind::Str), E),
+                               field("item", "item", TypeDesc::nested(line), E));
+        auto words = make_class("r", field("w", "", TypeDesc::list(s(ScalarKind::Int)), T),
+                                field("s", "s", s(ScalarKind::Str), E));
+        // A class containing itself, through references that do not own it (an
+        // owning one would be a cycle that is never freed).
+        auto node = std::make_shared<ClassSchema>();
+        const std::shared_ptr<const ClassSchema> self(std::shared_ptr<void>(), node.get());
+        node->name = "n";
+        node->fields.push_back(field("label", "label", s(ScalarKind::Str), A));
+        node->fields.push_back(field("child", "n", TypeDesc::nested(self), E));
+        node->fields.push_back(field("kids", "k", TypeDesc::list(TypeDesc::nested(self)), E));
+        node->fields.push_back(field("v", "v", s(ScalarKind::Int), E));
+        node->fields.push_back(field("t", "", s(ScalarKind::Str), T));
+        node->build_indices();
+        all = {flat, nested, lists, text, words, node};
+    }
+};
+
+[[noreturn]] void broken() { std::abort(); }
+
+bool scalar_value(const Value& v) {
+    switch (v.kind()) {
+        case Value::Kind::Null:
+        case Value::Kind::Bool:
+        case Value::Kind::Int:
+        case Value::Kind::Float:
+        case Value::Kind::Str:
+            return true;
+        default:
+            return false;
+    }
+}
+
+void check_object(const Value& value, const ClassSchema& schema);
+
+void check_item(const Value& item, const TypeDesc& type) {
+    if (type.is_scalar()) {
+        if (!scalar_value(item)) broken();
+    } else if (type.is_nested()) {
+        check_object(item, type.schema());
+    } else {
+        broken();  // a list of lists never receives items
+    }
+}
+
+/// The shape every parsed tree has: one slot per field, lists never empty and
+/// holding items of the field's item type, objects for class fields.
+void check_object(const Value& value, const ClassSchema& schema) {
+    if (value.kind() != Value::Kind::Object) broken();
+    const ObjectValue& object = value.as_object();
+    if (object.schema != &schema || object.slots.size() != schema.fields.size()) broken();
+    for (std::size_t i = 0; i < object.slots.size(); ++i) {
+        const Value& slot = object.slots[i];
+        if (slot.is_absent()) continue;
+        const TypeDesc& type = schema.fields[i].type;
+        if (type.is_list()) {
+            if (slot.kind() != Value::Kind::List || slot.as_list().empty()) broken();
+            for (const Value& item : slot.as_list()) check_item(item, type.item());
+        } else {
+            check_item(slot, type);
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const Schemas schemas;
+    static const char* const tags[] = {"r", "n", "k", "item", "s"};
+    static const std::uint64_t limits[] = {256, 1, 2, 3, 8, 0};
+    if (size < 2) return 0;
+    const auto& schema = schemas.all[data[0] % schemas.all.size()];
+    const std::uint64_t limit = limits[(data[0] / schemas.all.size()) % std::size(limits)];
+    const char* tag = tags[data[1] % std::size(tags)];
+    const std::string_view document(reinterpret_cast<const char*>(data) + 2, size - 2);
+
+    Result<Value> whole = parse_document(document, *schema, limit);
+    if (whole) check_object(whole.value(), *schema);
+
+    RecordStream stream{std::string(document), schema, tag, limit};
+    // Every call consumes at least one start tag or ends the stream.
+    for (std::size_t calls = 0; calls <= document.size() + 1; ++calls) {
+        Result<Value> record = stream.next();
+        if (!record) continue;
+        if (record.value().is_absent()) return 0;
+        check_object(record.value(), *schema);
+    }
+    broken();  // the stream did not end
+}
