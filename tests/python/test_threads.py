@@ -1,0 +1,77 @@
+"""Many Python threads using the same classes at once: correct results, no crash."""
+
+import threading
+from dataclasses import dataclass, field, make_dataclass
+
+from pydantic import BaseModel, Field
+
+import kestrix
+
+
+@dataclass
+class Part:
+    sku: str = field(metadata={"type": "Attribute"})
+    qty: int = 0
+
+
+@dataclass
+class Box:
+    id: int = field(metadata={"type": "Attribute"})
+    parts: list[Part] = field(default_factory=list, metadata={"name": "part"})
+
+
+class Crate(BaseModel):
+    id: int = Field(json_schema_extra={"type": "Attribute"})
+    label: str = ""
+
+
+def run_threads(count, target):
+    errors = []
+    barrier = threading.Barrier(count)
+
+    def body(index):
+        try:
+            barrier.wait()
+            target(index)
+        except BaseException as error:  # noqa: BLE001 - reported below
+            errors.append(error)
+
+    threads = [threading.Thread(target=body, args=(i,)) for i in range(count)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert errors == []
+
+
+def test_deserialize_serialize_and_iterate_concurrently():
+    def work(index):
+        for round_ in range(200):
+            box = Box(id=index * 1000 + round_, parts=[Part("a", round_), Part("b", index)])
+            text = kestrix.serialize(box)
+            assert kestrix.deserialize(text, Box) == box
+            crate = kestrix.deserialize(b'<Crate id="%d"><label>x</label></Crate>' % round_, Crate)
+            assert crate == Crate(id=round_, label="x")
+            feed = b"<feed>" + text * 3 + b"</feed>"
+            assert list(kestrix.iterparse(feed, Box)) == [box] * 3
+
+    run_threads(8, work)
+
+
+def test_first_compilation_races():
+    # Fresh classes, compiled for the first time by many threads at once.
+    for round_ in range(20):
+        Inner = make_dataclass(
+            "Inner", [("v", int, field(default=0, metadata={"type": "Attribute"}))])
+        Outer = make_dataclass(
+            "Outer", [("inner", Inner), ("items", list[Inner], field(default_factory=list,
+                                                                    metadata={"name": "i"}))])
+        source = b'<Outer><inner v="1"/><i v="2"/><i v="3"/></Outer>'
+        results = []
+
+        def work(index):
+            results.append(kestrix.deserialize(source, Outer))
+
+        run_threads(8, work)
+        expected = Outer(inner=Inner(1), items=[Inner(2), Inner(3)])
+        assert results == [expected] * 8
