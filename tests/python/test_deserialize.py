@@ -386,13 +386,14 @@ def test_mixed_content_text_field():
 
 class Node(BaseModel):
     name: str = attribute()
-    children: list["Node"] = Field(default_factory=list, json_schema_extra={"name": "node"})
+    # typing.List: Python 3.10 leaves a string inside list[...] unresolved.
+    children: List["Node"] = Field(default_factory=list, json_schema_extra={"name": "node"})
 
 
 @dataclass
 class DataNode:
     name: str = field(metadata={"type": "Attribute"})
-    children: list["DataNode"] = field(default_factory=list, metadata={"name": "node"})
+    children: List["DataNode"] = field(default_factory=list, metadata={"name": "node"})
 
 
 def nested_doc(levels):

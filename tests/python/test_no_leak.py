@@ -124,10 +124,11 @@ def test_reference_counts_and_rss_stay_flat(case):
     run(doc, cls, error, ROUNDS)
     gc.collect()
     assert [sys.getrefcount(o) for o in SHARED] == counts
-    for obj, count in zip(SINGLETONS, singletons):
-        assert abs(sys.getrefcount(obj) - count) < 10, obj
     if rss is not None:
         assert rss_bytes() - rss < 2 * 1024 * 1024
+    if sys.version_info < (3, 12):  # immortal later: stable-ABI code moves their counts freely
+        for obj, count in zip(SINGLETONS, singletons):
+            assert abs(sys.getrefcount(obj) - count) < 10, obj
 
 
 @pytest.mark.parametrize("case", CASES)
