@@ -263,7 +263,7 @@ def test_field_mapping_changed_during_iteration(mutate, message):
 
 
 class Node(BaseModel):
-    children: list["Node"] = []
+    children: List["Node"] = []
     parent: Optional["Node"] = None
     name: str = Field("", json_schema_extra={"type": "Attribute"})
 

@@ -4,7 +4,7 @@ import ctypes
 import gc
 import sys
 from dataclasses import dataclass, field
-from typing import Optional
+from typing import List, Optional
 
 import pytest
 
@@ -15,7 +15,7 @@ import kestrix
 class Item:
     id: int = field(metadata={"type": "Attribute"})
     name: str = ""
-    children: list["Item"] = field(default_factory=list, metadata={"name": "Item"})
+    children: List["Item"] = field(default_factory=list, metadata={"name": "Item"})
 
 
 def ids(source, cls=Item, tag=None):

@@ -7,7 +7,7 @@ import os
 import sys
 import tracemalloc
 from dataclasses import dataclass, field
-from typing import Optional
+from typing import List, Optional
 
 import pytest
 from pydantic import BaseModel, Field
@@ -53,7 +53,7 @@ class ModelOrder(BaseModel):
 
 @dataclass
 class Node:
-    children: list["Node"] = field(default_factory=list, metadata={"name": "n"})
+    children: List["Node"] = field(default_factory=list, metadata={"name": "n"})
 
 
 class Refused(Exception):
