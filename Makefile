@@ -84,8 +84,20 @@ bench: install
 	$(VPIP) install -q -r bench/requirements.txt
 	$(VPY) bench/bench_peers.py $(BENCH_ARGS)
 
+# libFuzzer over the document parser and the record stream, with ASan/UBSan.
+FUZZ_SECONDS ?= 60
+fuzz: venv
+	$(MAKE) deps EXTRA_APT="$(SANITIZER_APT_PACKAGES)"
+	CC=clang CXX=clang++ $(CMAKE) -S . -B build/fuzz -G Ninja \
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DKESTRIX_BUILD_EXTENSION=OFF -DKESTRIX_SANITIZE=ON -DKESTRIX_BUILD_FUZZ=ON
+	$(CMAKE) --build build/fuzz -j $(JOBS)
+	mkdir -p build/fuzz/corpus
+	build/fuzz/fuzz_parse_document -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+	  -rss_limit_mb=2048 build/fuzz/corpus fuzz/seeds
+
 format:
-	clang-format -i core/include/kestrix/*.hpp core/src/*.cpp binding/src/*.hpp binding/src/*.cpp \
+	clang-format -i core/include/kestrix/*.hpp core/src/*.hpp core/src/*.cpp binding/src/*.hpp binding/src/*.cpp \
 	  tests/core/*.cpp $(wildcard bench/*.cpp fuzz/*.cpp)
 
 clean:
