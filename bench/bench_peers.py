@@ -10,8 +10,9 @@ stream       iterparse of the Order records
 Every case runs once first and its result is checked against the objects
 built from ready Python values (the floor); a case that fails its check is
 reported and not timed. Then every case is timed ``--repeat`` times with the
-garbage collector on (the interpreter's defaults), then again with it off.
-Each sample starts after a full collection; freeing the result is not timed.
+garbage collector on (the interpreter's defaults), then again with it off,
+with only its own inputs alive. Each sample starts after a full collection;
+freeing the result is not timed.
 Output is Markdown on standard output, progress on standard error.
 """
 
@@ -19,6 +20,7 @@ import argparse
 import gc
 import io
 import os
+import pickle
 import platform
 import statistics
 import sys
@@ -112,7 +114,7 @@ def lxml_stream(doc):
     return out
 
 
-# --- checks ---------------------------------------------------------------------
+# --- checks: each takes the result and the reference objects --------------------
 
 
 def short(x, n=300):
@@ -136,62 +138,116 @@ def same_orders(got, want):
     raise AssertionError("results differ")
 
 
-def same_plain(got, want):
-    same_orders(M.as_plain(got)["orders"], M.as_plain(want)["orders"])
+def is_dc(r, refs):
+    same_orders(r, refs.dc)
 
 
-def count_check(n):
-    def check(root):
-        if len(root) != n:
-            raise AssertionError(f"{len(root)} records, expected {n}")
-
-    return check
+def is_pd(r, refs):
+    same_orders(r, refs.pd)
 
 
-def xml_check(ref_dc):
+def is_dc_list(r, refs):
+    same_orders(r, refs.dc.orders)
+
+
+def is_pd_list(r, refs):
+    same_orders(r, refs.pd.orders)
+
+
+def is_pd_plain(r, refs):
+    same_orders(M.as_plain(r)["orders"], M.as_plain(refs.pd)["orders"])
+
+
+def has_records(root, refs):
+    if len(root) != len(refs.dc.orders):
+        raise AssertionError(f"{len(root)} records, expected {len(refs.dc.orders)}")
+
+
+def is_xml_of_dc(out, refs):
     """Serialized output read back with the hand binder must give the floor's objects."""
+    if not isinstance(out, bytes):
+        raise AssertionError(f"output is {type(out).__name__}, expected bytes")
+    same_orders(bind_orders(ET.fromstring(out)), refs.dc)
 
-    def check(out):
-        if not isinstance(out, bytes):
-            raise AssertionError(f"output is {type(out).__name__}, expected bytes")
-        same_orders(bind_orders(ET.fromstring(out)), ref_dc)
 
-    return check
+class Refs:
+    """The floor's objects, built on first use and dropped before any timing."""
+
+    def __init__(self, data):
+        self.data = data
+        self._dc = self._pd = None
+
+    @property
+    def dc(self):
+        if self._dc is None:
+            self._dc = M.build_dataclasses(self.data.values())
+        return self._dc
+
+    @property
+    def pd(self):
+        if self._pd is None:
+            self._pd = M.build_pydantic(self.data.values())
+        return self._pd
 
 
 # --- cases ----------------------------------------------------------------------
+# A case's `make` builds its inputs and returns the callable to time. It runs
+# once for the check and once for the timing, so that while a case is timed
+# only its own inputs are alive: with the collector on, a full collection walks
+# every live object, and other cases' object graphs would inflate every row.
+
+
+class Data:
+    """The document (bytes, invisible to the collector) and its ready values, kept pickled."""
+
+    def __init__(self, records, seed):
+        doc, values = generate(records, seed)
+        self.doc = doc
+        self._values = pickle.dumps(values, protocol=pickle.HIGHEST_PROTOCOL)
+
+    def values(self):
+        return pickle.loads(self._values)
 
 
 class Case:
-    def __init__(self, key, label, fn, check):
-        self.key, self.label, self.fn, self.check = key, label, fn, check
+    def __init__(self, key, label, make, check):
+        self.key, self.label, self.make, self.check = key, label, make, check
         self.status = None  # None when timed, else the reason it was not
         self.times = {}  # "on"/"off" -> list of seconds
 
 
-def deserialize_cases(doc, values, ref_dc, ref_pd, n):
-    def kx_dc():
-        return need_kestrix().deserialize(doc, M.Orders)
+def kestrix_call(name, *args, **kwargs):
+    fn = getattr(need_kestrix(), name)
+    return lambda: fn(*args, **kwargs)
 
-    def kx_pd():
-        return need_kestrix().deserialize(doc, M.POrders)
+
+def deserialize_cases(data):
+    doc = data.doc
+
+    def floor():
+        v = data.values()
+        return lambda: M.build_dataclasses(v)
+
+    def pfloor():
+        v = data.values()
+        return lambda: M.build_pydantic(v)
 
     return [
-        Case("floor", "floor: dataclasses from ready values", lambda: M.build_dataclasses(values),
-             lambda r: same_orders(r, ref_dc)),
-        Case("pfloor", "floor: pydantic `Model(**kwargs)` from ready values", lambda: M.build_pydantic(values),
-             lambda r: same_orders(r, ref_pd)),
-        Case("et", "ElementTree `fromstring` (untyped)", lambda: ET.fromstring(doc), count_check(n)),
-        Case("etbind", "ElementTree `fromstring` + hand binder", lambda: bind_orders(ET.fromstring(doc)),
-             lambda r: same_orders(r, ref_dc)),
-        Case("xtd", "xmltodict `parse` (untyped)", lambda: xmltodict.parse(doc),
-             lambda r: count_check(n)(r["Orders"]["Order"])),
-        Case("lxml", "lxml `fromstring` (untyped)", lambda: LET.fromstring(doc), count_check(n)),
-        Case("lxmlbind", "lxml `fromstring` + hand binder", lambda: bind_orders(LET.fromstring(doc)),
-             lambda r: same_orders(r, ref_dc)),
-        Case("pxml", "pydantic-xml `from_xml`", lambda: M.XOrders.from_xml(doc), lambda r: same_plain(r, ref_pd)),
-        Case("kx", "**kestrix `deserialize` -> dataclasses**", kx_dc, lambda r: same_orders(r, ref_dc)),
-        Case("kxp", "**kestrix `deserialize` -> pydantic**", kx_pd, lambda r: same_orders(r, ref_pd)),
+        Case("floor", "floor: dataclasses from ready values", floor, is_dc),
+        Case("pfloor", "floor: pydantic `Model(**kwargs)` from ready values", pfloor, is_pd),
+        Case("et", "ElementTree `fromstring` (untyped)", lambda: lambda: ET.fromstring(doc), has_records),
+        Case("etbind", "ElementTree `fromstring` + hand binder", lambda: lambda: bind_orders(ET.fromstring(doc)),
+             is_dc),
+        Case("xtd", "xmltodict `parse` (untyped)", lambda: lambda: xmltodict.parse(doc)["Orders"]["Order"],
+             has_records),
+        Case("lxml", "lxml `fromstring` (untyped)", lambda: lambda: LET.fromstring(doc), has_records),
+        Case("lxmlbind", "lxml `fromstring` + hand binder", lambda: lambda: bind_orders(LET.fromstring(doc)),
+             is_dc),
+        Case("pxml", "pydantic-xml `from_xml`", lambda: lambda: M.XOrders.from_xml(doc), is_pd_plain),
+        Case("kx", "**kestrix `deserialize` -> dataclasses**", lambda: kestrix_call("deserialize", doc, M.Orders),
+             is_dc),
+        Case("kxp", "**kestrix `deserialize` -> pydantic**", lambda: kestrix_call("deserialize", doc, M.POrders),
+             is_pd),
     ]
 
 
@@ -206,23 +262,32 @@ DESERIALIZE_RATIOS = [
 ]
 
 
-def serialize_cases(ref_dc, ref_pd, ref_x):
-    def kx_dc():
-        return need_kestrix().serialize(ref_dc)
+def serialize_cases(data):
+    def et():
+        obj = M.build_dataclasses(data.values())
+        return lambda: ET.tostring(build_tree(obj, ET.Element, ET.SubElement), encoding="utf-8",
+                                   xml_declaration=False)
 
-    def kx_pd():
-        return need_kestrix().serialize(ref_pd)
+    def lxml():
+        obj = M.build_dataclasses(data.values())
+        return lambda: LET.tostring(build_tree(obj, LET.Element, LET.SubElement), encoding="utf-8")
 
-    check = xml_check(ref_dc)
+    def pxml():
+        obj = M.build_pydantic_xml(data.values())
+        return lambda: obj.to_xml()
+
+    def kx():
+        return kestrix_call("serialize", M.build_dataclasses(data.values()))
+
+    def kxp():
+        return kestrix_call("serialize", M.build_pydantic(data.values()))
+
     return [
-        Case("et", "ElementTree: tree built by hand + `tostring`",
-             lambda: ET.tostring(build_tree(ref_dc, ET.Element, ET.SubElement), encoding="utf-8",
-                                 xml_declaration=False), check),
-        Case("lxml", "lxml: tree built by hand + `tostring`",
-             lambda: LET.tostring(build_tree(ref_dc, LET.Element, LET.SubElement), encoding="utf-8"), check),
-        Case("pxml", "pydantic-xml `to_xml`", lambda: ref_x.to_xml(), check),
-        Case("kx", "**kestrix `serialize` <- dataclasses**", kx_dc, check),
-        Case("kxp", "**kestrix `serialize` <- pydantic**", kx_pd, check),
+        Case("et", "ElementTree: tree built by hand + `tostring`", et, is_xml_of_dc),
+        Case("lxml", "lxml: tree built by hand + `tostring`", lxml, is_xml_of_dc),
+        Case("pxml", "pydantic-xml `to_xml`", pxml, is_xml_of_dc),
+        Case("kx", "**kestrix `serialize` <- dataclasses**", kx, is_xml_of_dc),
+        Case("kxp", "**kestrix `serialize` <- pydantic**", kxp, is_xml_of_dc),
     ]
 
 
@@ -233,20 +298,22 @@ SERIALIZE_RATIOS = [
 ]
 
 
-def stream_cases(doc, ref_dc, ref_pd):
-    def kx_dc():
-        return list(need_kestrix().iterparse(doc, M.Order))
+def stream_cases(data):
+    doc = data.doc
 
-    def kx_pd():
-        return list(need_kestrix().iterparse(doc, M.POrder, tag="Order"))
+    def kx():
+        it = need_kestrix().iterparse
+        return lambda: list(it(doc, M.Order))
+
+    def kxp():
+        it = need_kestrix().iterparse
+        return lambda: list(it(doc, M.POrder, tag="Order"))
 
     return [
-        Case("et", "ElementTree `iterparse` + hand binder + `clear()`", lambda: et_stream(doc),
-             lambda r: same_orders(r, ref_dc.orders)),
-        Case("lxml", "lxml `iterparse` + hand binder + `clear()`", lambda: lxml_stream(doc),
-             lambda r: same_orders(r, ref_dc.orders)),
-        Case("kx", "**kestrix `iterparse` -> dataclasses**", kx_dc, lambda r: same_orders(r, ref_dc.orders)),
-        Case("kxp", "**kestrix `iterparse` -> pydantic**", kx_pd, lambda r: same_orders(r, ref_pd.orders)),
+        Case("et", "ElementTree `iterparse` + hand binder + `clear()`", lambda: lambda: et_stream(doc), is_dc_list),
+        Case("lxml", "lxml `iterparse` + hand binder + `clear()`", lambda: lambda: lxml_stream(doc), is_dc_list),
+        Case("kx", "**kestrix `iterparse` -> dataclasses**", kx, is_dc_list),
+        Case("kxp", "**kestrix `iterparse` -> pydantic**", kxp, is_pd_list),
     ]
 
 
@@ -264,10 +331,10 @@ def log(msg):
     print(msg, file=sys.stderr, flush=True)
 
 
-def check_case(case):
+def check_case(case, refs):
     try:
-        result = case.fn()
-        case.check(result)
+        result = case.make()()
+        case.check(result, refs)
     except Skip as exc:
         case.status = f"skipped: {exc}"
     except NotImplementedError as exc:
@@ -279,16 +346,20 @@ def check_case(case):
     log(f"  check {case.key:9} {case.status or 'ok'}")
 
 
-def time_case(case, repeat, collector_on):
+CLOCKS = {"wall": time.perf_counter, "cpu": time.process_time}
+clock = CLOCKS["wall"]
+
+
+def time_case(fn, repeat, collector_on):
     times = []
     for _ in range(repeat):
         gc.collect()
         if not collector_on:
             gc.disable()
         try:
-            t0 = time.perf_counter()
-            result = case.fn()
-            t1 = time.perf_counter()
+            t0 = clock()
+            result = fn()
+            t1 = clock()
         finally:
             gc.enable()
         del result
@@ -349,17 +420,20 @@ def ratio_table(cases, mode, ratios):
     return lines, verdicts
 
 
-def run_section(title, cases, ratios, base_key, repeat):
+def run_section(title, cases, ratios, base_key, repeat, data):
     log(f"{title}: checking")
+    refs = Refs(data)
     for c in cases:
-        check_case(c)
-    gc.collect()
-    for mode, on in (("on", True), ("off", False)):
-        log(f"{title}: timing, collector {mode}")
-        for c in cases:
-            if c.status is None:
-                c.times[mode] = time_case(c, repeat, on)
-                log(f"  {c.key:9} best {fmt_ms(min(c.times[mode]))} ms")
+        check_case(c, refs)
+    del refs
+    for c in cases:
+        if c.status is not None:
+            continue
+        fn = c.make()
+        for mode, on in (("on", True), ("off", False)):
+            c.times[mode] = time_case(fn, repeat, on)
+            log(f"  {title} {c.key:9} collector {mode:3}: best {fmt_ms(min(c.times[mode]))} ms")
+        del fn
     out = [f"## {title}", ""]
     all_verdicts = []
     for mode, name in (("on", "garbage collector on (default settings)"), ("off", "garbage collector disabled")):
@@ -393,22 +467,25 @@ def main(argv=None):
     ap.add_argument("--repeat", type=int, default=5, help="timed runs per case and collector mode (default 5)")
     ap.add_argument("--only", choices=["deserialize", "serialize", "stream"], help="run one section only")
     ap.add_argument("--seed", type=int, default=20240501, help="seed of the document generator")
+    ap.add_argument("--clock", choices=sorted(CLOCKS), default="wall",
+                    help="wall time (default), or the process's CPU time, steadier on a busy machine")
     args = ap.parse_args(argv)
+    global clock
+    clock = CLOCKS[args.clock]
     if args.repeat < 1 or args.records < 1:
         ap.error("--records and --repeat must be at least 1")
 
     log(f"generating {args.records} records")
-    doc, values = generate(args.records, args.seed)
-    ref_dc = M.build_dataclasses(values)
-    ref_pd = M.build_pydantic(values)
+    data = Data(args.records, args.seed)
+    gc.collect()
 
-    print(f"# kestrix peer benchmark: {args.records:,} order records, {len(doc) / 1e6:.1f} MB of XML")
+    print(f"# kestrix peer benchmark: {args.records:,} order records, {len(data.doc) / 1e6:.1f} MB of XML")
     print()
     load = " / ".join(f"{x:.2f}" for x in os.getloadavg())
     print(f"{versions()}.")
     print()
-    print(f"Best and median of {args.repeat} runs per case, each after a full collection; "
-          f"{os.cpu_count()} CPUs, load average {load} at start.")
+    print(f"Best and median of {args.repeat} runs per case ({args.clock} clock), each after a full collection, "
+          f"with only the case's own inputs alive; {os.cpu_count()} CPUs, load average {load} at start.")
     if KESTRIX_MISSING:
         print()
         print(f"Note: {KESTRIX_MISSING}")
@@ -416,17 +493,15 @@ def main(argv=None):
 
     sections = []
     if args.only in (None, "deserialize"):
-        sections.append(("Deserialize", deserialize_cases(doc, values, ref_dc, ref_pd, args.records),
-                         DESERIALIZE_RATIOS, "floor"))
+        sections.append(("Deserialize", deserialize_cases(data), DESERIALIZE_RATIOS, "floor"))
     if args.only in (None, "serialize"):
-        ref_x = M.XOrders.from_xml(doc)
-        sections.append(("Serialize", serialize_cases(ref_dc, ref_pd, ref_x), SERIALIZE_RATIOS, None))
+        sections.append(("Serialize", serialize_cases(data), SERIALIZE_RATIOS, None))
     if args.only in (None, "stream"):
-        sections.append(("Stream", stream_cases(doc, ref_dc, ref_pd), STREAM_RATIOS, None))
+        sections.append(("Stream", stream_cases(data), STREAM_RATIOS, None))
 
     verdicts, failures = [], []
     for title, cases, ratios, base in sections:
-        lines, v, f = run_section(title, cases, ratios, base, args.repeat)
+        lines, v, f = run_section(title, cases, ratios, base, args.repeat, data)
         print("\n".join(lines), flush=True)
         verdicts += [(f"{title}: {label}", ok) for label, ok in v]
         failures += [(title, c) for c in f]

@@ -160,15 +160,18 @@ def build_dataclasses(records):
     )
 
 
-def build_pydantic(records):
-    """Pydantic graph from ready values, validated keyword construction."""
-    return POrders(
+def build_pydantic(records, Orders=POrders, Order=POrder, Customer=PCustomer, Item=PItem):
+    """Pydantic graph from ready values, validated keyword construction.
+
+    The same code builds the pydantic-xml graph when given those classes.
+    """
+    return Orders(
         orders=[
-            POrder(
+            Order(
                 id=i,
                 status=s,
-                customer=PCustomer(vip=c[0], name=c[1], email=c[2]),
-                items=[PItem(sku=a, qty=q, price=pr, unit_price=u) for a, q, pr, u in items],
+                customer=Customer(vip=c[0], name=c[1], email=c[2]),
+                items=[Item(sku=a, qty=q, price=pr, unit_price=u) for a, q, pr, u in items],
                 total=t,
                 note=n,
                 placed=p,
@@ -176,6 +179,11 @@ def build_pydantic(records):
             for i, s, c, items, t, n, p in records
         ]
     )
+
+
+def build_pydantic_xml(records):
+    """The pydantic-xml graph from ready values."""
+    return build_pydantic(records, XOrders, XOrder, XCustomer, XItem)
 
 
 def as_plain(obj):
