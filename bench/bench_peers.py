@@ -40,7 +40,7 @@ try:
 
     KESTRIX_MISSING = None
 except Exception as exc:  # an unbuilt or half-built extension must not stop the peer rows
-    kestrix = None
+    kestrix = None  # type: ignore[assignment]
     KESTRIX_MISSING = f"kestrix not importable: {type(exc).__name__}: {exc}"
 
 
