@@ -102,3 +102,37 @@ format:
 
 clean:
 	rm -rf build $(VENV) $(VENV)-3.*
+
+# atheris over deserialize, iterparse and serialize (fuzz/fuzz_entry_points.py)
+# for FUZZ_SECONDS, the extension built under ASan/UBSan with libFuzzer coverage
+# of its C++ code. The interpreter preloads the ASan runtime merged with
+# libFuzzer: the plain ASan runtime would stub out the coverage counters.
+# PYTHONMALLOC=malloc lets ASan see Python's allocations; leak detection is off
+# as CPython keeps memory at exit. The corpus grows in build/fuzz-python/corpus,
+# crashing inputs land in build/fuzz-python/artifacts.
+.PHONY: fuzz-python
+FUZZ_PY := build/fuzz-python
+CLANG_RT = $(dir $(shell clang -print-file-name=libclang_rt.asan-x86_64.a))
+
+$(FUZZ_PY)/asan_with_fuzzer.so:
+	mkdir -p $(FUZZ_PY)/rt
+	cp $(CLANG_RT)libclang_rt.asan-x86_64.a $(FUZZ_PY)/rt/asan_fuzzer.a
+	ar d $(FUZZ_PY)/rt/asan_fuzzer.a asan_preinit.cpp.o
+	cd $(FUZZ_PY)/rt && ar x $(CLANG_RT)libclang_rt.fuzzer_no_main-x86_64.a && ar r asan_fuzzer.a Fuzzer*.o
+	clang++ -shared -o $@ -Wl,--whole-archive $(FUZZ_PY)/rt/asan_fuzzer.a \
+	  $(CLANG_RT)libclang_rt.asan_cxx-x86_64.a -Wl,--no-whole-archive -lpthread -ldl -lrt -lm
+
+fuzz-python: venv
+	$(MAKE) deps EXTRA_APT="$(SANITIZER_APT_PACKAGES)"
+	$(VPIP) install -q atheris
+	CC=clang CXX=clang++ $(CMAKE) -S . -B $(FUZZ_PY) -G Ninja \
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DPython_EXECUTABLE=$(abspath $(VPY)) -DKESTRIX_SANITIZE=ON -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link
+	$(CMAKE) --build $(FUZZ_PY) -j $(JOBS)
+	$(MAKE) $(FUZZ_PY)/asan_with_fuzzer.so
+	mkdir -p $(FUZZ_PY)/corpus $(FUZZ_PY)/artifacts
+	cd $(FUZZ_PY) && LD_PRELOAD=$(abspath $(FUZZ_PY))/asan_with_fuzzer.so PYTHONMALLOC=malloc \
+	  ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONPATH=$(abspath $(FUZZ_PY))/pkg \
+	  $(abspath $(VPY)) $(abspath fuzz/fuzz_entry_points.py) -max_total_time=$(FUZZ_SECONDS) \
+	  -timeout=10 -artifact_prefix=artifacts/ corpus

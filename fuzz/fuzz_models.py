@@ -1,0 +1,336 @@
+"""fuzz/fuzz_models.py: the model classes and seed documents of the entry-point fuzzer.
+
+Every shape comes twice, as a pydantic model (prefix P) and as a dataclass
+(prefix D). The two forms carry different class names on purpose: nested
+classes are found again by name when objects are built, so a pydantic and a
+dataclass class of the same name would stand in for each other.
+"""
+
+import dataclasses
+import enum
+from dataclasses import dataclass, field
+from decimal import Decimal
+from typing import List, Optional
+
+from pydantic import BaseModel, Field, model_validator
+
+
+class Color(enum.Enum):
+    RED = "red"
+    GREEN = "green"
+    BLUE = "blue"
+
+
+class Level(enum.IntEnum):
+    LOW = 1
+    MID = 2
+    HIGH = 3
+
+
+class ModelRejected(Exception):
+    """Raised by the models' own checks; it must reach the caller unchanged."""
+
+
+def meta(role: Optional[str] = None, name: Optional[str] = None, **extra) -> dict:
+    out = {k: v for k, v in (("type", role), ("name", name)) if v is not None}
+    out.update(extra)
+    return out
+
+
+def pf(default=..., role=None, name=None, **extra):
+    """A pydantic field carrying XML metadata."""
+    if callable(default):
+        return Field(default_factory=default, json_schema_extra=meta(role, name, **extra))
+    return Field(default, json_schema_extra=meta(role, name, **extra))
+
+
+def df(default=dataclasses.MISSING, role=None, name=None, **extra):
+    """A dataclass field carrying XML metadata."""
+    if callable(default):
+        return field(default_factory=default, metadata=meta(role, name, **extra))
+    return field(default=default, metadata=meta(role, name, **extra))
+
+
+# --- flat: every scalar kind, as attributes and as elements -------------------------
+
+
+class PScalars(BaseModel):
+    id: int = pf(0, "Attribute")
+    code: str = pf("", "Attribute", "code-name")
+    on: bool = pf(False, "Attribute")
+    s: str = ""
+    i: int = 0
+    f: float = 0.0
+    b: bool = False
+    d: Decimal = Decimal("0")
+    color: Color = Color.RED
+    level: Optional[Level] = None
+    maybe: Optional[int] = None
+    note: Optional[str] = None
+    ratio: Optional[float] = None
+    cost: Optional[Decimal] = pf(None, "Attribute")
+
+
+@dataclass
+class DScalars:
+    id: int = df(0, "Attribute")
+    code: str = df("", "Attribute", "code-name")
+    on: bool = df(False, "Attribute")
+    s: str = ""
+    i: int = 0
+    f: float = 0.0
+    b: bool = False
+    d: Decimal = Decimal("0")
+    color: Color = Color.RED
+    level: Optional[Level] = None
+    maybe: Optional[int] = None
+    note: Optional[str] = None
+    ratio: Optional[float] = None
+    cost: Optional[Decimal] = df(None, "Attribute")
+
+
+# --- nested ----------------------------------------------------------------------------
+
+
+class PAddress(BaseModel):
+    zip: Optional[str] = pf(None, "Attribute")
+    street: str = ""
+    city: str
+
+
+class PPerson(BaseModel):
+    name: str = pf(..., "Attribute")
+    age: int = 0
+    home: PAddress
+    work: Optional[PAddress] = pf(None, name="Work")
+
+
+@dataclass
+class DAddress:
+    city: str
+    zip: Optional[str] = df(None, "Attribute")
+    street: str = ""
+
+
+@dataclass
+class DPerson:
+    name: str = df(role="Attribute")
+    home: DAddress = df()
+    age: int = 0
+    work: Optional[DAddress] = df(None, name="Work")
+
+
+# --- lists of models and of scalars ---------------------------------------------------
+
+
+class PItem(BaseModel):
+    sku: str = pf(..., "Attribute")
+    qty: int = 1
+    price: Optional[Decimal] = None
+
+    @model_validator(mode="after")
+    def _no_negative(self):
+        if self.qty < 0:
+            raise ModelRejected(f"negative quantity {self.qty}")
+        return self
+
+
+class PCatalog(BaseModel):
+    items: list[PItem] = pf(list, name="item")
+    tags: list[str] = pf(list, name="tag")
+    counts: List[int] = pf(list, name="n")
+    prices: list[Decimal] = pf(list, name="price")
+    colors: list[Color] = pf(list, name="color")
+    flags: list[bool] = pf(list, name="flag")
+    weights: List[float] = pf(list, name="w")
+    extra: Optional[List[PItem]] = None
+
+
+@dataclass
+class DItem:
+    sku: str = df(role="Attribute")
+    qty: int = 1
+    price: Optional[Decimal] = None
+
+    def __post_init__(self):
+        if isinstance(self.qty, int) and self.qty < 0:
+            raise ModelRejected(f"negative quantity {self.qty}")
+
+
+@dataclass
+class DCatalog:
+    items: list[DItem] = df(list, name="item")
+    tags: list[str] = df(list, name="tag")
+    counts: List[int] = df(list, name="n")
+    prices: list[Decimal] = df(list, name="price")
+    colors: list[Color] = df(list, name="color")
+    flags: list[bool] = df(list, name="flag")
+    weights: List[float] = df(list, name="w")
+    extra: Optional[List[DItem]] = None
+
+
+# --- text content mixed with child elements ------------------------------------------
+
+
+class PLink(BaseModel):
+    href: str = pf("", "Attribute")
+    text: str = pf("", "Text")
+
+
+class PPara(BaseModel):
+    lang: Optional[str] = pf(None, "Attribute")
+    text: Optional[str] = pf(None, "Text")
+    em: list[str] = []
+    link: Optional[PLink] = pf(None, name="a")
+
+
+@dataclass
+class DLink:
+    href: str = df("", "Attribute")
+    text: str = df("", "Wildcard", mixed=True)
+
+
+@dataclass
+class DPara:
+    lang: Optional[str] = df(None, "Attribute")
+    text: Optional[str] = df(None, "Wildcard", mixed=True)
+    em: list[str] = df(list)
+    link: Optional[DLink] = df(None, name="a")
+
+
+# --- recursive -----------------------------------------------------------------------
+
+
+class PNode(BaseModel):
+    id: int = pf(0, "Attribute")
+    label: Optional[str] = None
+    children: List["PNode"] = pf(list, name="node")
+    next: Optional["PNode"] = None
+
+
+@dataclass
+class DNode:
+    id: int = df(0, "Attribute")
+    label: Optional[str] = None
+    children: List["DNode"] = df(list, name="node")
+    next: Optional["DNode"] = None
+
+
+MODELS: list[type] = [
+    PScalars,
+    DScalars,
+    PPerson,
+    DPerson,
+    PCatalog,
+    DCatalog,
+    PPara,
+    DPara,
+    PNode,
+    DNode,
+    PItem,
+    DItem,
+]
+
+
+def _instances() -> dict[type, list]:
+    """A few valid instances per model; their serialized forms seed the fuzzer."""
+    d = Decimal
+    return {
+        PScalars: [
+            PScalars(),
+            PScalars(id=7, code="a&b", on=True, s=" x<y ", i=-42, f=2.5e-300, b=True,
+                     d=d("1.50"), color=Color.BLUE, level=Level.HIGH, maybe=3,
+                     note="", ratio=float("inf"), cost=d("-0.001")),
+        ],
+        DScalars: [
+            DScalars(),
+            DScalars(id=-1, code="\u00e9\u4e2d", on=True, s="\"'", i=2**62, f=-0.0, b=False,
+                     d=d("1E+3"), color=Color.GREEN, level=Level.LOW, maybe=0,
+                     note="n", ratio=1e16, cost=d("12345678901234567890.5")),
+        ],
+        PPerson: [
+            PPerson(name="Ann", age=40, home=PAddress(city="Bern", street="Gasse 1", zip="3000"),
+                    work=PAddress(city="Basel")),
+        ],
+        DPerson: [
+            DPerson(name="Bo", home=DAddress(city="Rome"), age=3),
+            DPerson(name="Cy", home=DAddress(city="Oslo", zip="0150", street="Gate"),
+                    work=DAddress(city="Oslo")),
+        ],
+        PCatalog: [
+            PCatalog(items=[PItem(sku="a", qty=2, price=d("9.99")), PItem(sku="b")],
+                     tags=["x", "y"], counts=[1, 2, 3], prices=[d("0.5")],
+                     colors=[Color.RED, Color.BLUE], flags=[True, False],
+                     weights=[0.25, -1e-5], extra=[PItem(sku="z", qty=0)]),
+        ],
+        DCatalog: [
+            DCatalog(items=[DItem(sku="a", qty=2, price=d("9.99")), DItem(sku="b")],
+                     tags=["x"], counts=[7], prices=[d("1"), d("2.25")], colors=[Color.GREEN],
+                     weights=[3.0]),
+        ],
+        PPara: [
+            PPara(lang="en", text="Hello world", em=["big"], link=PLink(href="/x", text="here")),
+        ],
+        DPara: [
+            DPara(lang="de", text="Hallo", em=["a", "b"], link=DLink(href="#", text="dort")),
+        ],
+        PNode: [
+            PNode(id=1, label="root", children=[PNode(id=2), PNode(id=3, children=[PNode(id=4)])],
+                  next=PNode(id=5, next=PNode(id=6))),
+        ],
+        DNode: [
+            DNode(id=1, label="r", children=[DNode(id=2, children=[DNode(id=3)])],
+                  next=DNode(id=4)),
+        ],
+        PItem: [PItem(sku="s", qty=5, price=d("3.14"))],
+        DItem: [DItem(sku="t", qty=0)],
+    }
+
+
+def _chain(name: bytes, depth: int) -> bytes:
+    """A chain of `depth` open class elements, the root included."""
+    return b"<%s>" % name + b"<next>" * (depth - 1) + b"</next>" * (depth - 1) + b"</%s>" % name
+
+
+# Hand-written documents the serializer never writes: nil markers, namespace
+# prefixes, entities, character references, CDATA, comments and mixed content.
+HANDWRITTEN: dict[type, list[bytes]] = {
+    PScalars: [
+        b'<?xml version="1.0" encoding="UTF-8"?><PScalars id=" 3 " on="1">'
+        b"<note xsi:nil='true'/><f>NaN</f><b> 0 </b><d>-1.5e3</d><level>MID</level>"
+        b"<!-- c --><s><![CDATA[<raw>]]>&amp;&#x41;</s></PScalars>",
+    ],
+    DScalars: [
+        b"<x:DScalars xmlns:x='urn:x' x:id='4'><x:i>+12</x:i><color>GREEN</color>"
+        b"<maybe xsi:nil='1'></maybe><ratio>-INF</ratio></x:DScalars>",
+    ],
+    PPara: [b"<PPara lang='fr'>Un <em>deux</em> trois <a href='/'>quatre</a> cinq</PPara>"],
+    DPara: [b"<DPara>one<em>two</em>&lt;three&gt;<a>four</a>five</DPara>"],
+    # the recursive ones also at the nesting limit of 256 class elements and one past it
+    PNode: [
+        b"<PNode id='1'><node id='2'><node id='3'/></node><next id='4'/></PNode>",
+        _chain(b"PNode", 256),
+        _chain(b"PNode", 257),
+    ],
+    DNode: [
+        b"<DNode><next><next><next id='9'/></next></next></DNode>",
+        _chain(b"DNode", 256),
+        _chain(b"DNode", 257),
+    ],
+}
+
+
+def seed_documents() -> dict[type, list[bytes]]:
+    """Valid documents per model: serialized instances, indented and not, and the
+    hand-written ones."""
+    from kestrix import serialize
+
+    out: dict[type, list[bytes]] = {cls: list(HANDWRITTEN.get(cls, [])) for cls in MODELS}
+    for cls, objs in _instances().items():
+        for obj in objs:
+            out[cls].append(serialize(obj))
+            out[cls].append(serialize(obj, indent=2))
+    return out
+
+
+__all__ = ["MODELS", "ModelRejected", "seed_documents"]
