@@ -65,9 +65,13 @@ const Names* names() {
 // removed later is seen at once. Null with an error set when it is not there
 // (a None entry in the module table blocks the import, as for `import`).
 Ref import_module(PyObject* name) {
-    Ref module = Ref::steal(PyImport_GetModule(name));
-    if (module && module.get() != Py_None) return module;
-    if (!module && PyErr_Occurred() != nullptr) return Ref();
+    // sys.modules is read directly: the lookup runs for nearly every scalar.
+    PyObject* modules = PySys_GetObject("modules");  // borrowed
+    if (modules != nullptr && PyDict_Check(modules)) {
+        PyObject* module = PyDict_GetItemWithError(modules, name);  // borrowed
+        if (module != nullptr && module != Py_None) return Ref::borrow(module);
+        if (module == nullptr && PyErr_Occurred() != nullptr) return Ref();
+    }
     return Ref::steal(PyImport_Import(name));
 }
 
