@@ -99,9 +99,11 @@ def none_over_default(obj) -> bool:
 def known_gap(obj) -> bool:
     """Reported findings, tolerated here so that fuzzing goes on past them (their
     xfail tests are in tests/python/test_fuzz_regressions.py; drop this check
-    when those pass): serialize writes a None list item as the text None and a
-    bool list item as True or False, and deserialize reads neither back."""
-    return any(item is None or isinstance(item, bool)
+    when those pass). serialize writes every list item with str(): a None item
+    (from xsi:nil) as the text None, a bool item as True or False, and an empty
+    text item (from a self-closing element, kept as "" in a dataclass) as an
+    empty element, which an int, float or bool list does not read back."""
+    return any(item is None or isinstance(item, bool) or item == ""
                for node in _walk(obj) if isinstance(node, list) for item in node)
 
 
@@ -215,7 +217,8 @@ def write_dictionary(path: str) -> None:
         names.add(cls.__name__)
         for field in getattr(cls, "model_fields", None) or getattr(cls, "__dataclass_fields__"):
             names.add(field)
-    names |= {"item", "tag", "n", "price", "color", "flag", "w", "a", "em", "node", "Work", "code-name"}
+    names |= {"item", "tag", "n", "price", "color", "flag", "w", "a", "em", "node", "Work"}
+    names.add("code-name")
     with open(path, "w", encoding="latin-1") as out:
         for token in DICTIONARY + sorted(names):
             escaped = "".join(c if 32 <= ord(c) < 127 and c not in '"\\' else f"\\x{ord(c):02x}"

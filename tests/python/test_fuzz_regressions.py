@@ -1,0 +1,89 @@
+"""Inputs found by the entry-point fuzzer (fuzz/fuzz_entry_points.py), kept as tests."""
+
+import sys
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import List, Optional
+
+import pytest
+from pydantic import BaseModel
+
+from kestrix import deserialize, serialize
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "fuzz"))
+
+import fuzz_entry_points as harness  # noqa: E402
+import fuzz_models as models  # noqa: E402
+
+
+def case(model, mode, doc):
+    return bytes([models.MODELS.index(model), mode]) + doc
+
+
+def test_every_seed_passes_the_harness_under_every_mode():
+    # deserialize; iterparse with the class name and with the tag "item"; indents
+    for cls, docs in models.seed_documents().items():
+        for doc in docs:
+            for mode in (0, 1, 2, 6, 9):
+                harness.check(case(cls, mode, doc))
+
+
+@pytest.mark.parametrize(
+    "data",
+    [
+        # nil on a bool field with a default: None is written as nothing and the
+        # default comes back, which the round trip must accept
+        case(models.DScalars, 1, b"<feed><x:DScalars xmlns:x='urn:x'><b xsi:nil='5'></b>"
+             b"<ratio>-INF</ratio></x:DScalars></feed>"),
+        # an int list item from a self-closing element, in a document of another root
+        case(models.DCatalog, 4, b"<PNode id='1'><node ><no id='3'/></node><n tEid='4'/></PNode>"),
+        # the record tag with a prefix, a record cut short, then one more record
+        case(models.PItem, 9, b"<r><p:item sku='a'><qty>2</qty></p:item><item sku='b'><qty>"),
+        # a negative quantity: the models' own ModelRejected passes through unchanged
+        case(models.DItem, 0, b"<DItem sku='x'><qty>-1</qty></DItem>"),
+        case(models.PCatalog, 1, b"<PCatalog><item sku='x'><qty>-1</qty></item></PCatalog>"),
+    ],
+)
+def test_found_inputs_keep_passing(data):
+    harness.check(data)
+
+
+@pytest.mark.parametrize(
+    "cls, doc",
+    [
+        (models.DItem, b"<DItem sku='x'><qty>-1</qty></DItem>"),
+        (models.PCatalog, b"<PCatalog><item sku='x'><qty>-1</qty></item></PCatalog>"),
+    ],
+)
+def test_model_errors_pass_through_unchanged(cls, doc):
+    with pytest.raises(models.ModelRejected, match="negative quantity -1"):
+        deserialize(doc, cls)
+
+
+class Flags(BaseModel):
+    flags: list[bool] = []
+
+
+@dataclass
+class Counts:
+    n: List[int] = field(default_factory=list)
+    s: List[str] = field(default_factory=list)
+    maybe: List[Optional[int]] = field(default_factory=list)
+
+
+# serialize writes every list item with str(), whatever the item type.
+@pytest.mark.xfail(strict=True, reason="list items written with str() do not read back")
+@pytest.mark.parametrize(
+    "cls, doc",
+    [
+        pytest.param(Flags, b"<Flags><flags>true</flags><flags>0</flags></Flags>", id="bool-True"),
+        pytest.param(Counts, b"<Counts><n>1</n><n xsi:nil='true'/></Counts>", id="nil-int-None"),
+        pytest.param(Counts, b"<Counts><s>a</s><s xsi:nil='true'/></Counts>", id="nil-str-None"),
+        pytest.param(Counts, b"<Counts><maybe xsi:nil='true'/></Counts>", id="nil-optional"),
+        # a self-closing item is kept as "" and written as <n></n>, which is no integer
+        pytest.param(Counts, b"<Counts><n/></Counts>", id="empty-int-item"),
+    ],
+)
+def test_list_items_read_back(cls, doc):
+    obj = deserialize(doc, cls)
+    assert deserialize(serialize(obj), cls) == obj
