@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import datetime
 import enum
 from dataclasses import dataclass, field, make_dataclass
 from decimal import Decimal
@@ -13,51 +12,27 @@ from pydantic import BaseModel, Field
 
 from kestrix import serialize
 
-
-def meta(role: str | None = None, name: str | None = None) -> dict:
-    return {k: v for k, v in (("type", role), ("name", name)) if v is not None}
-
-
-class Status(enum.Enum):
-    SHIPPED = "shipped"
-
-
-class Level(enum.IntEnum):
-    HIGH = 3
-
-
-# A realistic document.
-
-
-class Address(BaseModel):
-    street: str
-    city: str
+ATTR = {"type": "Attribute"}
+Status = enum.Enum("Status", {"SHIPPED": "shipped"})
+Level = enum.IntEnum("Level", {"HIGH": 3})
 
 
 class Item(BaseModel):
-    sku: str = Field(json_schema_extra=meta("Attribute"))
+    sku: str = Field(json_schema_extra=ATTR)
     qty: int = 1
     price: Optional[Decimal] = None
 
 
 class Order(BaseModel):
-    id: int = Field(json_schema_extra=meta("Attribute"))
-    status: Status = Field(json_schema_extra=meta("Attribute"))
-    note: Optional[str] = Field(None, json_schema_extra=meta("Text"))
-    customer: str = Field(json_schema_extra=meta(name="Customer"))
-    ship_to: Address = Field(json_schema_extra=meta(name="ShipTo"))
-    items: list[Item] = Field(json_schema_extra=meta(name="Item"))
-    tags: list[str] = Field(default_factory=list, json_schema_extra=meta(name="Tag"))
-    paid: bool = False
-    total: float = 0.0
+    id: int = Field(json_schema_extra=ATTR)
+    status: Status = Field(json_schema_extra=ATTR)
+    note: Optional[str] = Field(None, json_schema_extra={"type": "Text"})
+    customer: str = Field(json_schema_extra={"name": "Customer"})
+    items: list[Item] = Field(json_schema_extra={"name": "Item"})
 
 
 ORDER_INDENTED = """\
-<Order id="42" status="shipped">Leave at door<Customer>Ada &amp; Co</Customer>
-  <ShipTo>
-    <street>1 Main St</street>
-    <city>Zürich</city>
-  </ShipTo>
+<Order id="42" status="shipped">Leave at door<Customer>Zoë &amp; Co</Customer>
   <Item sku="A-1">
     <qty>2</qty>
     <price>9.99</price>
@@ -65,30 +40,14 @@ ORDER_INDENTED = """\
   <Item sku="B&lt;2&gt;">
     <qty>1</qty>
   </Item>
-  <Tag>fragile</Tag>
-  <Tag>gift</Tag>
-  <paid>true</paid>
-  <total>21.5</total>
 </Order>"""
 
 
 def test_realistic_document_exact_bytes():
-    obj = Order(
-        id=42,
-        status=Status.SHIPPED,
-        note="Leave at door",
-        customer="Ada & Co",
-        ship_to=Address(street="1 Main St", city="Zürich"),
-        items=[Item(sku="A-1", qty=2, price=Decimal("9.99")), Item(sku="B<2>")],
-        tags=["fragile", "gift"],
-        paid=True,
-        total=21.5,
-    )
-    indented = serialize(obj, indent=2)
-    assert type(indented) is bytes
-    assert indented == ORDER_INDENTED.encode()
-    one_line = "".join(line.strip() for line in ORDER_INDENTED.splitlines())
-    assert serialize(obj) == one_line.encode()
+    obj = Order(id=42, status=Status.SHIPPED, note="Leave at door", customer="Zoë & Co",
+                items=[Item(sku="A-1", qty=2, price=Decimal("9.99")), Item(sku="B<2>")])
+    assert serialize(obj, indent=2) == ORDER_INDENTED.encode()
+    assert serialize(obj) == "".join(line.strip() for line in ORDER_INDENTED.splitlines()).encode()
 
 
 class Point(BaseModel):
@@ -96,214 +55,116 @@ class Point(BaseModel):
     y: int
 
 
-@pytest.mark.parametrize(
-    "indent, expected",
-    [
-        (None, "<Point><x>1</x><y>2</y></Point>"),
-        (0, "<Point>\n<x>1</x>\n<y>2</y>\n</Point>"),
-        (False, "<Point>\n<x>1</x>\n<y>2</y>\n</Point>"),
-        (True, "<Point>\n <x>1</x>\n <y>2</y>\n</Point>"),
-        (2, "<Point>\n  <x>1</x>\n  <y>2</y>\n</Point>"),
-    ],
-)
+@pytest.mark.parametrize("indent, expected", [
+    (None, "<Point><x>1</x><y>2</y></Point>"),
+    (0, "<Point>\n<x>1</x>\n<y>2</y>\n</Point>"),
+    (True, "<Point>\n <x>1</x>\n <y>2</y>\n</Point>"),  # indent is read as an integer
+])
 def test_indent_forms(indent, expected):
     assert serialize(Point(x=1, y=2), indent=indent) == expected.encode()
 
 
-# One dataclass with a field of every kind: dataclasses do not validate, so
-# each field can hold whatever a test puts there.
-
-
-@dataclass
+@dataclass  # dataclasses do not validate: each field can hold whatever a test puts there
 class Scalars:
     s: Optional[str] = None
     i: Optional[int] = None
     f: Optional[float] = None
     b: Optional[bool] = None
     d: Optional[Decimal] = None
-    when: Optional[datetime.datetime] = None
     ints: Optional[list[int]] = None
     floats: Optional[list[float]] = None
 
 
-class WithValue:
-    value = "from-value"
+FAILING_STR = type("FailingStr", (), {"__str__": lambda self: 1 / 0})()
 
 
-class BrokenValue:
-    @property
-    def value(self):
-        raise ValueError("unreadable")
-
-    def __str__(self):
-        return "own-str"
-
-
-class BoolScalar:
-    """Stands in for numpy's boolean scalar, recognised by its type name."""
-
-    def __init__(self, truth):
-        self.truth = truth
-
-    def __bool__(self):
-        return self.truth
-
-
-bool_ = type("bool_", (BoolScalar,), {})
-numpy_bool = type("bool", (BoolScalar,), {"__module__": "numpy"})
-
-
-class ListSubclass(list):
-    pass
-
-
-class DecimalWithValue(Decimal):
-    value = "decimal-value"
-
-
-class IntWithValue(int):
-    value = 9
-
-
-@pytest.mark.parametrize(
-    "values, content",
-    [
-        ({}, ""),
-        ({"s": ""}, "<s></s>"),
-        ({"s": Status.SHIPPED}, "<s>shipped</s>"),
-        ({"s": Level.HIGH}, "<s>3</s>"),
-        ({"s": WithValue()}, "<s>from-value</s>"),
-        ({"s": BrokenValue()}, "<s>own-str</s>"),
-        ({"s": 12}, "<s>12</s>"),
-        ({"i": Level.HIGH}, "<i>3</i>"),
-        ({"i": True}, "<i>1</i>"),
-        ({"i": IntWithValue(1)}, "<i>9</i>"),
-        ({"i": -(2**63)}, "<i>-9223372036854775808</i>"),
-        ({"f": 5}, "<f>5.0</f>"),
-        ({"f": 1e10}, "<f>1.0e10</f>"),
-        ({"f": Decimal("0.5")}, "<f>0.5</f>"),
-        ({"b": False}, "<b>false</b>"),
-        ({"b": bool_(True)}, "<b>true</b>"),
-        ({"b": numpy_bool(False)}, "<b>false</b>"),
-        ({"d": Decimal("1.10")}, "<d>1.10</d>"),
-        ({"d": DecimalWithValue("1")}, "<d>decimal-value</d>"),
-        ({"when": datetime.datetime(2024, 1, 2, 3, 4, 5)}, "<when>2024-01-02 03:04:05</when>"),
-        ({"ints": [1, 2]}, "<ints>1</ints><ints>2</ints>"),
-        ({"ints": [True, None, Level.HIGH]}, "<ints>True</ints><ints>None</ints><ints>3</ints>"),
-        ({"floats": [1e10, 0.1]}, "<floats>10000000000.0</floats><floats>0.1</floats>"),
-        ({"ints": (1, 2)}, ""),
-        ({"ints": ListSubclass([7])}, "<ints>7</ints>"),
-        ({"ints": []}, ""),
-    ],
-)
+@pytest.mark.parametrize("values, content", [
+    ({}, ""),
+    ({"s": ""}, "<s></s>"),
+    ({"s": Status.SHIPPED}, "<s>shipped</s>"),  # an enum, or any object, writes its value
+    ({"s": type("WithValue", (), {"value": "from-value"})()}, "<s>from-value</s>"),
+    ({"s": type("BrokenValue", (), {"value": property(lambda s: 1 / 0),
+                                    "__str__": lambda s: "own-str"})()}, "<s>own-str</s>"),
+    ({"s": 12}, "<s>12</s>"),
+    ({"i": Level.HIGH}, "<i>3</i>"),
+    ({"i": True}, "<i>1</i>"),
+    ({"i": type("IntWithValue", (int,), {"value": 9})(1)}, "<i>9</i>"),
+    ({"i": -(2**63)}, "<i>-9223372036854775808</i>"),
+    ({"f": 5}, "<f>5.0</f>"),
+    ({"f": 1e10}, "<f>1.0e10</f>"),
+    ({"b": False}, "<b>false</b>"),
+    ({"b": type("bool_", (), {"__bool__": lambda s: True})()}, "<b>true</b>"),  # NumPy's
+    ({"b": type("bool", (), {"__module__": "numpy", "__bool__": lambda s: False})()},
+     "<b>false</b>"),
+    ({"d": Decimal("1.10")}, "<d>1.10</d>"),
+    ({"ints": [True, None, Level.HIGH]}, "<ints>True</ints><ints>None</ints><ints>3</ints>"),
+    ({"floats": [1e10, 0.1]}, "<floats>10000000000.0</floats><floats>0.1</floats>"),  # str()
+    ({"ints": (1, 2)}, ""),  # only real lists
+    ({"ints": type("ListSubclass", (list,), {})([7])}, "<ints>7</ints>"),
+    ({"ints": []}, ""),
+])
 def test_field_values(values, content):
     assert serialize(Scalars(**values)) == f"<Scalars>{content}</Scalars>".encode()
 
 
-class FailingStr:
-    def __str__(self):
-        raise RuntimeError("no text")
-
-
-@pytest.mark.parametrize(
-    "values, error, message",
-    [
-        ({"b": 1}, TypeError, "'int' object is not an instance of 'bool'"),
-        ({"b": "true"}, TypeError, "'str' object is not an instance of 'bool'"),
-        ({"i": 2**63}, OverflowError, None),
-        ({"i": "5"}, TypeError, None),
-        ({"i": Status.SHIPPED}, TypeError, None),
-        ({"f": "1.5"}, TypeError, None),
-        ({"s": FailingStr()}, RuntimeError, "no text"),
-        ({"s": "\ud800"}, UnicodeEncodeError, None),
-        ({"ints": [1, FailingStr()]}, RuntimeError, "no text"),
-    ],
-)
+@pytest.mark.parametrize("values, error, message", [
+    ({"b": 1}, TypeError, "'int' object is not an instance of 'bool'"),
+    ({"i": 2**63}, OverflowError, "int too big to convert"),
+    ({"i": "5"}, TypeError, "'str' object cannot be interpreted as an integer"),
+    ({"i": Status.SHIPPED}, TypeError, "'str' object cannot be interpreted as an integer"),
+    ({"f": "1.5"}, TypeError, "must be real number, not str"),
+    ({"s": FAILING_STR}, ZeroDivisionError, "division by zero"),
+    ({"s": "\ud800"}, UnicodeEncodeError,
+     "'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"),
+    ({"ints": [1, FAILING_STR]}, ZeroDivisionError, "division by zero"),
+])
 def test_conversion_errors_propagate(values, error, message):
     with pytest.raises(error) as info:
         serialize(Scalars(**values))
-    if message is not None:
-        assert str(info.value) == message
-
-
-@dataclass
-class Flaky:
-    a: Optional[str] = field(default=None, metadata=meta("Attribute"))
-    b: Optional[str] = None
-    c: Optional[str] = None
-
-    def __getattribute__(self, name):
-        if name == "a":
-            raise KeyError(name)  # any failing read leaves the field out
-        if name == "b":
-            raise AttributeError(name)
-        return object.__getattribute__(self, name)
+    assert (type(info.value), str(info.value)) == (error, message)
 
 
 def test_unreadable_attributes_are_left_out():
-    assert serialize(Flaky("x", "y", "z")) == b"<Flaky><c>z</c></Flaky>"
+    class Flaky(Item):
+        def __getattribute__(self, name):  # any failing read leaves the field out
+            if name in ("sku", "qty"):
+                raise (KeyError if name == "sku" else AttributeError)(name)
+            return super().__getattribute__(name)
+
+    assert serialize(Flaky(sku="x", price=2)) == b"<Flaky><price>2</price></Flaky>"
 
 
-class Mutating:
-    """An item whose str() changes the list being walked."""
-
-    def __init__(self, target, grow):
-        self.target, self.grow = target, grow
-
-    def __str__(self):
-        if self.grow:
-            self.target.append(99)
-        else:
-            self.target.clear()
-        return "m"
-
-
-@pytest.mark.parametrize("grow", [False, True])
-def test_list_changed_during_walk_is_bounded(grow):
-    items: list = [0, 1]
-    items.insert(0, Mutating(items, grow))
-    expected = b"<ints>m</ints><ints>0</ints><ints>1</ints>" if grow else b"<ints>m</ints>"
+@pytest.mark.parametrize("change, expected", [
+    (list.clear, b"<ints>m</ints>"),
+    (lambda items: items.append(99), b"<ints>m</ints><ints>0</ints><ints>1</ints>"),
+])
+def test_list_changed_during_walk_is_bounded_by_its_starting_length(change, expected):
+    items = [type("Mutating", (), {"__str__": lambda self: change(items) or "m"})(), 0, 1]
     assert serialize(Scalars(ints=items)) == b"<Scalars>" + expected + b"</Scalars>"
-
-
-# Nested classes.
 
 
 @dataclass
 class Shape:
     at: Optional[Point] = None
-    corners: Optional[list[Point]] = field(default=None, metadata=meta(name="corner"))
-
-
-class NotAPoint:
-    x = 5
-    z = 6
+    corners: Optional[list[Point]] = field(default=None, metadata={"name": "corner"})
 
 
 def test_nested_values_are_read_by_the_declared_fields():
-    obj = Shape(at=NotAPoint(), corners=[Point(x=1, y=2), NotAPoint()])
-    assert serialize(obj) == (
-        b"<Shape><at><x>5</x></at>"
-        b"<corner><x>1</x><y>2</y></corner><corner><x>5</x></corner></Shape>"
-    )
-
-
-PartA = make_dataclass("Part", [("a", Optional[int], field(default=None))])
-PartB = make_dataclass("Part", [("b", Optional[int], field(default=None))])
-OuterA = make_dataclass("OuterA", [("p", Optional[PartA], field(default=None))])
-OuterB = make_dataclass("OuterB", [("p", Optional[list[PartB]], field(default=None))])
+    not_a_point = type("NotAPoint", (), {"x": 5, "z": 6})()
+    obj = Shape(at=not_a_point, corners=[Point(x=1, y=2), not_a_point])
+    assert serialize(obj) == (b"<Shape><at><x>5</x></at>"
+                              b"<corner><x>1</x><y>2</y></corner><corner><x>5</x></corner></Shape>")
 
 
 def test_classes_sharing_a_name_keep_their_own_fields():
-    # OuterB is compiled last, so its Part is the most recent class of that name.
-    assert serialize(OuterA(PartA(1))) == b"<OuterA><p><a>1</a></p></OuterA>"
-    assert serialize(OuterB([PartB(2)])) == b"<OuterB><p><b>2</b></p></OuterB>"
-    assert serialize(OuterA(PartA(3))) == b"<OuterA><p><a>3</a></p></OuterA>"
-    assert serialize(PartA(4)) == b"<Part><a>4</a></Part>"
-    assert serialize(PartB(5)) == b"<Part><b>5</b></Part>"
-
-
-# The walk is bounded: deep graphs and cycles fail instead of exhausting the stack.
+    part_a, part_b = (make_dataclass("Part", [(name, Optional[int], None)]) for name in "ab")
+    outer_a = make_dataclass("OuterA", [("p", Optional[part_a], None)])
+    outer_b = make_dataclass("OuterB", [("p", Optional[list[part_b]], None)])
+    # outer_b is compiled last, so its Part is the most recent class of that name.
+    objects = [outer_a(part_a(1)), outer_b([part_b(2)]), outer_a(part_a(3)), part_a(4), part_b(5)]
+    assert [serialize(x) for x in objects] == [
+        b"<OuterA><p><a>1</a></p></OuterA>", b"<OuterB><p><b>2</b></p></OuterB>",
+        b"<OuterA><p><a>3</a></p></OuterA>", b"<Part><a>4</a></Part>", b"<Part><b>5</b></Part>"]
 
 
 @dataclass
@@ -317,40 +178,15 @@ class PNode(BaseModel):
     kids: Optional[list[PNode]] = None
 
 
-DEPTH_MESSAGE = "Maximum XML recursion depth exceeded: current 257 >= limit 256"
-
-
-def chain(cls, levels):
-    node = cls()
-    for _ in range(levels - 1):
-        node = cls(next=node)
-    return node
-
-
-def self_next(cls):
-    node = cls()
-    node.next = node
-    return node
-
-
-def self_kid(cls):
-    node = cls()
-    node.kids = [cls(), node]
-    return node
-
-
 @pytest.mark.parametrize("cls", [Node, PNode])
-def test_depth_limit_accepts_256_levels(cls):
-    text = serialize(chain(cls, 256))
-    assert text.count(b"<next>") == 255
-
-
-@pytest.mark.parametrize("cls", [Node, PNode])
-@pytest.mark.parametrize(
-    "build", [lambda c: chain(c, 257), lambda c: chain(c, 300), self_next, self_kid],
-    ids=["257-deep", "300-deep", "self-next", "self-in-list"],
-)
-def test_depth_limit_rejects_deeper_graphs_and_cycles(cls, build):
-    with pytest.raises(ValueError) as info:
-        serialize(build(cls))
-    assert str(info.value) == DEPTH_MESSAGE
+def test_depth_limit(cls):
+    chain = [cls()]
+    for _ in range(299):
+        chain.append(cls(next=chain[-1]))
+    assert serialize(chain[255]).count(b"<next>") == 255  # 256 levels
+    looped, in_list = cls(), cls()
+    looped.next, in_list.kids = looped, [cls(), in_list]  # objects that contain themselves
+    for deep in (chain[256], chain[299], looped, in_list):
+        with pytest.raises(ValueError) as info:
+            serialize(deep)
+        assert str(info.value) == "Maximum XML recursion depth exceeded: current 257 >= limit 256"
