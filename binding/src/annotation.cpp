@@ -6,6 +6,7 @@
 
 #include "compiled_class.hpp"
 #include "errors.hpp"
+#include "text.hpp"
 
 namespace kestrix::py {
 
@@ -14,20 +15,6 @@ namespace {
 // Union wrappers are flat in practice (typing flattens them); the bound only
 // stops an annotation object that keeps producing new unions from looping.
 constexpr int kMaxUnionUnwrap = 256;
-
-// `s` as UTF-8 when it is a str; false (error cleared) otherwise. The view
-// lives as long as `s`.
-bool utf8_of(PyObject* s, std::string_view& out) {
-    if (!PyUnicode_Check(s)) return false;
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(s, &size);
-    if (data == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    out = std::string_view(data, static_cast<std::size_t>(size));
-    return true;
-}
 
 // The str `__name__` of `obj`, kept alive by `holder`; false (error cleared)
 // when it is missing or not a str.

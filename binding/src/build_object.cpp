@@ -231,10 +231,7 @@ PyObject* build_object(const Value& value, const TypeDesc& type, PyObject* cls,
                        PyObject* annotation) {
     switch (value.kind()) {
         case Value::Kind::Null:
-            Py_INCREF(Py_None);
-            return Py_None;
         case Value::Kind::Bool:
-            return PyBool_FromLong(value.as_bool() ? 1 : 0);
         case Value::Kind::Int:
         case Value::Kind::Float:
         case Value::Kind::Str:

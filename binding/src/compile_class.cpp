@@ -15,6 +15,7 @@
 #include "annotation.hpp"
 #include "compiled_class.hpp"
 #include "errors.hpp"
+#include "text.hpp"
 
 namespace kestrix::py {
 
@@ -120,19 +121,6 @@ struct Compiled {
 
 // ---------------------------------------------------------------------------
 // Reading the class.
-
-// `s` as UTF-8 when it is a str; false (error cleared) otherwise.
-bool utf8_of(PyObject* s, std::string_view& out) {
-    if (!PyUnicode_Check(s)) return false;
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(s, &size);
-    if (data == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    out = std::string_view(data, static_cast<std::size_t>(size));
-    return true;
-}
 
 Ref attribute(PyObject* obj, const char* name) {
     return Ref::steal(PyObject_GetAttrString(obj, name));
