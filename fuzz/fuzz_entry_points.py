@@ -153,6 +153,8 @@ def run_iterparse(doc: bytes, cls, indent, tag) -> None:
     except ALLOWED as error:
         _check_value_error(error)
         return
+    if iter(iterator) is not iterator:
+        raise Finding("iter() of an XmlIterator is another object")
     # Every call consumes input or ends the stream, so a document of n bytes
     # cannot yield much more than n outcomes.
     for _ in range(len(doc) + 2):

@@ -201,19 +201,19 @@ class DPara:
 # --- recursive -----------------------------------------------------------------------
 
 
-class PNode(BaseModel):
+class PTree(BaseModel):
     id: int = pf(0, "Attribute")
     label: Optional[str] = None
-    children: List["PNode"] = pf(list, name="node")
-    next: Optional["PNode"] = None
+    children: List["PTree"] = pf(list, name="node")
+    next: Optional["PTree"] = None
 
 
 @dataclass
-class DNode:
+class DTree:
     id: int = df(0, "Attribute")
     label: Optional[str] = None
-    children: List["DNode"] = df(list, name="node")
-    next: Optional["DNode"] = None
+    children: List["DTree"] = df(list, name="node")
+    next: Optional["DTree"] = None
 
 
 MODELS: list[type] = [
@@ -225,8 +225,8 @@ MODELS: list[type] = [
     DCatalog,
     PPara,
     DPara,
-    PNode,
-    DNode,
+    PTree,
+    DTree,
     PItem,
     DItem,
 ]
@@ -274,13 +274,13 @@ def _instances() -> dict[type, list]:
         DPara: [
             DPara(lang="de", text="Hallo", em=["a", "b"], link=DLink(href="#", text="dort")),
         ],
-        PNode: [
-            PNode(id=1, label="root", children=[PNode(id=2), PNode(id=3, children=[PNode(id=4)])],
-                  next=PNode(id=5, next=PNode(id=6))),
+        PTree: [
+            PTree(id=1, label="root", children=[PTree(id=2), PTree(id=3, children=[PTree(id=4)])],
+                  next=PTree(id=5, next=PTree(id=6))),
         ],
-        DNode: [
-            DNode(id=1, label="r", children=[DNode(id=2, children=[DNode(id=3)])],
-                  next=DNode(id=4)),
+        DTree: [
+            DTree(id=1, label="r", children=[DTree(id=2, children=[DTree(id=3)])],
+                  next=DTree(id=4)),
         ],
         PItem: [PItem(sku="s", qty=5, price=d("3.14"))],
         DItem: [DItem(sku="t", qty=0)],
@@ -307,15 +307,15 @@ HANDWRITTEN: dict[type, list[bytes]] = {
     PPara: [b"<PPara lang='fr'>Un <em>deux</em> trois <a href='/'>quatre</a> cinq</PPara>"],
     DPara: [b"<DPara>one<em>two</em>&lt;three&gt;<a>four</a>five</DPara>"],
     # the recursive ones also at the nesting limit of 256 class elements and one past it
-    PNode: [
-        b"<PNode id='1'><node id='2'><node id='3'/></node><next id='4'/></PNode>",
-        _chain(b"PNode", 256),
-        _chain(b"PNode", 257),
+    PTree: [
+        b"<PTree id='1'><node id='2'><node id='3'/></node><next id='4'/></PTree>",
+        _chain(b"PTree", 256),
+        _chain(b"PTree", 257),
     ],
-    DNode: [
-        b"<DNode><next><next><next id='9'/></next></next></DNode>",
-        _chain(b"DNode", 256),
-        _chain(b"DNode", 257),
+    DTree: [
+        b"<DTree><next><next><next id='9'/></next></next></DTree>",
+        _chain(b"DTree", 256),
+        _chain(b"DTree", 257),
     ],
 }
 

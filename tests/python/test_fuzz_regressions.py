@@ -60,12 +60,12 @@ def test_model_errors_pass_through_unchanged(cls, doc):
         deserialize(doc, cls)
 
 
-class Flags(BaseModel):
+class BoolItems(BaseModel):
     flags: list[bool] = []
 
 
 @dataclass
-class Counts:
+class ScalarItems:
     n: List[int] = field(default_factory=list)
     s: List[str] = field(default_factory=list)
     maybe: List[Optional[int]] = field(default_factory=list)
@@ -76,12 +76,12 @@ class Counts:
 @pytest.mark.parametrize(
     "cls, doc",
     [
-        pytest.param(Flags, b"<Flags><flags>true</flags><flags>0</flags></Flags>", id="bool-True"),
-        pytest.param(Counts, b"<Counts><n>1</n><n xsi:nil='true'/></Counts>", id="nil-int-None"),
-        pytest.param(Counts, b"<Counts><s>a</s><s xsi:nil='true'/></Counts>", id="nil-str-None"),
-        pytest.param(Counts, b"<Counts><maybe xsi:nil='true'/></Counts>", id="nil-optional"),
+        pytest.param(BoolItems, b"<r><flags>true</flags><flags>0</flags></r>", id="bool-True"),
+        pytest.param(ScalarItems, b"<r><n>1</n><n xsi:nil='true'/></r>", id="nil-int-None"),
+        pytest.param(ScalarItems, b"<r><s>a</s><s xsi:nil='true'/></r>", id="nil-str-None"),
+        pytest.param(ScalarItems, b"<r><maybe xsi:nil='true'/></r>", id="nil-optional"),
         # a self-closing item is kept as "" and written as <n></n>, which is no integer
-        pytest.param(Counts, b"<Counts><n/></Counts>", id="empty-int-item"),
+        pytest.param(ScalarItems, b"<r><n/></r>", id="empty-int-item"),
     ],
 )
 def test_list_items_read_back(cls, doc):
