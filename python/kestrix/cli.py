@@ -44,11 +44,11 @@ class CliError(Exception):
         self.status = status
 
 
-def load_model(spec: str) -> type:
+def load_model(model_path: str) -> type:
     """Import "package.module:Class" (the class part may be dotted)."""
-    module_name, sep, qualname = spec.partition(":")
+    module_name, sep, qualname = model_path.partition(":")
     if not sep or not module_name or not qualname:
-        raise CliError(f"--model must look like package.module:Class, got {spec!r}", EXIT_USAGE)
+        raise CliError(f"--model must look like package.module:Class, got {model_path!r}", EXIT_USAGE)
     if os.getcwd() not in sys.path and "" not in sys.path:
         sys.path.insert(0, os.getcwd())
     try:
@@ -62,7 +62,7 @@ def load_model(spec: str) -> type:
             raise CliError(f"module {module_name!r} has no attribute {qualname!r}",
                            EXIT_USAGE) from None
     if not isinstance(target, type):
-        raise CliError(f"{spec!r} is not a class", EXIT_USAGE)
+        raise CliError(f"{model_path!r} is not a class", EXIT_USAGE)
     return target
 
 

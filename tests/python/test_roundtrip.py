@@ -32,7 +32,7 @@ class RtLevel(enum.IntEnum):
 REQUIRED = object()
 
 
-def spec(role=None, name=None, default=REQUIRED):
+def meta(role=None, name=None, default=REQUIRED):
     """One field: its XML role and name, and its default (REQUIRED for none)."""
     meta = {k: v for k, v in (("type", role), ("name", name)) if v is not None}
     return meta, default
@@ -41,37 +41,37 @@ def spec(role=None, name=None, default=REQUIRED):
 # Field lists shared by both families; an annotation given as a function receives the
 # family's classes made so far, so nested fields refer to their own family.
 LEAF = {
-    "key": (str, spec("Attribute", "k")),
-    "num": (int, spec("Attribute")),
-    "real": (float, spec("Attribute", "r")),
-    "flag": (bool, spec("Attribute")),
-    "price": (Decimal, spec("Attribute")),
-    "color": (RtColor, spec("Attribute")),
-    "maybe": (Optional[int], spec("Attribute", default=None)),
-    "body": (str, spec("Text", default="")),
+    "key": (str, meta("Attribute", "k")),
+    "num": (int, meta("Attribute")),
+    "real": (float, meta("Attribute", "r")),
+    "flag": (bool, meta("Attribute")),
+    "price": (Decimal, meta("Attribute")),
+    "color": (RtColor, meta("Attribute")),
+    "maybe": (Optional[int], meta("Attribute", default=None)),
+    "body": (str, meta("Text", default="")),
 }
 NODE = {
-    "id": (int, spec("Attribute")),
-    "name": (str, spec(name="Name")),
-    "count": (int, spec()),
-    "ratio": (float, spec()),
-    "on": (bool, spec()),
-    "amount": (Decimal, spec()),
-    "color": (RtColor, spec()),
-    "level": (RtLevel, spec()),
-    "note": (Optional[str], spec(default=None)),
-    "leaf": (lambda c: Optional[c["L"]], spec(default=None)),
-    "leaves": (lambda c: list[c["L"]], spec(name="Leaf", default=list)),
-    "words": (list[str], spec(name="x:word", default=list)),
-    "nums": (list[int], spec(name="n", default=list)),
-    "reals": (list[float], spec(default=list)),
+    "id": (int, meta("Attribute")),
+    "name": (str, meta(name="Name")),
+    "count": (int, meta()),
+    "ratio": (float, meta()),
+    "on": (bool, meta()),
+    "amount": (Decimal, meta()),
+    "color": (RtColor, meta()),
+    "level": (RtLevel, meta()),
+    "note": (Optional[str], meta(default=None)),
+    "leaf": (lambda c: Optional[c["L"]], meta(default=None)),
+    "leaves": (lambda c: list[c["L"]], meta(name="Leaf", default=list)),
+    "words": (list[str], meta(name="x:word", default=list)),
+    "nums": (list[int], meta(name="n", default=list)),
+    "reals": (list[float], meta(default=list)),
 }
 MIXED = {
-    "label": (str, spec("Attribute")),
-    "text": (str, spec("Text", default="")),
-    "first": (Optional[int], spec(default=None)),
-    "sub": (lambda c: Optional[c["L"]], spec(default=None)),
-    "items": (lambda c: list[c["N"]], spec(name="item", default=list)),
+    "label": (str, meta("Attribute")),
+    "text": (str, meta("Text", default="")),
+    "first": (Optional[int], meta(default=None)),
+    "sub": (lambda c: Optional[c["L"]], meta(default=None)),
+    "items": (lambda c: list[c["N"]], meta(name="item", default=list)),
 }
 
 
