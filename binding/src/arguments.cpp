@@ -23,7 +23,8 @@ void report_missing(const Signature& sig, PyObject** out) {
     int missing = 0;
     std::string listed[8];
     for (int i = 0; i < sig.required; ++i) {
-        if (out[i] == nullptr && missing < 8) listed[missing++] = std::string("'") + sig.names[i] + "'";
+        if (out[i] == nullptr && missing < 8)
+            listed[missing++] = std::string("'") + sig.names[i] + "'";
     }
     for (int i = 0; i < missing; ++i) {
         if (i > 0) names += (i == missing - 1) ? (missing > 2 ? ", and " : " and ") : ", ";
@@ -39,13 +40,11 @@ bool parse_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nar
                      PyObject* kwnames, PyObject** out) {
     for (int i = 0; i < sig.count; ++i) out[i] = nullptr;
     if (nargs > sig.count) {
-        std::string takes = sig.required == sig.count
-                                ? std::to_string(sig.count)
-                                : "from " + std::to_string(sig.required) + " to " +
-                                      std::to_string(sig.count);
-        type_error(std::string(sig.function) + "() takes " + takes +
-                   " positional arguments but " + std::to_string(nargs) +
-                   (nargs == 1 ? " was" : " were") + " given");
+        std::string takes = sig.required == sig.count ? std::to_string(sig.count)
+                                                      : "from " + std::to_string(sig.required) +
+                                                            " to " + std::to_string(sig.count);
+        type_error(std::string(sig.function) + "() takes " + takes + " positional arguments but " +
+                   std::to_string(nargs) + (nargs == 1 ? " was" : " were") + " given");
         return false;
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];

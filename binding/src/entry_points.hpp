@@ -17,8 +17,7 @@ PyObject* deserialize_document(const char* data, std::size_t size, PyObject* tar
 PyObject* serialize_object(PyObject* obj, std::optional<std::uint64_t> indent);
 
 /// iterparse: `tag` is a str or null (the class's name). New XmlIterator or null.
-PyObject* create_iterator(const char* data, std::size_t size, PyObject* target_type,
-                          PyObject* tag);
+PyObject* create_iterator(const char* data, std::size_t size, PyObject* target_type, PyObject* tag);
 
 /// _schema_description(cls): a private debugging aid that compiles `cls` and
 /// describes its schema as plain Python data (dicts, lists, str). New reference.

@@ -22,14 +22,16 @@ PyObject* panic_exception_type() {
 
 PyObject* raise_bind_error(const BindError& error) {
     std::string message = error.message();
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    Ref text = Ref::steal(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (!text) return nullptr;
     PyErr_SetObject(PyExc_ValueError, text.get());
     return nullptr;
 }
 
 std::string type_name(PyObject* obj) {
-    Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
+    Ref name =
+        Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
     if (name && PyUnicode_Check(name.get())) {
         Py_ssize_t size = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
@@ -40,7 +42,8 @@ std::string type_name(PyObject* obj) {
 }
 
 PyObject* raise_type_mismatch(PyObject* obj, const char* expected) {
-    std::string message = "'" + type_name(obj) + "' object is not an instance of '" + expected + "'";
+    std::string message =
+        "'" + type_name(obj) + "' object is not an instance of '" + expected + "'";
     PyErr_SetString(PyExc_TypeError, message.c_str());
     return nullptr;
 }
@@ -63,9 +66,7 @@ void add_note(const char* note) {
     PyErr_Restore(type, value, tb);
 }
 
-bool error_is_attribute_error() {
-    return PyErr_ExceptionMatches(PyExc_AttributeError) != 0;
-}
+bool error_is_attribute_error() { return PyErr_ExceptionMatches(PyExc_AttributeError) != 0; }
 
 PyObject* ensure_error() {
     if (PyErr_Occurred() == nullptr) {

@@ -21,7 +21,9 @@ namespace {
 /// the class it instantiates and the exclusive-use flag.
 struct IteratorState {
     IteratorState(RecordStream s, std::shared_ptr<const ClassSchema> schema, Ref c)
-        : stream(std::move(s)), record_type(TypeDesc::nested(std::move(schema))), cls(std::move(c)) {}
+        : stream(std::move(s)),
+          record_type(TypeDesc::nested(std::move(schema))),
+          cls(std::move(c)) {}
 
     RecordStream stream;
     TypeDesc record_type;  ///< the descriptor every record is built under
@@ -32,8 +34,7 @@ struct IteratorState {
 };
 
 struct IteratorObject {
-    PyObject_HEAD
-    IteratorState* state;
+    PyObject_HEAD IteratorState* state;
 };
 
 IteratorState* state_of(PyObject* self) { return reinterpret_cast<IteratorObject*>(self)->state; }
@@ -138,7 +139,8 @@ PyObject* create_iterator(const char* data, std::size_t size, PyObject* target_t
 
     PyObject* type = xml_iterator_type();
     if (type == nullptr) return nullptr;
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(type), Py_tp_alloc));
+    auto alloc = reinterpret_cast<allocfunc>(
+        PyType_GetSlot(reinterpret_cast<PyTypeObject*>(type), Py_tp_alloc));
     Ref self = Ref::steal(alloc(reinterpret_cast<PyTypeObject*>(type), 0));
     if (!self) return nullptr;
     std::shared_ptr<const ClassSchema> schema = compiled->schema;

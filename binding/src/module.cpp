@@ -124,7 +124,8 @@ int add_object(PyObject* module, const char* name, PyObject* value) {
 
 int exec_module(PyObject* module) {
     if (!PyModule_Check(module)) {
-        PyErr_SetString(PyExc_TypeError, "module exec slot received an object that is not a module");
+        PyErr_SetString(PyExc_TypeError,
+                        "module exec slot received an object that is not a module");
         return -1;
     }
     PyObject* iterator_type = xml_iterator_type();

@@ -61,11 +61,10 @@ std::string BindError::message() const {
             return "XML reader error at position " + std::to_string(a_) + ": " + text_;
         case Kind::InvalidUtf8: {
             std::string detail =
-                utf8_.error_len
-                    ? "invalid utf-8 sequence of " + std::to_string(*utf8_.error_len) +
-                          " bytes from index " + std::to_string(utf8_.valid_up_to)
-                    : "incomplete utf-8 byte sequence from index " +
-                          std::to_string(utf8_.valid_up_to);
+                utf8_.error_len ? "invalid utf-8 sequence of " + std::to_string(*utf8_.error_len) +
+                                      " bytes from index " + std::to_string(utf8_.valid_up_to)
+                                : "incomplete utf-8 byte sequence from index " +
+                                      std::to_string(utf8_.valid_up_to);
             return "Invalid UTF-8 in XML document: " + detail;
         }
         case Kind::ScalarParse:

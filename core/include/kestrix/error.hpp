@@ -75,7 +75,7 @@ private:
 template <class T>
 class Result {
 public:
-    Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT
+    Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}          // NOLINT
     Result(BindError error) : v_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
 
     bool ok() const noexcept { return v_.index() == 0; }

@@ -70,7 +70,8 @@ private:
     template <std::size_t I, class... A>
     explicit Value(std::in_place_index_t<I> i, A&&... a) : v_(i, std::forward<A>(a)...) {}
 
-    std::variant<NullTag, bool, std::int64_t, double, std::string, ValueList, ObjectValue, AbsentTag>
+    std::variant<NullTag, bool, std::int64_t, double, std::string, ValueList, ObjectValue,
+                 AbsentTag>
         v_;
 };
 
