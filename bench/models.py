@@ -11,8 +11,7 @@ The document holds ``<Orders>`` with one ``<Order>`` per record::
 
 The dataclasses and the pydantic models carry kestrix's field metadata (role
 under "type", XML name under "name"). The three families use different class
-names on purpose: kestrix finds the class of a nested element by its class
-name, so two families sharing names in one process would mix their classes.
+names so that each table row names the family it measures.
 """
 
 import dataclasses

@@ -1,9 +1,7 @@
 """fuzz/fuzz_models.py: the model classes and seed documents of the entry-point fuzzer.
 
 Every shape comes twice, as a pydantic model (prefix P) and as a dataclass
-(prefix D). The two forms carry different class names on purpose: nested
-classes are found again by name when objects are built, so a pydantic and a
-dataclass class of the same name would stand in for each other.
+(prefix D), so that a finding names the form it came from.
 """
 
 import dataclasses

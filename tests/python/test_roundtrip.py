@@ -13,8 +13,7 @@ from pydantic import BaseModel, Field, create_model
 
 from kestrix import deserialize, iterparse, serialize
 
-# Every class here carries a unique Rt prefix: nested classes are found again by
-# __name__, so a same-named class compiled by another test module would take over.
+# Every class here carries an Rt prefix, so failures name this module's classes.
 
 
 # Enum values have no surrounding whitespace: enum fields are read back as trimmed text.
