@@ -18,6 +18,7 @@
 #include <string_view>
 #include <utility>
 
+#include "bind_fixtures.hpp"
 #include "kestrix/parser.hpp"
 #include "kestrix/record_stream.hpp"
 #include "kestrix/schema.hpp"
@@ -30,14 +31,7 @@ FieldSchema field(const char* name, const char* xml_name, TypeDesc type, FieldRo
     return FieldSchema{name, xml_name, std::move(type), role};
 }
 
-template <class... F>
-std::shared_ptr<ClassSchema> make_class(const char* name, F&&... f) {
-    auto schema = std::make_shared<ClassSchema>();
-    schema->name = name;
-    (schema->fields.push_back(std::forward<F>(f)), ...);
-    schema->build_indices();
-    return schema;
-}
+using testing::make_class;
 
 struct Schemas {
     std::shared_ptr<ClassSchema> order;

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bind_fixtures.hpp"
 #include "kestrix/parser.hpp"
 #include "kestrix/record_stream.hpp"
 #include "kestrix/schema.hpp"
@@ -24,14 +25,7 @@ FieldSchema field(const char* name, const char* xml_name, TypeDesc type, FieldRo
     return FieldSchema{name, xml_name, std::move(type), role};
 }
 
-template <class... F>
-std::shared_ptr<ClassSchema> make_class(const char* name, F&&... f) {
-    auto schema = std::make_shared<ClassSchema>();
-    schema->name = name;
-    (schema->fields.push_back(std::forward<F>(f)), ...);
-    schema->build_indices();
-    return schema;
-}
+using testing::make_class;
 
 constexpr auto A = FieldRole::Attribute;
 constexpr auto E = FieldRole::Element;
