@@ -34,26 +34,21 @@ public:
     PyObject*& operator[](std::size_t i) { return data_[i]; }
 
     /// Moves the references into a new tuple. Null with an error set on failure.
-    PyObject* into_tuple() {
-        PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(size_));
-        if (tuple == nullptr) return nullptr;
-        for (std::size_t i = 0; i < size_; ++i) {
-            PyTuple_SetItem(tuple, static_cast<Py_ssize_t>(i), std::exchange(data_[i], nullptr));
-        }
-        return tuple;
-    }
-
+    PyObject* into_tuple() { return into(PyTuple_New, PyTuple_SetItem); }
     /// Moves the references into a new list. Null with an error set on failure.
-    PyObject* into_list() {
-        PyObject* list = PyList_New(static_cast<Py_ssize_t>(size_));
-        if (list == nullptr) return nullptr;
-        for (std::size_t i = 0; i < size_; ++i) {
-            PyList_SetItem(list, static_cast<Py_ssize_t>(i), std::exchange(data_[i], nullptr));
-        }
-        return list;
-    }
+    PyObject* into_list() { return into(PyList_New, PyList_SetItem); }
 
 private:
+    // Fills a new sequence made by `make`, each `set` taking over one reference.
+    PyObject* into(PyObject* (*make)(Py_ssize_t), int (*set)(PyObject*, Py_ssize_t, PyObject*)) {
+        PyObject* sequence = make(static_cast<Py_ssize_t>(size_));
+        if (sequence == nullptr) return nullptr;
+        for (std::size_t i = 0; i < size_; ++i) {
+            set(sequence, static_cast<Py_ssize_t>(i), std::exchange(data_[i], nullptr));
+        }
+        return sequence;
+    }
+
     static constexpr std::size_t kInline = 16;
     std::size_t size_;
     PyObject** data_;
