@@ -7,7 +7,8 @@ pydantic-style class with ``model_fields`` or a dataclass) from XML bytes;
 element of a large document.
 """
 
-from ._kestrix import PanicException, XmlIterator, deserialize, iterparse, serialize, version
+from ._kestrix import PanicException, XmlIterator
+from .api import deserialize, iterparse, serialize, version
 
 __version__ = version()
 

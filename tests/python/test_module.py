@@ -1,5 +1,7 @@
 """The module surface: functions, signatures, argument errors and notes."""
 
+import doctest
+import pydoc
 import sys
 
 import pytest
@@ -42,36 +44,42 @@ def test_text_signature_and_empty_doc(name, signature):
     assert function.__module__ == "kestrix._kestrix"
 
 
+@pytest.fixture(params=["_kestrix", "kestrix"])
+def entry_points(request):
+    """The native functions, and the package's documented wrappers around them."""
+    return _kestrix if request.param == "_kestrix" else kestrix
+
+
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda: _kestrix.deserialize(b"<a/>"),
+        (lambda k: k.deserialize(b"<a/>"),
          "deserialize() missing 1 required positional argument: 'target_type'"),
-        (lambda: _kestrix.deserialize(),
+        (lambda k: k.deserialize(),
          "deserialize() missing 2 required positional arguments: 'source' and 'target_type'"),
-        (lambda: _kestrix.deserialize(target_type=Plain),
+        (lambda k: k.deserialize(target_type=Plain),
          "deserialize() missing 1 required positional argument: 'source'"),
-        (lambda: _kestrix.deserialize(b"", Plain, 3),
+        (lambda k: k.deserialize(b"", Plain, 3),
          "deserialize() takes 2 positional arguments but 3 were given"),
-        (lambda: _kestrix.iterparse(b"", Plain, None, 4),
+        (lambda k: k.iterparse(b"", Plain, None, 4),
          "iterparse() takes from 2 to 3 positional arguments but 4 were given"),
-        (lambda: _kestrix.serialize(1, 2, 3),
+        (lambda k: k.serialize(1, 2, 3),
          "serialize() takes from 1 to 2 positional arguments but 3 were given"),
-        (lambda: _kestrix.serialize(),
+        (lambda k: k.serialize(),
          "serialize() missing 1 required positional argument: 'obj'"),
-        (lambda: _kestrix.deserialize(b"", Plain, source=b""),
+        (lambda k: k.deserialize(b"", Plain, source=b""),
          "deserialize() got multiple values for argument 'source'"),
-        (lambda: _kestrix.serialize(1, indent=None, obj=2),
+        (lambda k: k.serialize(1, indent=None, obj=2),
          "serialize() got multiple values for argument 'obj'"),
-        (lambda: _kestrix.deserialize(b"", Plain, bogus=1),
+        (lambda k: k.deserialize(b"", Plain, bogus=1),
          "deserialize() got an unexpected keyword argument 'bogus'"),
-        (lambda: _kestrix.iterparse(source=b"", target_type=Plain, tags="x"),
+        (lambda k: k.iterparse(source=b"", target_type=Plain, tags="x"),
          "iterparse() got an unexpected keyword argument 'tags'"),
     ],
 )
-def test_argument_errors(call, message):
+def test_argument_errors(entry_points, call, message):
     with pytest.raises(TypeError) as info:
-        call()
+        call(entry_points)
     assert str(info.value) == message
 
 
@@ -83,25 +91,25 @@ def test_version_takes_no_arguments():
 @pytest.mark.parametrize(
     "call, message, note",
     [
-        (lambda: _kestrix.deserialize("<a/>", Plain),
+        (lambda k: k.deserialize("<a/>", Plain),
          "'str' object is not an instance of 'bytes'", "while processing 'source'"),
-        (lambda: _kestrix.deserialize(bytearray(b"<a/>"), Plain),
+        (lambda k: k.deserialize(bytearray(b"<a/>"), Plain),
          "'bytearray' object is not an instance of 'bytes'", "while processing 'source'"),
-        (lambda: _kestrix.deserialize(memoryview(b"<a/>"), Plain),
+        (lambda k: k.deserialize(memoryview(b"<a/>"), Plain),
          "'memoryview' object is not an instance of 'bytes'", "while processing 'source'"),
-        (lambda: _kestrix.deserialize(b"<a/>", Plain()),
+        (lambda k: k.deserialize(b"<a/>", Plain()),
          "'Plain' object is not an instance of 'type'", "while processing 'target_type'"),
-        (lambda: _kestrix.iterparse("<a/>", Plain),
+        (lambda k: k.iterparse("<a/>", Plain),
          "'str' object is not an instance of 'bytes'", "while processing 'source'"),
-        (lambda: _kestrix.iterparse(b"<a/>", 5),
+        (lambda k: k.iterparse(b"<a/>", 5),
          "'int' object is not an instance of 'type'", "while processing 'target_type'"),
-        (lambda: _kestrix.iterparse(b"<a/>", Plain, tag=b"a"),
+        (lambda k: k.iterparse(b"<a/>", Plain, tag=b"a"),
          "'bytes' object is not an instance of 'str'", "while processing 'tag'"),
     ],
 )
-def test_type_checks_carry_notes(call, message, note):
+def test_type_checks_carry_notes(entry_points, call, message, note):
     with pytest.raises(TypeError) as info:
-        call()
+        call(entry_points)
     assert str(info.value) == message
     if sys.version_info >= (3, 11):
         assert notes(info.value) == [note]
@@ -144,3 +152,29 @@ def test_indent_errors(indent, error, message):
 def test_xml_iterator_cannot_be_created_directly():
     with pytest.raises(TypeError):
         _kestrix.XmlIterator()
+
+
+PUBLIC_FUNCTIONS = sorted(
+    name for name in kestrix.__all__ if callable(getattr(kestrix, name))
+    and not isinstance(getattr(kestrix, name), type)
+)
+
+
+@pytest.mark.parametrize("name", PUBLIC_FUNCTIONS)
+def test_help_shows_signature_sections_and_example(name):
+    function = getattr(kestrix, name)
+    text = pydoc.render_doc(function, renderer=pydoc.plaintext)
+    assert f"{name}(*args, **kwargs)" not in text  # the real parameters are shown
+    assert "Returns:" in text and "Raises:" in text
+    example = [line.strip() for line in text.splitlines() if line.strip().startswith(">>>")]
+    assert example, f"help({name}) shows no example"
+
+
+@pytest.mark.parametrize("name", PUBLIC_FUNCTIONS)
+def test_examples_in_docstrings_run(name):
+    function = getattr(kestrix, name)
+    finder = doctest.DocTestFinder(recurse=False)
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    for test in finder.find(function, name, globs={"kestrix": kestrix}):
+        runner.run(test)
+    assert runner.tries and not runner.failures
