@@ -6,7 +6,10 @@
     kestrix demo
 
 FILE may be "-" for standard input. Errors name the file (and, for malformed
-XML, the line and column) and end with a non-zero exit status.
+XML, the line and column) and end with a non-zero exit status. Quiet wrong
+answers are avoided: `parse` notes a root element that is not the model's,
+`iter` fails when it finds no record and lists the names it did see, and
+--model must name a model class.
 """
 
 from __future__ import annotations
@@ -21,7 +24,9 @@ import json
 import os
 import re
 import sys
+import types
 from typing import Any, BinaryIO, Sequence
+from xml.parsers import expat
 
 from . import _kestrix
 
@@ -32,6 +37,12 @@ EXIT_USAGE = 2
 # at least this large.
 PROGRESS_MIN_BYTES = 8 * 1024 * 1024
 PROGRESS_EVERY = 5000
+
+# How many element names an empty `iter` lists, read from at most this much of
+# the document in chunks of NAMES_CHUNK bytes.
+NAMES_SHOWN = 10
+NAMES_SCAN_BYTES = 1024 * 1024
+NAMES_CHUNK = 64 * 1024
 
 _READER_ERROR = re.compile(r"^XML reader error at position (\d+): ")
 
@@ -45,25 +56,121 @@ class CliError(Exception):
 
 
 def load_model(model_path: str) -> type:
-    """Import "package.module:Class" (the class part may be dotted)."""
+    """Import "package.module:Class" (the class part may be dotted) and check it is a model."""
     module_name, sep, qualname = model_path.partition(":")
+    if looks_like_a_file(module_name):
+        raise CliError(file_path_hint(model_path, module_name, qualname), EXIT_USAGE)
     if not sep or not module_name or not qualname:
         raise CliError(f"--model must look like package.module:Class, got {model_path!r}", EXIT_USAGE)
+    # Like `python -m`: modules in the current directory are importable, also when
+    # kestrix runs as an installed script (whose own folder is sys.path[0]).
     if os.getcwd() not in sys.path and "" not in sys.path:
         sys.path.insert(0, os.getcwd())
     try:
         target: Any = importlib.import_module(module_name)
     except Exception as exc:  # noqa: BLE001 - any import failure is reported the same way
-        raise CliError(f"cannot import model module {module_name!r}: {exc}", EXIT_USAGE) from exc
+        message = f"cannot import model module {module_name!r}: {exc}"
+        top = module_name.split(".")[0]
+        if isinstance(exc, ModuleNotFoundError) and exc.name == top:
+            message += (f" (modules are looked up in the current directory, {os.getcwd()},"
+                        f" and on PYTHONPATH: run kestrix from the folder that contains"
+                        f" {top!r}, or add that folder to PYTHONPATH)")
+        raise CliError(message, EXIT_USAGE) from exc
     for part in qualname.split("."):
         try:
             target = getattr(target, part)
         except AttributeError:
             raise CliError(f"module {module_name!r} has no attribute {qualname!r}",
                            EXIT_USAGE) from None
-    if not isinstance(target, type):
-        raise CliError(f"{model_path!r} is not a class", EXIT_USAGE)
-    return target
+    if not is_model_class(target):
+        raise CliError(f"--model {model_path} names {describe_object(target)}, not a model class:"
+                       " give a dataclass or a pydantic-style model (a class with model_fields)",
+                       EXIT_USAGE)
+    model: type = target
+    return model
+
+
+def is_model_class(target: object) -> bool:
+    return isinstance(target, type) and (
+        hasattr(target, "__dataclass_fields__") or hasattr(target, "model_fields"))
+
+
+def describe_object(target: object) -> str:
+    """What a --model value turned out to be, for the error message."""
+    if isinstance(target, type):
+        if issubclass(target, enum.Enum):
+            return f"an enum ({target.__name__})"
+        return f"a class without dataclass fields or model_fields ({target.__name__})"
+    if isinstance(target, types.ModuleType):
+        return f"a module ({target.__name__})"
+    if callable(target):
+        return f"a function ({getattr(target, '__name__', type(target).__name__)})"
+    return f"a {type(target).__name__} value"
+
+
+def looks_like_a_file(module_name: str) -> bool:
+    return "/" in module_name or "\\" in module_name or module_name.endswith(".py")
+
+
+def file_path_hint(model_path: str, module_name: str, qualname: str) -> str:
+    """The message for `--model a/b.py:C`: the module must be named with dots."""
+    path = module_name[:-3] if module_name.endswith(".py") else module_name
+    path = os.path.normpath(path.replace("\\", "/"))
+    relative = os.path.relpath(path) if os.path.isabs(path) else path
+    message = f"--model takes a module name with dots, not a file path ({model_path!r})"
+    if relative.startswith(".."):
+        folder, module = os.path.split(path)
+        return f"{message}: add {folder} to PYTHONPATH and use --model {module}:{qualname or 'Class'}"
+    return f"{message}: use --model {relative.replace(os.sep, '.')}:{qualname or 'Class'}"
+
+
+def element_name(model: type) -> str:
+    """The element name a model reads and writes: its declared name, else the class name."""
+    declared = getattr(getattr(model, "__kestrix_element__", None), "name", None)
+    return declared if isinstance(declared, str) else model.__name__
+
+
+class _EnoughNames(Exception):
+    pass
+
+
+def element_names(data: bytes, limit: int) -> list[str]:
+    """The first `limit` distinct element names of a document, in document order.
+
+    Reads only as far as needed (and at most the first NAMES_SCAN_BYTES), so
+    finding the root's name costs a few bytes whatever the document's size.
+    Malformed XML ends the scan with the names found so far.
+    """
+    names: list[str] = []
+
+    def start(name: str, attributes: Any) -> None:
+        if name not in names:
+            names.append(name)
+            if len(names) >= limit:
+                raise _EnoughNames
+
+    parser = expat.ParserCreate()
+    parser.StartElementHandler = start
+    try:
+        for offset in range(0, min(len(data), NAMES_SCAN_BYTES), NAMES_CHUNK):
+            parser.Parse(data[offset:offset + NAMES_CHUNK], False)
+    except (_EnoughNames, expat.ExpatError):
+        pass
+    return names
+
+
+def local_name(name: str) -> str:
+    return name.partition(":")[2] or name
+
+
+def root_note(data: bytes, model: type) -> str | None:
+    """A note when the document's root element is not the model's element."""
+    roots = element_names(data, 1)
+    expected = element_name(model)
+    if not roots or local_name(roots[0]) == local_name(expected):
+        return None
+    shown = model.__name__ if expected == model.__name__ else f"{model.__name__} (<{expected}>)"
+    return f"note: the document's root is <{roots[0]}>, the model is {shown}"
 
 
 def read_source(path: str) -> bytes:
@@ -124,13 +231,23 @@ def dump_json(value: Any) -> str:
     return json.dumps(to_jsonable(value), ensure_ascii=False)
 
 
+def bind_document(name: str, data: bytes, model: type) -> Any:
+    """Deserialize `data`; say on stderr when its root is not the model's element."""
+    note = root_note(data, model)
+    try:
+        obj: Any = _kestrix.deserialize(data, model)
+    except Exception as exc:
+        message = describe_error(name, data, exc)
+        raise CliError(f"{message}\n{note}" if note else message) from exc
+    if note:
+        print(note, file=sys.stderr)
+    return obj
+
+
 def command_parse(args: argparse.Namespace) -> int:
     model = load_model(args.model)
     data = read_source(args.file)
-    try:
-        obj = _kestrix.deserialize(data, model)
-    except Exception as exc:
-        raise CliError(describe_error(display_name(args.file), data, exc)) from exc
+    obj = bind_document(display_name(args.file), data, model)
     print(json.dumps(to_jsonable(obj), ensure_ascii=False, indent=2))
     return 0
 
@@ -142,7 +259,7 @@ def command_iter(args: argparse.Namespace) -> int:
     progress = sys.stderr.isatty() and len(data) >= PROGRESS_MIN_BYTES
     records = failures = 0
     out = sys.stdout
-    iterator = _kestrix.iterparse(data, model, args.tag)
+    iterator: Any = _kestrix.iterparse(data, model, args.tag)
     while True:
         try:
             obj = next(iterator)
@@ -159,17 +276,29 @@ def command_iter(args: argparse.Namespace) -> int:
             print(f"\r{records} records", end="", file=sys.stderr, flush=True)
     if progress:
         print(f"\r{records} records, {failures} failed", file=sys.stderr)
+    if records == 0 and failures == 0:
+        raise CliError(no_records_message(name, data, args.tag or element_name(model)))
     return EXIT_ERROR if failures else 0
+
+
+def no_records_message(name: str, data: bytes, tag: str) -> str:
+    """Why `iter` found nothing: the tag it looked for and the names the document has."""
+    seen = element_names(data, NAMES_SHOWN)
+    if not seen:
+        return f"{name}: no <{tag}> element found; the document holds no elements"
+    message = (f"{name}: no <{tag}> element found; elements near the top of the document: "
+               + ", ".join(f"<{seen_name}>" for seen_name in seen))
+    close = [local_name(n) for n in seen if local_name(n).lower() == tag.lower()]
+    if close:
+        message += f" (did you mean --tag {close[0]}?)"
+    return message
 
 
 def command_roundtrip(args: argparse.Namespace) -> int:
     model = load_model(args.model)
     data = read_source(args.file)
     name = display_name(args.file)
-    try:
-        obj = _kestrix.deserialize(data, model)
-    except Exception as exc:
-        raise CliError(describe_error(name, data, exc)) from exc
+    obj = bind_document(name, data, model)
     try:
         text = _kestrix.serialize(obj, indent=args.indent)
     except Exception as exc:
@@ -200,7 +329,7 @@ def build_parser() -> argparse.ArgumentParser:
     def with_file_and_model(sub: argparse.ArgumentParser) -> None:
         sub.add_argument("file", metavar="FILE", help='XML file, or "-" for standard input')
         sub.add_argument("--model", "-m", required=True, metavar="MODULE:CLASS",
-                         help="model class to bind to, e.g. myapp.models:Invoice")
+                         help="model class to bind to, e.g. kestrix.demo.models:OrderFeed")
 
     sub = commands.add_parser("parse", help="bind a document and print it as JSON")
     with_file_and_model(sub)

@@ -13,10 +13,10 @@ ORDER = "kestrix.demo.models:Order"
 SAMPLE = resources.files("kestrix.demo").joinpath("orders.xml").read_bytes()
 
 
-def kestrix(*args, stdin=None):
+def kestrix(*args, stdin=None, cwd=None, **env):
     return subprocess.run(
-        [sys.executable, "-m", "kestrix", *args], input=stdin, capture_output=True,
-        env=dict(os.environ, PYTHONIOENCODING="utf-8"),
+        [sys.executable, "-m", "kestrix", *args], input=stdin, capture_output=True, cwd=cwd,
+        env=dict(os.environ, PYTHONIOENCODING="utf-8", **env),
     )
 
 
@@ -34,6 +34,7 @@ def test_parse_prints_json(sample, from_stdin):
     else:
         result = kestrix("parse", str(sample), "--model", MODEL)
     assert result.returncode == 0, result.stderr
+    assert result.stderr == b""
     feed = json.loads(result.stdout)
     assert feed["source"] == "shop.example"
     first = feed["orders"][0]
@@ -80,15 +81,87 @@ def test_roundtrip_writes_xml_that_binds_again(sample, tmp_path, indent):
 @pytest.mark.parametrize(
     "model, fragment",
     [
-        ("no_such_module_xyz:Model", "cannot import model module 'no_such_module_xyz'"),
+        ("no_such_module_xyz:Model", "cannot import model module 'no_such_module_xyz': No module "
+         "named 'no_such_module_xyz' (modules are looked up in the current directory, "),
         ("kestrix.demo.models:Missing", "has no attribute 'Missing'"),
         ("kestrix.demo.models", "must look like package.module:Class"),
+        ("kestrix.demo.models:Status", "names an enum (Status), not a model class"),
+        ("kestrix.demo:run", "names a function (run), not a model class"),
+        ("kestrix/demo/models.py:Order", "not a file path ('kestrix/demo/models.py:Order'): "
+         "use --model kestrix.demo.models:Order"),
     ],
 )
 def test_bad_model_path(sample, model, fragment):
     result = kestrix("parse", str(sample), "--model", model)
     assert result.returncode == 2
     assert fragment in result.stderr.decode()
+
+
+MODELS = """
+from dataclasses import dataclass, field
+from types import SimpleNamespace
+
+
+@dataclass
+class Feed:
+    source: str = field(default="", metadata={"type": "Attribute"})
+
+
+@dataclass
+class Declared:
+    source: str = field(default="", metadata={"type": "Attribute"})
+
+
+Declared.__kestrix_element__ = SimpleNamespace(name="feed", namespace=None, prefixes={})
+"""
+
+
+@pytest.mark.parametrize(
+    "document, model, note",
+    [
+        (b'<Invoice source="x"/>', "Feed", "note: the document's root is <Invoice>, the model is Feed\n"),
+        (b'<?xml version="1.0"?><!-- c --><inv:Feed xmlns:inv="urn:i" source="x"/>', "Feed", ""),
+        (b'<feed source="x"/>', "Declared", ""),
+    ],
+)
+def test_parse_says_when_the_root_is_not_the_models(tmp_path, document, model, note):
+    # The model module sits in the current directory, which must be importable
+    # even where Python itself does not put it on the path.
+    (tmp_path / "models.py").write_text(MODELS)
+    (tmp_path / "doc.xml").write_bytes(document)
+    result = kestrix("parse", "doc.xml", "--model", f"models:{model}", cwd=tmp_path,
+                     PYTHONSAFEPATH="1")
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout) == {"source": "x"}
+    assert result.stderr.decode() == note
+
+
+def test_failed_binding_names_the_foreign_root(tmp_path):
+    path = tmp_path / "line.xml"
+    path.write_bytes(b'<Line sku="A"><qty>1</qty></Line>')
+    result = kestrix("parse", str(path), "--model", ORDER)
+    assert result.returncode == 1
+    assert result.stderr.decode().endswith(
+        "\nnote: the document's root is <Line>, the model is Order\n")
+
+
+@pytest.mark.parametrize(
+    "document, tag, message",
+    [
+        (SAMPLE, "order", "no <order> element found; elements near the top of the document: "
+         "<OrderFeed>, <Order>, <placed>, <customer>, <name>, <email>, <line>, <qty>, <price>, "
+         "<description> (did you mean --tag Order?)"),
+        (b"<a><b/><c><b/></c></a>", None, "no <Order> element found; "
+         "elements near the top of the document: <a>, <b>, <c>\n"),
+        (b"", None, "no <Order> element found; the document holds no elements"),
+    ],
+)
+def test_iter_without_records_says_what_it_saw(document, tag, message):
+    args = ["iter", "-", "--model", ORDER] + (["--tag", tag] if tag else [])
+    result = kestrix(*args, stdin=document)
+    assert result.returncode == 1
+    assert result.stdout == b""
+    assert result.stderr.decode().startswith("kestrix: <stdin>: " + message)
 
 
 def test_malformed_xml_reports_file_line_and_column(tmp_path):
