@@ -3,6 +3,7 @@
 import doctest
 import pydoc
 import sys
+from importlib import metadata
 
 import pytest
 
@@ -21,7 +22,8 @@ def notes(exc: BaseException) -> list[str]:
 def test_module_attributes_and_version():
     for name in ("XmlIterator", "deserialize", "iterparse", "serialize", "version"):
         assert hasattr(_kestrix, name)
-    assert _kestrix.version() == "0.7.0" == kestrix.__version__
+    # The extension and the installed package metadata carry the same version.
+    assert _kestrix.version() == "0.7.0" == kestrix.__version__ == metadata.version("kestrix")
     assert _kestrix.__doc__ == ""
     assert _kestrix.__file__.endswith("_kestrix.abi3.so")
     assert issubclass(kestrix.PanicException, BaseException)
