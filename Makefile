@@ -11,12 +11,12 @@ JOBS   ?= 2
 APT_PACKAGES := g++ make libexpat1-dev libgtest-dev
 SANITIZER_APT_PACKAGES := clang libclang-rt-14-dev
 
-.PHONY: demo test deps venv install core-test py-test every-python sanitize sanitize-core fuzz bench clean format
+.PHONY: demo test deps venv install core-test py-test dist wheel-check sanitize sanitize-core fuzz bench clean format
 
 demo: install
 	$(VPY) -m kestrix demo
 
-test: install core-test py-test every-python
+test: install core-test py-test wheel-check
 
 # System packages, installed only when missing.
 deps:
@@ -49,9 +49,27 @@ core-test: venv
 py-test: install
 	$(VPY) -m pytest -q tests/python
 
-# The one built abi3 file runs the whole suite under every CPython 3.10+ here.
-every-python: install
-	$(VPY) tools/every_python.py
+# Release files: the sdist, and from it one abi3 wheel made portable by
+# auditwheel (tagged with the oldest glibc its symbols need); libexpat is
+# linked into the extension, libstdc++ comes from the system as every
+# manylinux policy allows.
+DIST_RAW := build/dist-raw
+$(VENV)/.dist-ready: requirements-dist.txt $(VENV)/.ready
+	$(VPIP) install -q -r requirements-dist.txt
+	touch $@
+
+dist: venv $(VENV)/.dist-ready
+	rm -rf dist $(DIST_RAW)
+	$(VPY) -m build --outdir $(DIST_RAW) .
+	PATH=$(abspath $(VENV))/bin:$$PATH $(VENV)/bin/auditwheel repair --wheel-dir dist $(DIST_RAW)/*.whl
+	cp $(DIST_RAW)/*.tar.gz dist/
+	$(VENV)/bin/auditwheel show dist/*.whl
+	$(VENV)/bin/twine check --strict dist/*
+
+# The wheel installed into a fresh environment under every CPython 3.10+ here,
+# each running the whole suite against that installed copy.
+wheel-check: dist
+	$(VPY) tools/check_wheel.py dist
 
 # The core suites under AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize-core: venv
@@ -101,7 +119,7 @@ format:
 	  tests/core/*.cpp $(wildcard bench/*.cpp fuzz/*.cpp)
 
 clean:
-	rm -rf build $(VENV) $(VENV)-3.*
+	rm -rf build dist $(VENV)
 
 # atheris over deserialize, iterparse and serialize (fuzz/fuzz_entry_points.py)
 # for FUZZ_SECONDS, the extension built under ASan/UBSan with libFuzzer coverage
