@@ -125,8 +125,11 @@ def file_path_hint(model_path: str, module_name: str, qualname: str) -> str:
 
 
 def element_name(model: type) -> str:
-    """The element name a model reads and writes: its declared name, else the class name."""
-    declared = getattr(getattr(model, "__kestrix_element__", None), "name", None)
+    """The element name a model reads and writes: its declared name, else the class name.
+
+    The declaration is the class's own (in its __dict__): subclasses do not inherit it.
+    """
+    declared = getattr(vars(model).get("__kestrix_element__"), "name", None)
     return declared if isinstance(declared, str) else model.__name__
 
 
