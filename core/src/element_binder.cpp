@@ -10,8 +10,26 @@ namespace kestrix::detail {
 
 ElementBinder::ElementBinder(ExpatReader& reader, const ClassSchema& schema, std::uint64_t limit,
                              std::optional<std::string_view> record_tag)
-    : reader_(reader), schema_(schema), limit_(limit), record_tag_(record_tag) {
+    : reader_(reader),
+      schema_(schema),
+      limit_(limit),
+      record_tag_(record_tag),
+      namespaces_(reader.namespaces()) {
     stack_.reserve(16);
+    if (record_tag) {
+        const std::string_view tag = *record_tag;
+        tag_.whole = tag;
+        tag_.local = tag;
+        const std::size_t close = tag.find('}');
+        if (tag.size() > 1 && tag.front() == '{' && close != std::string_view::npos) {
+            tag_.clark = true;
+            tag_.uri = tag.substr(1, close - 1);
+            tag_.local = tag.substr(close + 1);
+        } else if (const std::size_t colon = tag.find(':'); colon != std::string_view::npos) {
+            tag_.prefix = tag.substr(0, colon);
+            tag_.local = tag.substr(colon + 1);
+        }
+    }
     XML_Parser parser = reader_.handle();
     XML_SetUserData(parser, this);
     XML_SetElementHandler(parser, &start_handler, &end_handler);
@@ -52,8 +70,8 @@ void ElementBinder::on_start(const char* name, const char** attributes) noexcept
     if (has_outcome_) return;
 
     if (stack_.empty()) {  // looking for a record
-        if (record_tag_ && local_name_of(name) != *record_tag_) return;
-        open_record(attributes, empty);
+        if (record_tag_ ? !is_record(name) : !check_document_element(name)) return;
+        open_record(name, attributes, empty);
         return;
     }
 
@@ -71,20 +89,43 @@ void ElementBinder::on_start(const char* name, const char** attributes) noexcept
         return;
     }
 
-    const ClassSchema& schema = stack_.back().frame.schema();
-    const std::optional<std::size_t> field =
-        find_field(schema, FieldRole::Element, local_name_of(name));
+    const OpenFrame& parent = stack_.back();
+    const ClassSchema& schema = parent.frame.schema();
+    ExpandedName expanded;
+    std::optional<std::size_t> field;
+    if (namespaces_) {
+        expanded = split_expanded(name);
+        field = find_expanded_field(schema, FieldRole::Element, parent.ns, expanded);
+    } else {
+        field = find_field(schema, FieldRole::Element, local_name_of(name));
+    }
     if (!field) {
         if (!empty) ++skip_depth_;
         return;
     }
-    const TypeDesc& type = schema.fields[*field].type;
+    const FieldSchema& found = schema.fields[*field];
+    // The namespace a child frame is in: what the field matched.
+    std::string_view child_ns;
+    if (namespaces_) {
+        switch (found.ns_rule) {
+            case NsRule::Fixed:
+                child_ns = found.ns;
+                break;
+            case NsRule::Inherit:
+                child_ns = parent.ns;
+                break;
+            case NsRule::AnyPrefix:
+                child_ns = intern(expanded.uri);
+                break;
+        }
+    }
+    const TypeDesc& type = found.type;
     switch (type.kind()) {
         case TypeDesc::Kind::Scalar:
             bind_scalar_start(*field, type.scalar_kind(), Mode::InScalar, attributes, empty);
             return;
         case TypeDesc::Kind::Nested:
-            open_child(type.schema(), *field, attributes, empty);
+            open_child(type.schema(), *field, child_ns, attributes, empty);
             return;
         case TypeDesc::Kind::List: {
             const TypeDesc& item = type.item();
@@ -92,7 +133,7 @@ void ElementBinder::on_start(const char* name, const char** attributes) noexcept
                 bind_scalar_start(*field, item.scalar_kind(), Mode::InScalarItem, attributes,
                                   empty);
             } else if (item.is_nested()) {
-                open_child(item.schema(), *field, attributes, empty);
+                open_child(item.schema(), *field, child_ns, attributes, empty);
             } else if (!empty) {
                 ++skip_depth_;  // an item of a list of lists has no place to go
             }
@@ -127,9 +168,48 @@ void ElementBinder::on_text(const char* text, std::size_t length) noexcept {
     }
 }
 
-void ElementBinder::open_record(const char** attributes, bool empty) {
+bool ElementBinder::is_record(const char* name) const noexcept {
+    if (!namespaces_) return local_name_of(name) == tag_.whole;
+    const ExpandedName expanded = split_expanded(name);
+    if (expanded.local != tag_.local) return false;
+    if (tag_.clark) return expanded.uri == tag_.uri;
+    return tag_.prefix.empty() || expanded.prefix == tag_.prefix;
+}
+
+bool ElementBinder::check_document_element(const char* name) {
+    const ExpandedName expanded = namespaces_ ? split_expanded(name) : ExpandedName{{}, name, {}};
+    document_element_ = expanded.written();
+    const std::string_view local = namespaces_ ? expanded.local : local_name_of(name);
+    const bool name_ok = schema_.element_name.empty() || local == schema_.element_name;
+    const bool ns_ok = !namespaces_ || !schema_.ns || expanded.uri == *schema_.ns;
+    if (name_ok && ns_ok) return true;
+    const auto in_namespace = [this](std::string_view uri) {
+        if (!namespaces_) return std::string();
+        return uri.empty() ? std::string(" in no namespace") : " in namespace " + std::string(uri);
+    };
+    std::string expected =
+        schema_.element_name.empty() ? std::string("an element") : "<" + schema_.element_name + ">";
+    if (schema_.ns) expected += in_namespace(*schema_.ns);
+    fail(BindError::schema("the document element is <" + document_element_ + ">" +
+                           in_namespace(expanded.uri) + ", expected " + expected));
+    return false;
+}
+
+std::string_view ElementBinder::intern(std::string_view uri) {
+    if (!stack_.empty() && stack_.back().ns == uri) return stack_.back().ns;
+    auto it = uris_.find(uri);
+    if (it == uris_.end()) it = uris_.emplace(uri).first;
+    return *it;
+}
+
+Status ElementBinder::bind_attributes(const char** attributes, Frame& frame) const {
+    return namespaces_ ? apply_expanded_attributes(attributes, frame)
+                       : apply_attributes(attributes, frame);
+}
+
+void ElementBinder::open_record(const char* name, const char** attributes, bool empty) {
     Frame frame(schema_);
-    if (Status status = apply_attributes(attributes, frame); !status) {
+    if (Status status = bind_attributes(attributes, frame); !status) {
         fail(std::move(status).error());
         return;
     }
@@ -142,19 +222,20 @@ void ElementBinder::open_record(const char** attributes, bool empty) {
         }
         return;
     }
-    stack_.push_back(OpenFrame{std::move(frame), 0});
+    const std::string_view ns = namespaces_ ? intern(split_expanded(name).uri) : std::string_view();
+    stack_.push_back(OpenFrame{std::move(frame), 0, ns});
     mode_ = Mode::InClass;
 }
 
-void ElementBinder::open_child(const ClassSchema& schema, std::size_t field,
+void ElementBinder::open_child(const ClassSchema& schema, std::size_t field, std::string_view ns,
                                const char** attributes, bool empty) {
     Frame frame(schema);
-    if (Status status = apply_attributes(attributes, frame); !status) {
+    if (Status status = bind_attributes(attributes, frame); !status) {
         fail(std::move(status).error());
         return;
     }
     if (!empty) {
-        stack_.push_back(OpenFrame{std::move(frame), field});
+        stack_.push_back(OpenFrame{std::move(frame), field, ns});
         return;
     }
     Result<Value> child = finish_frame(std::move(frame));
@@ -168,7 +249,7 @@ void ElementBinder::open_child(const ClassSchema& schema, std::size_t field,
 void ElementBinder::bind_scalar_start(std::size_t field, ScalarKind kind, Mode mode,
                                       const char** attributes, bool empty) {
     Frame& top = stack_.back().frame;
-    const bool nil = is_nil(attributes);
+    const bool nil = namespaces_ ? is_nil_expanded(attributes) : is_nil(attributes);
     if (nil || empty) {
         // Complete at its start tag: a nil marker, or a self-closing element whose
         // empty text is kept as text whatever the field's kind.

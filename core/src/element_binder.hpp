@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "expat_reader.hpp"
@@ -18,9 +19,17 @@ namespace kestrix::detail {
 
 /// The one event handler behind both the whole-document parser and the record
 /// stream. It waits for a record element (the first element of the document, or
-/// any element whose local name equals a tag), binds it and everything inside it
-/// to `schema` with an explicit stack of frames, and then stops the reader with
-/// the record's value or its first error as the outcome.
+/// any element a tag selects), binds it and everything inside it to `schema`
+/// with an explicit stack of frames, and then stops the reader with the
+/// record's value or its first error as the outcome.
+///
+/// Without namespace processing a tag is compared with each element's local
+/// name (the part after its first colon). With it, a tag is a local name
+/// ("para": that local name in any namespace), a prefixed name ("doc:para":
+/// written with that prefix), or `{uri}local` (that namespace URI and local
+/// name; a reader for such a tag always processes namespaces). When the reader processes
+/// namespaces, fields match by namespace and local name (find_expanded_field), every open frame
+/// knowing the namespace of its element.
 ///
 /// In document mode the reader is stopped for good, so nothing after the
 /// document element is read. In record mode it is suspended: after the outcome
@@ -41,6 +50,8 @@ public:
     Result<Value> take_outcome();
     /// True while a record element is open.
     bool in_record() const noexcept { return !stack_.empty(); }
+    /// The document element's name as written (document mode; empty before it).
+    const std::string& document_element() const noexcept { return document_element_; }
 
 private:
     /// What character data is gathered for between the children of a frame.
@@ -49,6 +60,18 @@ private:
     struct OpenFrame {
         Frame frame;
         std::size_t parent_field;  ///< field of the enclosing frame that receives it
+        /// Namespace of the element (namespace-aware reading only); points into
+        /// the schema or `uris_`, which outlive the frame.
+        std::string_view ns;
+    };
+
+    /// The record tag split into its parts.
+    struct RecordTag {
+        std::string_view whole;
+        std::string_view uri;  ///< `{uri}local` form only
+        std::string_view local;
+        std::string_view prefix;  ///< `prefix:local` form only
+        bool clark = false;
     };
 
     static void XMLCALL start_handler(void* self, const XML_Char* name,
@@ -60,9 +83,16 @@ private:
     void on_end() noexcept;
     void on_text(const char* text, std::size_t length) noexcept;
 
-    void open_record(const char** attributes, bool empty);
-    void open_child(const ClassSchema& schema, std::size_t field, const char** attributes,
-                    bool empty);
+    bool is_record(const char* name) const noexcept;
+    /// False, with the failure recorded, when the document element is not the
+    /// one the root class declares.
+    bool check_document_element(const char* name);
+    std::string_view intern(std::string_view uri);
+    Status bind_attributes(const char** attributes, Frame& frame) const;
+
+    void open_record(const char* name, const char** attributes, bool empty);
+    void open_child(const ClassSchema& schema, std::size_t field, std::string_view ns,
+                    const char** attributes, bool empty);
     void bind_scalar_start(std::size_t field, ScalarKind kind, Mode mode, const char** attributes,
                            bool empty);
     void close_scalar();
@@ -77,6 +107,11 @@ private:
     const ClassSchema& schema_;
     std::uint64_t limit_;
     std::optional<std::string_view> record_tag_;
+    RecordTag tag_;
+    bool namespaces_;
+    std::string document_element_;
+    /// Namespace URIs of open frames that no schema string holds.
+    std::unordered_set<std::string, NameHash, std::equal_to<>> uris_;
 
     std::vector<OpenFrame> stack_;
     Mode mode_ = Mode::InClass;

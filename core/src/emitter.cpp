@@ -4,6 +4,7 @@
 
 #include <array>
 
+#include "kestrix/namespaces.hpp"
 #include "kestrix/scalar_format.hpp"
 
 namespace kestrix {
@@ -134,6 +135,168 @@ Status write_child(XmlWriter& writer, const FieldSchema& field, const Value& v) 
     return {};
 }
 
+/// Writes a class tree namespace-well-formed after its plan. Each element
+/// passes down the namespace its fields inherit and the default namespace in
+/// scope.
+class NamespacedWriter {
+public:
+    NamespacedWriter(XmlWriter& writer, const NamespacePlan& plan) : writer_(writer), plan_(plan) {}
+
+    Status document(std::string_view root_name, const Value& root, const ClassSchema& schema) {
+        if (!plan_.error.empty()) return BindError::serialization(plan_.error);
+        return element(schema.ns.value_or(std::string()), root_name, root, schema, {}, true);
+    }
+
+private:
+    /// The prefix of an element in `uri`, and whether the element must
+    /// (re)declare `uri` as the default namespace to be in it.
+    struct Tag {
+        std::string_view prefix;
+        bool declare_default = false;
+    };
+
+    Tag tag_for(std::string_view uri, std::string_view default_in_scope) const {
+        if (uri == default_in_scope) return {};
+        if (uri == XML_NAMESPACE) return {"xml", false};
+        if (!uri.empty()) {
+            if (const std::string* prefix = plan_.prefix_of(uri)) return {*prefix, false};
+        }
+        return {{}, true};
+    }
+
+    /// The namespace of `field` inside an element in `context`.
+    std::string_view uri_of(const FieldSchema& field, std::string_view context) const {
+        switch (field.ns_rule) {
+            case NsRule::Fixed:
+                return field.ns;
+            case NsRule::Inherit:
+                return field.role == FieldRole::Element ? context : std::string_view();
+            case NsRule::AnyPrefix:
+                break;
+        }
+        // The plan has no error, so every prefix of the tree is bound.
+        return plan_.uri_of(field.prefix()).value_or(std::string_view());
+    }
+
+    /// Writes "<tag" with the declarations it needs; returns the default
+    /// namespace in scope inside it.
+    std::string_view open(std::string_view uri, std::string_view local, Tag tag,
+                          std::string_view default_in_scope, bool root) {
+        writer_.open_start_tag(tag.prefix, local);
+        if (root) {
+            if (!plan_.default_ns.empty()) writer_.attribute("xmlns", plan_.default_ns);
+            for (const auto& [prefix, declared] : plan_.declarations) {
+                writer_.attribute("xmlns", prefix, declared);
+            }
+            return tag.declare_default ? uri : default_in_scope;
+        }
+        if (tag.declare_default) {
+            writer_.attribute("xmlns", uri);
+            return uri;
+        }
+        return default_in_scope;
+    }
+
+    void scalar(std::string_view uri, std::string_view local, const Value& v,
+                std::string_view default_in_scope) {
+        FormatScratch scratch{};
+        auto text = format_scalar(v, scratch);
+        if (!text) return;
+        const Tag tag = tag_for(uri, default_in_scope);
+        open(uri, local, tag, default_in_scope, false);
+        writer_.close_start_tag();
+        writer_.text(*text);
+        writer_.end_tag(tag.prefix, local);
+    }
+
+    Status child(const FieldSchema& field, std::string_view uri, const Value& v,
+                 std::string_view default_in_scope) {
+        const std::string_view local = field.local();
+        switch (field.type.kind()) {
+            case TypeDesc::Kind::Scalar:
+                scalar(uri, local, v, default_in_scope);
+                return {};
+            case TypeDesc::Kind::Nested:
+                return element(uri, local, v, field.type.schema(), default_in_scope, false);
+            case TypeDesc::Kind::List:
+                break;
+        }
+        if (v.kind() != Value::Kind::List) return {};
+        const TypeDesc& item_type = field.type.item();
+        for (const Value& item : v.as_list()) {
+            if (item.is_absent()) continue;
+            if (item_type.is_nested()) {
+                Status s = element(uri, local, item, item_type.schema(), default_in_scope, false);
+                if (!s) return s;
+            } else if (item_type.is_scalar()) {
+                scalar(uri, local, item, default_in_scope);
+            }
+        }
+        return {};
+    }
+
+    Status element(std::string_view uri, std::string_view local, const Value& value,
+                   const ClassSchema& schema, std::string_view default_in_scope, bool root) {
+        if (value.kind() != Value::Kind::Object) {
+            return BindError::serialization("Expected Object value for model");
+        }
+        if (writer_.depth >= MAX_DEPTH) {
+            return BindError::depth_exceeded(MAX_DEPTH, writer_.depth + 1);
+        }
+        const ObjectValue& obj = value.as_object();
+        const std::size_t count = schema.fields.size();
+
+        const Tag tag = root ? Tag{{}, !uri.empty()} : tag_for(uri, default_in_scope);
+        const std::string_view inside = open(uri, local, tag, default_in_scope, root);
+        for (std::size_t i = 0; i < count; ++i) {
+            const FieldSchema& field = schema.fields[i];
+            if (field.role != FieldRole::Attribute) continue;
+            const Value* v = entry(obj, schema, i);
+            if (v == nullptr) continue;
+            FormatScratch scratch{};
+            auto text = format_scalar(*v, scratch);
+            if (!text) continue;
+            const std::string_view attribute_uri = uri_of(field, uri);
+            std::string_view prefix;
+            if (attribute_uri == XML_NAMESPACE) {
+                prefix = "xml";
+            } else if (!attribute_uri.empty()) {
+                const std::string* declared = plan_.prefix_of(attribute_uri);
+                if (declared == nullptr) {
+                    return BindError::serialization("no prefix declared for namespace " +
+                                                    std::string(attribute_uri));
+                }
+                prefix = *declared;
+            }
+            writer_.attribute(prefix, field.local(), *text);
+        }
+        writer_.close_start_tag();
+
+        if (schema.text_field && *schema.text_field < count) {
+            if (const Value* v = entry(obj, schema, *schema.text_field)) {
+                write_text_content(writer_, *v);
+            }
+        }
+
+        ++writer_.depth;
+        for (std::size_t i = 0; i < count; ++i) {
+            const FieldSchema& field = schema.fields[i];
+            if (field.role != FieldRole::Element) continue;
+            const Value* v = entry(obj, schema, i);
+            if (v == nullptr || v->is_null()) continue;
+            Status s = child(field, uri_of(field, uri), *v, inside);
+            if (!s) return s;
+        }
+        --writer_.depth;
+
+        writer_.end_tag(tag.prefix, local);
+        return {};
+    }
+
+    XmlWriter& writer_;
+    const NamespacePlan& plan_;
+};
+
 }  // namespace
 
 XmlWriter::XmlWriter(std::optional<std::uint64_t> indent)
@@ -151,6 +314,41 @@ void XmlWriter::open_start_tag(std::string_view name) {
     line_break();
     out_.push_back('<');
     out_.append(name);
+}
+
+void XmlWriter::open_start_tag(std::string_view prefix, std::string_view local) {
+    line_break();
+    out_.push_back('<');
+    if (!prefix.empty()) {
+        out_.append(prefix);
+        out_.push_back(':');
+    }
+    out_.append(local);
+}
+
+void XmlWriter::attribute(std::string_view prefix, std::string_view local, std::string_view value) {
+    out_.push_back(' ');
+    if (!prefix.empty()) {
+        out_.append(prefix);
+        out_.push_back(':');
+    }
+    out_.append(local);
+    out_.append("=\"");
+    append_escaped(out_, value, kInAttribute);
+    out_.push_back('"');
+}
+
+void XmlWriter::end_tag(std::string_view prefix, std::string_view local) {
+    width_ = width_ > step_ ? width_ - step_ : 0;
+    line_break();
+    out_.append("</");
+    if (!prefix.empty()) {
+        out_.append(prefix);
+        out_.push_back(':');
+    }
+    out_.append(local);
+    out_.push_back('>');
+    pending_break_ = true;
 }
 
 void XmlWriter::attribute(std::string_view name, std::string_view value) {
@@ -224,6 +422,12 @@ Status write_element(XmlWriter& writer, std::string_view name, const Value& valu
 
 Result<std::string> write_document(std::string_view root_name, const Value& root,
                                    const ClassSchema& schema, std::optional<std::uint64_t> indent) {
+    if (schema.namespace_aware()) {
+        XmlWriter writer(indent);
+        Status s = NamespacedWriter(writer, *schema.namespaces).document(root_name, root, schema);
+        if (!s) return std::move(s).error();
+        return writer.take();
+    }
     XmlWriter writer(indent);
     Status s = write_element(writer, root_name, root, schema);
     if (!s) return std::move(s).error();

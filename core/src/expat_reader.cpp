@@ -1,6 +1,8 @@
 // core/src/expat_reader.cpp: chunked feeding, suspension and error mapping of expat.
 #include "expat_reader.hpp"
 
+#include "expanded_name.hpp"
+
 #include <algorithm>
 #include <new>
 #include <string>
@@ -20,9 +22,13 @@ std::string error_text(XML_Error code) {
 
 }  // namespace
 
-ExpatReader::ExpatReader(std::string_view document)
-    : parser_(XML_ParserCreate("UTF-8")), document_(document) {
+ExpatReader::ExpatReader(std::string_view document, bool namespaces)
+    : parser_(namespaces ? XML_ParserCreateNS("UTF-8", NS_SEPARATOR) : XML_ParserCreate("UTF-8")),
+      document_(document),
+      namespaces_(namespaces) {
     if (!parser_) throw std::bad_alloc();
+    // The prefix comes with each name, so a record tag or a message can use it.
+    if (namespaces) XML_SetReturnNSTriplet(parser_.get(), XML_TRUE);
 }
 
 ExpatReader::Stop ExpatReader::run() {

@@ -12,9 +12,10 @@
 namespace kestrix::detail {
 
 /// Owns one expat parser that reads `document` (borrowed; it must outlive the
-/// reader) as UTF-8, without namespace processing and without any external
-/// entity loading. The document is handed to expat in bounded chunks straight
-/// from its own memory, so a large document is never copied whole.
+/// reader) as UTF-8, without any external entity loading, and with namespace
+/// processing only when asked (names then arrive as expanded names, see
+/// expanded_name.hpp; an unbound prefix is a reader error). The document is handed to expat in
+/// bounded chunks straight from its own memory, so a large document is never copied whole.
 class ExpatReader {
 public:
     /// How a call of `run` ended.
@@ -24,9 +25,11 @@ public:
         Finished,   ///< the whole document was read
     };
 
-    explicit ExpatReader(std::string_view document);
+    explicit ExpatReader(std::string_view document, bool namespaces = false);
 
     XML_Parser handle() const noexcept { return parser_.get(); }
+    /// True when names arrive as expanded names.
+    bool namespaces() const noexcept { return namespaces_; }
     std::string_view document() const noexcept { return document_; }
 
     /// Parses on, resuming a suspended parser first, until a handler suspends or
@@ -53,6 +56,7 @@ private:
     std::unique_ptr<std::remove_pointer_t<XML_Parser>, Free> parser_;
     std::string_view document_;
     std::size_t offset_ = 0;  ///< bytes handed to expat so far
+    bool namespaces_;
 };
 
 }  // namespace kestrix::detail

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string_view>
 
+#include "expanded_name.hpp"
 #include "kestrix/schema.hpp"
 
 namespace kestrix::detail {
@@ -47,6 +48,32 @@ inline std::optional<std::size_t> find_field(const ClassSchema& schema, FieldRol
     for (std::size_t i = count; i-- > 0;) {
         const FieldSchema& field = schema.fields[i];
         if (field.role == role && field_answers_to(field.xml_name, name)) return i;
+    }
+    return std::nullopt;
+}
+
+/// find_field for a name read namespace-aware: a field answers when its local
+/// part equals the name's and its namespace (see NsRule) equals the name's URI;
+/// `context` is the namespace of the element the name stands in. The last
+/// field that answers wins, as in find_field.
+inline std::optional<std::size_t> find_expanded_field(const ClassSchema& schema, FieldRole role,
+                                                      std::string_view context,
+                                                      const ExpandedName& name) noexcept {
+    for (std::size_t i = schema.fields.size(); i-- > 0;) {
+        const FieldSchema& field = schema.fields[i];
+        if (field.role != role || field.local() != name.local) continue;
+        switch (field.ns_rule) {
+            case NsRule::Fixed:
+                if (field.ns == name.uri) return i;
+                break;
+            case NsRule::Inherit:
+                if ((role == FieldRole::Element ? context : std::string_view()) == name.uri) {
+                    return i;
+                }
+                break;
+            case NsRule::AnyPrefix:
+                return i;
+        }
     }
     return std::nullopt;
 }

@@ -3,6 +3,7 @@
 
 #include <string_view>
 
+#include "expanded_name.hpp"
 #include "field_lookup.hpp"
 #include "kestrix/scalar_parse.hpp"
 
@@ -37,6 +38,33 @@ Status apply_attributes(const char* const* attributes, Frame& frame) {
     for (; attributes[0] != nullptr; attributes += 2) {
         const std::optional<std::size_t> position =
             detail::find_field(schema, FieldRole::Attribute, detail::local_name_of(attributes[0]));
+        if (!position) continue;
+        const FieldSchema& field = schema.fields[*position];
+        if (!field.type.is_scalar()) continue;
+        Result<Value> value = parse_scalar(field.type.scalar_kind(), attributes[1], field.name);
+        if (!value) return std::move(value).error();
+        frame.set(*position, std::move(value).value());
+    }
+    return {};
+}
+
+bool is_nil_expanded(const char* const* attributes) noexcept {
+    if (attributes == nullptr) return false;
+    for (; attributes[0] != nullptr; attributes += 2) {
+        if (detail::split_expanded(attributes[0]).local != "nil") continue;
+        const std::string_view value = attributes[1];
+        if (value == "true" || value == "1") return true;
+    }
+    return false;
+}
+
+Status apply_expanded_attributes(const char* const* attributes, Frame& frame) {
+    const ClassSchema& schema = frame.schema();
+    if (attributes == nullptr || schema.attribute_index.empty()) return {};
+    for (; attributes[0] != nullptr; attributes += 2) {
+        const detail::ExpandedName name = detail::split_expanded(attributes[0]);
+        const std::optional<std::size_t> position =
+            detail::find_expanded_field(schema, FieldRole::Attribute, {}, name);
         if (!position) continue;
         const FieldSchema& field = schema.fields[*position];
         if (!field.type.is_scalar()) continue;

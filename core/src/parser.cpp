@@ -1,23 +1,44 @@
-// core/src/parser.cpp: parse_document, the document element bound as one record.
+// core/src/parser.cpp: read_document, the document element bound as one record.
 #include "kestrix/parser.hpp"
 
 #include <optional>
+#include <utility>
 
 #include "element_binder.hpp"
 #include "expat_reader.hpp"
 
 namespace kestrix {
 
-Result<Value> parse_document(std::string_view document, const ClassSchema& root,
-                             std::uint64_t limit) {
-    detail::ExpatReader reader(document);
+namespace {
+
+/// Binds the document element; its name goes to `element` when one is given.
+Result<Value> read(std::string_view document, const ClassSchema& root, std::uint64_t limit,
+                   std::string* element) {
+    detail::ExpatReader reader(document, root.namespace_aware());
     detail::ElementBinder binder(reader, root, limit, std::nullopt);
     const detail::ExpatReader::Stop stop = reader.run();
+    if (element != nullptr) *element = binder.document_element();
     // The binder stops the reader once the document element is bound or fails,
     // which expat reports as a failure of its own: the binder's outcome comes first.
     if (binder.has_outcome()) return binder.take_outcome();
     if (stop == detail::ExpatReader::Stop::Failed) return reader.error();
     return BindError::schema("Unexpected end of XML stream");
+}
+
+}  // namespace
+
+Result<ParsedDocument> read_document(std::string_view document, const ClassSchema& root,
+                                     std::uint64_t limit) {
+    ParsedDocument parsed;
+    Result<Value> outcome = read(document, root, limit, &parsed.element);
+    if (!outcome) return std::move(outcome).error();
+    parsed.root = std::move(outcome).value();
+    return parsed;
+}
+
+Result<Value> parse_document(std::string_view document, const ClassSchema& root,
+                             std::uint64_t limit) {
+    return read(document, root, limit, nullptr);
 }
 
 }  // namespace kestrix

@@ -16,7 +16,9 @@ struct RecordStream::State {
         : document(std::move(doc)),
           schema(std::move(root)),
           tag(std::move(record_tag)),
-          reader(document),
+          // A tag naming a namespace URI needs namespace processing even for a
+          // tree that declares none.
+          reader(document, schema->namespace_aware() || tag.starts_with('{')),
           binder(reader, *schema, limit, std::string_view(tag)) {}
 
     const std::string document;

@@ -1,6 +1,8 @@
 // core/src/schema.cpp: the name indices of a class schema.
 #include "kestrix/schema.hpp"
 
+#include "kestrix/namespaces.hpp"
+
 namespace kestrix {
 
 namespace {
@@ -18,7 +20,9 @@ void ClassSchema::build_indices() {
     attribute_index.clear();
     text_field.reset();
     for (std::size_t i = 0; i < fields.size(); ++i) {
-        const FieldSchema& f = fields[i];
+        FieldSchema& f = fields[i];
+        const auto colon = f.xml_name.find(':');
+        f.local_at = colon == std::string::npos ? 0 : static_cast<std::uint32_t>(colon + 1);
         switch (f.role) {
             case FieldRole::Element:
                 index_name(element_index, f.xml_name, i);
@@ -31,6 +35,10 @@ void ClassSchema::build_indices() {
                 break;
         }
     }
+}
+
+bool ClassSchema::namespace_aware() const noexcept {
+    return namespaces != nullptr && namespaces->used;
 }
 
 }  // namespace kestrix

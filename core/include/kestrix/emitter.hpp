@@ -27,14 +27,21 @@ public:
 
     /// Writes the line break (if due) and "<name". Attributes may follow.
     void open_start_tag(std::string_view name);
+    /// The same for a name written as "prefix:local" (just "local" when the
+    /// prefix is empty).
+    void open_start_tag(std::string_view prefix, std::string_view local);
     /// Appends ` name="value"` to the open start tag, the value escaped.
     void attribute(std::string_view name, std::string_view value);
+    /// The same for a name written as "prefix:local".
+    void attribute(std::string_view prefix, std::string_view local, std::string_view value);
     /// Writes ">" and widens the indentation.
     void close_start_tag();
     /// Writes the escaped text (an empty one still clears the pending break).
     void text(std::string_view text);
     /// Narrows the indentation, writes the line break (if due) and "</name>".
     void end_tag(std::string_view name);
+    /// The same for a name written as "prefix:local".
+    void end_tag(std::string_view prefix, std::string_view local);
 
     /// The text written so far; the writer is left empty.
     std::string take() { return std::move(out_); }
@@ -62,6 +69,14 @@ Status write_element(XmlWriter& writer, std::string_view name, const Value& valu
 
 /// The whole document for `root`: no declaration before it, no line feed after
 /// it. `indent` absent gives one line; a step of 0 gives line breaks only.
+///
+/// A namespace-aware schema (ClassSchema::namespace_aware) is written
+/// namespace-well-formed after its NamespacePlan: the root element declares the
+/// default namespace and every prefix of the plan; an element in the namespace
+/// in scope as default is unprefixed, one in another namespace prefixed, one
+/// in no namespace undeclares the default (`xmlns=""`); attributes in a
+/// namespace are prefixed (`xml:` never declared). Fails with Serialization
+/// when the plan has an error.
 Result<std::string> write_document(std::string_view root_name, const Value& root,
                                    const ClassSchema& schema, std::optional<std::uint64_t> indent);
 

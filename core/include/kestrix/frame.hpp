@@ -72,6 +72,16 @@ bool is_nil(const char* const* attributes) noexcept;
 /// `parse_scalar` for a value that does not parse.
 Status apply_attributes(const char* const* attributes, Frame& frame);
 
+/// is_nil for attributes named as expat's namespace processing names them
+/// (expanded names): an attribute whose local name is "nil", in the XML
+/// Schema instance namespace or any other.
+bool is_nil_expanded(const char* const* attributes) noexcept;
+
+/// apply_attributes for expanded attribute names: an attribute field matches
+/// by local name and namespace (an unprefixed attribute is in no namespace;
+/// see NsRule).
+Status apply_expanded_attributes(const char* const* attributes, Frame& frame);
+
 /// Turns a closed frame into a `Value::Object`: the set slots and gathered lists,
 /// and, when the class has a text field and the gathered text is not empty, that
 /// text parsed for the text field (once, as a one-item list for a list field).

@@ -1,7 +1,8 @@
-// core/include/kestrix/parser.hpp: parse_document, one XML document into a Value tree.
+// core/include/kestrix/parser.hpp: reading one XML document into a Value tree.
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "kestrix/error.hpp"
@@ -10,10 +11,25 @@
 
 namespace kestrix {
 
+/// A document read by read_document.
+struct ParsedDocument {
+    Value root;           ///< the document element bound to the root class
+    std::string element;  ///< the document element's name as written ("p:local" or "local")
+};
+
 /// Reads `document` (UTF-8, borrowed for the call) and binds its document
-/// element, whatever its name, to `root`: a `Value::Object` tree, or the first
-/// error met. At most `limit` class elements may be open at once, the document
-/// element included. Nothing after the document element's end tag is read.
+/// element to `root`: a `Value::Object` tree, or the first error met. At most
+/// `limit` class elements may be open at once, the document element included.
+/// Nothing after the document element's end tag is read.
+///
+/// A class that declares an element name (or a namespace) accepts only a
+/// document element of that local name (and namespace); any other fails with
+/// a Schema error naming both. A tree that is namespace-aware (see
+/// ClassSchema::namespace_aware) is read with namespace processing.
+Result<ParsedDocument> read_document(std::string_view document, const ClassSchema& root,
+                                     std::uint64_t limit);
+
+/// read_document without the document element's name.
 Result<Value> parse_document(std::string_view document, const ClassSchema& root,
                              std::uint64_t limit);
 

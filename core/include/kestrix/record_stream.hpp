@@ -11,8 +11,9 @@
 
 namespace kestrix {
 
-/// Reads the elements of a document whose local name equals a tag, at any
-/// depth, and binds each to one schema, one record per call of `next`. One
+/// Reads the elements of a document that a tag selects, at any depth, and
+/// binds each to one schema, one record per call of `next`. The tag is a
+/// local name, a prefixed name, or `{uri}local` (read namespace-aware). One
 /// reader serves the whole stream and is suspended between calls, so memory
 /// beyond the document is bounded by the largest record.
 ///

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace kestrix {
@@ -67,13 +68,40 @@ private:
     std::shared_ptr<const ClassSchema> schema_;
 };
 
+/// Which namespace URI a field's element or attribute is in, when a class tree
+/// is read and written namespace-aware.
+enum class NsRule : std::uint8_t {
+    /// An element: the namespace of the element it stands in. An attribute: no
+    /// namespace, as XML says of an unprefixed attribute.
+    Inherit,
+    /// Exactly `FieldSchema::ns` (empty: no namespace).
+    Fixed,
+    /// A prefixed name whose prefix the class does not bind: matched by local
+    /// name in any namespace, written under the URI the class tree binds the
+    /// prefix to.
+    AnyPrefix,
+};
+
 /// One field of a class.
 struct FieldSchema {
     std::string name;      ///< Python attribute name; key of the field's entry.
     std::string xml_name;  ///< Element or attribute name, prefix kept as written.
     TypeDesc type;
     FieldRole role;
+    std::string ns = {};               ///< namespace URI under NsRule::Fixed
+    NsRule ns_rule = NsRule::Inherit;  ///< how the namespace is found
+    std::uint32_t local_at = 0;        ///< where the local part of xml_name starts
+
+    /// The part of xml_name after its first colon (set by build_indices).
+    std::string_view local() const noexcept { return std::string_view(xml_name).substr(local_at); }
+    /// The prefix of xml_name, empty when it has none.
+    std::string_view prefix() const noexcept {
+        return local_at == 0 ? std::string_view()
+                             : std::string_view(xml_name).substr(0, local_at - 1);
+    }
 };
+
+struct NamespacePlan;
 
 /// Hash for string keys that also finds std::string_view without a copy.
 struct NameHash {
@@ -88,6 +116,20 @@ using NameIndex = std::unordered_map<std::string, std::size_t, NameHash, std::eq
 /// reference counting between caches, nested type descriptors and running calls.
 struct ClassSchema {
     std::string name;  ///< The class's __name__; the root element name on output.
+    /// The declared element name (empty: none declared). Written as the root
+    /// element's name instead of `name`, and checked on the document element.
+    std::string element_name;
+    /// The declared namespace URI of the class's element, if any.
+    std::optional<std::string> ns;
+    /// Preferred prefixes for namespace URIs (prefix, URI), in declaration order.
+    std::vector<std::pair<std::string, std::string>> prefixes;
+    /// True when the class declares a namespace, preferred prefixes or a field
+    /// namespace: a class tree holding such a class is read and written
+    /// namespace-aware.
+    bool declares_namespaces = false;
+    /// The namespace layout of the tree rooted here (see plan_namespaces); null
+    /// or unused for a tree that declares no namespace.
+    std::shared_ptr<const NamespacePlan> namespaces;
     std::vector<FieldSchema> fields;
     NameIndex element_index;
     NameIndex attribute_index;
@@ -99,8 +141,17 @@ struct ClassSchema {
     /// Fills the indices from `fields`: element and attribute fields under their
     /// whole xml_name and, when it has a colon, also under the part after the
     /// first colon, a later field replacing an earlier one; the last Text field
-    /// becomes `text_field`.
+    /// becomes `text_field`. Also sets each field's `local_at`.
+
     void build_indices();
+
+    /// The name written for the class as a document element: the declared
+    /// element name, else the class's name.
+    const std::string& root_name() const noexcept {
+        return element_name.empty() ? name : element_name;
+    }
+    /// True when the tree rooted here is read and written namespace-aware.
+    bool namespace_aware() const noexcept;
 
     /// Position of the element field for `name`, if any.
     std::optional<std::size_t> find_element(std::string_view name) const {

@@ -1,0 +1,52 @@
+// core/include/kestrix/namespaces.hpp: the namespace layout of a class tree,
+// worked out once per root class for namespace-aware reading and writing.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "kestrix/schema.hpp"
+
+namespace kestrix {
+
+/// The URI the prefix `xml` is bound to in every document; it is never declared.
+inline constexpr std::string_view XML_NAMESPACE = "http://www.w3.org/XML/1998/namespace";
+/// The XML Schema instance URI (`xsi:nil`, `xsi:schemaLocation`).
+inline constexpr std::string_view XSI_NAMESPACE = "http://www.w3.org/2001/XMLSchema-instance";
+
+/// How a class tree maps onto namespaces: whether it is namespace-aware at
+/// all, which prefixes its classes bind, and the declarations a written
+/// document carries on its root element.
+struct NamespacePlan {
+    /// Some class of the tree declares a namespace, a field namespace or
+    /// preferred prefixes: the tree is read and written namespace-aware.
+    bool used = false;
+    /// The namespace of the root class's element, declared as the default
+    /// namespace of a written document (empty: no default namespace).
+    std::string default_ns;
+    /// (prefix, URI) pairs declared on the root of a written document: the
+    /// classes' preferred prefixes first, generated `ns0`, `ns1`... otherwise.
+    std::vector<std::pair<std::string, std::string>> declarations;
+    /// (prefix, URI) pairs bound by the tree's classes (the root's first, the
+    /// first binding of a prefix winning), and `xsi` unless a class rebinds it.
+    std::vector<std::pair<std::string, std::string>> bound;
+    /// Why the tree cannot be written namespace-well-formed (a prefix no class
+    /// binds); empty when it can.
+    std::string error;
+
+    /// The prefix declared for `uri`, or null when there is none.
+    const std::string* prefix_of(std::string_view uri) const noexcept;
+    /// The URI a prefixed field name's prefix stands for: `xml`, or a prefix
+    /// bound by some class of the tree. Null when nothing binds it.
+    std::optional<std::string_view> uri_of(std::string_view prefix) const noexcept;
+};
+
+/// Works out the plan of the tree rooted at `root`, whose schemas (and those
+/// nested in them) must be complete.
+std::shared_ptr<const NamespacePlan> plan_namespaces(const ClassSchema& root);
+
+}  // namespace kestrix

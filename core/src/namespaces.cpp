@@ -1,0 +1,168 @@
+// core/src/namespaces.cpp: plan_namespaces, the prefixes and declarations of a class tree.
+#include "kestrix/namespaces.hpp"
+
+#include <set>
+#include <string>
+
+namespace kestrix {
+
+namespace {
+
+/// Every class reachable from `root`, each once, in depth-first field order.
+std::vector<const ClassSchema*> classes_of(const ClassSchema& root) {
+    std::vector<const ClassSchema*> order{&root};
+    std::set<const ClassSchema*> seen{&root};
+    for (std::size_t next = 0; next < order.size(); ++next) {
+        for (const FieldSchema& field : order[next]->fields) {
+            const TypeDesc* type = &field.type;
+            if (type->is_list()) type = &type->item();
+            if (!type->is_nested()) continue;
+            const ClassSchema* nested = &type->schema();
+            if (seen.insert(nested).second) order.push_back(nested);
+        }
+    }
+    return order;
+}
+
+/// One namespace URI the tree writes, and how it is used.
+struct UsedUri {
+    std::string uri;
+    bool by_attribute = false;
+    std::string hint;  ///< the prefix a field name wrote it under, if any
+};
+
+class Planner {
+public:
+    Planner(const ClassSchema& root, NamespacePlan& plan) : root_(root), plan_(plan) {}
+
+    void run() {
+        const std::vector<const ClassSchema*> classes = classes_of(root_);
+        for (const ClassSchema* schema : classes) {
+            if (schema->declares_namespaces) plan_.used = true;
+        }
+        if (!plan_.used) return;
+        for (const ClassSchema* schema : classes) {
+            for (const auto& [prefix, uri] : schema->prefixes) bind(prefix, uri);
+        }
+        bind("xsi", std::string(XSI_NAMESPACE));
+        plan_.default_ns = root_.ns.value_or(std::string());
+        visit(root_, plan_.default_ns);
+        assign_prefixes();
+    }
+
+private:
+    void bind(const std::string& prefix, const std::string& uri) {
+        for (const auto& entry : plan_.bound) {
+            if (entry.first == prefix) return;
+        }
+        plan_.bound.emplace_back(prefix, uri);
+    }
+
+    /// The URI of `field` inside an element in `context`; null (with the
+    /// plan's error set) when its prefix is bound nowhere.
+    std::optional<std::string> uri_of(const ClassSchema& schema, const FieldSchema& field,
+                                      const std::string& context) {
+        switch (field.ns_rule) {
+            case NsRule::Fixed:
+                return field.ns;
+            case NsRule::Inherit:
+                return field.role == FieldRole::Element ? context : std::string();
+            case NsRule::AnyPrefix:
+                break;
+        }
+        if (auto uri = plan_.uri_of(field.prefix())) return std::string(*uri);
+        if (plan_.error.empty()) {
+            plan_.error = "the prefix '" + std::string(field.prefix()) + "' of field '" +
+                          field.name + "' of " + schema.name +
+                          " is bound to no namespace URI: declare it in the prefixes of a "
+                          "class of the tree, or give the field a namespace";
+        }
+        return std::nullopt;
+    }
+
+    void note(const std::string& uri, bool by_attribute, std::string_view hint) {
+        if (uri.empty() || uri == XML_NAMESPACE) return;
+        for (UsedUri& used : used_) {
+            if (used.uri != uri) continue;
+            used.by_attribute = used.by_attribute || by_attribute;
+            if (used.hint.empty()) used.hint = hint;
+            return;
+        }
+        used_.push_back(UsedUri{uri, by_attribute, std::string(hint)});
+    }
+
+    /// Notes the URIs of the fields of `schema` read inside an element in `context`.
+    void visit(const ClassSchema& schema, const std::string& context) {
+        if (!visited_.emplace(&schema, context).second) return;
+        note(context, false, {});
+        for (const FieldSchema& field : schema.fields) {
+            if (field.role == FieldRole::Text) continue;
+            std::optional<std::string> uri = uri_of(schema, field, context);
+            if (!uri) continue;
+            note(*uri, field.role == FieldRole::Attribute, field.prefix());
+            if (field.role != FieldRole::Element) continue;
+            const TypeDesc* type = &field.type;
+            if (type->is_list()) type = &type->item();
+            if (type->is_nested()) visit(type->schema(), *uri);
+        }
+    }
+
+    bool taken(std::string_view prefix) const {
+        for (const auto& entry : plan_.declarations) {
+            if (entry.first == prefix) return true;
+        }
+        return false;
+    }
+
+    void assign_prefixes() {
+        std::size_t generated = 0;
+        for (const UsedUri& used : used_) {
+            // Elements of the default namespace go unprefixed; an attribute in
+            // it still needs a prefix, since the default does not reach attributes.
+            if (used.uri == plan_.default_ns && !used.by_attribute) continue;
+            std::string prefix;
+            for (const auto& [bound_prefix, uri] : plan_.bound) {
+                if (uri == used.uri && !taken(bound_prefix)) {
+                    prefix = bound_prefix;
+                    break;
+                }
+            }
+            if (prefix.empty() && !used.hint.empty() && used.hint != "xml" &&
+                used.hint != "xmlns" && !taken(used.hint)) {
+                prefix = used.hint;
+            }
+            while (prefix.empty() || taken(prefix)) prefix = "ns" + std::to_string(generated++);
+            plan_.declarations.emplace_back(std::move(prefix), used.uri);
+        }
+    }
+
+    const ClassSchema& root_;
+    NamespacePlan& plan_;
+    std::vector<UsedUri> used_;
+    std::set<std::pair<const ClassSchema*, std::string>> visited_;
+};
+
+}  // namespace
+
+const std::string* NamespacePlan::prefix_of(std::string_view uri) const noexcept {
+    for (const auto& [prefix, declared] : declarations) {
+        if (declared == uri) return &prefix;
+    }
+    return nullptr;
+}
+
+std::optional<std::string_view> NamespacePlan::uri_of(std::string_view prefix) const noexcept {
+    if (prefix == "xml") return XML_NAMESPACE;
+    for (const auto& [bound_prefix, uri] : bound) {
+        if (bound_prefix == prefix) return std::string_view(uri);
+    }
+    return std::nullopt;
+}
+
+std::shared_ptr<const NamespacePlan> plan_namespaces(const ClassSchema& root) {
+    auto plan = std::make_shared<NamespacePlan>();
+    Planner(root, *plan).run();
+    return plan;
+}
+
+}  // namespace kestrix
