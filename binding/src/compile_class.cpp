@@ -5,6 +5,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
@@ -15,6 +16,7 @@
 #include "annotation.hpp"
 #include "compiled_class.hpp"
 #include "errors.hpp"
+#include "kestrix/namespaces.hpp"
 #include "text.hpp"
 
 namespace kestrix::py {
@@ -49,6 +51,11 @@ const CompiledClass* cached(PyObject* cls) {
 // Publishes every record of `group` under one exclusive lock; from here on
 // they belong to the cache.
 void publish(std::vector<std::unique_ptr<CompiledClass>>& group) {
+    // Every schema the group reaches is complete now: each class's namespace
+    // layout, as the root of a tree, is worked out once here.
+    for (std::unique_ptr<CompiledClass>& record : group) {
+        record->schema->namespaces = plan_namespaces(*record->schema);
+    }
     SchemaCache& cache = schema_cache();
     std::unique_lock lock(cache.mutex);
     for (std::unique_ptr<CompiledClass>& record : group) {
@@ -231,8 +238,64 @@ private:
 };
 
 // Reads one field into `args`/`fields`. False with the error set on failure.
+// The namespace rule of a field (see NsRule): its "namespace" metadata, else
+// the prefix of its XML name when `xml`, `xsi` or one of the class's own
+// prefixes, else, for an element holding a class that declares a namespace,
+// that namespace. A prefix the class does not bind matches in any namespace.
+void resolve_namespace(const ClassSchema& owner, FieldSchema& field,
+                       const std::optional<std::string>& declared) {
+    if (declared) {
+        field.ns_rule = NsRule::Fixed;
+        field.ns = *declared;
+        return;
+    }
+    const std::size_t colon = field.xml_name.find(':');
+    if (colon != std::string::npos) {
+        const std::string_view prefix = std::string_view(field.xml_name).substr(0, colon);
+        field.ns_rule = NsRule::AnyPrefix;
+        if (prefix == "xml") {
+            field.ns = XML_NAMESPACE;
+        } else if (auto it = std::find_if(owner.prefixes.begin(), owner.prefixes.end(),
+                                          [&](const auto& p) { return p.first == prefix; });
+                   it != owner.prefixes.end()) {
+            field.ns = it->second;
+        } else if (prefix == "xsi") {
+            field.ns = XSI_NAMESPACE;
+        } else {
+            return;
+        }
+        field.ns_rule = NsRule::Fixed;
+        return;
+    }
+    if (field.role != FieldRole::Element) return;
+    const TypeDesc* type = &field.type;
+    if (type->is_list()) type = &type->item();
+    if (type->is_nested() && type->schema().ns) {
+        field.ns_rule = NsRule::Fixed;
+        field.ns = *type->schema().ns;
+    }
+}
+
+// The "namespace" metadata of a field: a str, or absent (None or missing).
+// False with TypeError set for anything else.
+bool field_namespace(PyObject* metadata, std::string_view name, std::optional<std::string>& out) {
+    Ref given = item_or_null(metadata, "namespace");
+    if (!given || given.get() == Py_None) return true;
+    std::string_view text;
+    if (!utf8_of(given.get(), text)) {
+        PyErr_Format(PyExc_TypeError,
+                     "the \"namespace\" metadata of field '%s' must be a str (a namespace URI), "
+                     "not %s",
+                     std::string(name).c_str(), type_name(given.get()).c_str());
+        return false;
+    }
+    out = std::string(text);
+    return true;
+}
+
 bool compile_field(PyObject* key, PyObject* field, bool from_model, PyObject* hints,
-                   std::vector<InitArg>& args, std::vector<FieldSchema>& fields) {
+                   ClassSchema& owner, std::vector<InitArg>& args,
+                   std::vector<FieldSchema>& fields) {
     std::string_view name;
     if (!PyUnicode_Check(key)) {
         raise_type_mismatch(key, "str");
@@ -261,6 +324,9 @@ bool compile_field(PyObject* key, PyObject* field, bool from_model, PyObject* hi
         std::string_view text;
         if (utf8_of(given.get(), text)) xml_name = text;
     }
+    std::optional<std::string> declared_ns;
+    if (!field_namespace(metadata.get(), name, declared_ns)) return false;
+    if (declared_ns) owner.declares_namespaces = true;
     if (!from_model) {
         arg.init = flag_or(field, "init", true);
         arg.kw_only = flag_or(field, "kw_only", false);
@@ -283,8 +349,66 @@ bool compile_field(PyObject* key, PyObject* field, bool from_model, PyObject* hi
     arg.annotation = strip_optional(annotation.get());
     std::optional<TypeDesc> type = analyse_annotation(annotation.get());
     if (!type) return false;
+    FieldSchema compiled{std::string(name), std::move(xml_name), std::move(*type), role};
+    resolve_namespace(owner, compiled, declared_ns);
     args.push_back(std::move(arg));
-    fields.push_back(FieldSchema{std::string(name), std::move(xml_name), std::move(*type), role});
+    fields.push_back(std::move(compiled));
+    return true;
+}
+
+// An attribute of a class's declaration that must be a str or None; false
+// with TypeError set otherwise.
+bool declared_text(PyObject* declaration, const char* attribute_name, const std::string& cls,
+                   std::optional<std::string>& out) {
+    Ref value = attribute(declaration, attribute_name);
+    if (!value) return false;
+    if (value.get() == Py_None) return true;
+    std::string_view text;
+    if (!utf8_of(value.get(), text)) {
+        PyErr_Format(PyExc_TypeError, "__kestrix_element__.%s of %s must be a str or None, not %s",
+                     attribute_name, cls.c_str(), type_name(value.get()).c_str());
+        return false;
+    }
+    if (!text.empty()) out = std::string(text);
+    return true;
+}
+
+// Reads the element declaration that kestrix.xml_element stores on a class.
+// Only the class's own __dict__ is read: a subclass declares its own element
+// or none. False with the error set when the declaration is malformed.
+bool read_declaration(PyObject* cls, const std::string& class_name, ClassSchema& schema) {
+    Ref dict = attribute_or_null(cls, "__dict__");
+    Ref declaration = item_or_null(dict.get(), "__kestrix_element__");
+    if (!declaration) return true;
+    std::optional<std::string> name;
+    if (!declared_text(declaration.get(), "name", class_name, name)) return false;
+    if (!declared_text(declaration.get(), "namespace", class_name, schema.ns)) return false;
+    schema.element_name = name.value_or(std::string());
+    Ref prefixes = attribute(declaration.get(), "prefixes");
+    if (!prefixes) return false;
+    if (prefixes.get() != Py_None) {
+        if (!PyDict_Check(prefixes.get())) {
+            PyErr_Format(PyExc_TypeError,
+                         "__kestrix_element__.prefixes of %s must be a dict, not %s",
+                         class_name.c_str(), type_name(prefixes.get()).c_str());
+            return false;
+        }
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        Py_ssize_t position = 0;
+        while (PyDict_Next(prefixes.get(), &position, &key, &value)) {
+            std::string_view prefix, uri;
+            if (!utf8_of(key, prefix) || !utf8_of(value, uri)) {
+                PyErr_Format(PyExc_TypeError,
+                             "__kestrix_element__.prefixes of %s must map str prefixes to "
+                             "str namespace URIs",
+                             class_name.c_str());
+                return false;
+            }
+            schema.prefixes.emplace_back(prefix, uri);
+        }
+    }
+    schema.declares_namespaces = schema.ns.has_value() || !schema.prefixes.empty();
     return true;
 }
 
@@ -316,6 +440,8 @@ bool fill_record(PyObject* cls, CompiledClass& record) {
     const char* data = PyUnicode_AsUTF8AndSize(name.get(), &size);
     if (data == nullptr) return false;
     std::string class_name(data, static_cast<std::size_t>(size));
+    ClassSchema& schema = *record.schema;
+    if (!read_declaration(cls, class_name, schema)) return false;
 
     Ref hints = type_hints(cls);
 
@@ -344,14 +470,14 @@ bool fill_record(PyObject* cls, CompiledClass& record) {
         if (!iterator.ready()) return false;
         Ref key, field;
         while (iterator.next(key, field)) {
-            if (!compile_field(key.get(), field.get(), from_model, hints.get(), args, fields)) {
+            if (!compile_field(key.get(), field.get(), from_model, hints.get(), schema, args,
+                               fields)) {
                 return false;
             }
         }
         if (PyErr_Occurred() != nullptr) return false;
     }
 
-    ClassSchema& schema = *record.schema;
     schema.name = std::move(class_name);
     schema.fields = std::move(fields);
     schema.build_indices();

@@ -2,6 +2,7 @@
 // instance: compile the class, parse the document, build the objects.
 #include "entry_points.hpp"
 
+#include <string>
 #include <string_view>
 
 #include "build_object.hpp"
@@ -17,12 +18,21 @@ PyObject* deserialize_document(const char* data, std::size_t size, PyObject* tar
     // A class that cannot be compiled fails before the document is read.
     const CompiledClass* compiled = compile_class(target_type);
     if (compiled == nullptr) return ensure_error();
+    const ClassSchema& schema = *compiled->schema;
     // The value tree lives until this call returns, on every path.
-    Result<Value> parsed =
-        parse_document(std::string_view(data, size), *compiled->schema, MAX_DEPTH);
+    Result<ParsedDocument> parsed = read_document(std::string_view(data, size), schema, MAX_DEPTH);
     if (!parsed) return raise_bind_error(parsed.error());
     const TypeDesc root = TypeDesc::nested(compiled->schema);
-    return build_object(parsed.value(), root, compiled->cls.get(), nullptr);
+    PyObject* result = build_object(parsed.value().root, root, compiled->cls.get(), nullptr);
+    // A class bound to some other document usually fails in its constructor
+    // (missing arguments); the note says which document element it was given.
+    const std::string& element = parsed.value().element;
+    if (result == nullptr && local_name(element) != schema.root_name()) {
+        add_note(
+            ("the document's root element is <" + element + ">, not <" + schema.root_name() + ">")
+                .c_str());
+    }
+    return result;
 }
 
 }  // namespace kestrix::py

@@ -54,6 +54,24 @@ PyObject* raise_panic(const char* message) {
     return nullptr;
 }
 
+namespace {
+
+void append_note(PyObject* exception, const char* note) {
+    Ref text = Ref::steal(PyUnicode_FromString(note));
+    Ref notes = Ref::steal(PyObject_GetAttrString(exception, "__notes__"));
+    if (!notes) {
+        PyErr_Clear();
+        notes = Ref::steal(PyList_New(0));
+        if (notes && PyObject_SetAttrString(exception, "__notes__", notes.get()) < 0) notes.reset();
+    }
+    if (!text || !notes || !PyList_Check(notes.get()) ||
+        PyList_Append(notes.get(), text.get()) < 0) {
+        PyErr_Clear();  // the exception is kept without the note
+    }
+}
+
+}  // namespace
+
 void add_note(const char* note) {
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
     PyErr_Fetch(&type, &value, &tb);
@@ -61,7 +79,13 @@ void add_note(const char* note) {
     PyErr_NormalizeException(&type, &value, &tb);
     if (value != nullptr) {
         Ref result = Ref::steal(PyObject_CallMethod(value, "add_note", "s", note));
-        if (!result) PyErr_Clear();  // no exception notes on this interpreter
+        if (!result) {
+            // Before Python 3.11 exceptions have no add_note: the note goes
+            // into __notes__ directly, where 3.11's traceback display and
+            // code written for notes look for it.
+            PyErr_Clear();
+            append_note(value, note);
+        }
     }
     PyErr_Restore(type, value, tb);
 }

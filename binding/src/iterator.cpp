@@ -135,7 +135,12 @@ PyObject* create_iterator(const char* data, std::size_t size, PyObject* target_t
     // The class is compiled before any of the document is read.
     const CompiledClass* compiled = compile_class(target_type);
     if (compiled == nullptr) return nullptr;
-    if (tag == nullptr) tag_text = compiled->schema->name;
+    // By default the records are the elements the class is written as: its
+    // declared element name (or class name), in its declared namespace if any.
+    if (tag == nullptr) {
+        const ClassSchema& schema = *compiled->schema;
+        tag_text = schema.ns ? "{" + *schema.ns + "}" + schema.root_name() : schema.root_name();
+    }
 
     PyObject* type = xml_iterator_type();
     if (type == nullptr) return nullptr;

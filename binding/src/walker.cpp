@@ -247,7 +247,7 @@ PyObject* serialize_object(PyObject* obj, std::optional<std::uint64_t> indent) {
     const ClassSchema& schema = *compiled->schema;
     std::optional<Value> root = object_to_value(obj, schema);
     if (!root) return ensure_error();
-    Result<std::string> document = write_document(schema.name, *root, schema, indent);
+    Result<std::string> document = write_document(schema.root_name(), *root, schema, indent);
     if (!document) return raise_bind_error(document.error());
     const std::string& text = document.value();
     return PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));

@@ -4,19 +4,23 @@
 pydantic-style class with ``model_fields`` or a dataclass) from XML bytes;
 ``serialize(obj, indent=None)`` writes such an instance back as XML bytes;
 ``iterparse(source, target_type, tag=None)`` yields one instance per matching
-element of a large document.
+element of a large document. ``@xml_element(name, namespace=..., prefixes=...)``
+declares the element (and namespace) a class is written as.
 """
 
 from ._kestrix import PanicException, XmlIterator
 from .api import deserialize, iterparse, serialize, version
+from .element import ElementDeclaration, xml_element
 
 __version__ = version()
 
 __all__ = [
+    "ElementDeclaration",
     "PanicException",
     "XmlIterator",
     "deserialize",
     "iterparse",
     "serialize",
     "version",
+    "xml_element",
 ]
