@@ -22,7 +22,8 @@ def deserialize(*args, **kwargs):
     """Build an instance of ``target_type`` from an XML document.
 
     The root element is bound to ``target_type`` whatever its name, unless the
-    class declares its element name. Field metadata says where each value
+    class declares its element name or namespace (see :func:`xml_element`):
+    then the root element must match. Field metadata says where each value
     stands: ``"type"`` is ``"Attribute"``, ``"Text"`` or (the default) a child
     element, ``"name"`` the XML name when it differs from the attribute name.
     Nested model classes, lists, optional fields and scalars (``str``,
@@ -39,7 +40,8 @@ def deserialize(*args, **kwargs):
         A new instance of ``target_type``.
 
     Raises:
-        ValueError: the document is not well-formed, ends early, nests more
+        ValueError: the document is not well-formed, ends early, has a root
+            element other than the one the class declares, nests more
             than 256 model elements, or holds text that does not fit a
             field's type (the message names the field).
         TypeError: ``source`` is not ``bytes`` or ``target_type`` is not a
@@ -77,7 +79,9 @@ def iterparse(*args, **kwargs):
         source: the document, as ``bytes``.
         target_type: the model class of one record.
         tag: the element name of a record; ``None`` (the default) means the
-            class's element name, which is its ``__name__`` unless declared.
+            class's element name, which is its ``__name__`` unless declared
+            (in the declared namespace, if any). ``"{uri}local"`` selects
+            elements of that namespace URI and local name.
 
     Returns:
         An :class:`XmlIterator` over the bound records.
