@@ -56,16 +56,25 @@ PyObject* raise_panic(const char* message) {
 
 namespace {
 
-void append_note(PyObject* exception, const char* note) {
-    Ref text = Ref::steal(PyUnicode_FromString(note));
-    Ref notes = Ref::steal(PyObject_GetAttrString(exception, "__notes__"));
+/// An interned attribute name kept for the process. Looking a method up by a
+/// fresh str each time would leave a copy of the name in every slot of the
+/// interpreter's method cache that the copies' addresses hash to.
+PyObject* interned(const char* text) {
+    PyObject* name = PyUnicode_InternFromString(text);
+    if (name == nullptr) PyErr_Clear();
+    return name;
+}
+
+void append_note(PyObject* exception, PyObject* text) {
+    static PyObject* const notes_name = interned("__notes__");
+    if (notes_name == nullptr) return;
+    Ref notes = Ref::steal(PyObject_GetAttr(exception, notes_name));
     if (!notes) {
         PyErr_Clear();
         notes = Ref::steal(PyList_New(0));
-        if (notes && PyObject_SetAttrString(exception, "__notes__", notes.get()) < 0) notes.reset();
+        if (notes && PyObject_SetAttr(exception, notes_name, notes.get()) < 0) notes.reset();
     }
-    if (!text || !notes || !PyList_Check(notes.get()) ||
-        PyList_Append(notes.get(), text.get()) < 0) {
+    if (!notes || !PyList_Check(notes.get()) || PyList_Append(notes.get(), text) < 0) {
         PyErr_Clear();  // the exception is kept without the note
     }
 }
@@ -73,20 +82,24 @@ void append_note(PyObject* exception, const char* note) {
 }  // namespace
 
 void add_note(const char* note) {
+    static PyObject* const add_note_name = interned("add_note");
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
     PyErr_Fetch(&type, &value, &tb);
     if (type == nullptr) return;
     PyErr_NormalizeException(&type, &value, &tb);
-    if (value != nullptr) {
-        Ref result = Ref::steal(PyObject_CallMethod(value, "add_note", "s", note));
+    Ref text = Ref::steal(PyUnicode_FromString(note));
+    if (value != nullptr && text && add_note_name != nullptr) {
+        Ref result =
+            Ref::steal(PyObject_CallMethodObjArgs(value, add_note_name, text.get(), nullptr));
         if (!result) {
             // Before Python 3.11 exceptions have no add_note: the note goes
             // into __notes__ directly, where 3.11's traceback display and
             // code written for notes look for it.
             PyErr_Clear();
-            append_note(value, note);
+            append_note(value, text.get());
         }
     }
+    PyErr_Clear();
     PyErr_Restore(type, value, tb);
 }
 
