@@ -13,6 +13,18 @@ class Item:
     name: str = ""
 
 
+@kestrix.xml_element("entry", namespace="urn:example", prefixes={"x": "urn:x"})
+@dataclass
+class Entry:
+    key: str = field(metadata={"type": "Attribute", "namespace": "urn:x"})
+
+
+def declared(data: bytes) -> tuple[Entry, str | None, dict[str, str]]:
+    entry: Entry = kestrix.deserialize(data, Entry)
+    declaration: kestrix.ElementDeclaration = Entry.__kestrix_element__  # type: ignore[attr-defined]
+    return entry, declaration.namespace, declaration.prefixes
+
+
 def roundtrip(data: bytes) -> tuple[Item, bytes, list[int], str]:
     item: Item = kestrix.deserialize(data, Item)
     text: bytes = kestrix.serialize(item, indent=2)
