@@ -221,8 +221,27 @@ def kestrix_call(name, *args, **kwargs):
     return lambda: fn(*args, **kwargs)
 
 
+def is_dc_namespaced(r, refs):
+    if type(r) is not M.NsOrders:
+        raise AssertionError(f"result is {type(r).__name__}, expected NsOrders")
+    same_orders(M.Orders(r.orders), refs.dc)
+
+
+def namespaced(doc):
+    """The document with a default namespace on its root, and the class declared for it."""
+    k = need_kestrix()
+    if not hasattr(k, "xml_element"):
+        raise Skip("kestrix.xml_element not in this build")
+    cls = k.xml_element("Orders", namespace=M.NS_URI)(M.NsOrders)
+    return doc.replace(b"<Orders>", b'<Orders xmlns="%s">' % M.NS_URI.encode(), 1), cls
+
+
 def deserialize_cases(data):
     doc = data.doc
+
+    def kxns():
+        ns_doc, cls = namespaced(doc)
+        return kestrix_call("deserialize", ns_doc, cls)
 
     def floor():
         v = data.values()
@@ -248,6 +267,7 @@ def deserialize_cases(data):
              is_dc),
         Case("kxp", "**kestrix `deserialize` -> pydantic**", lambda: kestrix_call("deserialize", doc, M.POrders),
              is_pd),
+        Case("kxns", "kestrix `deserialize`, default namespace -> dataclasses", kxns, is_dc_namespaced),
     ]
 
 
@@ -259,6 +279,7 @@ DESERIALIZE_RATIOS = [
     ("(lxml + binder) / kestrix (dataclasses)", "lxmlbind", "kx", None, None),
     ("kestrix / pydantic floor (pydantic)", "kxp", "pfloor", "<=", 1.3),
     ("pydantic-xml / kestrix (pydantic)", "pxml", "kxp", ">=", 10.0),
+    ("kestrix namespaced / kestrix plain (dataclasses)", "kxns", "kx", "<=", 1.15),
 ]
 
 
@@ -466,6 +487,7 @@ def main(argv=None):
     ap.add_argument("--records", type=int, default=20000, help="order records in the document (default 20000)")
     ap.add_argument("--repeat", type=int, default=5, help="timed runs per case and collector mode (default 5)")
     ap.add_argument("--only", choices=["deserialize", "serialize", "stream"], help="run one section only")
+    ap.add_argument("--cases", help="comma-separated case keys to run (default: all), e.g. kx,kxns")
     ap.add_argument("--seed", type=int, default=20240501, help="seed of the document generator")
     ap.add_argument("--clock", choices=sorted(CLOCKS), default="wall",
                     help="wall time (default), or the process's CPU time, steadier on a busy machine")
@@ -498,6 +520,12 @@ def main(argv=None):
         sections.append(("Serialize", serialize_cases(data), SERIALIZE_RATIOS, None))
     if args.only in (None, "stream"):
         sections.append(("Stream", stream_cases(data), STREAM_RATIOS, None))
+
+    if args.cases:
+        keep = set(args.cases.split(","))
+        sections = [(title, [c for c in cases if c.key in keep],
+                     [r for r in ratios if r[1] in keep and r[2] in keep], base if base in keep else None)
+                    for title, cases, ratios, base in sections]
 
     verdicts, failures = [], []
     for title, cases, ratios, base in sections:

@@ -75,6 +75,17 @@ class Orders:
     orders: list[Order] = _elem("Order")
 
 
+# The same document with a default namespace on <Orders>. bench_peers declares
+# the namespace on this class with kestrix.xml_element; the nested classes
+# above take it from the element they are read in, so they serve both rows.
+NS_URI = "urn:example:kestrix-bench:orders"
+
+
+@dataclass
+class NsOrders:
+    orders: list[Order] = _elem("Order")
+
+
 # --- pydantic v2 models (kestrix metadata in json_schema_extra) --------------
 
 

@@ -12,6 +12,8 @@ from typing import List, Optional
 
 from pydantic import BaseModel, Field, model_validator
 
+from kestrix import xml_element
+
 
 class Color(enum.Enum):
     RED = "red"
@@ -214,6 +216,44 @@ class DTree:
     next: Optional["DTree"] = None
 
 
+# --- namespaced: read by (URI, local name), written with declarations -----------------
+
+NS_A = "urn:fuzz:a"
+NS_B = "urn:fuzz:b"
+
+
+class PNsEntry(BaseModel):
+    a_id: str = pf("", "Attribute", "id", namespace=NS_A)
+    b_id: str = pf("", "Attribute", "id", namespace=NS_B)
+    lang: Optional[str] = pf(None, "Attribute", "xml:lang")
+    n: int = 0
+
+
+@xml_element("feed", namespace=NS_A, prefixes={"b": NS_B})
+class PNsFeed(BaseModel):
+    title: str = ""
+    entries: list[PNsEntry] = pf(list, name="entry")
+    other: Optional[PNsEntry] = pf(None, namespace=NS_B)
+    plain: Optional[str] = pf(None, namespace="")
+
+
+@dataclass
+class DNsEntry:
+    a_id: str = df("", "Attribute", "id", namespace=NS_A)
+    b_id: str = df("", "Attribute", "id", namespace=NS_B)
+    lang: Optional[str] = df(None, "Attribute", "xml:lang")
+    n: int = 0
+
+
+@xml_element("feed", namespace=NS_A, prefixes={"b": NS_B})
+@dataclass
+class DNsFeed:
+    title: str = ""
+    entries: list[DNsEntry] = df(list, name="entry")
+    other: Optional[DNsEntry] = df(None, namespace=NS_B)
+    plain: Optional[str] = df(None, namespace="")
+
+
 MODELS: list[type] = [
     PScalars,
     DScalars,
@@ -227,6 +267,8 @@ MODELS: list[type] = [
     DTree,
     PItem,
     DItem,
+    PNsFeed,
+    DNsFeed,
 ]
 
 
@@ -281,6 +323,10 @@ def _instances() -> dict[type, list]:
                   next=DTree(id=4)),
         ],
         PItem: [PItem(sku="s", qty=5, price=d("3.14"))],
+        PNsFeed: [PNsFeed(title="t", entries=[PNsEntry(a_id="1", b_id="2", lang="en", n=3)],
+                          other=PNsEntry(b_id="4"), plain="p")],
+        DNsFeed: [DNsFeed(title="t", entries=[DNsEntry(a_id="1", lang="de")],
+                          other=DNsEntry(a_id="5", n=-1), plain="")],
         DItem: [DItem(sku="t", qty=0)],
     }
 
@@ -309,6 +355,14 @@ HANDWRITTEN: dict[type, list[bytes]] = {
         b"<PTree id='1'><node id='2'><node id='3'/></node><next id='4'/></PTree>",
         _chain(b"PTree", 256),
         _chain(b"PTree", 257),
+    ],
+    PNsFeed: [
+        b"<x:feed xmlns:x='urn:fuzz:a' xmlns:y='urn:fuzz:b'><x:entry x:id='1' y:id='2' id='3'>"
+        b"<n>4</n></x:entry><y:other y:id='5'><y:n>6</y:n></y:other><plain>p</plain></x:feed>",
+    ],
+    DNsFeed: [
+        b"<feed xmlns='urn:fuzz:a'><entry xmlns:q='urn:fuzz:b' q:id='1' xml:lang='fr'/>"
+        b"<u:title>unbound</u:title></feed>",
     ],
     DTree: [
         b"<DTree><next><next><next id='9'/></next></next></DTree>",

@@ -2,7 +2,9 @@
 //
 // The first input byte picks a schema and a nesting limit, the second a record
 // tag; the rest is the document. Both readers run over it and every tree they
-// return is checked against its schema's shape.
+// return is checked against its schema's shape. A tree bound to the
+// namespaced schema is also written and must read back: the output has to be
+// namespace-well-formed.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -12,6 +14,8 @@
 #include <vector>
 
 #include "bind_fixtures.hpp"
+#include "kestrix/emitter.hpp"
+#include "kestrix/namespaces.hpp"
 #include "kestrix/parser.hpp"
 #include "kestrix/record_stream.hpp"
 #include "kestrix/schema.hpp"
@@ -70,7 +74,35 @@ struct Schemas {
         node->fields.push_back(field("v", "v", s(ScalarKind::Int), E));
         node->fields.push_back(field("t", "", s(ScalarKind::Str), T));
         node->build_indices();
-        all = {flat, nested, lists, text, words, node};
+        all = {flat, nested, lists, text, words, node, namespaced(line)};
+    }
+
+    /// A tree read namespace-aware: attributes of one local name in two
+    /// namespaces and in none, an element in no namespace, one under a prefix
+    /// the class does not bind, and a nested class in a namespace of its own.
+    static std::shared_ptr<ClassSchema> namespaced(std::shared_ptr<ClassSchema> line) {
+        const auto in = [](std::string ns, FieldSchema f) {
+            f.ns = std::move(ns);
+            f.ns_rule = NsRule::Fixed;
+            return f;
+        };
+        auto inner = make_class("inner", in("urn:b", field("id", "id", s(ScalarKind::Int), A)),
+                                field("v", "v", s(ScalarKind::Str), E));
+        inner->ns = "urn:b";
+        auto root = make_class(
+            "r", field("id", "id", s(ScalarKind::Str), A),
+            in("urn:b", field("bid", "id", s(ScalarKind::Str), A)),
+            in("", field("plain", "plain", s(ScalarKind::Str), E)),
+            field("any", "p:any", s(ScalarKind::Str), E),
+            in("urn:b", field("inner", "inner", TypeDesc::nested(inner), E)),
+            field("items", "item", TypeDesc::list(TypeDesc::nested(line)), E),
+            field("t", "", s(ScalarKind::Str), T));
+        root->fields[3].ns_rule = NsRule::AnyPrefix;
+        root->ns = "urn:a";
+        root->prefixes = {{"b", "urn:b"}, {"p", "urn:p"}};
+        root->declares_namespaces = true;
+        root->namespaces = plan_namespaces(*root);
+        return root;
     }
 };
 
@@ -124,7 +156,7 @@ void check_object(const Value& value, const ClassSchema& schema) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const Schemas schemas;
-    static const char* const tags[] = {"r", "n", "k", "item", "s"};
+    static const char* const tags[] = {"r", "n", "k", "item", "s", "{urn:a}item", "b:inner"};
     static const std::uint64_t limits[] = {256, 1, 2, 3, 8, 0};
     if (size < 2) return 0;
     const auto& schema = schemas.all[data[0] % schemas.all.size()];
@@ -134,6 +166,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     Result<Value> whole = parse_document(document, *schema, limit);
     if (whole) check_object(whole.value(), *schema);
+    if (whole && schema->namespace_aware()) {
+        Result<std::string> written = write_document("r", whole.value(), *schema, std::nullopt);
+        if (!written) broken();
+        Result<Value> again = parse_document(written.value(), *schema, MAX_DEPTH);
+        if (!again || testing::dump(again.value()) != testing::dump(whole.value())) broken();
+    }
 
     RecordStream stream{std::string(document), schema, tag, limit};
     // Every call consumes at least one start tag or ends the stream.
