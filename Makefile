@@ -52,8 +52,11 @@ py-test: install
 # Release files: the sdist, and from it one abi3 wheel made portable by
 # auditwheel (tagged with the oldest glibc its symbols need); libexpat is
 # linked into the extension, libstdc++ comes from the system as every
-# manylinux policy allows.
+# manylinux policy allows. WHEEL_PLAT is the newest tag accepted: a change
+# that makes the extension need a newer glibc fails here instead of quietly
+# narrowing the systems the wheel installs on.
 DIST_RAW := build/dist-raw
+WHEEL_PLAT ?= manylinux_2_34_$(shell uname -m)
 $(VENV)/.dist-ready: requirements-dist.txt $(VENV)/.ready
 	$(VPIP) install -q -r requirements-dist.txt
 	touch $@
@@ -61,7 +64,8 @@ $(VENV)/.dist-ready: requirements-dist.txt $(VENV)/.ready
 dist: venv $(VENV)/.dist-ready
 	rm -rf dist $(DIST_RAW)
 	$(VPY) -m build --outdir $(DIST_RAW) .
-	PATH=$(abspath $(VENV))/bin:$$PATH $(VENV)/bin/auditwheel repair --wheel-dir dist $(DIST_RAW)/*.whl
+	PATH=$(abspath $(VENV))/bin:$$PATH $(VENV)/bin/auditwheel repair --plat $(WHEEL_PLAT) \
+	  --wheel-dir dist $(DIST_RAW)/*.whl
 	cp $(DIST_RAW)/*.tar.gz dist/
 	$(VENV)/bin/auditwheel show dist/*.whl
 	$(VENV)/bin/twine check --strict dist/*

@@ -3,12 +3,12 @@ on this machine and run the whole Python suite against that installed copy.
 
 For each interpreter: a new virtual environment in a temporary folder outside
 the source tree; the wheel from dist/ installed with `pip install --no-index`
-(it must need nothing from an index), then only the test requirements; a check
-that `kestrix` is imported from that environment and that its extension needs
-no shared libexpat (`ldd`); then pytest, run from the temporary folder on the
-repository's tests/python. Python runs isolated (-I): neither PYTHONPATH nor
-the current directory can put the source tree's python/ in front of the
-installed package.
+(it must need nothing from an index), then only the test requirements; checks
+that `kestrix` is imported from that environment, that its extension needs no
+shared libexpat (`ldd`) and that the `kestrix` command runs; then pytest, run
+from the temporary folder on the repository's tests/python. Python runs
+isolated (-I): neither PYTHONPATH nor the current directory can put the source
+tree's python/ in front of the installed package.
 
 Usage: python tools/check_wheel.py [DIST_DIR]   (default: dist)
 """
@@ -73,6 +73,15 @@ def check(version: str, exe: str, wheel: str) -> str | None:
         print(f"ldd {extension}\n{ldd.stdout}", end="", flush=True)
         if ldd.returncode or "libexpat" in ldd.stdout or "not found" in ldd.stdout:
             return "the installed extension needs a shared library it must not (see ldd above)"
+
+        # The console script the wheel's entry points install.
+        command = subprocess.run(
+            [os.path.join(venv, "bin", "kestrix"), "--version"],
+            capture_output=True, text=True, cwd=tmp, env=env,
+        )
+        wheel_version = os.path.basename(wheel).split("-")[1]
+        if command.returncode or wheel_version not in command.stdout:
+            return f"the installed kestrix command failed: {command.stdout}{command.stderr}"
 
         print(f"=== CPython {version}: full test suite against the installed wheel", flush=True)
         suite = subprocess.run(
