@@ -27,7 +27,7 @@ deps:
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
 	fi
 
-$(VENV)/.ready: requirements-dev.txt | deps
+$(VENV)/.ready: requirements-dev.txt requirements-test.txt | deps
 	$(PYTHON) -m venv $(VENV)
 	$(VPIP) install -q --upgrade pip
 	$(VPIP) install -q -r requirements-dev.txt
