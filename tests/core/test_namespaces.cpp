@@ -8,7 +8,6 @@
 #include "kestrix/emitter.hpp"
 #include "kestrix/namespaces.hpp"
 #include "kestrix/parser.hpp"
-#include "kestrix/record_stream.hpp"
 
 namespace kestrix {
 namespace {
@@ -118,27 +117,6 @@ TEST_F(NamespacedDocument, WritingAndReadingBack) {
     Result<Value> again = parse_document(written.value(), *root, 256);
     ASSERT_TRUE(again);
     EXPECT_EQ(dump(again.value()), dump(value.value()));
-}
-
-TEST(NamespacedRecords, ClarkPrefixedAndLocalTags) {
-    auto item = declared(make_class("Item", attribute("n")), std::nullopt);
-    const std::string document =
-        R"(<r xmlns="urn:a" xmlns:b="urn:b"><item n="1"/><b:item n="2"/><c:item xmlns:c="urn:b" n="3"/></r>)";
-    const std::pair<std::string, std::string> cases[] = {
-        {"{urn:b}item", "{n=\"2\"}{n=\"3\"}"},
-        {"b:item", "{n=\"2\"}"},
-        {"item", "{n=\"1\"}{n=\"2\"}{n=\"3\"}"},
-    };
-    for (const auto& [tag, expected] : cases) {
-        SCOPED_TRACE(tag);
-        RecordStream stream(document, item, tag, 256);
-        std::string seen;
-        for (Result<Value> record = stream.next(); record && !record.value().is_absent();
-             record = stream.next()) {
-            seen += dump(record.value());
-        }
-        EXPECT_EQ(seen, expected);
-    }
 }
 
 }  // namespace
