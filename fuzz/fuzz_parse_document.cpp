@@ -89,14 +89,13 @@ struct Schemas {
         auto inner = make_class("inner", in("urn:b", field("id", "id", s(ScalarKind::Int), A)),
                                 field("v", "v", s(ScalarKind::Str), E));
         inner->ns = "urn:b";
-        auto root = make_class(
-            "r", field("id", "id", s(ScalarKind::Str), A),
-            in("urn:b", field("bid", "id", s(ScalarKind::Str), A)),
-            in("", field("plain", "plain", s(ScalarKind::Str), E)),
-            field("any", "p:any", s(ScalarKind::Str), E),
-            in("urn:b", field("inner", "inner", TypeDesc::nested(inner), E)),
-            field("items", "item", TypeDesc::list(TypeDesc::nested(line)), E),
-            field("t", "", s(ScalarKind::Str), T));
+        auto root = make_class("r", field("id", "id", s(ScalarKind::Str), A),
+                               in("urn:b", field("bid", "id", s(ScalarKind::Str), A)),
+                               in("", field("plain", "plain", s(ScalarKind::Str), E)),
+                               field("any", "p:any", s(ScalarKind::Str), E),
+                               in("urn:b", field("inner", "inner", TypeDesc::nested(inner), E)),
+                               field("items", "item", TypeDesc::list(TypeDesc::nested(line)), E),
+                               field("t", "", s(ScalarKind::Str), T));
         root->fields[3].ns_rule = NsRule::AnyPrefix;
         root->ns = "urn:a";
         root->prefixes = {{"b", "urn:b"}, {"p", "urn:p"}};
