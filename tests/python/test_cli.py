@@ -89,6 +89,8 @@ def test_roundtrip_writes_xml_that_binds_again(sample, tmp_path, indent):
         ("kestrix.demo:run", "names a function (run), not a model class"),
         ("kestrix/demo/models.py:Order", "not a file path ('kestrix/demo/models.py:Order'): "
          "use --model kestrix.demo.models:Order"),
+        ("/nowhere/models.py:Order", "add /nowhere to PYTHONPATH and use --model models:Order"),
+        ("kestrix.cli:CliError", "names a class without dataclass fields or model_fields"),
     ],
 )
 def test_bad_model_path(sample, model, fragment):
