@@ -133,6 +133,13 @@ def element_name(model: type) -> str:
     return declared if isinstance(declared, str) else model.__name__
 
 
+def record_tag(model: type) -> str:
+    """The tag iterparse looks for by default: "{uri}name" when the class declares a namespace."""
+    namespace = getattr(vars(model).get("__kestrix_element__"), "namespace", None)
+    name = element_name(model)
+    return f"{{{namespace}}}{name}" if namespace else name
+
+
 class _EnoughNames(Exception):
     pass
 
@@ -280,7 +287,7 @@ def command_iter(args: argparse.Namespace) -> int:
     if progress:
         print(f"\r{records} records, {failures} failed", file=sys.stderr)
     if records == 0 and failures == 0:
-        raise CliError(no_records_message(name, data, args.tag or element_name(model)))
+        raise CliError(no_records_message(name, data, args.tag or record_tag(model)))
     return EXIT_ERROR if failures else 0
 
 
@@ -291,8 +298,9 @@ def no_records_message(name: str, data: bytes, tag: str) -> str:
         return f"{name}: no <{tag}> element found; the document holds no elements"
     message = (f"{name}: no <{tag}> element found; elements near the top of the document: "
                + ", ".join(f"<{seen_name}>" for seen_name in seen))
+    # A tag in another letter case is a likely slip ({uri}local tags are left alone).
     close = [local_name(n) for n in seen if local_name(n).lower() == tag.lower()]
-    if close:
+    if close and not tag.startswith("{"):
         message += f" (did you mean --tag {close[0]}?)"
     return message
 

@@ -101,7 +101,8 @@ def test_bad_model_path(sample, model, fragment):
 
 MODELS = """
 from dataclasses import dataclass, field
-from types import SimpleNamespace
+
+import kestrix
 
 
 @dataclass
@@ -109,12 +110,10 @@ class Feed:
     source: str = field(default="", metadata={"type": "Attribute"})
 
 
+@kestrix.xml_element("feed")
 @dataclass
 class Declared:
     source: str = field(default="", metadata={"type": "Attribute"})
-
-
-Declared.__kestrix_element__ = SimpleNamespace(name="feed", namespace=None, prefixes={})
 """
 
 
@@ -156,6 +155,8 @@ def test_failed_binding_names_the_foreign_root(tmp_path):
         (b"<a><b/><c><b/></c></a>", None, "no <Order> element found; "
          "elements near the top of the document: <a>, <b>, <c>\n"),
         (b"", None, "no <Order> element found; the document holds no elements"),
+        (b'<a><Order id="1" status="pending"/></a>', "{urn:x}Order",
+         "no <{urn:x}Order> element found; elements near the top of the document: <a>, <Order>\n"),
     ],
 )
 def test_iter_without_records_says_what_it_saw(document, tag, message):
