@@ -7,6 +7,7 @@
 
 #include "build_object.hpp"
 #include "compiled_class.hpp"
+#include "encodings.hpp"
 #include "errors.hpp"
 #include "kestrix/error.hpp"
 #include "kestrix/parser.hpp"
@@ -19,8 +20,11 @@ PyObject* deserialize_document(const char* data, std::size_t size, PyObject* tar
     const CompiledClass* compiled = compile_class(target_type);
     if (compiled == nullptr) return ensure_error();
     const ClassSchema& schema = *compiled->schema;
+    const std::string_view document(data, size);
+    ReaderOptions options;
+    if (!document_reader_options(document, options)) return nullptr;
     // The value tree lives until this call returns, on every path.
-    Result<ParsedDocument> parsed = read_document(std::string_view(data, size), schema, MAX_DEPTH);
+    Result<ParsedDocument> parsed = read_document(document, schema, MAX_DEPTH, options);
     if (!parsed) return raise_bind_error(parsed.error());
     const TypeDesc root = TypeDesc::nested(compiled->schema);
     PyObject* result = build_object(parsed.value().root, root, compiled->cls.get(), nullptr);

@@ -19,6 +19,13 @@ PyObject* serialize_object(PyObject* obj, std::optional<std::uint64_t> indent);
 /// iterparse: `tag` is a str or null (the class's name). New XmlIterator or null.
 PyObject* create_iterator(const char* data, std::size_t size, PyObject* target_type, PyObject* tag);
 
+/// _iterstream(read, target_type, tag=None, close=None, follow_declaration=None):
+/// an XmlIterator over the bytes that read(n) returns, read in bounded chunks.
+/// `close` is called once when the records end or the iterator goes;
+/// `follow_declaration` None decodes as the stream declares, False as UTF-8,
+/// True as declared. New reference or null.
+PyObject* create_stream_iterator(PyObject* module, PyObject* args);
+
 /// _schema_description(cls): a private debugging aid that compiles `cls` and
 /// describes its schema as plain Python data (dicts, lists, str). New reference.
 PyObject* schema_description(PyObject* module, PyObject* cls);

@@ -2,6 +2,7 @@
 #include "errors.hpp"
 
 #include <string>
+#include <string_view>
 
 #include "pyref.hpp"
 
@@ -26,6 +27,12 @@ PyObject* raise_bind_error(const BindError& error) {
         PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (!text) return nullptr;
     PyErr_SetObject(PyExc_ValueError, text.get());
+    if (const auto& at = error.location()) {
+        std::string note =
+            "at line " + std::to_string(at->line) + ", column " + std::to_string(at->column);
+        if (!at->entity.empty()) note += " (entity '" + at->entity + "')";
+        add_note(note.c_str());
+    }
     return nullptr;
 }
 

@@ -4,10 +4,14 @@
 #include <atomic>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
+#include <string_view>
 
+#include "arguments.hpp"
 #include "build_object.hpp"
 #include "compiled_class.hpp"
+#include "encodings.hpp"
 #include "entry_points.hpp"
 #include "errors.hpp"
 #include "kestrix/record_stream.hpp"
@@ -17,21 +21,119 @@ namespace kestrix::py {
 
 namespace {
 
-/// Everything an iterator owns: its reader over a private copy of the document,
-/// the class it instantiates and the exclusive-use flag.
+/// Bytes asked of a stream's read() per call.
+constexpr Py_ssize_t READ_SIZE = 256 * 1024;
+/// Bytes gathered before a stream's encoding is judged from its declaration.
+constexpr std::size_t HEAD_SIZE = 512;
+
+/// The input of an iterator that reads a stream: its read() and close(), and
+/// the bytes fed last, kept alive until the reader has taken them.
+struct StreamSource {
+    Ref read;
+    Ref close;         ///< called once, at the end or when the iterator goes; may be null
+    int follow = -1;   ///< -1: as the stream declares; 0: UTF-8; 1: as declared
+    std::string head;  ///< the first bytes, until the reader has taken them
+    Ref chunk;         ///< the bytes object fed last
+};
+
+/// Everything an iterator owns: its reader (over a private copy of the
+/// document, or fed from a stream), the class it instantiates and the
+/// exclusive-use flag.
 struct IteratorState {
-    IteratorState(RecordStream s, std::shared_ptr<const ClassSchema> schema, Ref c)
-        : stream(std::move(s)),
-          record_type(TypeDesc::nested(std::move(schema))),
+    IteratorState(std::shared_ptr<const ClassSchema> s, std::string t, Ref c)
+        : schema(s),
+          tag(std::move(t)),
+          record_type(TypeDesc::nested(std::move(s))),
           cls(std::move(c)) {}
 
-    RecordStream stream;
+    std::shared_ptr<const ClassSchema> schema;
+    std::string tag;
+    /// Created at once for a document in memory, at the first __next__ for a stream.
+    std::optional<RecordStream> stream;
+    std::optional<StreamSource> source;
     TypeDesc record_type;  ///< the descriptor every record is built under
     Ref cls;
     /// 0 idle, -1 while a __next__ runs, > 0 while shared uses run. A model
     /// constructor that calls back into the same iterator finds it taken.
     std::atomic<long> borrow{0};
 };
+
+/// Calls the source's close() once. False with the error of close() set.
+bool close_source(StreamSource& source) {
+    Ref close = std::move(source.close);
+    source.read.reset();
+    if (!close || close.get() == Py_None) return true;
+    Ref result = Ref::steal(PyObject_CallNoArgs(close.get()));
+    return static_cast<bool>(result);
+}
+
+/// One read() of the source as a bytes object. Null with an error set.
+Ref read_chunk(StreamSource& source) {
+    if (!source.read) return Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));  // closed
+    Ref data = Ref::steal(PyObject_CallFunction(source.read.get(), "n", READ_SIZE));
+    if (!data || PyBytes_Check(data.get())) return data;
+    if (PyUnicode_Check(data.get())) {
+        PyErr_SetString(PyExc_TypeError,
+                        "the source was read as str: open the file in binary mode ('rb')");
+        return Ref();
+    }
+    Ref bytes = Ref::steal(PyBytes_FromObject(data.get()));
+    if (!bytes) {
+        PyErr_Clear();
+        raise_type_mismatch(data.get(), "bytes");
+        add_note("while reading the source: read() must return bytes");
+    }
+    return bytes;
+}
+
+std::string_view view_of(PyObject* bytes) {
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(bytes, &data, &size) < 0) return {};
+    return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+/// The first __next__ of a stream: gathers its first bytes, judges its
+/// encoding from them and feeds them to a new reader. False with an error set.
+bool start_stream(IteratorState& state) {
+    StreamSource& source = *state.source;
+    bool ended = false;
+    while (!ended && source.head.size() < HEAD_SIZE) {
+        Ref chunk = read_chunk(source);
+        if (!chunk) return false;
+        const std::string_view bytes = view_of(chunk.get());
+        ended = bytes.empty();
+        source.head.append(bytes);
+    }
+    ReaderOptions options;
+    if (source.follow != 0 && !stream_reader_options(source.head, options)) return false;
+    state.stream.emplace(state.schema, state.tag, MAX_DEPTH, options);
+    state.stream->feed(source.head, ended);
+    return true;
+}
+
+/// __next__ of an iterator over a stream: records, reading on as the reader asks.
+PyObject* next_from_source(IteratorState& state) {
+    if (!state.stream && !start_stream(state)) return nullptr;
+    StreamSource& source = *state.source;
+    while (true) {
+        Result<Value> record = state.stream->next();
+        if (!record) return raise_bind_error(record.error());
+        if (!record.value().is_absent()) {
+            return build_object(record.value(), state.record_type, state.cls.get(), nullptr);
+        }
+        if (!state.stream->needs_input()) {
+            close_source(source);
+            return nullptr;  // StopIteration, or the error of close()
+        }
+        Ref chunk = read_chunk(source);
+        if (!chunk) return nullptr;
+        source.chunk = std::move(chunk);
+        std::string().swap(source.head);  // the reader has taken it
+        const std::string_view bytes = view_of(source.chunk.get());
+        state.stream->feed(bytes, bytes.empty());
+    }
+}
 
 struct IteratorObject {
     PyObject_HEAD IteratorState* state;
@@ -41,7 +143,13 @@ IteratorState* state_of(PyObject* self) { return reinterpret_cast<IteratorObject
 
 void iterator_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    delete state_of(self);  // releases the document copy, the reader and the class
+    IteratorState* state = state_of(self);
+    if (state != nullptr && state->source) {
+        SavedError saved;
+        if (!close_source(*state->source)) PyErr_WriteUnraisable(self);
+        saved.restore();
+    }
+    delete state;  // releases the document copy, the reader and the class
     reinterpret_cast<IteratorObject*>(self)->state = nullptr;
     auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_slot(self);
@@ -91,7 +199,8 @@ PyObject* iterator_next(PyObject* self) {
         PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
         return nullptr;
     }
-    Result<Value> record = state->stream.next();
+    if (state->source) return next_from_source(*state);
+    Result<Value> record = state->stream->next();
     if (!record) return raise_bind_error(record.error());
     if (record.value().is_absent()) return nullptr;  // StopIteration
     return build_object(record.value(), state->record_type, state->cls.get(), nullptr);
@@ -123,8 +232,10 @@ PyObject* xml_iterator_type() {
     return type;
 }
 
-PyObject* create_iterator(const char* data, std::size_t size, PyObject* target_type,
-                          PyObject* tag) {
+namespace {
+
+/// A new XmlIterator over `cls` compiled, holding `state` once made. Null with an error set.
+PyObject* new_iterator(PyObject* target_type, PyObject* tag, IteratorState** state) {
     std::string tag_text;
     if (tag != nullptr) {
         Py_ssize_t length = 0;
@@ -146,12 +257,46 @@ PyObject* create_iterator(const char* data, std::size_t size, PyObject* target_t
     if (type == nullptr) return nullptr;
     auto alloc = reinterpret_cast<allocfunc>(
         PyType_GetSlot(reinterpret_cast<PyTypeObject*>(type), Py_tp_alloc));
-    Ref self = Ref::steal(alloc(reinterpret_cast<PyTypeObject*>(type), 0));
+    PyObject* self = alloc(reinterpret_cast<PyTypeObject*>(type), 0);
+    if (self == nullptr) return nullptr;
+    *state = new IteratorState(compiled->schema, std::move(tag_text), Ref::borrow(target_type));
+    reinterpret_cast<IteratorObject*>(self)->state = *state;
+    return self;
+}
+
+}  // namespace
+
+PyObject* create_iterator(const char* data, std::size_t size, PyObject* target_type,
+                          PyObject* tag) {
+    IteratorState* state = nullptr;
+    Ref self = Ref::steal(new_iterator(target_type, tag, &state));
     if (!self) return nullptr;
-    std::shared_ptr<const ClassSchema> schema = compiled->schema;
-    reinterpret_cast<IteratorObject*>(self.get())->state = new IteratorState(
-        RecordStream(std::string(data, size), schema, std::move(tag_text), MAX_DEPTH), schema,
-        Ref::borrow(target_type));
+    std::string document(data, size);
+    ReaderOptions options;
+    if (!document_reader_options(document, options)) return nullptr;
+    state->stream.emplace(std::move(document), state->schema, state->tag, MAX_DEPTH, options);
+    return self.release();
+}
+
+PyObject* create_stream_iterator(PyObject*, PyObject* args) {
+    PyObject *read = nullptr, *target_type = nullptr, *tag = Py_None, *close = Py_None;
+    PyObject* follow = Py_None;
+    if (!PyArg_ParseTuple(args, "OO|OOO:_iterstream", &read, &target_type, &tag, &close, &follow)) {
+        return nullptr;
+    }
+    if (!check_target_type(target_type)) return nullptr;
+    if (tag != Py_None && !PyUnicode_Check(tag)) {
+        raise_type_mismatch(tag, "str");
+        add_note("while processing 'tag'");
+        return nullptr;
+    }
+    IteratorState* state = nullptr;
+    Ref self = Ref::steal(new_iterator(target_type, tag == Py_None ? nullptr : tag, &state));
+    if (!self) return nullptr;
+    StreamSource& source = state->source.emplace();
+    source.read = Ref::borrow(read);
+    source.close = Ref::borrow(close);
+    source.follow = follow == Py_None ? -1 : PyObject_IsTrue(follow) ? 1 : 0;
     return self.release();
 }
 

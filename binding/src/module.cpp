@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "arguments.hpp"
+#include "encodings.hpp"
 #include "entry_points.hpp"
 #include "errors.hpp"
 #include "pyref.hpp"
@@ -110,6 +111,12 @@ PyMethodDef kFunctions[] = {
      "serialize(obj, indent=None)\n--\n\n"},
     {"version", version, kNoArgs, "version()\n--\n\n"},
     {"_schema_description", schema_description, METH_O, kSchemaDescriptionDoc},
+    {"_iterstream", create_stream_iterator, METH_VARARGS,
+     "_iterstream(read, target_type, tag=None, close=None, follow_declaration=None)\n--\n\n"
+     "Records read from a stream in bounded chunks (behind kestrix.iterload)."},
+    {"_declared_encoding", declared_encoding_of, METH_O,
+     "_declared_encoding(head)\n--\n\n"
+     "The encoding a document's first bytes name, or '' for none (UTF-8)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

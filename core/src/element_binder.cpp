@@ -319,6 +319,7 @@ void ElementBinder::complete(Value record) {
 }
 
 void ElementBinder::fail(BindError error) {
+    error.set_location(reader_.location());
     has_outcome_ = true;
     error_.emplace(std::move(error));
     stack_.clear();

@@ -13,8 +13,8 @@ namespace {
 
 /// Binds the document element; its name goes to `element` when one is given.
 Result<Value> read(std::string_view document, const ClassSchema& root, std::uint64_t limit,
-                   std::string* element) {
-    detail::ExpatReader reader(document, root.namespace_aware());
+                   const ReaderOptions& options, std::string* element) {
+    detail::ExpatReader reader(document, options, root.namespace_aware());
     detail::ElementBinder binder(reader, root, limit, std::nullopt);
     const detail::ExpatReader::Stop stop = reader.run();
     if (element != nullptr) *element = binder.document_element();
@@ -28,17 +28,17 @@ Result<Value> read(std::string_view document, const ClassSchema& root, std::uint
 }  // namespace
 
 Result<ParsedDocument> read_document(std::string_view document, const ClassSchema& root,
-                                     std::uint64_t limit) {
+                                     std::uint64_t limit, const ReaderOptions& options) {
     ParsedDocument parsed;
-    Result<Value> outcome = read(document, root, limit, &parsed.element);
+    Result<Value> outcome = read(document, root, limit, options, &parsed.element);
     if (!outcome) return std::move(outcome).error();
     parsed.root = std::move(outcome).value();
     return parsed;
 }
 
 Result<Value> parse_document(std::string_view document, const ClassSchema& root,
-                             std::uint64_t limit) {
-    return read(document, root, limit, nullptr);
+                             std::uint64_t limit, const ReaderOptions& options) {
+    return read(document, root, limit, options, nullptr);
 }
 
 }  // namespace kestrix

@@ -12,27 +12,39 @@ namespace kestrix {
 /// references stay valid when the stream itself is moved.
 struct RecordStream::State {
     State(std::string doc, std::shared_ptr<const ClassSchema> root, std::string record_tag,
-          std::uint64_t limit)
+          std::uint64_t limit, const ReaderOptions& options)
         : document(std::move(doc)),
           schema(std::move(root)),
           tag(std::move(record_tag)),
           // A tag naming a namespace URI needs namespace processing even for a
           // tree that declares none.
-          reader(document, schema->namespace_aware() || tag.starts_with('{')),
+          reader(document, options, schema->namespace_aware() || tag.starts_with('{')),
           binder(reader, *schema, limit, std::string_view(tag)) {}
 
-    const std::string document;
+    State(std::shared_ptr<const ClassSchema> root, std::string record_tag, std::uint64_t limit,
+          const ReaderOptions& options)
+        : schema(std::move(root)),
+          tag(std::move(record_tag)),
+          reader(options, schema->namespace_aware() || tag.starts_with('{')),
+          binder(reader, *schema, limit, std::string_view(tag)) {}
+
+    const std::string document;  ///< empty when fed
     const std::shared_ptr<const ClassSchema> schema;
     const std::string tag;
     detail::ExpatReader reader;
     detail::ElementBinder binder;
     bool ended = false;
+    bool needs_input = false;
 };
 
 RecordStream::RecordStream(std::string document, std::shared_ptr<const ClassSchema> schema,
-                           std::string tag, std::uint64_t limit)
-    : state_(
-          std::make_unique<State>(std::move(document), std::move(schema), std::move(tag), limit)) {}
+                           std::string tag, std::uint64_t limit, const ReaderOptions& options)
+    : state_(std::make_unique<State>(std::move(document), std::move(schema), std::move(tag), limit,
+                                     options)) {}
+
+RecordStream::RecordStream(std::shared_ptr<const ClassSchema> schema, std::string tag,
+                           std::uint64_t limit, const ReaderOptions& options)
+    : state_(std::make_unique<State>(std::move(schema), std::move(tag), limit, options)) {}
 
 RecordStream::~RecordStream() = default;
 RecordStream::RecordStream(RecordStream&&) noexcept = default;
@@ -40,12 +52,23 @@ RecordStream& RecordStream::operator=(RecordStream&&) noexcept = default;
 
 const ClassSchema& RecordStream::schema() const noexcept { return *state_->schema; }
 
+bool RecordStream::needs_input() const noexcept { return state_->needs_input; }
+
+void RecordStream::feed(std::string_view chunk, bool final) noexcept {
+    state_->reader.feed(chunk, final);
+    state_->needs_input = false;
+}
+
 Result<Value> RecordStream::next() {
     State& s = *state_;
-    if (s.ended) return Value();
+    if (s.ended || s.needs_input) return Value();
     const detail::ExpatReader::Stop stop = s.reader.run();
     // The binder suspends the reader on every finished or failed record.
     if (s.binder.has_outcome()) return s.binder.take_outcome();
+    if (stop == detail::ExpatReader::Stop::NeedsInput) {
+        s.needs_input = true;
+        return Value();
+    }
     s.ended = true;
     if (stop != detail::ExpatReader::Stop::Failed) return Value();
     // The end of input outside any record just ends the stream (the document

@@ -20,6 +20,14 @@ struct Utf8Error {
     std::optional<std::uint8_t> error_len;
 };
 
+/// Where in a document an error was met: 1-based line and column, the column
+/// counted in characters; `entity` names an undefined entity reference.
+struct ErrorLocation {
+    std::uint64_t line = 0;
+    std::uint64_t column = 0;
+    std::string entity;
+};
+
 /// The failure value of every core operation. Exactly one kind is held.
 class BindError {
 public:
@@ -58,6 +66,11 @@ public:
     const std::string& got() const noexcept { return got_; }  // ScalarParse
     std::string_view expected() const noexcept { return expected_; }
 
+    /// Where the reader stood when the error was met, for errors met while
+    /// reading a document; it is not part of the message.
+    const std::optional<ErrorLocation>& location() const noexcept { return location_; }
+    void set_location(ErrorLocation location) { location_ = std::move(location); }
+
 private:
     explicit BindError(Kind kind) : kind_(kind) {}
 
@@ -68,6 +81,7 @@ private:
     std::string text_;
     std::string got_;
     std::string_view expected_;
+    std::optional<ErrorLocation> location_;
 };
 
 /// A result or a BindError. The core never throws on bad input: every failure

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "kestrix/error.hpp"
+#include "kestrix/reader_options.hpp"
 #include "kestrix/schema.hpp"
 #include "kestrix/value.hpp"
 
@@ -17,8 +18,8 @@ struct ParsedDocument {
     std::string element;  ///< the document element's name as written ("p:local" or "local")
 };
 
-/// Reads `document` (UTF-8, borrowed for the call) and binds its document
-/// element to `root`: a `Value::Object` tree, or the first error met. At most
+/// Reads `document` (borrowed for the call; UTF-8 unless `options` say to
+/// decode as it declares) and binds its document element to `root`: a `Value::Object` tree, or the first error met. At most
 /// `limit` class elements may be open at once, the document element included.
 /// Nothing after the document element's end tag is read.
 ///
@@ -27,10 +28,10 @@ struct ParsedDocument {
 /// a Schema error naming both. A tree that is namespace-aware (see
 /// ClassSchema::namespace_aware) is read with namespace processing.
 Result<ParsedDocument> read_document(std::string_view document, const ClassSchema& root,
-                                     std::uint64_t limit);
+                                     std::uint64_t limit, const ReaderOptions& options = {});
 
 /// read_document without the document element's name.
 Result<Value> parse_document(std::string_view document, const ClassSchema& root,
-                             std::uint64_t limit);
+                             std::uint64_t limit, const ReaderOptions& options = {});
 
 }  // namespace kestrix

@@ -4,8 +4,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "kestrix/error.hpp"
+#include "kestrix/reader_options.hpp"
 #include "kestrix/schema.hpp"
 #include "kestrix/value.hpp"
 
@@ -22,11 +24,19 @@ namespace kestrix {
 /// element inside a record belongs to that record. After an error inside a
 /// record the scan goes on from where the error left the reader, so the rest of
 /// that record is scanned like any other content.
+///
+/// The document is either held whole (a copy of it) or fed chunk by chunk:
+/// then `next` asks for input (`needs_input`) whenever it has read everything
+/// fed so far, and memory stays bounded by the largest record plus a chunk.
+/// Chunk boundaries fall anywhere; records and errors are the same.
 class RecordStream {
 public:
     /// A stream over its own copy of `document`.
     RecordStream(std::string document, std::shared_ptr<const ClassSchema> schema, std::string tag,
-                 std::uint64_t limit);
+                 std::uint64_t limit, const ReaderOptions& options = {});
+    /// A stream of input fed through `feed`.
+    RecordStream(std::shared_ptr<const ClassSchema> schema, std::string tag, std::uint64_t limit,
+                 const ReaderOptions& options);
     ~RecordStream();
     RecordStream(RecordStream&&) noexcept;
     RecordStream& operator=(RecordStream&&) noexcept;
@@ -37,6 +47,14 @@ public:
     /// inside a record gives "Unexpected end of XML stream" for it; a reader error
     /// is reported once, after which the stream has ended.
     Result<Value> next();
+
+    /// True when the last `next` returned an absent Value because it has read
+    /// all input fed so far; `feed` the next chunk and call `next` again.
+    bool needs_input() const noexcept;
+
+    /// The next chunk of a fed stream, `final` when no input follows it. The
+    /// bytes must stay valid until the following `next` returns.
+    void feed(std::string_view chunk, bool final) noexcept;
 
     /// The schema every record is bound to.
     const ClassSchema& schema() const noexcept;

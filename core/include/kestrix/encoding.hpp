@@ -1,0 +1,36 @@
+// core/include/kestrix/encoding.hpp: what a document says about its own encoding.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kestrix {
+
+/// Code point of every byte of a single-byte encoding, -1 for a byte the
+/// encoding leaves undefined.
+using ByteTable = std::array<std::int32_t, 256>;
+
+/// The encoding a document names for itself in its first bytes: "UTF-16" for a
+/// UTF-16 byte-order mark or a declaration written in UTF-16, otherwise the
+/// `encoding` of an XML declaration in ASCII bytes (after an optional UTF-8
+/// byte-order mark), as written. Empty when the document names none, which
+/// means UTF-8. Only the first few hundred bytes are looked at.
+std::string declared_encoding(std::string_view head);
+
+/// True for the names of UTF-8 ("UTF-8", "UTF8"), in any letter case.
+bool names_utf8(std::string_view name) noexcept;
+
+/// True for the encodings the reader decodes without a byte table: UTF-8,
+/// UTF-16 (BE, LE), ISO-8859-1 and US-ASCII, named in any letter case.
+bool reader_decodes(std::string_view name) noexcept;
+
+/// True when a document held whole in memory is to be decoded as it declares:
+/// it names an encoding other than UTF-8 and its bytes cannot be read as UTF-8
+/// (they are not valid UTF-8, or hold a NUL, which no XML document does and
+/// every UTF-16 document written in ASCII characters does). Documents that do
+/// not name another encoding are not scanned at all.
+bool needs_declared_encoding(std::string_view document);
+
+}  // namespace kestrix
