@@ -4,13 +4,16 @@
 pydantic-style class with ``model_fields`` or a dataclass) from XML bytes;
 ``serialize(obj, indent=None)`` writes such an instance back as XML bytes;
 ``iterparse(source, target_type, tag=None)`` yields one instance per matching
-element of a large document. ``@xml_element(name, namespace=..., prefixes=...)``
-declares the element (and namespace) a class is written as.
+element of a large document. ``load(source, cls)``, ``iterload(source, cls,
+tag=None)`` and ``dump(obj, target, indent=None)`` do the same with paths,
+binary files and streams of any size. ``@xml_element(name, namespace=...,
+prefixes=...)`` declares the element (and namespace) a class is written as.
 """
 
 from ._kestrix import PanicException, XmlIterator
 from .api import deserialize, iterparse, serialize, version
 from .element import ElementDeclaration, xml_element
+from .files import dump, iterload, load
 
 __version__ = version()
 
@@ -19,7 +22,10 @@ __all__ = [
     "PanicException",
     "XmlIterator",
     "deserialize",
+    "dump",
+    "iterload",
     "iterparse",
+    "load",
     "serialize",
     "version",
     "xml_element",

@@ -44,7 +44,8 @@ NAMES_SHOWN = 10
 NAMES_SCAN_BYTES = 1024 * 1024
 NAMES_CHUNK = 64 * 1024
 
-_READER_ERROR = re.compile(r"^XML reader error at position (\d+): ")
+# The note kestrix puts on errors met while reading a document.
+_LOCATION_NOTE = re.compile(r"^at line (\d+), column (\d+)")
 
 
 class CliError(Exception):
@@ -194,22 +195,15 @@ def read_source(path: str) -> bytes:
         raise CliError(f"{path}: {exc.strerror or exc}") from exc
 
 
-def line_and_column(data: bytes, position: int) -> tuple[int, int]:
-    """1-based line and column (in characters) of a byte offset into `data`."""
-    position = max(0, min(position, len(data)))
-    line_start = data.rfind(b"\n", 0, position) + 1
-    line = data.count(b"\n", 0, position) + 1
-    column = len(data[line_start:position].decode("utf-8", "replace")) + 1
-    return line, column
-
-
 def describe_error(name: str, data: bytes, exc: BaseException) -> str:
-    """One line for an exception raised while reading `data` from file `name`."""
+    """One line for an exception raised while reading `data` from file `name`:
+    prefixed with the line and column that the reader noted on it, if any."""
     message = str(exc)
-    found = _READER_ERROR.match(message)
-    if found:
-        line, column = line_and_column(data, int(found.group(1)))
-        return f"{name}:{line}:{column}: {message}"
+    for note in getattr(exc, "__notes__", ()):
+        found = _LOCATION_NOTE.match(note)
+        if found:
+            detail = note[found.end():]  # e.g. " (entity 'nbsp')"
+            return f"{name}:{found.group(1)}:{found.group(2)}: {message}{detail}"
     return f"{name}: {type(exc).__name__}: {message}"
 
 

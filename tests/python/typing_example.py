@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import io
+import pathlib
 from dataclasses import dataclass, field
 
 import kestrix
@@ -35,3 +37,12 @@ def roundtrip(data: bytes) -> tuple[Item, bytes, list[int], str]:
 
 def fault_is_base_exception(error: kestrix.PanicException) -> BaseException:
     return error
+
+
+def files(path: str, out: io.BytesIO) -> list[Item]:
+    with open(path, "rb") as handle:
+        item: Item = kestrix.load(handle, Item)
+    kestrix.dump(item, out, indent=2)
+    kestrix.dump(item, pathlib.Path(path), indent=None)
+    records: kestrix.XmlIterator[Item] = kestrix.iterload(pathlib.Path(path), Item, tag="Item")
+    return [kestrix.load(out.getvalue(), Item), *records, *kestrix.iterload(memoryview(b""), Item)]

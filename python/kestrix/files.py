@@ -1,0 +1,254 @@
+"""Reading and writing documents in files and streams: load, iterload and dump.
+
+A source is a path (``str`` or ``os.PathLike``), a binary file object
+(anything whose ``read(n)`` returns bytes: open files, ``sys.stdin.buffer``,
+sockets' files, ``io.BytesIO``) or a bytes-like object (``bytes``,
+``bytearray``, ``memoryview``, ``mmap``). A target is a path or a binary file
+object.
+"""
+
+from __future__ import annotations
+
+import codecs
+import io
+import os
+
+from . import _kestrix
+
+# Bytes taken from a bytes-like object per step when streaming it, and
+# examined at its start for an encoding declaration.
+_SLICE = 256 * 1024
+_HEAD = 512
+
+
+def _text_mode_error(what: str) -> TypeError:
+    return TypeError(f"{what} is a text stream: open the file in binary mode ('rb' or 'wb')")
+
+
+def _kind(source: object, what: str) -> str:
+    """'path', 'file' or 'buffer'; raises TypeError for anything else."""
+    if isinstance(source, (str, os.PathLike)):
+        return "path"
+    if isinstance(source, io.TextIOBase):
+        raise _text_mode_error(what)
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        return "buffer"
+    if hasattr(source, "read"):
+        return "file"
+    try:
+        memoryview(source)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(
+            f"{what} must be a path, a binary file object or a bytes-like object, "
+            f"not {type(source).__name__!r}") from None
+    return "buffer"
+
+
+def _open_for_reading(path: str | os.PathLike[str]):
+    try:
+        return open(path, "rb", buffering=0)  # noqa: SIM115 - the caller closes it
+    except FileNotFoundError as error:
+        if isinstance(path, str) and path.lstrip().startswith("<"):
+            # Before 3.11 exceptions have no add_note; __notes__ is what it fills.
+            notes = error.__dict__.setdefault("__notes__", [])
+            notes.append("a str source is a path: to read XML held in a str, pass text.encode()")
+        raise
+
+
+def _read_all(source: object) -> bytes:
+    kind = _kind(source, "source")
+    if kind == "path":
+        with _open_for_reading(source) as handle:  # type: ignore[arg-type]
+            return handle.read()
+    if kind == "buffer":
+        return source if type(source) is bytes else bytes(memoryview(source))  # type: ignore
+    pieces = []
+    while True:
+        piece = source.read(_SLICE)  # type: ignore[attr-defined]
+        if isinstance(piece, str):
+            raise _text_mode_error("source")
+        if not piece:
+            return b"".join(pieces)
+        pieces.append(piece)
+
+
+def load(source, cls):
+    """Read a whole document from a file, a stream or bytes and bind it to ``cls``.
+
+    The document is read into memory and bound as :func:`deserialize` binds
+    ``bytes``: its bytes are read as UTF-8 whatever it declares, unless it
+    declares another encoding (UTF-16, ISO-8859-1, windows-1252, KOI8-R or any
+    other single-byte encoding that extends ASCII) and its bytes are not
+    UTF-8. For documents larger than memory, stream their records with
+    :func:`iterload`.
+
+    Args:
+        source: a path (``str`` or ``os.PathLike``), a binary file object
+            (anything whose ``read(n)`` returns bytes) or a bytes-like object
+            (``bytes``, ``bytearray``, ``memoryview``, ``mmap``).
+        cls: a dataclass or a pydantic-style model class.
+
+    Returns:
+        A new instance of ``cls``.
+
+    Raises:
+        OSError: the path cannot be opened or read (``FileNotFoundError``...).
+        TypeError: ``source`` is a text-mode file (open it with ``'rb'``) or
+            of no kind listed above, or ``cls`` is not a class.
+        ValueError: as :func:`deserialize`; errors met while reading the
+            document carry a note with their line and column. Also a
+            document whose declared encoding cannot be read (Shift_JIS, an
+            unknown name): the message names it.
+        Exception: whatever the model's constructor or validation raises.
+
+    Example:
+        >>> import io
+        >>> from dataclasses import dataclass, field
+        >>> @dataclass
+        ... class Point:
+        ...     x: int = field(metadata={"type": "Attribute"})
+        >>> kestrix.load(io.BytesIO(b'<Point x="3"/>'), Point)
+        Point(x=3)
+    """
+    return _kestrix.deserialize(_read_all(source), cls)
+
+
+def _streams_as_declared(view: memoryview) -> bool:
+    """The rule for documents held in memory, applied to a bytes-like object
+    slice by slice: decode as declared only when the document names another
+    encoding than UTF-8 and UTF-8 cannot read its bytes."""
+    name = _kestrix._declared_encoding(bytes(view[:_HEAD]))
+    if not name or name.lower() in ("utf-8", "utf8"):
+        return False
+    decoder = codecs.getincrementaldecoder("utf-8")()
+    for start in range(0, len(view), _SLICE):
+        piece = bytes(view[start:start + _SLICE])
+        if b"\0" in piece:
+            return True
+        try:
+            decoder.decode(piece, final=start + _SLICE >= len(view))
+        except UnicodeDecodeError:
+            return True
+    return False
+
+
+class _Slices:
+    """read(n) over a bytes-like object, one bounded copy at a time."""
+
+    def __init__(self, view: memoryview) -> None:
+        self._view = view
+        self._at = 0
+
+    def read(self, size: int) -> bytes:
+        piece = bytes(self._view[self._at:self._at + size])
+        self._at += len(piece)
+        return piece
+
+    def close(self) -> None:
+        self._view.release()
+
+
+def iterload(source, cls, tag=None):
+    """Yield one instance of ``cls`` per element named ``tag``, reading as it goes.
+
+    The source is read in chunks of 256 KiB and fed to the same streaming
+    reader :func:`iterparse` uses, so memory stays bounded by the largest
+    record plus a chunk, whatever the size of the file; records, errors that
+    stay with their record and the scan that goes on after them are those of
+    :func:`iterparse`. A file opened from a path is closed when the records
+    end or the iterator is released.
+
+    A stream is decoded as its XML declaration or byte-order mark says (it
+    cannot be looked at whole first); a bytes-like object is decoded as
+    :func:`load` decodes it.
+
+    Args:
+        source: a path, a binary file object or a bytes-like object (see
+            :func:`load`).
+        cls: the model class of one record.
+        tag: the element name of a record; ``None`` (the default) means the
+            class's element name.
+
+    Returns:
+        An :class:`XmlIterator` over the bound records.
+
+    Raises:
+        OSError: the path cannot be opened; from ``next()``, a failed read.
+        TypeError: a text-mode file, a source of no known kind, ``cls`` not a
+            class or ``tag`` not a ``str``.
+        ValueError: from ``next()``, for a record that cannot be bound, a
+            document that is not well-formed or an encoding that cannot be
+            read; errors met while reading carry a note with their line and
+            column.
+
+    Example:
+        >>> import io
+        >>> from dataclasses import dataclass, field
+        >>> @dataclass
+        ... class Item:
+        ...     n: int = field(metadata={"type": "Attribute"})
+        >>> feed = io.BytesIO(b'<list><Item n="1"/><Item n="2"/></list>')
+        >>> [item.n for item in kestrix.iterload(feed, Item)]
+        [1, 2]
+    """
+    kind = _kind(source, "source")
+    if kind == "path":
+        handle = _open_for_reading(source)
+        try:
+            return _kestrix._iterstream(handle.read, cls, tag, handle.close)
+        except BaseException:
+            handle.close()
+            raise
+    if kind == "file":
+        return _kestrix._iterstream(source.read, cls, tag)
+    if type(source) is bytes:
+        return _kestrix.iterparse(source, cls, tag)
+    view = memoryview(source).cast("B")
+    slices = _Slices(view)
+    return _kestrix._iterstream(slices.read, cls, tag, slices.close, _streams_as_declared(view))
+
+
+def dump(obj, target, indent=None):
+    """Write a model instance as an XML document to a file or a stream.
+
+    The document is made whole first, as :func:`serialize` makes it, so a
+    failure leaves the target untouched.
+
+    Args:
+        obj: a dataclass or pydantic-style model instance.
+        target: a path (``str`` or ``os.PathLike``), created or replaced, or a
+            binary file object (anything with ``write(bytes)``).
+        indent: ``None`` (the default) for one line, or the number of spaces
+            per level.
+
+    Returns:
+        None.
+
+    Raises:
+        OSError: the path cannot be written.
+        TypeError: ``target`` is a text-mode file or of no known kind, or as
+            :func:`serialize`.
+        ValueError: as :func:`serialize`.
+
+    Example:
+        >>> import io
+        >>> from dataclasses import dataclass, field
+        >>> @dataclass
+        ... class Point:
+        ...     x: int = field(metadata={"type": "Attribute"})
+        >>> out = io.BytesIO()
+        >>> kestrix.dump(Point(x=3), out)
+        >>> out.getvalue()
+        b'<Point x="3"></Point>'
+    """
+    if isinstance(target, (str, os.PathLike)):
+        data = _kestrix.serialize(obj, indent)
+        with open(target, "wb") as handle:
+            handle.write(data)
+        return
+    if isinstance(target, io.TextIOBase):
+        raise _text_mode_error("target")
+    if not hasattr(target, "write"):
+        raise TypeError(f"target must be a path or a binary file object, "
+                        f"not {type(target).__name__!r}")
+    target.write(_kestrix.serialize(obj, indent))
