@@ -53,7 +53,10 @@ public:
     bool needs_input() const noexcept;
 
     /// The next chunk of a fed stream, `final` when no input follows it. The
-    /// bytes must stay valid until the following `next` returns.
+    /// bytes must stay valid until the following `next` returns. The first
+    /// chunk should hold at least the document's first 4 bytes (or all of a
+    /// shorter one): when decoding as declared, expat tells UTF-16 from the
+    /// first bytes it is given.
     void feed(std::string_view chunk, bool final) noexcept;
 
     /// The schema every record is bound to.
