@@ -52,8 +52,7 @@ Units units_at(std::string_view input, std::size_t at, char c) noexcept {
 
 }  // namespace
 
-ExpatReader::ExpatReader(std::string_view document, const ReaderOptions& options,
-                         bool namespaces)
+ExpatReader::ExpatReader(std::string_view document, const ReaderOptions& options, bool namespaces)
     : byte_table_(options.byte_table),
       follow_declaration_(options.follow_declaration),
       fed_(false),

@@ -19,9 +19,9 @@ struct ParsedDocument {
 };
 
 /// Reads `document` (borrowed for the call; UTF-8 unless `options` say to
-/// decode as it declares) and binds its document element to `root`: a `Value::Object` tree, or the first error met. At most
-/// `limit` class elements may be open at once, the document element included.
-/// Nothing after the document element's end tag is read.
+/// decode as it declares) and binds its document element to `root`: a `Value::Object` tree, or the
+/// first error met. At most `limit` class elements may be open at once, the document element
+/// included. Nothing after the document element's end tag is read.
 ///
 /// A class that declares an element name (or a namespace) accepts only a
 /// document element of that local name (and namespace); any other fails with
