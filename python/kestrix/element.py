@@ -2,18 +2,19 @@
 
 from __future__ import annotations
 
-from collections.abc import Callable, Mapping
-from dataclasses import dataclass, field
-from typing import TypeVar
+TYPE_CHECKING = False  # typing itself is not imported at run time
+
+if TYPE_CHECKING:
+    from collections.abc import Callable, Mapping
+    from typing import TypeVar
+
+    _C = TypeVar("_C", bound=type)
 
 __all__ = ["ElementDeclaration", "xml_element"]
-
-_C = TypeVar("_C", bound=type)
 
 _RESERVED_PREFIXES = ("xml", "xmlns")
 
 
-@dataclass(frozen=True)
 class ElementDeclaration:
     """What :func:`xml_element` records on a class, under ``__kestrix_element__``.
 
@@ -23,9 +24,44 @@ class ElementDeclaration:
         prefixes: preferred prefixes for namespace URIs (prefix -> URI).
     """
 
-    name: str | None = None
-    namespace: str | None = None
-    prefixes: dict[str, str] = field(default_factory=dict)
+    # A plain class rather than a dataclass: importing dataclasses (and with it
+    # inspect) would multiply the time `import kestrix` takes.
+    __slots__ = ("name", "namespace", "prefixes")
+
+    name: str | None
+    namespace: str | None
+    prefixes: dict[str, str]
+
+    def __init__(
+        self,
+        name: str | None = None,
+        namespace: str | None = None,
+        prefixes: dict[str, str] | None = None,
+    ) -> None:
+        object.__setattr__(self, "name", name)
+        object.__setattr__(self, "namespace", namespace)
+        object.__setattr__(self, "prefixes", dict(prefixes or {}))
+
+    def __setattr__(self, key: str, value: object) -> None:
+        raise AttributeError(f"ElementDeclaration is read-only; cannot set {key!r}")
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, ElementDeclaration):
+            return NotImplemented
+        return (self.name, self.namespace, self.prefixes) == (
+            other.name,
+            other.namespace,
+            other.prefixes,
+        )
+
+    def __hash__(self) -> int:
+        return hash((self.name, self.namespace, tuple(self.prefixes.items())))
+
+    def __repr__(self) -> str:
+        return (
+            f"ElementDeclaration(name={self.name!r}, namespace={self.namespace!r}, "
+            f"prefixes={self.prefixes!r})"
+        )
 
 
 def _check_name(value: object, what: str) -> None:
@@ -100,6 +136,9 @@ def xml_element(
             raise ValueError("namespace must not be empty; leave it out for no namespace")
     bound: dict[str, str] = {}
     if prefixes is not None:
+        # Imported here: collections costs `import kestrix` more than the rest of it.
+        from collections.abc import Mapping
+
         if not isinstance(prefixes, Mapping):
             raise TypeError(f"prefixes must be a mapping, not {type(prefixes).__name__}")
         for prefix, uri in prefixes.items():
