@@ -251,9 +251,18 @@ void ElementBinder::bind_scalar_start(std::size_t field, ScalarKind kind, Mode m
     Frame& top = stack_.back().frame;
     const bool nil = namespaces_ ? is_nil_expanded(attributes) : is_nil(attributes);
     if (nil || empty) {
-        // Complete at its start tag: a nil marker, or a self-closing element whose
-        // empty text is kept as text whatever the field's kind.
-        Value value = nil ? Value::null() : Value::string(std::string());
+        // Complete at its start tag: a nil marker, or a self-closing element,
+        // which reads as the empty element it stands for (an error for numbers
+        // and booleans, an empty text for the other kinds).
+        Value value = Value::null();
+        if (!nil) {
+            Result<Value> parsed = parse_scalar(kind, {}, top.schema().fields[field].name);
+            if (!parsed) {
+                fail(std::move(parsed).error());
+                return;
+            }
+            value = std::move(parsed).value();
+        }
         if (mode == Mode::InScalar) {
             top.set(field, std::move(value));
         } else {

@@ -76,8 +76,16 @@ TEST_F(ParserTest, Documents) {
             {R"(<!DOCTYPE o [<!ENTITY e "<name>in</name><x><qty>1</qty></x>"><!ENTITY t "abc">]>)"
              R"(<o>&e;<tag>&t;</tag><qty>2</qty></o>)",
              R"({name="in",qty=2,tags=["abc"]})"},
-            // A self-closing scalar is empty text whatever its kind.
-            {"<o><qty/><paid /><name/><n/></o>", R"({name="",qty="",paid="",nums=[""]})"},
+            // A self-closing scalar is the empty element it stands for: empty text,
+            // or the error of an empty number or boolean.
+            {"<o><name/><tag /></o>", R"({name="",tags=[""]})"},
+            {"<o><qty/></o>", "Scalar parse error for field 'qty': expected integer, got ''"},
+            {"<o><price /></o>", "Scalar parse error for field 'price': expected float, got ''"},
+            {"<o><paid/></o>",
+             "Scalar parse error for field 'paid': expected boolean ('true', 'false', '1', '0'), "
+             "got ''"},
+            {"<o><n>1</n><n/></o>",
+             "Scalar parse error for field 'nums': expected integer, got ''"},
             {R"(<o><qty xsi:nil="true">junk<x>1</x></qty><name nil="1"/>)"
              R"(<price a:xsi:nil="true"></price><paid xsi:nil="false" nil="1"/></o>)",
              "{name=null,qty=null,price=null,paid=null}"},
@@ -114,7 +122,7 @@ TEST_F(ParserTest, DepthLimitCountsOpenClassElements) {
     const std::string too_deep = "Maximum XML recursion depth exceeded: current 4 >= limit 3";
     check_all(*node,
               {
-                  {"<n><n><n><n/><v/><zz/></n></n></n>", R"({child={child={value="",child={}}}})"},
+                  {"<n><n><n><n/><zz/></n></n></n>", R"({child={child={child={}}}})"},
                   {"<n><n><n><n></n></n></n></n>", too_deep},
                   {"<n><n><n><v>1</v></n></n></n>", too_deep},
                   {"<n><n><n><zz></zz></n></n></n>", too_deep},
@@ -131,14 +139,16 @@ TEST_F(ParserTest, DepthLimitCountsOpenClassElements) {
 
 // Tags and text cross the reader's feeding chunks; self-closing tags are still told apart.
 TEST_F(ParserTest, LargeDocumentAcrossChunks) {
-    std::string document = "<o>", nums;
+    std::string document = "<o>", tags;
     for (int i = 0; i < 40000; ++i) {
-        document += i % 3 == 0 ? "<n/>" : "<n>" + std::to_string(i) + "</n>";
-        nums += (i == 0 ? "" : ",") + (i % 3 == 0 ? "\"\"" : std::to_string(i));
+        const std::string n = std::to_string(i);
+        document += i % 3 == 0 ? "<tag/>" : "<tag>" + n + "</tag>";
+        tags += (i == 0 ? "\"" : ",\"") + (i % 3 == 0 ? "" : n) + "\"";
     }
     const std::string text(200000, 'x');
-    EXPECT_EQ(bind_document(document + "<name>" + text + "&amp;</name></o>", *order),
-              "{name=\"" + text + "&\",nums=[" + nums + "]}");
+    const bool same = bind_document(document + "<name>" + text + "&amp;</name></o>", *order) ==
+                      "{name=\"" + text + "&\",tags=[" + tags + "]}";
+    EXPECT_TRUE(same);  // (the texts are too long to show)
 }
 
 // The whole text is parsed once by the text field's type, also for a list.
