@@ -3,6 +3,9 @@
 #include "kestrix/emitter.hpp"
 
 #include <array>
+#include <cstdio>
+#include <optional>
+#include <string>
 
 #include "kestrix/namespaces.hpp"
 #include "kestrix/scalar_format.hpp"
@@ -11,17 +14,25 @@ namespace kestrix {
 
 namespace {
 
-// Which characters are replaced by a reference: bit 0 in text, bit 1 in
-// attribute values. Tab and line feed are kept in text but referenced in
-// attributes, where a reader would otherwise normalize them to spaces.
+// What the escaping pass does with each byte: bit 0 replaces it by a reference
+// in text, bit 1 in attribute values; bit 2 marks a control character that
+// XML 1.0 cannot carry at all; bit 3 a lead byte that may begin U+FFFE or
+// U+FFFF. Tab and line feed are kept in text but referenced in attributes,
+// where a reader would otherwise normalize them to spaces.
 constexpr std::uint8_t kInText = 1;
 constexpr std::uint8_t kInAttribute = 2;
+constexpr std::uint8_t kForbidden = 4;
+constexpr std::uint8_t kNonCharacterLead = 8;
+constexpr std::uint8_t kTextMask = kInText | kForbidden | kNonCharacterLead;
+constexpr std::uint8_t kAttributeMask = kInAttribute | kForbidden | kNonCharacterLead;
 
 constexpr std::array<std::uint8_t, 256> make_escape_table() {
     std::array<std::uint8_t, 256> t{};
+    for (unsigned c = 0; c < 0x20; ++c) t[c] = kForbidden;
     for (unsigned char c : {'&', '<', '>', '"', '\'', '\r'}) t[c] = kInText | kInAttribute;
     t['\t'] = kInAttribute;
     t['\n'] = kInAttribute;
+    t[0xEF] = kNonCharacterLead;  // U+FFFE and U+FFFF are EF BF BE and EF BF BF
     return t;
 }
 constexpr std::array<std::uint8_t, 256> kEscape = make_escape_table();
@@ -48,18 +59,39 @@ std::string_view reference_for(unsigned char c) {
 }
 
 /// Appends `s` to `out`, replacing the characters selected by `mask`; runs of
-/// plain characters are copied in one piece.
-void append_escaped(std::string& out, std::string_view s, std::uint8_t mask) {
+/// plain characters are copied in one piece. The same pass finds characters
+/// XML 1.0 cannot carry: the first one is returned (and `out` is left
+/// partly written), nothing when the whole text was appended.
+std::optional<char32_t> append_escaped(std::string& out, std::string_view s, std::uint8_t mask) {
     const char* run = s.data();
     const char* const end = s.data() + s.size();
     for (const char* p = run; p != end; ++p) {
         const auto c = static_cast<unsigned char>(*p);
-        if ((kEscape[c] & mask) == 0) continue;
+        const std::uint8_t action = kEscape[c] & mask;
+        if (action == 0) continue;
+        if (action & kForbidden) return c;
+        if (action & kNonCharacterLead) {
+            if (end - p >= 3 && static_cast<unsigned char>(p[1]) == 0xBF &&
+                (static_cast<unsigned char>(p[2]) & 0xFE) == 0xBE) {
+                return static_cast<char32_t>(0xFFFE + (static_cast<unsigned char>(p[2]) - 0xBE));
+            }
+            continue;
+        }
         out.append(run, static_cast<std::size_t>(p - run));
         out.append(reference_for(c));
         run = p + 1;
     }
     out.append(run, static_cast<std::size_t>(end - run));
+    return std::nullopt;
+}
+
+/// The error for a character XML 1.0 cannot carry, found in `field` of `owner`.
+[[gnu::noinline, gnu::cold]] BindError unwritable(char32_t c, const FieldSchema& field,
+                                                  const ClassSchema& owner) {
+    char code[16];
+    std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(c));
+    return BindError::serialization("character " + std::string(code) + " in field '" + field.name +
+                                    "' of " + owner.name + " cannot be written in XML 1.0");
 }
 
 /// The entry of field `index` of `schema` in `obj`, or null when there is none.
@@ -76,40 +108,56 @@ const Value* entry(const ObjectValue& obj, const ClassSchema& schema, std::size_
     return v == nullptr || v->is_absent() ? nullptr : v;
 }
 
-/// Writes a scalar element `<name>text</name>`; nothing when `v` has no text.
-void write_scalar_element(XmlWriter& writer, std::string_view name, const Value& v) {
+/// The error for a character XML 1.0 cannot carry in a declared namespace URI.
+[[gnu::noinline, gnu::cold]] BindError unwritable_namespace(char32_t c) {
+    char code[16];
+    std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(c));
+    return BindError::serialization("character " + std::string(code) +
+                                    " in a namespace URI cannot be written in XML 1.0");
+}
+
+/// Writes a scalar element `<name>text</name>` of `field`; nothing when `v` has
+/// no text.
+Status write_scalar_element(XmlWriter& writer, const FieldSchema& field, const ClassSchema& owner,
+                            const Value& v) {
     FormatScratch scratch{};
     auto text = format_scalar(v, scratch);
-    if (!text) return;
-    writer.open_start_tag(name);
+    if (!text) return {};
+    writer.open_start_tag(field.xml_name);
     writer.close_start_tag();
-    writer.text(*text);
-    writer.end_tag(name);
+    if (!writer.text(*text)) return unwritable(writer.rejected(), field, owner);
+    writer.end_tag(field.xml_name);
+    return {};
 }
 
 /// Writes the element content of the text field: its scalar text, or the
 /// texts of a list's items one after the other; empty texts are not written.
-void write_text_content(XmlWriter& writer, const Value& v) {
+Status write_text_content(XmlWriter& writer, const FieldSchema& field, const ClassSchema& owner,
+                          const Value& v) {
     FormatScratch scratch{};
     if (auto text = format_scalar(v, scratch)) {
-        if (!text->empty()) writer.text(*text);
-        return;
+        if (!text->empty() && !writer.text(*text))
+            return unwritable(writer.rejected(), field, owner);
+        return {};
     }
-    if (v.kind() != Value::Kind::List) return;
+    if (v.kind() != Value::Kind::List) return {};
     for (const Value& item : v.as_list()) {
         if (item.is_absent()) continue;
         FormatScratch item_scratch{};
         auto text = format_scalar(item, item_scratch);
-        if (text && !text->empty()) writer.text(*text);
+        if (text && !text->empty() && !writer.text(*text)) {
+            return unwritable(writer.rejected(), field, owner);
+        }
     }
+    return {};
 }
 
-/// Writes one child-element field holding `v`.
-Status write_child(XmlWriter& writer, const FieldSchema& field, const Value& v) {
+/// Writes one child-element field of `owner` holding `v`.
+Status write_child(XmlWriter& writer, const FieldSchema& field, const ClassSchema& owner,
+                   const Value& v) {
     switch (field.type.kind()) {
         case TypeDesc::Kind::Scalar:
-            write_scalar_element(writer, field.xml_name, v);
-            return {};
+            return write_scalar_element(writer, field, owner, v);
         case TypeDesc::Kind::Nested:
             return write_element(writer, field.xml_name, v, field.type.schema());
         case TypeDesc::Kind::List:
@@ -118,16 +166,19 @@ Status write_child(XmlWriter& writer, const FieldSchema& field, const Value& v) 
     if (v.kind() != Value::Kind::List) return {};
     const TypeDesc& item_type = field.type.item();
     for (const Value& item : v.as_list()) {
-        if (item.is_absent()) continue;
+        // An absent or null item (a None in the list) writes nothing.
+        if (item.is_absent() || item.is_null()) continue;
         switch (item_type.kind()) {
             case TypeDesc::Kind::Nested: {
                 Status s = write_element(writer, field.xml_name, item, item_type.schema());
                 if (!s) return s;
                 break;
             }
-            case TypeDesc::Kind::Scalar:
-                write_scalar_element(writer, field.xml_name, item);
+            case TypeDesc::Kind::Scalar: {
+                Status s = write_scalar_element(writer, field, owner, item);
+                if (!s) return s;
                 break;
+            }
             case TypeDesc::Kind::List:
                 break;  // a list of lists has no element form
         }
@@ -180,42 +231,45 @@ private:
 
     /// Writes "<tag" with the declarations it needs; returns the default
     /// namespace in scope inside it.
-    std::string_view open(std::string_view uri, std::string_view local, Tag tag,
-                          std::string_view default_in_scope, bool root) {
+    Result<std::string_view> open(std::string_view uri, std::string_view local, Tag tag,
+                                  std::string_view default_in_scope, bool root) {
         writer_.open_start_tag(tag.prefix, local);
+        bool ok = true;
+        std::string_view inside = default_in_scope;
         if (root) {
-            if (!plan_.default_ns.empty()) writer_.attribute("xmlns", plan_.default_ns);
+            if (!plan_.default_ns.empty()) ok = writer_.attribute("xmlns", plan_.default_ns);
             for (const auto& [prefix, declared] : plan_.declarations) {
-                writer_.attribute("xmlns", prefix, declared);
+                ok = ok && writer_.attribute("xmlns", prefix, declared);
             }
-            return tag.declare_default ? uri : default_in_scope;
+            if (tag.declare_default) inside = uri;
+        } else if (tag.declare_default) {
+            ok = writer_.attribute("xmlns", uri);
+            inside = uri;
         }
-        if (tag.declare_default) {
-            writer_.attribute("xmlns", uri);
-            return uri;
-        }
-        return default_in_scope;
+        if (!ok) return unwritable_namespace(writer_.rejected());
+        return inside;
     }
 
-    void scalar(std::string_view uri, std::string_view local, const Value& v,
-                std::string_view default_in_scope) {
+    Status scalar(const FieldSchema& field, const ClassSchema& owner, std::string_view uri,
+                  const Value& v, std::string_view default_in_scope) {
         FormatScratch scratch{};
         auto text = format_scalar(v, scratch);
-        if (!text) return;
+        if (!text) return {};
         const Tag tag = tag_for(uri, default_in_scope);
-        open(uri, local, tag, default_in_scope, false);
+        Result<std::string_view> opened = open(uri, field.local(), tag, default_in_scope, false);
+        if (!opened) return std::move(opened).error();
         writer_.close_start_tag();
-        writer_.text(*text);
-        writer_.end_tag(tag.prefix, local);
+        if (!writer_.text(*text)) return unwritable(writer_.rejected(), field, owner);
+        writer_.end_tag(tag.prefix, field.local());
+        return {};
     }
 
-    Status child(const FieldSchema& field, std::string_view uri, const Value& v,
-                 std::string_view default_in_scope) {
+    Status child(const FieldSchema& field, const ClassSchema& owner, std::string_view uri,
+                 const Value& v, std::string_view default_in_scope) {
         const std::string_view local = field.local();
         switch (field.type.kind()) {
             case TypeDesc::Kind::Scalar:
-                scalar(uri, local, v, default_in_scope);
-                return {};
+                return scalar(field, owner, uri, v, default_in_scope);
             case TypeDesc::Kind::Nested:
                 return element(uri, local, v, field.type.schema(), default_in_scope, false);
             case TypeDesc::Kind::List:
@@ -224,13 +278,15 @@ private:
         if (v.kind() != Value::Kind::List) return {};
         const TypeDesc& item_type = field.type.item();
         for (const Value& item : v.as_list()) {
-            if (item.is_absent()) continue;
+            // An absent or null item (a None in the list) writes nothing.
+            if (item.is_absent() || item.is_null()) continue;
+            Status s;
             if (item_type.is_nested()) {
-                Status s = element(uri, local, item, item_type.schema(), default_in_scope, false);
-                if (!s) return s;
+                s = element(uri, local, item, item_type.schema(), default_in_scope, false);
             } else if (item_type.is_scalar()) {
-                scalar(uri, local, item, default_in_scope);
+                s = scalar(field, owner, uri, item, default_in_scope);
             }
+            if (!s) return s;
         }
         return {};
     }
@@ -247,7 +303,9 @@ private:
         const std::size_t count = schema.fields.size();
 
         const Tag tag = root ? Tag{{}, !uri.empty()} : tag_for(uri, default_in_scope);
-        const std::string_view inside = open(uri, local, tag, default_in_scope, root);
+        Result<std::string_view> opened = open(uri, local, tag, default_in_scope, root);
+        if (!opened) return std::move(opened).error();
+        const std::string_view inside = opened.value();
         for (std::size_t i = 0; i < count; ++i) {
             const FieldSchema& field = schema.fields[i];
             if (field.role != FieldRole::Attribute) continue;
@@ -268,13 +326,17 @@ private:
                 }
                 prefix = *declared;
             }
-            writer_.attribute(prefix, field.local(), *text);
+            if (!writer_.attribute(prefix, field.local(), *text)) {
+                return unwritable(writer_.rejected(), field, schema);
+            }
         }
         writer_.close_start_tag();
 
         if (schema.text_field && *schema.text_field < count) {
             if (const Value* v = entry(obj, schema, *schema.text_field)) {
-                write_text_content(writer_, *v);
+                Status s =
+                    write_text_content(writer_, schema.fields[*schema.text_field], schema, *v);
+                if (!s) return s;
             }
         }
 
@@ -284,7 +346,7 @@ private:
             if (field.role != FieldRole::Element) continue;
             const Value* v = entry(obj, schema, i);
             if (v == nullptr || v->is_null()) continue;
-            Status s = child(field, uri_of(field, uri), *v, inside);
+            Status s = child(field, schema, uri_of(field, uri), *v, inside);
             if (!s) return s;
         }
         --writer_.depth;
@@ -326,7 +388,7 @@ void XmlWriter::open_start_tag(std::string_view prefix, std::string_view local) 
     out_.append(local);
 }
 
-void XmlWriter::attribute(std::string_view prefix, std::string_view local, std::string_view value) {
+bool XmlWriter::attribute(std::string_view prefix, std::string_view local, std::string_view value) {
     out_.push_back(' ');
     if (!prefix.empty()) {
         out_.append(prefix);
@@ -334,8 +396,12 @@ void XmlWriter::attribute(std::string_view prefix, std::string_view local, std::
     }
     out_.append(local);
     out_.append("=\"");
-    append_escaped(out_, value, kInAttribute);
+    if (auto bad = append_escaped(out_, value, kAttributeMask)) {
+        rejected_ = *bad;
+        return false;
+    }
     out_.push_back('"');
+    return true;
 }
 
 void XmlWriter::end_tag(std::string_view prefix, std::string_view local) {
@@ -351,12 +417,16 @@ void XmlWriter::end_tag(std::string_view prefix, std::string_view local) {
     pending_break_ = true;
 }
 
-void XmlWriter::attribute(std::string_view name, std::string_view value) {
+bool XmlWriter::attribute(std::string_view name, std::string_view value) {
     out_.push_back(' ');
     out_.append(name);
     out_.append("=\"");
-    append_escaped(out_, value, kInAttribute);
+    if (auto bad = append_escaped(out_, value, kAttributeMask)) {
+        rejected_ = *bad;
+        return false;
+    }
     out_.push_back('"');
+    return true;
 }
 
 void XmlWriter::close_start_tag() {
@@ -365,9 +435,13 @@ void XmlWriter::close_start_tag() {
     pending_break_ = true;
 }
 
-void XmlWriter::text(std::string_view text) {
-    append_escaped(out_, text, kInText);
+bool XmlWriter::text(std::string_view text) {
+    if (auto bad = append_escaped(out_, text, kTextMask)) {
+        rejected_ = *bad;
+        return false;
+    }
     pending_break_ = false;
+    return true;
 }
 
 void XmlWriter::end_tag(std::string_view name) {
@@ -397,12 +471,18 @@ Status write_element(XmlWriter& writer, std::string_view name, const Value& valu
         const Value* v = entry(obj, schema, i);
         if (v == nullptr) continue;
         FormatScratch scratch{};
-        if (auto text = format_scalar(*v, scratch)) writer.attribute(field.xml_name, *text);
+        auto text = format_scalar(*v, scratch);
+        if (text && !writer.attribute(field.xml_name, *text)) {
+            return unwritable(writer.rejected(), field, schema);
+        }
     }
     writer.close_start_tag();
 
     if (schema.text_field && *schema.text_field < count) {
-        if (const Value* v = entry(obj, schema, *schema.text_field)) write_text_content(writer, *v);
+        if (const Value* v = entry(obj, schema, *schema.text_field)) {
+            Status s = write_text_content(writer, schema.fields[*schema.text_field], schema, *v);
+            if (!s) return s;
+        }
     }
 
     ++writer.depth;
@@ -411,7 +491,7 @@ Status write_element(XmlWriter& writer, std::string_view name, const Value& valu
         if (field.role != FieldRole::Element) continue;
         const Value* v = entry(obj, schema, i);
         if (v == nullptr || v->is_null()) continue;
-        Status s = write_child(writer, field, *v);
+        Status s = write_child(writer, field, schema, *v);
         if (!s) return s;
     }
     --writer.depth;

@@ -64,11 +64,38 @@ TEST(Emitter, EscapingInTextAndAttributes) {
         {"&<>\"'\r", "&amp;&lt;&gt;&quot;&apos;&#13;", "&amp;&lt;&gt;&quot;&apos;&#13;"},
         {"\t\n", "\t\n", "&#9;&#10;"},
         {"", "", ""},
-        {"\x01 \xc3\xa9 a<b", "\x01 \xc3\xa9 a&lt;b", "\x01 \xc3\xa9 a&lt;b"},
+        // U+E9, U+FFFD and U+FFEF: near the refused U+FFFE/U+FFFF in UTF-8, yet allowed
+        {"\xc3\xa9 \xef\xbf\xbd\xef\xbf\xaf a<b", "\xc3\xa9 \xef\xbf\xbd\xef\xbf\xaf a&lt;b",
+         "\xc3\xa9 \xef\xbf\xbd\xef\xbf\xaf a&lt;b"},
     };
     for (const auto& [input, in_text, in_attribute] : rows)
         EXPECT_EQ(write(*s, object(*s, str(input), str(input))),
                   std::string("<R a=\"") + in_attribute + "\"><e>" + in_text + "</e></R>");
+}
+
+// Characters XML 1.0 cannot carry fail the document, in whichever place they stand.
+TEST(Emitter, CharactersXmlCannotCarryFail) {
+    auto s =
+        make_class("R", attribute("a"), text("t"), element("e"), element("l", list_of(scalar())));
+    const std::pair<std::string, const char*> rows[] = {
+        {std::string(1, '\0'), "U+0000"},
+        {"\x01", "U+0001"},
+        {"x\x1f", "U+001F"},
+        {"\x0b", "U+000B"},
+        {"\xef\xbf\xbe", "U+FFFE"},
+        {"a\xef\xbf\xbf", "U+FFFF"},
+    };
+    for (const auto& [bad, code] : rows) {
+        SCOPED_TRACE(code);
+        const Value values[] = {object(*s, str(bad)), object(*s, Value(), str(bad)),
+                                object(*s, Value(), Value(), str(bad)),
+                                object(*s, Value(), Value(), Value(), list(str("ok"), str(bad)))};
+        const char* fields[] = {"a", "t", "e", "l"};
+        for (std::size_t i = 0; i < 4; ++i)
+            EXPECT_EQ(write(*s, values[i], 2), std::string("Serialization error: character ") +
+                                                   code + " in field '" + fields[i] +
+                                                   "' of R cannot be written in XML 1.0");
+    }
 }
 
 // Lists of scalars and of models; null, absent and ill-kinded entries write nothing.

@@ -30,18 +30,26 @@ public:
     /// The same for a name written as "prefix:local" (just "local" when the
     /// prefix is empty).
     void open_start_tag(std::string_view prefix, std::string_view local);
-    /// Appends ` name="value"` to the open start tag, the value escaped.
-    void attribute(std::string_view name, std::string_view value);
+    /// Appends ` name="value"` to the open start tag, the value escaped. False
+    /// when the value holds a character XML 1.0 cannot carry (see rejected()).
+    [[nodiscard]] bool attribute(std::string_view name, std::string_view value);
     /// The same for a name written as "prefix:local".
-    void attribute(std::string_view prefix, std::string_view local, std::string_view value);
+    [[nodiscard]] bool attribute(std::string_view prefix, std::string_view local,
+                                 std::string_view value);
     /// Writes ">" and widens the indentation.
     void close_start_tag();
     /// Writes the escaped text (an empty one still clears the pending break).
-    void text(std::string_view text);
+    /// False when it holds a character XML 1.0 cannot carry (see rejected()).
+    [[nodiscard]] bool text(std::string_view text);
     /// Narrows the indentation, writes the line break (if due) and "</name>".
     void end_tag(std::string_view name);
     /// The same for a name written as "prefix:local".
     void end_tag(std::string_view prefix, std::string_view local);
+
+    /// The character that made the last attribute() or text() fail: a control
+    /// character other than tab, line feed and carriage return, U+FFFE or
+    /// U+FFFF. The output is incomplete after such a failure.
+    char32_t rejected() const noexcept { return rejected_; }
 
     /// The text written so far; the writer is left empty.
     std::string take() { return std::move(out_); }
@@ -57,13 +65,16 @@ private:
     std::uint64_t step_ = 0;
     std::uint64_t width_ = 0;
     bool pending_break_ = false;
+    char32_t rejected_ = 0;
 };
 
 /// Writes `value`, which must be a Value::Object, as the element `name` against
 /// `schema`: attributes, then the text content, then child elements in field
 /// order. Fails with Serialization "Expected Object value for model" when
-/// `value` (or a nested class value) is not an object, and with DepthExceeded
-/// when class elements nest deeper than MAX_DEPTH.
+/// `value` (or a nested class value) is not an object, with Serialization
+/// "character U+0001 in field 'f' of C cannot be written in XML 1.0" when a
+/// text holds a character XML 1.0 cannot carry, and with DepthExceeded when
+/// class elements nest deeper than MAX_DEPTH.
 Status write_element(XmlWriter& writer, std::string_view name, const Value& value,
                      const ClassSchema& schema);
 
