@@ -5,6 +5,7 @@ Every shape comes twice, as a pydantic model (prefix P) and as a dataclass
 """
 
 import dataclasses
+import datetime as dt
 import enum
 from dataclasses import dataclass, field
 from decimal import Decimal
@@ -69,6 +70,8 @@ class PScalars(BaseModel):
     note: Optional[str] = None
     ratio: Optional[float] = None
     cost: Optional[Decimal] = pf(None, "Attribute")
+    day: Optional[dt.date] = pf(None, "Attribute")
+    at: Optional[dt.datetime] = None
 
 
 @dataclass
@@ -87,6 +90,8 @@ class DScalars:
     note: Optional[str] = None
     ratio: Optional[float] = None
     cost: Optional[Decimal] = df(None, "Attribute")
+    day: Optional[dt.date] = df(None, "Attribute")
+    at: Optional[dt.datetime] = None
 
 
 # --- nested ----------------------------------------------------------------------------
@@ -143,6 +148,8 @@ class PCatalog(BaseModel):
     colors: list[Color] = pf(list, name="color")
     flags: list[bool] = pf(list, name="flag")
     weights: List[float] = pf(list, name="w")
+    days: list[dt.date] = pf(list, name="day")
+    stamps: list[Optional[dt.datetime]] = pf(list, name="at")
     extra: Optional[List[PItem]] = None
 
 
@@ -166,6 +173,8 @@ class DCatalog:
     colors: list[Color] = df(list, name="color")
     flags: list[bool] = df(list, name="flag")
     weights: List[float] = df(list, name="w")
+    days: list[dt.date] = df(list, name="day")
+    stamps: list[Optional[dt.datetime]] = df(list, name="at")
     extra: Optional[List[DItem]] = None
 
 
@@ -280,13 +289,15 @@ def _instances() -> dict[type, list]:
             PScalars(),
             PScalars(id=7, code="a&b", on=True, s=" x<y ", i=-42, f=2.5e-300, b=True,
                      d=d("1.50"), color=Color.BLUE, level=Level.HIGH, maybe=3,
-                     note="", ratio=float("inf"), cost=d("-0.001")),
+                     note="", ratio=float("inf"), cost=d("-0.001"), day=dt.date(2024, 2, 29),
+                     at=dt.datetime(2024, 2, 29, 23, 59, 59, 999999, tzinfo=dt.timezone.utc)),
         ],
         DScalars: [
             DScalars(),
             DScalars(id=-1, code="\u00e9\u4e2d", on=True, s="\"'", i=2**62, f=-0.0, b=False,
                      d=d("1E+3"), color=Color.GREEN, level=Level.LOW, maybe=0,
-                     note="n", ratio=1e16, cost=d("12345678901234567890.5")),
+                     note="n", ratio=1e16, cost=d("12345678901234567890.5"),
+                     at=dt.datetime(1, 1, 1)),
         ],
         PPerson: [
             PPerson(name="Ann", age=40, home=PAddress(city="Bern", street="Gasse 1", zip="3000"),
@@ -301,12 +312,15 @@ def _instances() -> dict[type, list]:
             PCatalog(items=[PItem(sku="a", qty=2, price=d("9.99")), PItem(sku="b")],
                      tags=["x", "y"], counts=[1, 2, 3], prices=[d("0.5")],
                      colors=[Color.RED, Color.BLUE], flags=[True, False],
-                     weights=[0.25, -1e-5], extra=[PItem(sku="z", qty=0)]),
+                     weights=[0.25, -1e-5], days=[dt.date(1999, 12, 31)],
+                     stamps=[dt.datetime(2000, 1, 1, 12, tzinfo=dt.timezone(-dt.timedelta(hours=14)))],
+                     extra=[PItem(sku="z", qty=0)]),
         ],
         DCatalog: [
             DCatalog(items=[DItem(sku="a", qty=2, price=d("9.99")), DItem(sku="b")],
                      tags=["x"], counts=[7], prices=[d("1"), d("2.25")], colors=[Color.GREEN],
-                     weights=[3.0]),
+                     weights=[3.0], days=[dt.date(2024, 1, 1), dt.date(9999, 12, 31)],
+                     stamps=[dt.datetime(2024, 1, 1, 0, 0, 0, 1)]),
         ],
         PPara: [
             PPara(lang="en", text="Hello world", em=["big"], link=PLink(href="/x", text="here")),
@@ -347,6 +361,11 @@ HANDWRITTEN: dict[type, list[bytes]] = {
     DScalars: [
         b"<x:DScalars xmlns:x='urn:x' x:id='4'><x:i>+12</x:i><color>GREEN</color>"
         b"<maybe xsi:nil='1'></maybe><ratio>-INF</ratio></x:DScalars>",
+        b"<DScalars day='2024-02-29Z'><at>2024-02-29T10:00:00.1234567-05:00</at></DScalars>",
+    ],
+    DCatalog: [
+        b"<DCatalog><flag>1</flag><flag xsi:nil='true'/><color> red </color><price> 1e-3 </price>"
+        b"<day>2024-13-01</day><at>2024-02-29T24:00:00Z</at><at>2024-02-29T10:00Z</at></DCatalog>",
     ],
     PPara: [b"<PPara lang='fr'>Un <em>deux</em> trois <a href='/'>quatre</a> cinq</PPara>"],
     DPara: [b"<DPara>one<em>two</em>&lt;three&gt;<a>four</a>five</DPara>"],

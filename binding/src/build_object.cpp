@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <optional>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -11,6 +13,7 @@
 #include "convert_scalar.hpp"
 #include "errors.hpp"
 #include "pyref.hpp"
+#include "text.hpp"
 
 namespace kestrix::py {
 namespace {
@@ -93,21 +96,46 @@ PyObject* class_of(const TypeDesc& type) {
     return compiled != nullptr ? compiled->cls.get() : nullptr;
 }
 
-PyObject* annotation_of(const CompiledClass* compiled, std::size_t i) {
+const Converter* converter_of(const CompiledClass* compiled, std::size_t i) {
     if (compiled == nullptr || i >= compiled->init_args.size()) return nullptr;
-    return compiled->init_args[i].annotation.get();
+    return &compiled->init_args[i].convert;
 }
 
-PyObject* build_list(const ValueList& items, const TypeDesc& type, PyObject* annotation) {
+PyObject* build_list(const ValueList& items, const TypeDesc& type, const Converter* convert,
+                     std::size_t* failed_item) {
     if (!type.is_list()) return PyList_New(0);
     const TypeDesc& item = type.item();
     PyObject* item_class = class_of(item);
     RefArray built(items.size());
     for (std::size_t i = 0; i < items.size(); ++i) {
-        built[i] = build_object(items[i], item, item_class, annotation);
-        if (built[i] == nullptr) return ensure_error();
+        built[i] = build_object(items[i], item, item_class, convert);
+        if (built[i] == nullptr) {
+            *failed_item = i;
+            return ensure_error();
+        }
     }
     return built.into_list();
+}
+
+// The Python value of field `i` of `schema`. A failure gains a note naming
+// the field, its class and, inside a list, the item.
+PyObject* build_field(const Value& value, const ClassSchema& schema, std::size_t i,
+                      const Converter* convert) {
+    const FieldSchema& field = schema.fields[i];
+    PyObject* built = nullptr;
+    std::optional<std::size_t> item;
+    if (value.kind() == Value::Kind::List) {
+        std::size_t failed = 0;
+        built = build_list(value.as_list(), field.type, convert, &failed);
+        if (built == nullptr) item = failed;
+    } else {
+        built = build_object(value, field.type, class_of(field.type), convert);
+    }
+    if (built == nullptr) {
+        ensure_error();
+        add_field_note("binding", field.name, schema.name, item);
+    }
+    return built;
 }
 
 // A dict of the object's entries, keyed by field name, with untyped values.
@@ -137,12 +165,10 @@ PyObject* build_positional(const ObjectValue& obj, const ClassSchema& schema,
     const std::size_t count = schema.fields.size();
     RefArray args(count);
     for (std::size_t i = 0; i < count; ++i) {
-        const FieldSchema& field = schema.fields[i];
         const Value* value = entry_of(obj, schema, i);
         if (value == nullptr) return raise_panic("positional construction missed a field");
-        args[i] =
-            build_object(*value, field.type, class_of(field.type), annotation_of(&compiled, i));
-        if (args[i] == nullptr) return ensure_error();
+        args[i] = build_field(*value, schema, i, converter_of(&compiled, i));
+        if (args[i] == nullptr) return nullptr;
     }
     Ref tuple = Ref::steal(args.into_tuple());
     if (!tuple) return nullptr;
@@ -168,20 +194,18 @@ PyObject* build_keywords(const ObjectValue& obj, const ClassSchema& schema,
         PyObject* keyword = nullptr;  // borrowed from the compiled class, or `own_keyword`
         Ref own_keyword;
         bool init = true;
-        PyObject* annotation = nullptr;
         if (compiled != nullptr && i < compiled->init_args.size()) {
             const InitArg& arg = compiled->init_args[i];
             keyword = arg.py_name.get();
             init = arg.init;
-            annotation = arg.annotation.get();
         } else {
             own_keyword = Ref::steal(PyUnicode_FromStringAndSize(
                 field.name.data(), static_cast<Py_ssize_t>(field.name.size())));
             if (!own_keyword) return nullptr;
             keyword = own_keyword.get();
         }
-        Ref item = Ref::steal(build_object(*value, field.type, class_of(field.type), annotation));
-        if (!item) return ensure_error();
+        Ref item = Ref::steal(build_field(*value, schema, i, converter_of(compiled, i)));
+        if (!item) return nullptr;
         if (init) {
             if (PyDict_SetItem(kwargs.get(), keyword, item.get()) < 0) return nullptr;
         } else {
@@ -193,7 +217,11 @@ PyObject* build_keywords(const ObjectValue& obj, const ClassSchema& schema,
     Ref instance = Ref::steal(PyObject_Call(cls, no_args, kwargs.get()));
     if (!instance) return ensure_error();
     for (const auto& [name, item] : deferred) {
-        if (PyObject_SetAttr(instance.get(), name.get(), item.get()) < 0) return nullptr;
+        if (PyObject_SetAttr(instance.get(), name.get(), item.get()) < 0) {
+            std::string_view field;
+            if (utf8_of(name.get(), field)) add_field_note("binding", field, schema.name);
+            return nullptr;
+        }
     }
     return instance.release();
 }
@@ -223,16 +251,18 @@ const TypeDesc& untyped_descriptor() {
 }
 
 PyObject* build_object(const Value& value, const TypeDesc& type, PyObject* cls,
-                       PyObject* annotation) {
+                       const Converter* convert) {
     switch (value.kind()) {
         case Value::Kind::Null:
         case Value::Kind::Bool:
         case Value::Kind::Int:
         case Value::Kind::Float:
         case Value::Kind::Str:
-            return convert_scalar(value, annotation);
-        case Value::Kind::List:
-            return build_list(value.as_list(), type, annotation);
+            return convert_scalar(value, convert);
+        case Value::Kind::List: {
+            std::size_t failed = 0;
+            return build_list(value.as_list(), type, convert, &failed);
+        }
         case Value::Kind::Object:
             return build_instance(value.as_object(), type, cls);
         case Value::Kind::Absent:

@@ -4,6 +4,7 @@
 
 #include "python.hpp"
 
+#include "convert_scalar.hpp"
 #include "kestrix/schema.hpp"
 #include "kestrix/value.hpp"
 
@@ -11,12 +12,12 @@ namespace kestrix::py {
 
 /// Builds the Python object for `value`, read beside its declared `type`.
 /// `cls` is the class to instantiate for an object value (null: the class the
-/// schema was compiled from, or a dict when there is none); `annotation` is the
-/// declared Python type handed to scalar conversion (null: none). The value tree
+/// schema was compiled from, or a dict when there is none); `convert` says how
+/// scalar values are converted (null: left plain). The value tree
 /// is only read. New reference, or null with the exception set; nothing built
 /// on the way survives a failure. Requires the interpreter lock.
 PyObject* build_object(const Value& value, const TypeDesc& type, PyObject* cls,
-                       PyObject* annotation);
+                       const Converter* convert);
 
 /// The descriptor for values with no schema at hand: objects become dicts,
 /// lists become empty lists, scalars stay plain.

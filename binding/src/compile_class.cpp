@@ -237,6 +237,33 @@ private:
     Py_ssize_t seen_ = 0;
 };
 
+// The annotation of a field's scalar values: the list's item annotation
+// (Optional stripped) for a list of scalars, the field's own for a scalar,
+// none otherwise. `stripped` is the field's annotation without Optional.
+Ref scalar_annotation(PyObject* stripped, const TypeDesc& type) {
+    if (type.is_scalar()) return Ref::borrow(stripped);
+    if (!type.is_list() || !type.item().is_scalar()) return {};
+    Ref args = attribute_or_null(stripped, "__args__");
+    if (!args || !PyTuple_Check(args.get()) || PyTuple_Size(args.get()) == 0) return {};
+    return strip_optional(PyTuple_GetItem(args.get(), 0));
+}
+
+// Chooses the converter of a field's scalar values. Enum values are read as
+// written, edge whitespace included (their conversion tries the value as
+// written before the trimmed one), so an enum kept as Other becomes Str for
+// the reader. False with the error set on failure.
+bool choose_field_converter(PyObject* stripped, TypeDesc& type, Converter& out) {
+    Ref annotation = scalar_annotation(stripped, type);
+    if (!choose_converter(annotation.get(), out)) return false;
+    if (!out.is_enum) return true;
+    if (type.is_scalar() && type.scalar_kind() == ScalarKind::Other) {
+        type = TypeDesc::scalar(ScalarKind::Str);
+    } else if (type.is_list() && type.item().scalar_kind() == ScalarKind::Other) {
+        type = TypeDesc::list(TypeDesc::scalar(ScalarKind::Str));
+    }
+    return true;
+}
+
 // Reads one field into `args`/`fields`. False with the error set on failure.
 // The namespace rule of a field (see NsRule): its "namespace" metadata, else
 // the prefix of its XML name when `xml`, `xsi` or one of the class's own
@@ -349,6 +376,7 @@ bool compile_field(PyObject* key, PyObject* field, bool from_model, PyObject* hi
     arg.annotation = strip_optional(annotation.get());
     std::optional<TypeDesc> type = analyse_annotation(annotation.get());
     if (!type) return false;
+    if (!choose_field_converter(arg.annotation.get(), *type, arg.convert)) return false;
     FieldSchema compiled{std::string(name), std::move(xml_name), std::move(*type), role};
     resolve_namespace(owner, compiled, declared_ns);
     args.push_back(std::move(arg));

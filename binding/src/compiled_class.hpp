@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "convert_scalar.hpp"
 #include "kestrix/schema.hpp"
 #include "pyref.hpp"
 
@@ -16,6 +17,7 @@ namespace kestrix::py {
 struct InitArg {
     Ref annotation;        ///< the field's annotation with Optional/Union stripped
     Ref py_name;           ///< the attribute name as a ready (interned) Python str
+    Converter convert;     ///< how its scalar values (a list's items) are read and written
     bool init = true;      ///< a constructor parameter (dataclass `init`)
     bool kw_only = false;  ///< a keyword-only parameter (dataclass `kw_only`)
 };

@@ -1,33 +1,32 @@
-// binding/src/convert_scalar.cpp: scalar values to enum members, Decimal,
-// date/time objects or plain Python values, chosen by the field's annotation.
+// binding/src/convert_scalar.cpp: choosing each field's conversion when its
+// class is compiled, and turning scalar values into enum members, Decimal,
+// date/time objects or plain Python values by that choice.
 #include "convert_scalar.hpp"
 
 #include <charconv>
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "errors.hpp"
-#include "pyref.hpp"
+#include "iso_datetime.hpp"
+#include "kestrix/scalar_parse.hpp"
+#include "text.hpp"
 
 namespace kestrix::py {
 namespace {
 
-// Interned names used on every conversion: created once, kept for the life of
-// the process (they are names, not the modules or classes they find, so
-// nothing observable is cached).
+// Interned names, created once and kept for the life of the process.
 struct Names {
-    PyObject* enum_module;
-    PyObject* enum_class;
-    PyObject* decimal_module;
-    PyObject* decimal_class;
-    PyObject* datetime_module;
-    PyObject* date;
-    PyObject* time;
-    PyObject* datetime;
-    PyObject* datatype_module;
+    PyObject* datatype_module;  // "tarnwell.models.datatype"
     PyObject* from_string;
     PyObject* fromisoformat;
-    PyObject* dunder_name;
+    PyObject* isoformat;
+    PyObject* xml_date;
+    PyObject* xml_time;
+    PyObject* xml_datetime;
+    PyObject* xml_duration;
 };
 
 const Names* names() {
@@ -39,18 +38,14 @@ const Names* names() {
         const char* text;
     };
     const Entry entries[] = {
-        {&n.enum_module, "enum"},
-        {&n.enum_class, "Enum"},
-        {&n.decimal_module, "decimal"},
-        {&n.decimal_class, "Decimal"},
-        {&n.datetime_module, "datetime"},
-        {&n.date, "date"},
-        {&n.time, "time"},
-        {&n.datetime, "datetime"},
         {&n.datatype_module, "tarnwell.models.datatype"},
         {&n.from_string, "from_string"},
         {&n.fromisoformat, "fromisoformat"},
-        {&n.dunder_name, "__name__"},
+        {&n.isoformat, "isoformat"},
+        {&n.xml_date, "XmlDate"},
+        {&n.xml_time, "XmlTime"},
+        {&n.xml_datetime, "XmlDateTime"},
+        {&n.xml_duration, "XmlDuration"},
     };
     for (const Entry& e : entries) {
         if (*e.slot == nullptr) *e.slot = PyUnicode_InternFromString(e.text);
@@ -60,12 +55,46 @@ const Names* names() {
     return &n;
 }
 
+// The standard classes the conversions rely on. Standard modules cannot come
+// and go, so they are imported once and kept for the life of the process.
+struct Stdlib {
+    PyObject* enum_class;
+    PyObject* decimal_class;
+    PyObject* date;
+    PyObject* time;
+    PyObject* datetime;
+};
+
+const Stdlib* stdlib() {
+    static Stdlib s{};
+    static bool ready = false;
+    if (ready) return &s;
+    struct Entry {
+        PyObject** slot;
+        const char* module;
+        const char* name;
+    };
+    const Entry entries[] = {
+        {&s.enum_class, "enum", "Enum"},       {&s.decimal_class, "decimal", "Decimal"},
+        {&s.date, "datetime", "date"},         {&s.time, "datetime", "time"},
+        {&s.datetime, "datetime", "datetime"},
+    };
+    for (const Entry& e : entries) {
+        if (*e.slot != nullptr) continue;
+        Ref module = Ref::steal(PyImport_ImportModule(e.module));
+        if (!module) return nullptr;
+        *e.slot = PyObject_GetAttrString(module.get(), e.name);
+        if (*e.slot == nullptr) return nullptr;
+    }
+    ready = true;
+    return &s;
+}
+
 // The module `name`, found in the interpreter's module table when it is already
 // imported, else imported now. Looked up on every use, so a module installed or
 // removed later is seen at once. Null with an error set when it is not there
 // (a None entry in the module table blocks the import, as for `import`).
 Ref import_module(PyObject* name) {
-    // sys.modules is read directly: the lookup runs for nearly every scalar.
     PyObject* modules = PySys_GetObject("modules");  // borrowed
     if (modules != nullptr && PyDict_Check(modules)) {
         PyObject* module = PyDict_GetItemWithError(modules, name);  // borrowed
@@ -82,6 +111,14 @@ bool is_plain_builtin(PyObject* declared) {
            declared == reinterpret_cast<PyObject*>(&PyLong_Type) ||
            declared == reinterpret_cast<PyObject*>(&PyFloat_Type) ||
            declared == reinterpret_cast<PyObject*>(&PyBool_Type);
+}
+
+// issubclass(cls, base) for a class `cls`; false (error cleared) on any doubt.
+bool derives_from(PyObject* cls, PyObject* base) {
+    if (!PyType_Check(cls)) return false;
+    const int result = PyObject_IsSubclass(cls, base);
+    if (result < 0) PyErr_Clear();
+    return result == 1;
 }
 
 // `callable(arg)`; a failure is cleared and gives null.
@@ -112,6 +149,10 @@ Ref try_module_attr(PyObject* module_name, PyObject* attr) {
     return value;
 }
 
+Ref str_of(std::string_view s) {
+    return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+
 // A decimal integer as text: one optional sign, then ASCII digits only, within
 // the signed 64-bit range.
 bool parse_decimal_int(std::string_view s, std::int64_t* out) {
@@ -126,11 +167,24 @@ bool parse_decimal_int(std::string_view s, std::int64_t* out) {
     return ec == std::errc() && end == last;
 }
 
-// An enum member for the text: by value, by integer value, then by name.
-Ref enum_member(PyObject* declared, PyObject* text, std::string_view raw) {
-    if (Ref member = try_call(declared, text)) return member;
+// An enum member for the text `raw`: by value as written (enum values may
+// carry edge whitespace), then, for the text without its edge whitespace, by
+// value, by integer value and by name. `text` is left holding the trimmed
+// text that later steps convert.
+Ref enum_member(PyObject* declared, Ref& text, std::string_view raw) {
+    if (Ref member = try_call(declared, text.get())) return member;
+    const std::string_view trimmed = trim_xml_space(raw);
+    if (trimmed.size() != raw.size()) {
+        Ref shorter = str_of(trimmed);
+        if (!shorter) {
+            PyErr_Clear();
+            return Ref();
+        }
+        text = std::move(shorter);
+        if (Ref member = try_call(declared, text.get())) return member;
+    }
     std::int64_t number = 0;
-    if (parse_decimal_int(raw, &number)) {
+    if (parse_decimal_int(trimmed, &number)) {
         Ref as_int = Ref::steal(PyLong_FromLongLong(number));
         if (!as_int) {
             PyErr_Clear();
@@ -138,89 +192,132 @@ Ref enum_member(PyObject* declared, PyObject* text, std::string_view raw) {
             return member;
         }
     }
-    Ref member = Ref::steal(PyObject_GetItem(declared, text));
+    Ref member = Ref::steal(PyObject_GetItem(declared, text.get()));
     if (!member) PyErr_Clear();
     return member;
 }
 
+// `cls.fromisoformat` of the text, taking the XML Schema forms that older
+// Pythons refuse (a trailing Z, fractions of any length). Null when refused.
+Ref from_iso(const Names& n, PyObject* cls, PyObject* text) {
+    std::string_view raw;
+    if (!utf8_of(text, raw)) return Ref();
+    Ref argument = Ref::borrow(text);
+    if (std::optional<std::string> rewritten = iso_from_xml_schema(raw)) {
+        argument = str_of(*rewritten);
+        if (!argument) {
+            PyErr_Clear();
+            return Ref();
+        }
+    }
+    return try_call_method(cls, n.fromisoformat, argument.get());
+}
+
 // XmlDate, XmlTime, XmlDateTime: the class's own from_string, the companion
 // package's class of that name, the class's constructor, then `datetime`.
-Ref date_like(const Names& n, PyObject* declared, PyObject* name, PyObject* text,
-              PyObject* stdlib_class) {
+Ref date_like(const Names& n, const Converter& c, PyObject* name, PyObject* text) {
+    PyObject* declared = c.declared.get();
     if (Ref r = try_call_method(declared, n.from_string, text)) return r;
     if (Ref cls = try_module_attr(n.datatype_module, name)) {
         if (Ref r = try_call_method(cls.get(), n.from_string, text)) return r;
     }
     if (Ref r = try_call(declared, text)) return r;
-    if (Ref cls = try_module_attr(n.datetime_module, stdlib_class)) {
-        if (Ref r = try_call_method(cls.get(), n.fromisoformat, text)) return r;
-    }
-    return Ref();
+    return from_iso(n, c.helper.get(), text);
 }
 
-// Text with a declared type. New reference to the converted object, or to
-// `text` itself when no conversion applies or every way failed.
-PyObject* convert_text(PyObject* text, std::string_view raw, PyObject* declared) {
-    if (is_enum_class(declared)) {
-        if (Ref member = enum_member(declared, text, raw)) return member.release();
+// Text with a converter that is not plain. New reference to the converted
+// object, or to the text itself when every way failed.
+PyObject* convert_text(Ref text, std::string_view raw, const Converter& c) {
+    if (c.is_enum) {
+        if (Ref member = enum_member(c.declared.get(), text, raw)) return member.release();
     }
     const Names* n = names();
     if (n == nullptr) return nullptr;
-    Ref name = Ref::steal(PyObject_GetAttr(declared, n->dunder_name));
-    if (!name || !PyUnicode_Check(name.get())) {
-        PyErr_Clear();
-        return Ref::borrow(text).release();
-    }
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
-    if (utf8 == nullptr) {
-        PyErr_Clear();
-        return Ref::borrow(text).release();
-    }
-    std::string_view kind(utf8, static_cast<std::size_t>(size));
     Ref result;
-    if (kind == "Decimal") {
-        // No fallback: an invalid decimal is the caller's error.
-        Ref module = import_module(n->decimal_module);
-        if (!module) return nullptr;
-        Ref cls = Ref::steal(PyObject_GetAttr(module.get(), n->decimal_class));
-        if (!cls) return nullptr;
-        PyObject* value = PyObject_CallFunctionObjArgs(cls.get(), text, nullptr);
-        return value != nullptr ? value : ensure_error();
-    } else if (kind == "XmlDate") {
-        result = date_like(*n, declared, name.get(), text, n->date);
-    } else if (kind == "XmlTime") {
-        result = date_like(*n, declared, name.get(), text, n->time);
-    } else if (kind == "XmlDateTime") {
-        result = date_like(*n, declared, name.get(), text, n->datetime);
-    } else if (kind == "XmlDuration") {
-        result = try_call(declared, text);
-        if (!result) {
-            if (Ref cls = try_module_attr(n->datatype_module, name.get())) {
-                result = try_call(cls.get(), text);
-            }
+    switch (c.conversion) {
+        case Conversion::Plain:
+            break;
+        case Conversion::Decimal: {
+            // No fallback: an invalid decimal is the caller's error.
+            PyObject* value = PyObject_CallFunctionObjArgs(c.helper.get(), text.get(), nullptr);
+            return value != nullptr ? value : ensure_error();
         }
+        case Conversion::IsoDate:
+        case Conversion::IsoTime:
+        case Conversion::IsoDateTime:
+            result = from_iso(*n, c.helper.get(), text.get());
+            break;
+        case Conversion::XmlDate:
+            result = date_like(*n, c, n->xml_date, text.get());
+            break;
+        case Conversion::XmlTime:
+            result = date_like(*n, c, n->xml_time, text.get());
+            break;
+        case Conversion::XmlDateTime:
+            result = date_like(*n, c, n->xml_datetime, text.get());
+            break;
+        case Conversion::XmlDuration:
+            result = try_call(c.declared.get(), text.get());
+            if (!result) {
+                if (Ref cls = try_module_attr(n->datatype_module, n->xml_duration)) {
+                    result = try_call(cls.get(), text.get());
+                }
+            }
+            break;
     }
-    return result ? result.release() : Ref::borrow(text).release();
+    return result ? result.release() : text.release();
 }
 
 }  // namespace
 
-bool is_enum_class(PyObject* declared) {
-    if (!PyType_Check(declared)) return false;
-    const Names* n = names();
-    if (n == nullptr) {
-        PyErr_Clear();
-        return false;
+bool choose_converter(PyObject* annotation, Converter& out) {
+    out = Converter();
+    if (annotation == nullptr || is_plain_builtin(annotation)) return true;
+    const Stdlib* s = stdlib();
+    if (s == nullptr) return false;
+    out.is_enum = derives_from(annotation, s->enum_class);
+
+    // By name first, as every class bearing one of these names is read so;
+    // then the standard date and time classes by descent.
+    Ref holder = Ref::steal(PyObject_GetAttrString(annotation, "__name__"));
+    std::string_view name;
+    if (!holder) PyErr_Clear();
+    if (holder && utf8_of(holder.get(), name)) {
+        struct Entry {
+            std::string_view name;
+            Conversion conversion;
+            PyObject* helper;
+        };
+        const Entry kNamed[] = {
+            {"Decimal", Conversion::Decimal, s->decimal_class},
+            {"XmlDate", Conversion::XmlDate, s->date},
+            {"XmlTime", Conversion::XmlTime, s->time},
+            {"XmlDateTime", Conversion::XmlDateTime, s->datetime},
+            {"XmlDuration", Conversion::XmlDuration, nullptr},
+        };
+        for (const Entry& e : kNamed) {
+            if (e.name != name) continue;
+            out.conversion = e.conversion;
+            out.helper = Ref::borrow(e.helper);
+            break;
+        }
     }
-    Ref enum_class = try_module_attr(n->enum_module, n->enum_class);
-    if (!enum_class || !PyType_Check(enum_class.get())) return false;
-    int subclass = PyObject_IsSubclass(declared, enum_class.get());
-    if (subclass < 0) PyErr_Clear();
-    return subclass == 1;
+    if (out.conversion == Conversion::Plain) {
+        // datetime derives from date, so it is tested first.
+        if (derives_from(annotation, s->datetime)) {
+            out.conversion = Conversion::IsoDateTime;
+        } else if (derives_from(annotation, s->date)) {
+            out.conversion = Conversion::IsoDate;
+        } else if (derives_from(annotation, s->time)) {
+            out.conversion = Conversion::IsoTime;
+        }
+        if (out.conversion != Conversion::Plain) out.helper = Ref::borrow(annotation);
+    }
+    if (out.is_enum || out.conversion != Conversion::Plain) out.declared = Ref::borrow(annotation);
+    return true;
 }
 
-PyObject* convert_scalar(const Value& value, PyObject* declared) {
+PyObject* convert_scalar(const Value& value, const Converter* convert) {
     switch (value.kind()) {
         case Value::Kind::Null:
             Py_INCREF(Py_None);
@@ -231,20 +328,21 @@ PyObject* convert_scalar(const Value& value, PyObject* declared) {
             return PyFloat_FromDouble(value.as_float());
         case Value::Kind::Int: {
             Ref number = Ref::steal(PyLong_FromLongLong(value.as_int()));
-            if (!number || declared == nullptr || is_plain_builtin(declared)) {
-                return number.release();
-            }
-            if (is_enum_class(declared)) {
-                if (Ref member = try_call(declared, number.get())) return member.release();
+            if (number && convert != nullptr && convert->is_enum) {
+                if (Ref member = try_call(convert->declared.get(), number.get())) {
+                    return member.release();
+                }
             }
             return number.release();
         }
         case Value::Kind::Str: {
             const std::string& raw = value.as_str();
-            Ref text = Ref::steal(
-                PyUnicode_FromStringAndSize(raw.data(), static_cast<Py_ssize_t>(raw.size())));
-            if (!text || declared == nullptr || is_plain_builtin(declared)) return text.release();
-            return convert_text(text.get(), raw, declared);
+            Ref text = str_of(raw);
+            if (!text || convert == nullptr ||
+                (!convert->is_enum && convert->conversion == Conversion::Plain)) {
+                return text.release();
+            }
+            return convert_text(std::move(text), raw, *convert);
         }
         case Value::Kind::List:
         case Value::Kind::Object:
@@ -252,6 +350,18 @@ PyObject* convert_scalar(const Value& value, PyObject* declared) {
             break;
     }
     return raise_panic("scalar conversion reached a value that is not a scalar");
+}
+
+Ref iso_text(PyObject* v) {
+    const Stdlib* s = stdlib();
+    const Names* n = names();
+    if (s == nullptr || n == nullptr) return Ref();  // the error is set
+    for (PyObject* cls : {s->date, s->time}) {
+        const int is = PyObject_IsInstance(v, cls);
+        if (is < 0) return Ref();
+        if (is == 1) return Ref::steal(PyObject_CallMethodObjArgs(v, n->isoformat, nullptr));
+    }
+    return Ref();
 }
 
 }  // namespace kestrix::py

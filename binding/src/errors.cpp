@@ -72,42 +72,46 @@ PyObject* interned(const char* text) {
     return name;
 }
 
-void append_note(PyObject* exception, PyObject* text) {
-    static PyObject* const notes_name = interned("__notes__");
-    if (notes_name == nullptr) return;
-    Ref notes = Ref::steal(PyObject_GetAttr(exception, notes_name));
-    if (!notes) {
-        PyErr_Clear();
-        notes = Ref::steal(PyList_New(0));
-        if (notes && PyObject_SetAttr(exception, notes_name, notes.get()) < 0) notes.reset();
-    }
-    if (!notes || !PyList_Check(notes.get()) || PyList_Append(notes.get(), text) < 0) {
-        PyErr_Clear();  // the exception is kept without the note
-    }
-}
-
 }  // namespace
 
 void add_note(const char* note) {
-    static PyObject* const add_note_name = interned("add_note");
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
     PyErr_Fetch(&type, &value, &tb);
     if (type == nullptr) return;
     PyErr_NormalizeException(&type, &value, &tb);
+    // The notes list lives in the exception's __dict__ under "__notes__", where
+    // add_note() keeps it; it is kept there by hand because CPython 3.10 has no
+    // add_note() (its tracebacks do not print notes, but code can read them).
+    // Going through the dict also spares building an AttributeError for an
+    // exception that has no notes yet.
+    static PyObject* const key = interned("__notes__");
     Ref text = Ref::steal(PyUnicode_FromString(note));
-    if (value != nullptr && text && add_note_name != nullptr) {
-        Ref result =
-            Ref::steal(PyObject_CallMethodObjArgs(value, add_note_name, text.get(), nullptr));
-        if (!result) {
-            // Before Python 3.11 exceptions have no add_note: the note goes
-            // into __notes__ directly, where 3.11's traceback display and
-            // code written for notes look for it.
-            PyErr_Clear();
-            append_note(value, text.get());
+    Ref dict = value != nullptr ? Ref::steal(PyObject_GenericGetDict(value, nullptr)) : Ref();
+    if (key != nullptr && text && dict && PyDict_Check(dict.get())) {
+        Ref notes = Ref::borrow(PyDict_GetItemWithError(dict.get(), key));
+        if (!notes && PyErr_Occurred() == nullptr) {
+            notes = Ref::steal(PyList_New(0));
+            if (notes && PyDict_SetItem(dict.get(), key, notes.get()) < 0) notes.reset();
+        }
+        // A foreign __notes__ that is no list is left alone, as add_note() does.
+        if (notes && PyList_Check(notes.get()) && PyList_Size(notes.get()) < kMaxNotes) {
+            PyList_Append(notes.get(), text.get());
         }
     }
-    PyErr_Clear();
+    PyErr_Clear();  // a note that cannot be added never replaces the exception
     PyErr_Restore(type, value, tb);
+}
+
+void add_field_note(const char* action, std::string_view field, std::string_view cls,
+                    std::optional<std::size_t> item) {
+    std::string note = "while ";
+    note += action;
+    note += " field '";
+    note += field;
+    note += "' of ";
+    note += cls;
+    if (item) note += " (item " + std::to_string(*item) + ")";
+    add_note(note.c_str());
 }
 
 bool error_is_attribute_error() { return PyErr_ExceptionMatches(PyExc_AttributeError) != 0; }

@@ -3,6 +3,11 @@
 
 #include "python.hpp"
 
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
 #include "kestrix/error.hpp"
 
 namespace kestrix::py {
@@ -22,9 +27,19 @@ PyObject* raise_type_mismatch(PyObject* obj, const char* expected);
 /// Raises PanicException with `message`. Returns null.
 PyObject* raise_panic(const char* message);
 
-/// Adds a PEP 678 note to the exception being raised; where the interpreter has
-/// no notes (or adding fails) the exception is kept without it.
+/// An exception that already carries this many notes gains no more: a failure
+/// deep inside a recursive model names the innermost fields, not every level
+/// above them.
+inline constexpr Py_ssize_t kMaxNotes = 16;
+
+/// Adds a PEP 678 note to the exception being raised (on every supported
+/// Python, 3.10 included); if adding fails the exception is kept without it.
 void add_note(const char* note);
+
+/// Adds the note "while {action} field '{field}' of {cls}", followed by
+/// " (item {item})" for an item of a list field.
+void add_field_note(const char* action, std::string_view field, std::string_view cls,
+                    std::optional<std::size_t> item = std::nullopt);
 
 /// The `__name__` of `obj`'s type, for messages.
 std::string type_name(PyObject* obj);

@@ -35,6 +35,16 @@ const char* scalar_name(ScalarKind kind) {
     return "Other";
 }
 
+// "Plain", "Decimal", "IsoDate", ...; "Enum" for an enum whose text finds no
+// member otherwise, "Enum+Decimal" for an enum bearing one of the names.
+std::string conversion_name(const Converter& c) {
+    const char* names[] = {"Plain",   "Decimal", "IsoDate",     "IsoTime",    "IsoDateTime",
+                           "XmlDate", "XmlTime", "XmlDateTime", "XmlDuration"};
+    std::string name = names[static_cast<int>(c.conversion)];
+    if (!c.is_enum) return name;
+    return c.conversion == Conversion::Plain ? "Enum" : "Enum+" + name;
+}
+
 const char* role_name(FieldRole role) {
     switch (role) {
         case FieldRole::Attribute:
@@ -99,7 +109,8 @@ Ref describe_field(const FieldSchema& field, const InitArg& arg) {
         !put(dict.get(), "type", describe_type(field.type)) ||
         !put(dict.get(), "init", Ref::steal(PyBool_FromLong(arg.init))) ||
         !put(dict.get(), "kw_only", Ref::steal(PyBool_FromLong(arg.kw_only))) ||
-        !put(dict.get(), "annotation", arg.annotation)) {
+        !put(dict.get(), "annotation", arg.annotation) ||
+        !put(dict.get(), "conversion", text(conversion_name(arg.convert)))) {
         return {};
     }
     return dict;
@@ -115,7 +126,8 @@ const char kSchemaDescriptionDoc[] =
     "'text_field' (position or None), 'element_index' and 'attribute_index'\n"
     "(name -> position), and 'fields', one dict per field with 'name',\n"
     "'xml_name', 'role' ('Attribute', 'Element' or 'Text'), 'type', 'init',\n"
-    "'kw_only' and 'annotation' (the annotation without Optional). A type is a\n"
+    "'kw_only', 'annotation' (the annotation without Optional) and 'conversion'\n"
+    "(how its scalar values, or a list's items, are converted). A type is a\n"
     "scalar kind such as 'Int', ['List', item] or ['Nested', name, id]; nested\n"
     "classes are named, not expanded, so recursive models stay finite.";
 

@@ -2,11 +2,13 @@
 // and writes that tree as XML bytes.
 #include "walker.hpp"
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "compiled_class.hpp"
+#include "convert_scalar.hpp"
 #include "entry_points.hpp"
 #include "errors.hpp"
 #include "kestrix/emitter.hpp"
@@ -120,7 +122,8 @@ bool is_numpy_bool(PyObject* v) {
            PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0;
 }
 
-bool store_scalar(PyObject* v, ScalarKind kind, Value& out) {
+/// Stores `v` as a scalar of `kind`, as `convert` (may be null) writes it.
+bool store_scalar(PyObject* v, ScalarKind kind, const Converter* convert, Value& out) {
     switch (kind) {
         case ScalarKind::Int: {
             long long n = 0;
@@ -156,31 +159,41 @@ bool store_scalar(PyObject* v, ScalarKind kind, Value& out) {
             return true;
         }
         default:
+            if (convert != nullptr && convert->writes_iso()) {
+                // date, time and datetime objects in the form XML Schema reads
+                if (Ref iso = iso_text(v)) return store_utf8(iso.get(), out);
+                if (PyErr_Occurred() != nullptr) return false;
+            }
             return store_text(v, out);
     }
 }
 
 /// One walk of `serialize`: `depth` counts class levels, the root being 1.
+/// A failure that comes from a field's value gains a note per class level,
+/// naming the field (and the list item) the walk was in.
 class Walker {
 public:
     bool walk(PyObject* obj, const ClassSchema& schema, std::uint64_t depth, Value& out) {
         if (depth > MAX_DEPTH) {
             raise_bind_error(BindError::depth_exceeded(MAX_DEPTH, depth));
+            too_deep_ = true;  // a model graph too deep or cyclic: no field is at fault
             return false;
         }
-        // Attribute names come ready-made from the class compiled for this very
-        // schema; without that record they are created from the field names.
+        // Attribute names and converters come from the class compiled for this
+        // very schema; without that record names are created from the fields.
         const CompiledClass* compiled = compiled_of(schema);
         if (compiled != nullptr && compiled->schema.get() != &schema) compiled = nullptr;
 
         ObjectValue result(&schema);
         for (std::size_t i = 0; i < schema.fields.size(); ++i) {
             const FieldSchema& field = schema.fields[i];
+            const InitArg* arg = compiled != nullptr && i < compiled->init_args.size()
+                                     ? &compiled->init_args[i]
+                                     : nullptr;
             PyObject* name = nullptr;
             Ref created;
-            if (compiled != nullptr && i < compiled->init_args.size() &&
-                compiled->init_args[i].py_name) {
-                name = compiled->init_args[i].py_name.get();
+            if (arg != nullptr && arg->py_name) {
+                name = arg->py_name.get();
             } else {
                 created = Ref::steal(PyUnicode_FromStringAndSize(
                     field.name.data(), static_cast<Py_ssize_t>(field.name.size())));
@@ -196,17 +209,23 @@ public:
                 result.slots[i] = Value::null();
                 continue;
             }
-            if (!store_field(v.get(), field.type, depth, result.slots[i])) return false;
+            std::optional<std::size_t> item;
+            const Converter* convert = arg != nullptr ? &arg->convert : nullptr;
+            if (!store_field(v.get(), field.type, convert, depth, result.slots[i], item)) {
+                if (!too_deep_) add_field_note("writing", field.name, schema.name, item);
+                return false;
+            }
         }
         out = Value::object(std::move(result));
         return true;
     }
 
 private:
-    bool store_field(PyObject* v, const TypeDesc& type, std::uint64_t depth, Value& out) {
+    bool store_field(PyObject* v, const TypeDesc& type, const Converter* convert,
+                     std::uint64_t depth, Value& out, std::optional<std::size_t>& failed_item) {
         switch (type.kind()) {
             case TypeDesc::Kind::Scalar:
-                return store_scalar(v, type.scalar_kind(), out);
+                return store_scalar(v, type.scalar_kind(), convert, out);
             case TypeDesc::Kind::Nested:
                 return walk(v, type.schema(), depth + 1, out);
             case TypeDesc::Kind::List:
@@ -221,16 +240,26 @@ private:
         for (Py_ssize_t i = 0; i < start && i < PyList_Size(v); ++i) {
             Ref item = Ref::borrow(PyList_GetItem(v, i));
             if (!item) return false;
-            Value iv;
-            const bool ok = item_type.is_nested()
-                                ? walk(item.get(), item_type.schema(), depth + 1, iv)
-                                : store_text(item.get(), iv);
-            if (!ok) return false;
+            Value iv = Value::null();  // None, and items of a list of lists, write nothing
+            bool ok = true;
+            if (item.get() == Py_None) {
+            } else if (item_type.is_nested()) {
+                ok = walk(item.get(), item_type.schema(), depth + 1, iv);
+            } else if (item_type.is_scalar()) {
+                // Each item is written as a single field of the item's kind is.
+                ok = store_scalar(item.get(), item_type.scalar_kind(), convert, iv);
+            }
+            if (!ok) {
+                failed_item = static_cast<std::size_t>(i);
+                return false;
+            }
             items.push_back(std::move(iv));
         }
         out = Value::list(std::move(items));
         return true;
     }
+
+    bool too_deep_ = false;
 };
 
 }  // namespace

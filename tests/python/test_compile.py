@@ -36,27 +36,41 @@ def attrs(**attributes):  # an object with just these attributes
 LeafModel = create_model("LeafModel", value=(int, 0))
 
 
-@pytest.mark.parametrize("annotation, expected, stripped", [
-    (Optional[int], "Int", int),
-    (int | None, "Int", int),
-    (Union[None, int], "Int", int),
-    (Union[str, int], "Str", str),  # the first member that is not None
-    (list[int], ["List", "Int"], list[int]),
-    (List[int], ["List", "Int"], List[int]),
-    (list[list[int]], ["List", ["List", "Int"]], list[list[int]]),
-    (Optional[list[int]], ["List", "Int"], list[int]),
-    (List, ["List", "Str"], List),
-    (list, "Other", list),
-    (dict[str, int], "Other", dict[str, int]),
-    (Decimal, "Decimal", Decimal),
-    (datetime.date, "Other", datetime.date),
-    (enum.Enum("Color", {"RED": 1}), "Other", None),
-    (type("XmlDuration", (), {}), "XmlDuration", None),  # any class of this name
-    (make_dataclass("Leaf", [])(), "Other", None),  # an instance of a model class is no class
+Color = enum.Enum("Color", {"RED": 1})
+DecimalNamedEnum = enum.Enum("Decimal", {"ONE": "1"})
+LocalDate = type("LocalDate", (datetime.date,), {})
+
+
+@pytest.mark.parametrize("annotation, expected, stripped, conversion", [
+    (Optional[int], "Int", int, "Plain"),
+    (int | None, "Int", int, "Plain"),
+    (Union[None, int], "Int", int, "Plain"),
+    (Union[str, int], "Str", str, "Plain"),  # the first member that is not None
+    (list[int], ["List", "Int"], list[int], "Plain"),
+    (List[int], ["List", "Int"], List[int], "Plain"),
+    (list[list[int]], ["List", ["List", "Int"]], list[list[int]], "Plain"),
+    (Optional[list[int]], ["List", "Int"], list[int], "Plain"),
+    (List, ["List", "Str"], List, "Plain"),
+    (list, "Other", list, "Plain"),
+    (dict[str, int], "Other", dict[str, int], "Plain"),
+    (Decimal, "Decimal", Decimal, "Decimal"),
+    (type("Decimal", (), {}), "Decimal", None, "Decimal"),  # by name: decimal's own class
+    (datetime.date, "Other", datetime.date, "IsoDate"),
+    (datetime.datetime, "Other", datetime.datetime, "IsoDateTime"),  # a date, tested first
+    (LocalDate, "Other", LocalDate, "IsoDate"),  # by descent
+    (type("XmlDuration", (), {}), "XmlDuration", None, "XmlDuration"),  # any class of this name
+    (Color, "Str", Color, "Enum"),  # enum text is read as written, edge whitespace included
+    (DecimalNamedEnum, "Decimal", DecimalNamedEnum, "Enum+Decimal"),
+    # list items: by the item annotation, Optional stripped
+    (Optional[list[Optional[Decimal]]], ["List", "Decimal"], list[Optional[Decimal]], "Decimal"),
+    (list[Color], ["List", "Str"], list[Color], "Enum"),
+    (list[datetime.time], ["List", "Other"], list[datetime.time], "IsoTime"),
+    (make_dataclass("Leaf", [])(), "Other", None, "Plain"),  # an instance of a model class
 ])
-def test_annotation_analysis(annotation, expected, stripped):
+def test_annotation_analysis(annotation, expected, stripped, conversion):
     f = describe(make_dataclass("Case", [("f", annotation)]))["fields"][0]
-    assert (f["type"], f["annotation"]) == (expected, stripped or annotation)
+    assert (f["type"], f["annotation"], f["conversion"]) == (
+        expected, stripped or annotation, conversion)
 
 
 def test_fallbacks_for_hints_and_metadata():
