@@ -3,8 +3,11 @@
 
 ``generate(records, seed)`` returns ``(document, values)``: the XML bytes and
 the same records as ready Python values (the tuples that ``models.build_*``
-take), so the floors never depend on any parser. The same arguments always give
-the same bytes.
+take), so the floors never depend on any parser. ``generate_with_texts`` adds
+the records' texts: the same tuples holding, in place of each value, the UTF-8
+bytes of its text as the document carries it once unescaped (what any XML
+reader hands a binder), for the floor that converts texts without reading XML.
+The same arguments always give the same bytes.
 
 Run as a script to write a document to a file::
 
@@ -49,8 +52,19 @@ def _cents(c):
 
 def generate(records=20000, seed=20240501):
     """Return ``(document bytes, list of record tuples)``."""
+    doc, values, _ = generate_with_texts(records, seed)
+    return doc, values
+
+
+def _b(s):
+    return s.encode("utf-8")
+
+
+def generate_with_texts(records=20000, seed=20240501):
+    """Return ``(document bytes, list of record tuples, list of record text tuples)``."""
     rng = random.Random(seed)
     values = []
+    texts = []
     parts = ['<?xml version="1.0" encoding="UTF-8"?>\n<Orders>\n']
     out = parts.append
     for n in range(records):
@@ -74,6 +88,11 @@ def generate(records=20000, seed=20240501):
         note = rng.choice(_NOTES)
         placed = (_EPOCH + datetime.timedelta(days=rng.randrange(730))).isoformat()
         values.append((oid, status, (vip, name, email), items, total, note, placed))
+        texts.append((
+            _b(str(oid)), _b(status.value), (b"true" if vip else b"false", _b(name), _b(email)),
+            [(_b(sku), _b(str(qty)), _b(repr(price)), _b(str(unit))) for sku, qty, price, unit in items],
+            _b(str(total)), _b(note), _b(placed),
+        ))
 
         out(f'<Order id="{oid}" status="{_esc_attr(status.value)}">')
         out(f'<Customer vip="{"true" if vip else "false"}">')
@@ -84,7 +103,7 @@ def generate(records=20000, seed=20240501):
         out(f"<Total>{total}</Total><Note>{_esc_text(note)}</Note><Placed>{placed}</Placed>")
         out("</Order>\n")
     out("</Orders>\n")
-    return "".join(parts).encode("utf-8"), values
+    return "".join(parts).encode("utf-8"), values, texts
 
 
 def main(argv=None):
