@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "build_object.hpp"
+#include "collector_pause.hpp"
 #include "compiled_class.hpp"
 #include "encodings.hpp"
 #include "errors.hpp"
@@ -27,7 +28,11 @@ PyObject* deserialize_document(const char* data, std::size_t size, PyObject* tar
     Result<ParsedDocument> parsed = read_document(document, schema, MAX_DEPTH, options);
     if (!parsed) return raise_bind_error(parsed.error());
     const TypeDesc root = TypeDesc::nested(compiled->schema);
-    PyObject* result = build_object(parsed.value().root, root, compiled->cls.get(), nullptr);
+    PyObject* result;
+    {
+        const CollectorPause pause;
+        result = build_object(parsed.value().root, root, compiled->cls.get(), nullptr);
+    }
     // A class bound to some other document usually fails in its constructor
     // (missing arguments); the note says which document element it was given.
     const std::string& element = parsed.value().element;

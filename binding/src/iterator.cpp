@@ -10,6 +10,7 @@
 
 #include "arguments.hpp"
 #include "build_object.hpp"
+#include "collector_pause.hpp"
 #include "compiled_class.hpp"
 #include "encodings.hpp"
 #include "entry_points.hpp"
@@ -112,6 +113,12 @@ bool start_stream(IteratorState& state) {
     return true;
 }
 
+/// The object of one record, built with the collector paused.
+PyObject* build_record(IteratorState& state, const Value& record) {
+    const CollectorPause pause;
+    return build_object(record, state.record_type, state.cls.get(), nullptr);
+}
+
 /// __next__ of an iterator over a stream: records, reading on as the reader asks.
 PyObject* next_from_source(IteratorState& state) {
     if (!state.stream && !start_stream(state)) return nullptr;
@@ -119,9 +126,7 @@ PyObject* next_from_source(IteratorState& state) {
     while (true) {
         Result<Value> record = state.stream->next();
         if (!record) return raise_bind_error(record.error());
-        if (!record.value().is_absent()) {
-            return build_object(record.value(), state.record_type, state.cls.get(), nullptr);
-        }
+        if (!record.value().is_absent()) return build_record(state, record.value());
         if (!state.stream->needs_input()) {
             close_source(source);
             return nullptr;  // StopIteration, or the error of close()
@@ -203,7 +208,7 @@ PyObject* iterator_next(PyObject* self) {
     Result<Value> record = state->stream->next();
     if (!record) return raise_bind_error(record.error());
     if (record.value().is_absent()) return nullptr;  // StopIteration
-    return build_object(record.value(), state->record_type, state->cls.get(), nullptr);
+    return build_record(*state, record.value());
 }
 
 PyType_Slot kSlots[] = {

@@ -78,6 +78,7 @@ def test_memory_and_reference_counts_stay_flat(case):
     finally:
         tracemalloc.stop()
     assert after.counts == before.counts
+    assert gc.isenabled()  # the pause of the collector ended on every path
     assert after.traced - before.traced < 32 * 1024 and after.rss - before.rss < 1024 * 1024
     if sys.version_info < (3, 12):  # immortal later; caches move them by a few, leaks by 1000s
         assert all(abs(a - b) < 10 for a, b in zip(after.singletons, before.singletons))
