@@ -4,13 +4,11 @@ import datetime
 import decimal
 import enum
 import importlib.util
-import re
 import sys
 from dataclasses import dataclass, field, make_dataclass
 from pathlib import Path
 from typing import List, Optional  # List["X"]: 3.10 leaves a string in list[...] unresolved
 
-import pydantic
 import pytest
 from pydantic import BaseModel, Field
 
@@ -18,7 +16,6 @@ from kestrix import deserialize
 
 STUBS = str(Path(__file__).parent / "stubs")
 ATTR = {"type": "Attribute"}
-Color = enum.Enum("Color", {"RED": "red", "GREEN": "green"})
 Level = enum.Enum("Level", {"LOW": 1, "HIGH": 2})
 SmallInt = enum.IntEnum("int", {"ONE": 1, "TWO": 2})  # named "int": its text is parsed first
 CALLS = []
@@ -102,22 +99,16 @@ def test_construction(cls, doc, calls, values):
     assert (type(result), tuple(vars(result).values()), CALLS) == (cls, values, calls)
 
 
+# Enum members by value, by name and unknown text, and Decimal text: see test_typed_values.
 @pytest.mark.parametrize("annotation, text, expected", [
-    (int, "42", 42),
     (str, "<when x:nil='1'>v</when>", None),  # nil under any prefix
     (str, "<when xsi:nil='false'>v</when>", "v"),
     (bool, " 1 ", True),
     (float, "1e400", float("inf")),
-    (str, "  x ", "  x "),
-    (Color, "red", Color.RED),  # by value
-    (Color, "GREEN", Color.GREEN),  # by name
-    (Color, "blue", "blue"),  # unknown: the text
-    (Level, " 2 ", Level.HIGH),  # by integer value
-    (Level, "+1", Level.LOW),
+    (Level, "+1", Level.LOW),  # by integer value
     (Level, "2.0", "2.0"),
     (SmallInt, "2", SmallInt.TWO),  # parsed int to member
     (SmallInt, "7", 7),  # no member: the plain int
-    (decimal.Decimal, " 1.50 ", decimal.Decimal("1.50")),
     (type("Decimal", (), {}), "2.50", decimal.Decimal("2.50")),  # by name: decimal's own class
 ])
 def test_scalar_conversion(annotation, text, expected):
@@ -131,18 +122,11 @@ class Meta(type):
         raise RuntimeError(f"no {name}")
 
 
-
-
 @pytest.mark.parametrize("cls, doc, error, message", [
     (Counter, b"<c><n>abc</n></c>", ValueError,
      "Scalar parse error for field 'count': expected integer, got 'abc'"),
     (Counter, b"<c><n>1</n>", ValueError, "Schema error: Unexpected end of XML stream"),
     (Counter, b"", ValueError, "Schema error: Unexpected end of XML stream"),
-    (Counter, b"<c><n>1</m></c>", ValueError, "XML reader error at position 9: mismatched tag"),
-    # errors of decimal, of models and of constructors pass through unchanged
-    (holder(decimal.Decimal), b"<h><when>abc</when></h>", decimal.InvalidOperation,
-     re.compile("ConversionSyntax")),
-    (Item, b'<Item sku="a"><qty>1</qty></Item>', pydantic.ValidationError, re.compile("price")),
     (Fragile, b"<f><a>-1</a></f>", Boom, "run 2"),  # the keyword retry's own exception
     # the class is compiled before the document is read
     (make_dataclass("Uses", [("w", Meta("Weird", (), {}))]), b"<not xml", RuntimeError,
@@ -152,9 +136,7 @@ def test_errors(cls, doc, error, message):
     CALLS.clear()
     with pytest.raises(error) as info:
         deserialize(doc, cls)
-    assert type(info.value) is error
-    exact = isinstance(message, str)
-    assert info.value.args == (message,) if exact else message.search(str(info.value))
+    assert (type(info.value), info.value.args) == (error, (message,))
     assert deserialize(b"<c><n>3</n></c>", Counter) == Counter(3)  # still usable afterwards
 
 
@@ -174,14 +156,11 @@ def nested(levels):
 
 
 @pytest.mark.parametrize("cls", [Node, DataNode])
-def test_recursive_models_up_to_the_depth_limit(cls):
+def test_recursive_models_200_levels_deep(cls):  # deeper: test_hostile
     node = deserialize(nested(200), cls)
     for _ in range(199):
         (node,) = node.children
     assert (node.name, node.children) == ("199", [])
-    with pytest.raises(ValueError) as info:
-        deserialize(nested(300), cls)
-    assert info.value.args == ("Maximum XML recursion depth exceeded: current 257 >= limit 256",)
 
 
 def test_classes_named_alike_each_get_their_own_class():

@@ -46,6 +46,7 @@ def test_records_in_order_then_stop_for_good():
 
 PARSE = "Scalar parse error for field 'id': expected integer, got 'x'"
 EOF_ERROR = ("error", "Schema error: Unexpected end of XML stream")
+DEPTH_ERROR = ("error", "Maximum XML recursion depth exceeded: current 257 >= limit 256")
 
 
 @pytest.mark.parametrize(
@@ -67,6 +68,8 @@ EOF_ERROR = ("error", "Schema error: Unexpected end of XML stream")
         (b'<r><Item id="1"/><Item id="x"/><Item id="3"/></r>', None, [1, ("error", PARSE), 3]),
         (b'<r><Item id="x"><Item id="2"/></Item><Item id="3"/></r>', None, [("error", PARSE), 2, 3]),
         (b'<r><Item id="1"/><Item id="2"><name>cut', None, [1, EOF_ERROR]),
+        (b'<r><Item id="1">' + b'<Item id="2">' * 256 + b"</Item>" * 257 + b'<Item id="3"/></r>',
+         None, [DEPTH_ERROR, 3]),
     ],
 )
 def test_records_and_errors(source, tag, expected):
@@ -88,11 +91,6 @@ def test_malformed_markup_raises_once_at_the_record_that_reaches_it():
     assert type(info.value) is ValueError and len(info.value.args) == 1
     with pytest.raises(StopIteration):
         next(it)
-
-
-def test_too_deep_record():
-    source = b'<r><Item id="1">' + b'<Item id="2">' * 256 + b"</Item>" * 257 + b"</r>"
-    assert ids(source)[0] == ("error", "Maximum XML recursion depth exceeded: current 257 >= limit 256")
 
 
 def test_the_document_is_copied():

@@ -70,7 +70,6 @@ class Scalars:
     i: Optional[int] = None
     f: Optional[float] = None
     b: Optional[bool] = None
-    d: Optional[Decimal] = None
     ints: Optional[list[int]] = None
     words: Optional[list[str]] = None
 
@@ -78,29 +77,23 @@ class Scalars:
 FAILING_STR = type("FailingStr", (), {"__str__": lambda self: 1 / 0})()
 
 
+# Floats, booleans, Decimals, None and empty lists: written alike as fields and as list
+# items, in test_typed_values and test_roundtrip.
 @pytest.mark.parametrize("values, content", [
-    ({}, ""),
     ({"s": ""}, "<s></s>"),
     ({"s": Status.SHIPPED}, "<s>shipped</s>"),  # an enum, or any object, writes its value
     ({"s": type("WithValue", (), {"value": "from-value"})()}, "<s>from-value</s>"),
     ({"s": type("BrokenValue", (), {"value": property(lambda s: 1 / 0),
                                     "__str__": lambda s: "own-str"})()}, "<s>own-str</s>"),
     ({"s": 12}, "<s>12</s>"),
-    ({"i": Level.HIGH}, "<i>3</i>"),
-    ({"i": True}, "<i>1</i>"),
     ({"i": type("IntWithValue", (int,), {"value": 9})(1)}, "<i>9</i>"),
     ({"i": -(2**63)}, "<i>-9223372036854775808</i>"),
-    ({"f": 5}, "<f>5.0</f>"),
-    ({"f": 1e10}, "<f>1.0e10</f>"),
-    ({"b": False}, "<b>false</b>"),
     ({"b": type("bool_", (), {"__bool__": lambda s: True})()}, "<b>true</b>"),  # NumPy's
     ({"b": type("bool", (), {"__module__": "numpy", "__bool__": lambda s: False})()},
      "<b>false</b>"),
-    ({"d": Decimal("1.10")}, "<d>1.10</d>"),
-    ({"ints": [True, None, Level.HIGH]}, "<ints>1</ints><ints>3</ints>"),  # as int fields are
+    ({"ints": [True, None, Level.HIGH]}, "<ints>1</ints><ints>3</ints>"),  # each as an int field
     ({"ints": (1, 2)}, ""),  # only real lists
     ({"ints": type("ListSubclass", (list,), {})([7])}, "<ints>7</ints>"),
-    ({"ints": []}, ""),
 ])
 def test_field_values(values, content):
     assert serialize(Scalars(**values)) == f"<Scalars>{content}</Scalars>".encode()
@@ -109,12 +102,9 @@ def test_field_values(values, content):
 @pytest.mark.parametrize("values, error, message", [
     ({"b": 1}, TypeError, "'int' object is not an instance of 'bool'"),
     ({"i": 2**63}, OverflowError, "int too big to convert"),
-    ({"i": "5"}, TypeError, "'str' object cannot be interpreted as an integer"),
     ({"i": Status.SHIPPED}, TypeError, "'str' object cannot be interpreted as an integer"),
     ({"f": "1.5"}, TypeError, "must be real number, not str"),
     ({"s": FAILING_STR}, ZeroDivisionError, "division by zero"),
-    ({"s": "\ud800"}, UnicodeEncodeError,
-     "'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"),
     ({"words": ["a", FAILING_STR]}, ZeroDivisionError, "division by zero"),
     ({"ints": [1, "2"]}, TypeError, "'str' object cannot be interpreted as an integer"),
 ])
