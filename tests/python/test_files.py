@@ -6,7 +6,6 @@ import mmap
 import os
 import pickle
 import random
-import socket
 import subprocess
 import sys
 import threading
@@ -39,12 +38,6 @@ def pipe_of(data):
     return writer.stdout
 
 
-def socket_file_of(data):
-    ours, theirs = socket.socketpair()
-    threading.Thread(target=lambda: (theirs.sendall(data), theirs.close()), daemon=True).start()
-    return ours.makefile("rb")
-
-
 def mmap_of(path):
     with open(path, "rb") as handle:
         return mmap.mmap(handle.fileno(), 0, access=mmap.ACCESS_READ)
@@ -55,8 +48,7 @@ SOURCES = {
     "PathLike": lambda path: path,
     "binary file": lambda path: open(path, "rb"),
     "BytesIO": lambda path: io.BytesIO(path.read_bytes()),
-    "pipe": lambda path: pipe_of(path.read_bytes()),
-    "socket file": lambda path: socket_file_of(path.read_bytes()),
+    "pipe": lambda path: pipe_of(path.read_bytes()),  # read() of any length, no seek
     "bytes": lambda path: path.read_bytes(),
     "bytearray": lambda path: bytearray(path.read_bytes()),
     "memoryview": lambda path: memoryview(path.read_bytes()),

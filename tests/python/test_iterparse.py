@@ -49,29 +49,26 @@ EOF_ERROR = ("error", "Schema error: Unexpected end of XML stream")
 DEPTH_ERROR = ("error", "Maximum XML recursion depth exceeded: current 257 >= limit 256")
 
 
-@pytest.mark.parametrize(
-    "source, tag, expected",
-    [
-        # the default tag is the class name, matched on the local name only
-        (b'<r><Item id="1"/><p:Item id="2"/><item id="3"/></r>', None, [1, 2]),
-        # a tag with a colon is compared with each name's part after its first colon
-        (b'<r><p:item id="1"/><x:p:item id="2"/></r>', "p:item", [2]),
-        # at any depth; a match inside a match belongs to the outer record
-        (b'<a><Item id="1"/><b><c><Item id="2"/></c></b></a>', None, [1, 2]),
-        (b'<r><Item id="1"><Item id="2"/></Item><Item id="3"/></r>', None, [1, 3]),
-        (b'<Item id="9"/>', None, [9]),
-        (b"<r><other/></r>", None, []),
-        (b"", None, []),
-        (b'<r><Item id="1"/><wrapper>', None, [1]),  # ends outside any record
-        (b"<w>" * 400 + b'<Item id="1"/>' + b"</w>" * 400, None, [1]),  # depth counts per record
-        # an error stays with its record; the rest of that record is scanned on
-        (b'<r><Item id="1"/><Item id="x"/><Item id="3"/></r>', None, [1, ("error", PARSE), 3]),
-        (b'<r><Item id="x"><Item id="2"/></Item><Item id="3"/></r>', None, [("error", PARSE), 2, 3]),
-        (b'<r><Item id="1"/><Item id="2"><name>cut', None, [1, EOF_ERROR]),
-        (b'<r><Item id="1">' + b'<Item id="2">' * 256 + b"</Item>" * 257 + b'<Item id="3"/></r>',
-         None, [DEPTH_ERROR, 3]),
-    ],
-)
+@pytest.mark.parametrize("source, tag, expected", [
+    # the default tag is the class name, matched on the local name only
+    (b'<r><Item id="1"/><p:Item id="2"/><item id="3"/></r>', None, [1, 2]),
+    # a tag with a colon is compared with each name's part after its first colon
+    (b'<r><p:item id="1"/><x:p:item id="2"/></r>', "p:item", [2]),
+    # at any depth; a match inside a match belongs to the outer record
+    (b'<a><Item id="1"/><b><c><Item id="2"/></c></b></a>', None, [1, 2]),
+    (b'<r><Item id="1"><Item id="2"/></Item><Item id="3"/></r>', None, [1, 3]),
+    (b'<Item id="9"/>', None, [9]),
+    (b"<r><other/></r>", None, []),
+    (b"", None, []),
+    (b'<r><Item id="1"/><wrapper>', None, [1]),  # ends outside any record
+    (b"<w>" * 400 + b'<Item id="1"/>' + b"</w>" * 400, None, [1]),  # depth counts per record
+    # an error stays with its record; the rest of that record is scanned on
+    (b'<r><Item id="1"/><Item id="x"/><Item id="3"/></r>', None, [1, ("error", PARSE), 3]),
+    (b'<r><Item id="x"><Item id="2"/></Item><Item id="3"/></r>', None, [("error", PARSE), 2, 3]),
+    (b'<r><Item id="1"/><Item id="2"><name>cut', None, [1, EOF_ERROR]),
+    (b'<r><Item id="1">' + b'<Item id="2">' * 256 + b"</Item>" * 257 + b'<Item id="3"/></r>',
+     None, [DEPTH_ERROR, 3]),
+])
 def test_records_and_errors(source, tag, expected):
     assert ids(source, tag) == expected
 
@@ -112,6 +109,22 @@ def test_class_is_compiled_before_reading():
         kestrix.iterparse(b"<<< not xml", Broken)
 
 
+def test_constructor_errors_pass_through_and_iteration_goes_on():
+    @dataclass
+    class Picky:
+        id: int = field(metadata={"type": "Attribute"})
+
+        def __post_init__(self):
+            if self.id == 2:
+                raise LookupError("no twos")
+
+    it = kestrix.iterparse(b'<r><Picky id="1"/><Picky id="2"/><Picky id="3"/></r>', Picky)
+    assert next(it).id == 1
+    with pytest.raises(LookupError, match="no twos"):
+        next(it)
+    assert next(it).id == 3
+
+
 @pytest.mark.parametrize("call, message", [(next, "Already borrowed"),
                                            (iter, "Already mutably borrowed")])
 def test_reentry_from_a_constructor_is_refused(call, message):
@@ -130,22 +143,6 @@ def test_reentry_from_a_constructor_is_refused(call, message):
     stream = kestrix.iterparse(b'<r><Node id="1"/><Node id="2"/></r>', Node)
     assert [n.id for n in stream] == [1, 2]
     assert seen == [message, message]
-
-
-def test_constructor_errors_pass_through_and_iteration_goes_on():
-    @dataclass
-    class Picky:
-        id: int = field(metadata={"type": "Attribute"})
-
-        def __post_init__(self):
-            if self.id == 2:
-                raise LookupError("no twos")
-
-    it = kestrix.iterparse(b'<r><Picky id="1"/><Picky id="2"/><Picky id="3"/></r>', Picky)
-    assert next(it).id == 1
-    with pytest.raises(LookupError, match="no twos"):
-        next(it)
-    assert next(it).id == 3
 
 
 @dataclass

@@ -95,28 +95,22 @@ def build_family(kind):
         if kind == "dc":
             # Required fields first, as dataclasses ask.
             order = sorted(typed, key=lambda f: typed[f][1][1] is not REQUIRED)
-            made[short] = dataclasses.make_dataclass(name, [dc_field(f, *typed[f]) for f in order])
+            made[short] = dataclasses.make_dataclass(
+                name, [(f, typed[f][0], field_of(kind, *typed[f][1])) for f in order])
         else:
-            made[short] = create_model(name, **{f: pd_field(*v) for f, v in typed.items()})
+            made[short] = create_model(
+                name, **{f: (t, field_of(kind, *s)) for f, (t, s) in typed.items()})
     return made
 
 
-def dc_field(f, annotation, s):
-    meta, default = s
-    if default is REQUIRED:
-        return f, annotation, dataclasses.field(metadata=meta)
+def field_of(kind, meta, default):
+    """A dataclass field or a pydantic Field with this metadata and default."""
+    args = {"metadata" if kind == "dc" else "json_schema_extra": meta}
     if default is list:
-        return f, annotation, dataclasses.field(default_factory=list, metadata=meta)
-    return f, annotation, dataclasses.field(default=default, metadata=meta)
-
-
-def pd_field(annotation, s):
-    meta, default = s
-    if default is REQUIRED:
-        return annotation, Field(json_schema_extra=meta)
-    if default is list:
-        return annotation, Field(default_factory=list, json_schema_extra=meta)
-    return annotation, Field(default, json_schema_extra=meta)
+        args["default_factory"] = list
+    elif default is not REQUIRED:
+        args["default"] = default
+    return dataclasses.field(**args) if kind == "dc" else Field(**args)
 
 
 FAMILIES = {kind: build_family(kind) for kind in ("dc", "pd")}

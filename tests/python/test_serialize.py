@@ -56,7 +56,6 @@ class Point(BaseModel):
 
 
 @pytest.mark.parametrize("indent, expected", [
-    (None, "<Point><x>1</x><y>2</y></Point>"),
     (0, "<Point>\n<x>1</x>\n<y>2</y>\n</Point>"),
     (True, "<Point>\n <x>1</x>\n <y>2</y>\n</Point>"),  # indent is read as an integer
 ])
