@@ -59,6 +59,9 @@ const Names* names() {
 // and go, so they are imported once and kept for the life of the process.
 struct Stdlib {
     PyObject* enum_class;
+    PyObject* enum_call;     // the stock metaclass's __call__
+    PyObject* enum_new;      // Enum.__new__, which every enum class is given
+    PyObject* enum_missing;  // the function of Enum._missing_, which finds nothing
     PyObject* decimal_class;
     PyObject* date;
     PyObject* time;
@@ -85,6 +88,21 @@ const Stdlib* stdlib() {
         if (!module) return nullptr;
         *e.slot = PyObject_GetAttrString(module.get(), e.name);
         if (*e.slot == nullptr) return nullptr;
+    }
+    if (s.enum_call == nullptr) {
+        PyObject* metaclass = reinterpret_cast<PyObject*>(Py_TYPE(s.enum_class));
+        s.enum_call = PyObject_GetAttrString(metaclass, "__call__");
+        if (s.enum_call == nullptr) return nullptr;
+    }
+    if (s.enum_new == nullptr) {
+        s.enum_new = PyObject_GetAttrString(s.enum_class, "__new__");
+        if (s.enum_new == nullptr) return nullptr;
+    }
+    if (s.enum_missing == nullptr) {
+        Ref method = Ref::steal(PyObject_GetAttrString(s.enum_class, "_missing_"));
+        if (!method) return nullptr;
+        s.enum_missing = PyObject_GetAttrString(method.get(), "__func__");
+        if (s.enum_missing == nullptr) return nullptr;
     }
     ready = true;
     return &s;
@@ -121,11 +139,55 @@ bool derives_from(PyObject* cls, PyObject* base) {
     return result == 1;
 }
 
+// `cls.attr is expected`; false (error cleared) when it cannot be read.
+bool attribute_is(PyObject* cls, const char* attr, PyObject* expected) {
+    Ref value = Ref::steal(PyObject_GetAttrString(cls, attr));
+    if (!value) PyErr_Clear();
+    return value.get() == expected;
+}
+
+// For an enum class whose call looks a value up in its `_value2member_map_`
+// first and returns what it finds there (the stock metaclass `__call__` with
+// the stock `Enum.__new__`), that map, and whether a value missing from it is
+// refused by the call (the stock `_missing_`, which finds nothing). Any other
+// class keeps no map and is always called.
+void choose_value_map(const Stdlib& s, PyObject* cls, Converter& out) {
+    if (!attribute_is(reinterpret_cast<PyObject*>(Py_TYPE(cls)), "__call__", s.enum_call) ||
+        !attribute_is(cls, "__new__", s.enum_new)) {
+        return;
+    }
+    Ref map = Ref::steal(PyObject_GetAttrString(cls, "_value2member_map_"));
+    if (!map || !PyDict_CheckExact(map.get())) {
+        PyErr_Clear();
+        return;
+    }
+    out.value_map = std::move(map);
+    Ref missing = Ref::steal(PyObject_GetAttrString(cls, "_missing_"));
+    out.value_map_decides = missing && attribute_is(missing.get(), "__func__", s.enum_missing);
+    PyErr_Clear();
+}
+
 // `callable(arg)`; a failure is cleared and gives null.
 Ref try_call(PyObject* callable, PyObject* arg) {
     Ref result = Ref::steal(PyObject_CallFunctionObjArgs(callable, arg, nullptr));
     if (!result) PyErr_Clear();
     return result;
+}
+
+// The enum member of value `value`, as calling the class gives it: from the
+// converter's value map where that gives the same, else by the call; a
+// failure is cleared and gives null.
+Ref member_by_value(const Converter& c, PyObject* value) {
+    if (c.value_map) {
+        PyObject* member = PyDict_GetItemWithError(c.value_map.get(), value);  // borrowed
+        if (member != nullptr) return Ref::borrow(member);
+        if (PyErr_Occurred() == nullptr) {
+            if (c.value_map_decides) return Ref();
+        } else {
+            PyErr_Clear();  // a value whose comparison fails: the call decides
+        }
+    }
+    return try_call(c.declared.get(), value);
 }
 
 // `obj.method(arg)`; a failure (including a missing method) is cleared and
@@ -171,8 +233,8 @@ bool parse_decimal_int(std::string_view s, std::int64_t* out) {
 // carry edge whitespace), then, for the text without its edge whitespace, by
 // value, by integer value and by name. `text` is left holding the trimmed
 // text that later steps convert.
-Ref enum_member(PyObject* declared, Ref& text, std::string_view raw) {
-    if (Ref member = try_call(declared, text.get())) return member;
+Ref enum_member(const Converter& c, Ref& text, std::string_view raw) {
+    if (Ref member = member_by_value(c, text.get())) return member;
     const std::string_view trimmed = trim_xml_space(raw);
     if (trimmed.size() != raw.size()) {
         Ref shorter = str_of(trimmed);
@@ -181,18 +243,18 @@ Ref enum_member(PyObject* declared, Ref& text, std::string_view raw) {
             return Ref();
         }
         text = std::move(shorter);
-        if (Ref member = try_call(declared, text.get())) return member;
+        if (Ref member = member_by_value(c, text.get())) return member;
     }
     std::int64_t number = 0;
     if (parse_decimal_int(trimmed, &number)) {
         Ref as_int = Ref::steal(PyLong_FromLongLong(number));
         if (!as_int) {
             PyErr_Clear();
-        } else if (Ref member = try_call(declared, as_int.get())) {
+        } else if (Ref member = member_by_value(c, as_int.get())) {
             return member;
         }
     }
-    Ref member = Ref::steal(PyObject_GetItem(declared, text.get()));
+    Ref member = Ref::steal(PyObject_GetItem(c.declared.get(), text.get()));
     if (!member) PyErr_Clear();
     return member;
 }
@@ -229,7 +291,7 @@ Ref date_like(const Names& n, const Converter& c, PyObject* name, PyObject* text
 // object, or to the text itself when every way failed.
 PyObject* convert_text(Ref text, std::string_view raw, const Converter& c) {
     if (c.is_enum) {
-        if (Ref member = enum_member(c.declared.get(), text, raw)) return member.release();
+        if (Ref member = enum_member(c, text, raw)) return member.release();
     }
     const Names* n = names();
     if (n == nullptr) return nullptr;
@@ -314,6 +376,7 @@ bool choose_converter(PyObject* annotation, Converter& out) {
         if (out.conversion != Conversion::Plain) out.helper = Ref::borrow(annotation);
     }
     if (out.is_enum || out.conversion != Conversion::Plain) out.declared = Ref::borrow(annotation);
+    if (out.is_enum) choose_value_map(*s, annotation, out);
     return true;
 }
 
@@ -329,7 +392,7 @@ PyObject* convert_scalar(const Value& value, const Converter* convert) {
         case Value::Kind::Int: {
             Ref number = Ref::steal(PyLong_FromLongLong(value.as_int()));
             if (number && convert != nullptr && convert->is_enum) {
-                if (Ref member = try_call(convert->declared.get(), number.get())) {
+                if (Ref member = member_by_value(*convert, number.get())) {
                     return member.release();
                 }
             }

@@ -32,6 +32,13 @@ struct Converter {
     Conversion conversion = Conversion::Plain;
     bool is_enum = false;  ///< members are looked up before `conversion` applies
     Ref declared;          ///< the annotation; null for Plain non-enum fields
+    /// An enum class whose call is the stock one: its `_value2member_map_`,
+    /// where a value found gives the member the call gives, without the call.
+    /// Null for other classes (their call is made as it is).
+    Ref value_map;
+    /// The class has the stock `_missing_` too: a value not in `value_map`
+    /// is one the call refuses, so the call is not made.
+    bool value_map_decides = false;
     /// Decimal: decimal.Decimal. Iso*: the annotation. Xml date kinds: the
     /// datetime class whose fromisoformat is their last resort.
     Ref helper;

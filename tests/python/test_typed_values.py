@@ -223,3 +223,44 @@ def test_writing_errors_keep_their_type_and_gain_notes(kind, change, error, mess
     names = {"Invoice": invoice.__name__, "Line": line.__name__}
     assert (str(info.value), info.value.__notes__) == (
         message, [note.format(**names) for note in notes])
+
+
+class Shade(enum.Enum):
+    LIGHT = "light"
+    DARK = "dark"
+
+    @classmethod
+    def _missing_(cls, value):  # any capitalisation of a value
+        return cls._value2member_map_.get(value.lower()) if isinstance(value, str) else None
+
+
+class Perm(enum.IntFlag):
+    X = 1
+    W = 2
+    R = 4
+
+
+class Recording(enum.EnumMeta):
+    seen = []
+
+    def __call__(cls, value, *args, **kwargs):
+        Recording.seen.append(value)
+        return super().__call__(value, *args, **kwargs)
+
+
+class Size(enum.Enum, metaclass=Recording):
+    SMALL = "small"
+
+
+@pytest.mark.parametrize("annotation, texts, expected", [
+    (Shade, ["dark", "Light", "DARK", "dim"], [Shade.DARK, Shade.LIGHT, Shade.DARK, "dim"]),
+    (Perm, ["4", "6", "X", "8"], [Perm.R, Perm.R | Perm.W, Perm.X, Perm(8)]),  # composites
+    (Size, ["small", "SMALL", "big"], [Size.SMALL, Size.SMALL, "big"]),
+])
+def test_enum_classes_that_change_the_lookup_are_called_as_they_are(annotation, texts, expected):
+    Recording.seen.clear()
+    Holder = make_dataclass("Holder", [("v", list[annotation], field(default_factory=list))])
+    content = "".join(f"<v>{t}</v>" for t in texts).encode()
+    assert deserialize(b"<Holder>" + content + b"</Holder>", Holder).v == expected
+    if annotation is Size:  # its own metaclass call sees every text
+        assert Recording.seen == ["small", "SMALL", "big"]
