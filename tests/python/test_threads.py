@@ -3,6 +3,7 @@
 import threading
 from dataclasses import dataclass, field, make_dataclass
 
+import pytest
 from pydantic import BaseModel, Field
 
 import kestrix
@@ -75,3 +76,25 @@ def test_first_compilation_races():
         run_threads(8, work)
         expected = Outer(inner=Inner(1), items=[Inner(2), Inner(3)])
         assert results == [expected] * 8
+
+
+def test_large_documents_read_in_parallel_threads_give_what_one_thread_gives():
+    # Documents well above the size from which they are read with the
+    # interpreter lock released, different in each thread.
+    documents = [kestrix.serialize(Box(id=k, parts=[Part(f"k{k}-{i}", i * k) for i in range(9000)]))
+                 for k in range(4)]
+    assert min(len(d) for d in documents) > 300 * 1024
+    expected = [kestrix.deserialize(d, Box) for d in documents]
+    broken = documents[0][:-5000]  # cut inside a tag: a reader error, not a result
+    with pytest.raises(ValueError, match="unclosed token"):
+        kestrix.deserialize(broken, Box)
+    results = {}
+
+    def work(index):
+        for round_ in range(5):
+            results[index, round_] = kestrix.deserialize(documents[index], Box)
+            with pytest.raises(ValueError, match="unclosed token"):
+                kestrix.deserialize(broken, Box)
+
+    run_threads(4, work)
+    assert all(results[k, r] == expected[k] for k in range(4) for r in range(5))
