@@ -2,8 +2,11 @@
 // optionally indented, written into one growing buffer.
 #include "kestrix/emitter.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstring>
+#include <new>
 #include <optional>
 #include <string>
 
@@ -58,33 +61,6 @@ std::string_view reference_for(unsigned char c) {
     }
 }
 
-/// Appends `s` to `out`, replacing the characters selected by `mask`; runs of
-/// plain characters are copied in one piece. The same pass finds characters
-/// XML 1.0 cannot carry: the first one is returned (and `out` is left
-/// partly written), nothing when the whole text was appended.
-std::optional<char32_t> append_escaped(std::string& out, std::string_view s, std::uint8_t mask) {
-    const char* run = s.data();
-    const char* const end = s.data() + s.size();
-    for (const char* p = run; p != end; ++p) {
-        const auto c = static_cast<unsigned char>(*p);
-        const std::uint8_t action = kEscape[c] & mask;
-        if (action == 0) continue;
-        if (action & kForbidden) return c;
-        if (action & kNonCharacterLead) {
-            if (end - p >= 3 && static_cast<unsigned char>(p[1]) == 0xBF &&
-                (static_cast<unsigned char>(p[2]) & 0xFE) == 0xBE) {
-                return static_cast<char32_t>(0xFFFE + (static_cast<unsigned char>(p[2]) - 0xBE));
-            }
-            continue;
-        }
-        out.append(run, static_cast<std::size_t>(p - run));
-        out.append(reference_for(c));
-        run = p + 1;
-    }
-    out.append(run, static_cast<std::size_t>(end - run));
-    return std::nullopt;
-}
-
 /// The error for a character XML 1.0 cannot carry, found in `field` of `owner`.
 [[gnu::noinline, gnu::cold]] BindError unwritable(char32_t c, const FieldSchema& field,
                                                   const ClassSchema& owner) {
@@ -116,25 +92,20 @@ const Value* entry(const ObjectValue& obj, const ClassSchema& schema, std::size_
                                     " in a namespace URI cannot be written in XML 1.0");
 }
 
-/// Writes a scalar element `<name>text</name>` of `field`; nothing when `v` has
-/// no text.
-Status write_scalar_element(XmlWriter& writer, const FieldSchema& field, const ClassSchema& owner,
-                            const Value& v) {
-    FormatScratch scratch{};
-    auto text = format_scalar(v, scratch);
-    if (!text) return {};
-    writer.open_start_tag(field.xml_name);
-    writer.close_start_tag();
-    if (!writer.text(*text)) return unwritable(writer.rejected(), field, owner);
-    writer.end_tag(field.xml_name);
-    return {};
+/// Writes the scalar element `<name>text</name>`; nothing when `v` has no text.
+/// False when the text holds a character XML 1.0 cannot carry (see
+/// XmlWriter::rejected()): the caller, which knows the field, builds the error.
+bool write_scalar_element(XmlWriter& writer, std::string_view name, const Value& v) {
+    FormatScratch scratch;
+    const auto text = format_scalar(v, scratch);
+    return !text || writer.text_element(name, *text);
 }
 
 /// Writes the element content of the text field: its scalar text, or the
 /// texts of a list's items one after the other; empty texts are not written.
 Status write_text_content(XmlWriter& writer, const FieldSchema& field, const ClassSchema& owner,
                           const Value& v) {
-    FormatScratch scratch{};
+    FormatScratch scratch;
     if (auto text = format_scalar(v, scratch)) {
         if (!text->empty() && !writer.text(*text))
             return unwritable(writer.rejected(), field, owner);
@@ -143,7 +114,7 @@ Status write_text_content(XmlWriter& writer, const FieldSchema& field, const Cla
     if (v.kind() != Value::Kind::List) return {};
     for (const Value& item : v.as_list()) {
         if (item.is_absent()) continue;
-        FormatScratch item_scratch{};
+        FormatScratch item_scratch;
         auto text = format_scalar(item, item_scratch);
         if (text && !text->empty() && !writer.text(*text)) {
             return unwritable(writer.rejected(), field, owner);
@@ -157,7 +128,10 @@ Status write_child(XmlWriter& writer, const FieldSchema& field, const ClassSchem
                    const Value& v) {
     switch (field.type.kind()) {
         case TypeDesc::Kind::Scalar:
-            return write_scalar_element(writer, field, owner, v);
+            if (!write_scalar_element(writer, field.xml_name, v)) {
+                return unwritable(writer.rejected(), field, owner);
+            }
+            return {};
         case TypeDesc::Kind::Nested:
             return write_element(writer, field.xml_name, v, field.type.schema());
         case TypeDesc::Kind::List:
@@ -174,11 +148,11 @@ Status write_child(XmlWriter& writer, const FieldSchema& field, const ClassSchem
                 if (!s) return s;
                 break;
             }
-            case TypeDesc::Kind::Scalar: {
-                Status s = write_scalar_element(writer, field, owner, item);
-                if (!s) return s;
+            case TypeDesc::Kind::Scalar:
+                if (!write_scalar_element(writer, field.xml_name, item)) {
+                    return unwritable(writer.rejected(), field, owner);
+                }
                 break;
-            }
             case TypeDesc::Kind::List:
                 break;  // a list of lists has no element form
         }
@@ -252,7 +226,7 @@ private:
 
     Status scalar(const FieldSchema& field, const ClassSchema& owner, std::string_view uri,
                   const Value& v, std::string_view default_in_scope) {
-        FormatScratch scratch{};
+        FormatScratch scratch;
         auto text = format_scalar(v, scratch);
         if (!text) return {};
         const Tag tag = tag_for(uri, default_in_scope);
@@ -311,7 +285,7 @@ private:
             if (field.role != FieldRole::Attribute) continue;
             const Value* v = entry(obj, schema, i);
             if (v == nullptr) continue;
-            FormatScratch scratch{};
+            FormatScratch scratch;
             auto text = format_scalar(*v, scratch);
             if (!text) continue;
             const std::string_view attribute_uri = uri_of(field, uri);
@@ -363,93 +337,153 @@ private:
 
 XmlWriter::XmlWriter(std::optional<std::uint64_t> indent)
     : indented_(indent.has_value()), step_(indent.value_or(0)) {
-    out_.reserve(512);
+    grow(512);
+}
+
+std::string XmlWriter::take() {
+    std::string text(out_.get(), used_);
+    used_ = 0;
+    return text;
+}
+
+void XmlWriter::grow(std::size_t n) {
+    const std::size_t capacity = std::max(capacity_ * 2, used_ + n);
+    void* const grown = std::realloc(out_.get(), capacity);
+    if (grown == nullptr) throw std::bad_alloc();
+    (void)out_.release();
+    out_.reset(static_cast<char*>(grown));
+    capacity_ = capacity;
+}
+
+void XmlWriter::put_name(std::string_view prefix, std::string_view local) {
+    if (!prefix.empty()) {
+        put(prefix);
+        put(':');
+    }
+    put(local);
+}
+
+inline bool XmlWriter::put_escaped(std::string_view s, std::uint8_t mask) {
+    // Most texts hold no byte to replace: one table test a byte, one copy.
+    const char* p = s.data();
+    const char* const end = p + s.size();
+    while (p != end && (kEscape[static_cast<unsigned char>(*p)] & mask) == 0) ++p;
+    if (p != end) return put_escaped_from(s.data(), p, end, mask);
+    put(s);
+    return true;
+}
+
+/// The rest of put_escaped from the first selected byte `p` on: markup
+/// characters are replaced, runs between them copied in one piece, and the
+/// first character XML 1.0 cannot carry stops the text (out_ is left partly
+/// written).
+[[gnu::noinline]] bool XmlWriter::put_escaped_from(const char* run, const char* p, const char* end,
+                                                   std::uint8_t mask) {
+    for (; p != end; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        const std::uint8_t action = kEscape[c] & mask;
+        if (action == 0) continue;
+        if (action & kForbidden) {
+            rejected_ = c;
+            return false;
+        }
+        if (action & kNonCharacterLead) {
+            if (end - p >= 3 && static_cast<unsigned char>(p[1]) == 0xBF &&
+                (static_cast<unsigned char>(p[2]) & 0xFE) == 0xBE) {
+                rejected_ =
+                    static_cast<char32_t>(0xFFFE + (static_cast<unsigned char>(p[2]) - 0xBE));
+                return false;
+            }
+            continue;
+        }
+        put({run, static_cast<std::size_t>(p - run)});
+        put(reference_for(c));
+        run = p + 1;
+    }
+    put({run, static_cast<std::size_t>(end - run)});
+    return true;
 }
 
 void XmlWriter::line_break() {
     if (!indented_ || !pending_break_) return;
-    out_.push_back('\n');
-    out_.append(width_, ' ');
+    char* const d = room(width_ + 1);
+    d[0] = '\n';
+    std::memset(d + 1, ' ', width_);
+    used_ += width_ + 1;
 }
 
 void XmlWriter::open_start_tag(std::string_view name) {
     line_break();
-    out_.push_back('<');
-    out_.append(name);
+    put('<');
+    put(name);
 }
 
 void XmlWriter::open_start_tag(std::string_view prefix, std::string_view local) {
     line_break();
-    out_.push_back('<');
-    if (!prefix.empty()) {
-        out_.append(prefix);
-        out_.push_back(':');
-    }
-    out_.append(local);
-}
-
-bool XmlWriter::attribute(std::string_view prefix, std::string_view local, std::string_view value) {
-    out_.push_back(' ');
-    if (!prefix.empty()) {
-        out_.append(prefix);
-        out_.push_back(':');
-    }
-    out_.append(local);
-    out_.append("=\"");
-    if (auto bad = append_escaped(out_, value, kAttributeMask)) {
-        rejected_ = *bad;
-        return false;
-    }
-    out_.push_back('"');
-    return true;
-}
-
-void XmlWriter::end_tag(std::string_view prefix, std::string_view local) {
-    width_ = width_ > step_ ? width_ - step_ : 0;
-    line_break();
-    out_.append("</");
-    if (!prefix.empty()) {
-        out_.append(prefix);
-        out_.push_back(':');
-    }
-    out_.append(local);
-    out_.push_back('>');
-    pending_break_ = true;
+    put('<');
+    put_name(prefix, local);
 }
 
 bool XmlWriter::attribute(std::string_view name, std::string_view value) {
-    out_.push_back(' ');
-    out_.append(name);
-    out_.append("=\"");
-    if (auto bad = append_escaped(out_, value, kAttributeMask)) {
-        rejected_ = *bad;
-        return false;
-    }
-    out_.push_back('"');
+    put(' ');
+    put(name);
+    put("=\"");
+    if (!put_escaped(value, kAttributeMask)) return false;
+    put('"');
+    return true;
+}
+
+bool XmlWriter::attribute(std::string_view prefix, std::string_view local, std::string_view value) {
+    put(' ');
+    put_name(prefix, local);
+    put("=\"");
+    if (!put_escaped(value, kAttributeMask)) return false;
+    put('"');
     return true;
 }
 
 void XmlWriter::close_start_tag() {
-    out_.push_back('>');
+    put('>');
     width_ += step_;
     pending_break_ = true;
 }
 
 bool XmlWriter::text(std::string_view text) {
-    if (auto bad = append_escaped(out_, text, kTextMask)) {
-        rejected_ = *bad;
-        return false;
-    }
+    if (!put_escaped(text, kTextMask)) return false;
     pending_break_ = false;
+    return true;
+}
+
+bool XmlWriter::text_element(std::string_view name, std::string_view text) {
+    // open_start_tag, close_start_tag, text and end_tag in one: the
+    // indentation width comes back to where it was and no break falls inside.
+    line_break();
+    put('<');
+    put(name);
+    put('>');
+    if (!put_escaped(text, kTextMask)) return false;
+    put("</");
+    put(name);
+    put('>');
+    pending_break_ = true;
     return true;
 }
 
 void XmlWriter::end_tag(std::string_view name) {
     width_ = width_ > step_ ? width_ - step_ : 0;
     line_break();
-    out_.append("</");
-    out_.append(name);
-    out_.push_back('>');
+    put("</");
+    put(name);
+    put('>');
+    pending_break_ = true;
+}
+
+void XmlWriter::end_tag(std::string_view prefix, std::string_view local) {
+    width_ = width_ > step_ ? width_ - step_ : 0;
+    line_break();
+    put("</");
+    put_name(prefix, local);
+    put('>');
     pending_break_ = true;
 }
 
@@ -470,7 +504,7 @@ Status write_element(XmlWriter& writer, std::string_view name, const Value& valu
         if (field.role != FieldRole::Attribute) continue;
         const Value* v = entry(obj, schema, i);
         if (v == nullptr) continue;
-        FormatScratch scratch{};
+        FormatScratch scratch;
         auto text = format_scalar(*v, scratch);
         if (text && !writer.attribute(field.xml_name, *text)) {
             return unwritable(writer.rejected(), field, schema);

@@ -2,6 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,6 +44,9 @@ public:
     /// Writes the escaped text (an empty one still clears the pending break).
     /// False when it holds a character XML 1.0 cannot carry (see rejected()).
     [[nodiscard]] bool text(std::string_view text);
+    /// Writes "<name>", the escaped text and "</name>", as open_start_tag,
+    /// close_start_tag, text and end_tag in turn would. False as text() is.
+    [[nodiscard]] bool text_element(std::string_view name, std::string_view text);
     /// Narrows the indentation, writes the line break (if due) and "</name>".
     void end_tag(std::string_view name);
     /// The same for a name written as "prefix:local".
@@ -52,15 +58,41 @@ public:
     char32_t rejected() const noexcept { return rejected_; }
 
     /// The text written so far; the writer is left empty.
-    std::string take() { return std::move(out_); }
+    std::string take();
 
     /// Class elements currently open; bounds the recursion of write_element.
     std::uint64_t depth = 0;
 
 private:
     void line_break();
+    /// Room for `n` more bytes at out_.get() + used_.
+    char* room(std::size_t n) {
+        if (capacity_ - used_ < n) grow(n);
+        return out_.get() + used_;
+    }
+    void grow(std::size_t n);
+    void put(char c) {
+        *room(1) = c;
+        ++used_;
+    }
+    void put(std::string_view s) {
+        if (s.empty()) return;
+        std::memcpy(room(s.size()), s.data(), s.size());
+        used_ += s.size();
+    }
+    void put_name(std::string_view prefix, std::string_view local);
+    /// Puts `s` with the bytes selected by `mask` replaced by references.
+    bool put_escaped(std::string_view s, std::uint8_t mask);
+    bool put_escaped_from(const char* run, const char* p, const char* end, std::uint8_t mask);
 
-    std::string out_;
+    struct Free {
+        void operator()(char* p) const noexcept { std::free(p); }
+    };
+    // The document so far is the first used_ bytes of out_; each write checks
+    // the room once and copies, and growing reallocates in place where it can.
+    std::unique_ptr<char, Free> out_;
+    std::size_t capacity_ = 0;
+    std::size_t used_ = 0;
     bool indented_;
     std::uint64_t step_ = 0;
     std::uint64_t width_ = 0;
