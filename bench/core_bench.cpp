@@ -151,17 +151,18 @@ int main(int argc, char** argv) {
     const double expat =
         !wanted("expat") ? 0 : best_seconds(runs, [&] { return expat_alone(doc); });
     const double parse = !wanted("parse") ? 0 : best_seconds(runs, [&] {
-        Result<Value> value = parse_document(doc, *schemas.orders, MAX_DEPTH);
+        Result<ValueTree> value = parse_document(doc, *schemas.orders, MAX_DEPTH);
         if (!value) std::fprintf(stderr, "%s\n", value.error().message().c_str());
-        if (value) records = value.value().as_object().slots[0].as_list().size();
+        if (value) records = value.value().root.as_object().slots[0].as_list().size();
         return value.ok();
     });
     const double stream = !wanted("stream") ? 0 : best_seconds(runs, [&] {
         RecordStream s(doc, schemas.order, "order", MAX_DEPTH);
         while (true) {
-            Result<Value> record = s.next();
+            Result<ValueTree> record = s.next();
             if (!record) return false;
-            if (record.value().is_absent()) return true;
+            if (record.value().root.is_absent()) return true;
+            s.recycle(std::move(record).value());
         }
     });
 

@@ -399,7 +399,7 @@ PyObject* convert_scalar(const Value& value, const Converter* convert) {
             return number.release();
         }
         case Value::Kind::Str: {
-            const std::string& raw = value.as_str();
+            const std::string_view raw = value.as_str();
             Ref text = str_of(raw);
             if (!text || convert == nullptr ||
                 (!convert->is_enum && convert->conversion == Conversion::Plain)) {

@@ -113,10 +113,16 @@ bool start_stream(IteratorState& state) {
     return true;
 }
 
-/// The object of one record, built with the collector paused.
-PyObject* build_record(IteratorState& state, const Value& record) {
-    const CollectorPause pause;
-    return build_object(record, state.record_type, state.cls.get(), nullptr);
+/// The object of one record, built with the collector paused; the record's
+/// memory then goes back to the stream for a later record.
+PyObject* build_record(IteratorState& state, ValueTree&& record) {
+    PyObject* built = nullptr;
+    {
+        const CollectorPause pause;
+        built = build_object(record.root, state.record_type, state.cls.get(), nullptr);
+    }
+    state.stream->recycle(std::move(record));
+    return built;
 }
 
 /// __next__ of an iterator over a stream: records, reading on as the reader asks.
@@ -124,9 +130,9 @@ PyObject* next_from_source(IteratorState& state) {
     if (!state.stream && !start_stream(state)) return nullptr;
     StreamSource& source = *state.source;
     while (true) {
-        Result<Value> record = state.stream->next();
+        Result<ValueTree> record = state.stream->next();
         if (!record) return raise_bind_error(record.error());
-        if (!record.value().is_absent()) return build_record(state, record.value());
+        if (!record.value().root.is_absent()) return build_record(state, std::move(record).value());
         if (!state.stream->needs_input()) {
             close_source(source);
             return nullptr;  // StopIteration, or the error of close()
@@ -205,10 +211,10 @@ PyObject* iterator_next(PyObject* self) {
         return nullptr;
     }
     if (state->source) return next_from_source(*state);
-    Result<Value> record = state->stream->next();
+    Result<ValueTree> record = state->stream->next();
     if (!record) return raise_bind_error(record.error());
-    if (record.value().is_absent()) return nullptr;  // StopIteration
-    return build_record(*state, record.value());
+    if (record.value().root.is_absent()) return nullptr;  // StopIteration
+    return build_record(*state, std::move(record).value());
 }
 
 PyType_Slot kSlots[] = {

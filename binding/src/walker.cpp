@@ -89,21 +89,21 @@ Ref value_attribute(PyObject* v) {
 }
 
 /// Stores the UTF-8 text of the str `s` in `out`.
-bool store_utf8(PyObject* s, Value& out) {
+bool store_utf8(PyObject* s, Value& out, Arena& arena) {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(s, &size);
     if (data == nullptr) return false;
-    out = Value::string(std::string(data, static_cast<std::size_t>(size)));
+    out = Value::string(arena.copy(std::string_view(data, static_cast<std::size_t>(size))));
     return true;
 }
 
 /// Python's str() of `v`'s attribute `value` when it has one, else of `v`.
-bool store_text(PyObject* v, Value& out) {
+bool store_text(PyObject* v, Value& out, Arena& arena) {
     // A plain str has no `value` attribute and is its own str().
-    if (PyUnicode_CheckExact(v)) return store_utf8(v, out);
+    if (PyUnicode_CheckExact(v)) return store_utf8(v, out, arena);
     Ref inner = value_attribute(v);
     Ref text = Ref::steal(PyObject_Str(inner ? inner.get() : v));
-    return text && store_utf8(text.get(), out);
+    return text && store_utf8(text.get(), out, arena);
 }
 
 /// numpy's boolean scalar: `numpy.bool_` (named "bool" in the module numpy
@@ -123,7 +123,8 @@ bool is_numpy_bool(PyObject* v) {
 }
 
 /// Stores `v` as a scalar of `kind`, as `convert` (may be null) writes it.
-bool store_scalar(PyObject* v, ScalarKind kind, const Converter* convert, Value& out) {
+bool store_scalar(PyObject* v, ScalarKind kind, const Converter* convert, Value& out,
+                  Arena& arena) {
     switch (kind) {
         case ScalarKind::Int: {
             long long n = 0;
@@ -161,10 +162,10 @@ bool store_scalar(PyObject* v, ScalarKind kind, const Converter* convert, Value&
         default:
             if (convert != nullptr && convert->writes_iso()) {
                 // date, time and datetime objects in the form XML Schema reads
-                if (Ref iso = iso_text(v)) return store_utf8(iso.get(), out);
+                if (Ref iso = iso_text(v)) return store_utf8(iso.get(), out, arena);
                 if (PyErr_Occurred() != nullptr) return false;
             }
-            return store_text(v, out);
+            return store_text(v, out, arena);
     }
 }
 
@@ -173,6 +174,8 @@ bool store_scalar(PyObject* v, ScalarKind kind, const Converter* convert, Value&
 /// naming the field (and the list item) the walk was in.
 class Walker {
 public:
+    explicit Walker(Arena& arena) : arena_(arena) {}
+
     bool walk(PyObject* obj, const ClassSchema& schema, std::uint64_t depth, Value& out) {
         if (depth > MAX_DEPTH) {
             raise_bind_error(BindError::depth_exceeded(MAX_DEPTH, depth));
@@ -184,7 +187,7 @@ public:
         const CompiledClass* compiled = compiled_of(schema);
         if (compiled != nullptr && compiled->schema.get() != &schema) compiled = nullptr;
 
-        ObjectValue result(&schema);
+        ObjectValue& result = *ObjectValue::make(schema, arena_);
         for (std::size_t i = 0; i < schema.fields.size(); ++i) {
             const FieldSchema& field = schema.fields[i];
             const InitArg* arg = compiled != nullptr && i < compiled->init_args.size()
@@ -216,7 +219,7 @@ public:
                 return false;
             }
         }
-        out = Value::object(std::move(result));
+        out = Value::object(&result);
         return true;
     }
 
@@ -225,7 +228,7 @@ private:
                      std::uint64_t depth, Value& out, std::optional<std::size_t>& failed_item) {
         switch (type.kind()) {
             case TypeDesc::Kind::Scalar:
-                return store_scalar(v, type.scalar_kind(), convert, out);
+                return store_scalar(v, type.scalar_kind(), convert, out, arena_);
             case TypeDesc::Kind::Nested:
                 return walk(v, type.schema(), depth + 1, out);
             case TypeDesc::Kind::List:
@@ -234,8 +237,9 @@ private:
         if (!PyList_Check(v)) return true;  // tuples and other sequences leave the field out
         const TypeDesc& item_type = type.item();
         const Py_ssize_t start = PyList_Size(v);
-        ValueList items;
-        items.reserve(static_cast<std::size_t>(start));
+        auto* items =
+            static_cast<Value*>(arena_.allocate(static_cast<std::size_t>(start) * sizeof(Value)));
+        std::size_t count = 0;
         // Item code may shrink the list while it runs: the bound is re-read each time.
         for (Py_ssize_t i = 0; i < start && i < PyList_Size(v); ++i) {
             Ref item = Ref::borrow(PyList_GetItem(v, i));
@@ -247,26 +251,27 @@ private:
                 ok = walk(item.get(), item_type.schema(), depth + 1, iv);
             } else if (item_type.is_scalar()) {
                 // Each item is written as a single field of the item's kind is.
-                ok = store_scalar(item.get(), item_type.scalar_kind(), convert, iv);
+                ok = store_scalar(item.get(), item_type.scalar_kind(), convert, iv, arena_);
             }
             if (!ok) {
                 failed_item = static_cast<std::size_t>(i);
                 return false;
             }
-            items.push_back(std::move(iv));
+            items[count++] = iv;
         }
-        out = Value::list(std::move(items));
+        out = Value::list(items, count);
         return true;
     }
 
+    Arena& arena_;
     bool too_deep_ = false;
 };
 
 }  // namespace
 
-std::optional<Value> object_to_value(PyObject* obj, const ClassSchema& schema) {
+std::optional<Value> object_to_value(PyObject* obj, const ClassSchema& schema, Arena& arena) {
     Value out;
-    if (!Walker().walk(obj, schema, 1, out)) return std::nullopt;
+    if (!Walker(arena).walk(obj, schema, 1, out)) return std::nullopt;
     return out;
 }
 
@@ -274,7 +279,8 @@ PyObject* serialize_object(PyObject* obj, std::optional<std::uint64_t> indent) {
     const CompiledClass* compiled = compile_class(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
     if (compiled == nullptr) return ensure_error();
     const ClassSchema& schema = *compiled->schema;
-    std::optional<Value> root = object_to_value(obj, schema);
+    Arena arena;  // the tree's memory, released on every path
+    std::optional<Value> root = object_to_value(obj, schema, arena);
     if (!root) return ensure_error();
     Result<std::string> document = write_document(schema.root_name(), *root, schema, indent);
     if (!document) return raise_bind_error(document.error());

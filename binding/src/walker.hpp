@@ -15,7 +15,8 @@ namespace kestrix::py {
 /// that hold no `list` are left out; None becomes Null. Nested instances are
 /// walked against their field's schema, at most MAX_DEPTH class levels deep
 /// (root included): deeper graphs and cycles raise ValueError. Returns nullopt
-/// with the Python exception set when a conversion fails.
-std::optional<Value> object_to_value(PyObject* obj, const ClassSchema& schema);
+/// with the Python exception set when a conversion fails. The tree's strings,
+/// lists and objects are allocated in `arena`.
+std::optional<Value> object_to_value(PyObject* obj, const ClassSchema& schema, Arena& arena);
 
 }  // namespace kestrix::py

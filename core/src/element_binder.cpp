@@ -8,6 +8,14 @@
 
 namespace kestrix::detail {
 
+namespace {
+
+/// Emptied arenas a record stream keeps for later records: enough for a
+/// consumer that holds a batch of records before giving them back.
+constexpr std::size_t POOL_LIMIT = 16;
+
+}  // namespace
+
 ElementBinder::ElementBinder(ExpatReader& reader, const ClassSchema& schema, std::uint64_t limit,
                              std::optional<std::string_view> record_tag)
     : reader_(reader),
@@ -16,6 +24,7 @@ ElementBinder::ElementBinder(ExpatReader& reader, const ClassSchema& schema, std
       record_tag_(record_tag),
       namespaces_(reader.namespaces()) {
     stack_.reserve(16);
+    pool_.reserve(POOL_LIMIT);
     if (record_tag) {
         const std::string_view tag = *record_tag;
         tag_.whole = tag;
@@ -36,14 +45,21 @@ ElementBinder::ElementBinder(ExpatReader& reader, const ClassSchema& schema, std
     XML_SetCharacterDataHandler(parser, &text_handler);
 }
 
-Result<Value> ElementBinder::take_outcome() {
+Result<ValueTree> ElementBinder::take_outcome() {
     has_outcome_ = false;
     if (error_) {
         BindError error = std::move(*error_);
         error_.reset();
         return error;
     }
-    return std::exchange(record_, Value());
+    return std::exchange(record_, ValueTree());
+}
+
+void ElementBinder::recycle(Arena&& arena) noexcept {
+    if (pool_.size() >= POOL_LIMIT) return;  // released with the caller's tree
+    Arena kept = std::move(arena);
+    kept.reset();
+    pool_.push_back(std::move(kept));
 }
 
 void XMLCALL ElementBinder::start_handler(void* self, const XML_Char* name,
@@ -208,7 +224,11 @@ Status ElementBinder::bind_attributes(const char** attributes, Frame& frame) con
 }
 
 void ElementBinder::open_record(const char* name, const char** attributes, bool empty) {
-    Frame frame(schema_);
+    if (arena_.empty() && !pool_.empty()) {  // the last record took the arena along
+        arena_ = std::move(pool_.back());
+        pool_.pop_back();
+    }
+    Frame frame(schema_, arena_);
     if (Status status = bind_attributes(attributes, frame); !status) {
         fail(std::move(status).error());
         return;
@@ -229,7 +249,7 @@ void ElementBinder::open_record(const char* name, const char** attributes, bool 
 
 void ElementBinder::open_child(const ClassSchema& schema, std::size_t field, std::string_view ns,
                                const char** attributes, bool empty) {
-    Frame frame(schema);
+    Frame frame(schema, arena_);
     if (Status status = bind_attributes(attributes, frame); !status) {
         fail(std::move(status).error());
         return;
@@ -256,7 +276,7 @@ void ElementBinder::bind_scalar_start(std::size_t field, ScalarKind kind, Mode m
         // and booleans, an empty text for the other kinds).
         Value value = Value::null();
         if (!nil) {
-            Result<Value> parsed = parse_scalar(kind, {}, top.schema().fields[field].name);
+            Result<Value> parsed = parse_scalar(kind, {}, top.schema().fields[field].name, arena_);
             if (!parsed) {
                 fail(std::move(parsed).error());
                 return;
@@ -281,7 +301,7 @@ void ElementBinder::bind_scalar_start(std::size_t field, ScalarKind kind, Mode m
 void ElementBinder::close_scalar() {
     Frame& top = stack_.back().frame;
     Result<Value> value =
-        parse_scalar(scalar_kind_, scalar_text_, top.schema().fields[scalar_field_].name);
+        parse_scalar(scalar_kind_, scalar_text_, top.schema().fields[scalar_field_].name, arena_);
     if (!value) {
         fail(std::move(value).error());
         return;
@@ -320,8 +340,9 @@ void ElementBinder::deliver(std::size_t field, Value child) {
 
 void ElementBinder::complete(Value record) {
     has_outcome_ = true;
-    record_ = std::move(record);
     stack_.clear();
+    record_.root = record;
+    record_.arena = std::move(arena_);
     mode_ = Mode::InClass;
     skip_depth_ = 0;
     XML_StopParser(reader_.handle(), record_tag_ ? XML_TRUE : XML_FALSE);
@@ -332,6 +353,7 @@ void ElementBinder::fail(BindError error) {
     has_outcome_ = true;
     error_.emplace(std::move(error));
     stack_.clear();
+    arena_.reset();  // nothing refers to the failed record's values any more
     mode_ = Mode::InClass;
     skip_depth_ = 0;
     XML_StopParser(reader_.handle(), record_tag_ ? XML_TRUE : XML_FALSE);

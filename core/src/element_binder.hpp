@@ -46,8 +46,12 @@ public:
 
     /// True once a record has been bound or has failed and its outcome waits.
     bool has_outcome() const noexcept { return has_outcome_; }
-    /// Hands over the waiting outcome (call only when `has_outcome`).
-    Result<Value> take_outcome();
+    /// Hands over the waiting outcome (call only when `has_outcome`): the
+    /// record's tree with the arena that holds it, or its error.
+    Result<ValueTree> take_outcome();
+    /// Takes back the arena of a record's tree that is no longer needed, to
+    /// hold a later record.
+    void recycle(Arena&& arena) noexcept;
     /// True while a record element is open.
     bool in_record() const noexcept { return !stack_.empty(); }
     /// The document element's name as written (document mode; empty before it).
@@ -125,8 +129,12 @@ private:
     bool swallow_end_ = false;
     /// The finished record or its error, waiting to be taken.
     bool has_outcome_ = false;
-    Value record_;
+    ValueTree record_;
     std::optional<BindError> error_;
+    /// The memory of the record being bound; handed over with its tree.
+    Arena arena_;
+    /// Arenas given back by `recycle`, emptied, for the next records.
+    std::vector<Arena> pool_;
 };
 
 }  // namespace kestrix::detail

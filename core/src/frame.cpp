@@ -9,18 +9,6 @@
 
 namespace kestrix {
 
-void Frame::append(std::size_t field, Value item) {
-    Value& slot = slots_[field];
-    if (slot.kind() != Value::Kind::List) {
-        // Room for a few items at once: lists in documents are mostly short, and
-        // growing one item at a time would reallocate twice to reach four.
-        ValueList items;
-        items.reserve(4);
-        slot = Value::list(std::move(items));
-    }
-    slot.as_list().push_back(std::move(item));
-}
-
 bool is_nil(const char* const* attributes) noexcept {
     if (attributes == nullptr) return false;
     for (; attributes[0] != nullptr; attributes += 2) {
@@ -41,7 +29,8 @@ Status apply_attributes(const char* const* attributes, Frame& frame) {
         if (!position) continue;
         const FieldSchema& field = schema.fields[*position];
         if (!field.type.is_scalar()) continue;
-        Result<Value> value = parse_scalar(field.type.scalar_kind(), attributes[1], field.name);
+        Result<Value> value =
+            parse_scalar(field.type.scalar_kind(), attributes[1], field.name, frame.arena());
         if (!value) return std::move(value).error();
         frame.set(*position, std::move(value).value());
     }
@@ -68,7 +57,8 @@ Status apply_expanded_attributes(const char* const* attributes, Frame& frame) {
         if (!position) continue;
         const FieldSchema& field = schema.fields[*position];
         if (!field.type.is_scalar()) continue;
-        Result<Value> value = parse_scalar(field.type.scalar_kind(), attributes[1], field.name);
+        Result<Value> value =
+            parse_scalar(field.type.scalar_kind(), attributes[1], field.name, frame.arena());
         if (!value) return std::move(value).error();
         frame.set(*position, std::move(value).value());
     }
@@ -76,28 +66,27 @@ Status apply_expanded_attributes(const char* const* attributes, Frame& frame) {
 }
 
 Result<Value> finish_frame(Frame&& frame) {
-    const ClassSchema& schema = *frame.schema_;
-    ObjectValue object;
-    object.schema = &schema;
-    object.slots = std::move(frame.slots_);
+    ObjectValue& object = *frame.object_;
+    const ClassSchema& schema = *object.schema;
     if (schema.text_field && frame.has_text_ && !frame.text_.empty()) {
         const std::size_t position = *schema.text_field;
         const FieldSchema& field = schema.fields[position];
         if (field.type.is_scalar()) {
-            Result<Value> value = parse_scalar(field.type.scalar_kind(), frame.text_, field.name);
+            Result<Value> value =
+                parse_scalar(field.type.scalar_kind(), frame.text_, field.name, *frame.arena_);
             if (!value) return std::move(value).error();
-            object.slots[position] = std::move(value).value();
+            object.slots[position] = value.value();
         } else if (field.type.is_list() && field.type.item().is_scalar()) {
             // The whole text is one item: text content is not split into words.
-            Result<Value> value =
-                parse_scalar(field.type.item().scalar_kind(), frame.text_, field.name);
+            Result<Value> value = parse_scalar(field.type.item().scalar_kind(), frame.text_,
+                                               field.name, *frame.arena_);
             if (!value) return std::move(value).error();
-            ValueList items;
-            items.push_back(std::move(value).value());
-            object.slots[position] = Value::list(std::move(items));
+            Value items;
+            items.append(value.value(), *frame.arena_);
+            object.slots[position] = items;
         }
     }
-    return Value::object(std::move(object));
+    return Value::object(&object);
 }
 
 }  // namespace kestrix

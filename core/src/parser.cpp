@@ -12,8 +12,8 @@ namespace kestrix {
 namespace {
 
 /// Binds the document element; its name goes to `element` when one is given.
-Result<Value> read(std::string_view document, const ClassSchema& root, std::uint64_t limit,
-                   const ReaderOptions& options, std::string* element) {
+Result<ValueTree> read(std::string_view document, const ClassSchema& root, std::uint64_t limit,
+                       const ReaderOptions& options, std::string* element) {
     detail::ExpatReader reader(document, options, root.namespace_aware());
     detail::ElementBinder binder(reader, root, limit, std::nullopt);
     const detail::ExpatReader::Stop stop = reader.run();
@@ -30,14 +30,16 @@ Result<Value> read(std::string_view document, const ClassSchema& root, std::uint
 Result<ParsedDocument> read_document(std::string_view document, const ClassSchema& root,
                                      std::uint64_t limit, const ReaderOptions& options) {
     ParsedDocument parsed;
-    Result<Value> outcome = read(document, root, limit, options, &parsed.element);
+    Result<ValueTree> outcome = read(document, root, limit, options, &parsed.element);
     if (!outcome) return std::move(outcome).error();
-    parsed.root = std::move(outcome).value();
+    ValueTree& tree = outcome.value();
+    parsed.root = tree.root;
+    parsed.arena = std::move(tree.arena);
     return parsed;
 }
 
-Result<Value> parse_document(std::string_view document, const ClassSchema& root,
-                             std::uint64_t limit, const ReaderOptions& options) {
+Result<ValueTree> parse_document(std::string_view document, const ClassSchema& root,
+                                 std::uint64_t limit, const ReaderOptions& options) {
     return read(document, root, limit, options, nullptr);
 }
 

@@ -59,21 +59,26 @@ void RecordStream::feed(std::string_view chunk, bool final) noexcept {
     state_->needs_input = false;
 }
 
-Result<Value> RecordStream::next() {
+void RecordStream::recycle(ValueTree&& tree) noexcept {
+    state_->binder.recycle(std::move(tree.arena));
+    tree.root = Value();
+}
+
+Result<ValueTree> RecordStream::next() {
     State& s = *state_;
-    if (s.ended || s.needs_input) return Value();
+    if (s.ended || s.needs_input) return ValueTree();
     const detail::ExpatReader::Stop stop = s.reader.run();
     // The binder suspends the reader on every finished or failed record.
     if (s.binder.has_outcome()) return s.binder.take_outcome();
     if (stop == detail::ExpatReader::Stop::NeedsInput) {
         s.needs_input = true;
-        return Value();
+        return ValueTree();
     }
     s.ended = true;
-    if (stop != detail::ExpatReader::Stop::Failed) return Value();
+    if (stop != detail::ExpatReader::Stop::Failed) return ValueTree();
     // The end of input outside any record just ends the stream (the document
     // may be empty or hold no record); inside a record it is that record's error.
-    if (s.reader.failed_at_end_of_input() && !s.binder.in_record()) return Value();
+    if (s.reader.failed_at_end_of_input() && !s.binder.in_record()) return ValueTree();
     return s.reader.error();
 }
 

@@ -217,11 +217,12 @@ std::string lossy_utf8(std::string_view text) {
     }
 }
 
-Result<Value> parse_scalar(ScalarKind kind, std::string_view text, std::string_view field_name) {
+Result<Value> parse_scalar(ScalarKind kind, std::string_view text, std::string_view field_name,
+                           Arena& arena) {
     switch (kind) {
         case ScalarKind::Str:
             if (auto error = check_utf8(text)) return BindError::invalid_utf8(*error);
-            return Value::string(std::string(text));
+            return Value::string(arena.copy(text));
         case ScalarKind::Int:
             if (auto i = parse_int64(trim_xml_space(text))) return Value::integer(*i);
             return parse_failure(field_name, text, EXPECTED_INTEGER);
@@ -243,7 +244,7 @@ Result<Value> parse_scalar(ScalarKind kind, std::string_view text, std::string_v
     // trimmed text.
     const std::string_view trimmed = trim_xml_space(text);
     if (auto error = check_utf8(trimmed)) return BindError::invalid_utf8(*error);
-    return Value::string(std::string(trimmed));
+    return Value::string(arena.copy(trimmed));
 }
 
 }  // namespace kestrix

@@ -68,7 +68,7 @@ inline std::string dump(const Value& value) {
                    "f";
         }
         case Value::Kind::Str:
-            return "\"" + value.as_str() + "\"";
+            return "\"" + std::string(value.as_str()) + "\"";
         case Value::Kind::List: {
             std::string out;
             for (const Value& item : value.as_list()) out += (out.empty() ? "" : ",") + dump(item);
@@ -88,5 +88,7 @@ inline std::string dump(const Value& value) {
     }
     return "?";
 }
+
+inline std::string dump(const ValueTree& tree) { return dump(tree.root); }
 
 }  // namespace kestrix::testing

@@ -12,22 +12,29 @@ namespace {
 
 using namespace kestrix::testing;
 
-Value str(std::string s) { return Value::string(std::move(s)); }
+/// The memory of every tree these tests build; freed at exit.
+Arena& arena() {
+    static Arena memory;
+    return memory;
+}
+
+Value str(std::string_view s) { return Value::string(arena().copy(s)); }
 
 template <class... V>
 Value list(V... items) {
-    ValueList l;
-    (l.push_back(std::move(items)), ...);
-    return Value::list(std::move(l));
+    auto* values = static_cast<Value*>(arena().allocate(sizeof...(V) * sizeof(Value)));
+    std::size_t i = 0;
+    ((values[i++] = items), ...);
+    return Value::list(values, sizeof...(V));
 }
 
 /// An object of `s` with slot i set to the i-th value (an absent Value leaves it out).
 template <class... V>
 Value object(const ClassSchema& s, V... values) {
-    ObjectValue obj(&s);
+    ObjectValue* obj = ObjectValue::make(s, arena());
     std::size_t i = 0;
-    ((obj.slots[i++] = std::move(values)), ...);
-    return Value::object(std::move(obj));
+    ((obj->slots[i++] = values), ...);
+    return Value::object(obj);
 }
 
 /// The document, or the error message.

@@ -106,15 +106,15 @@ TEST_F(NamespacedDocument, WritingAndReadingBack) {
     const std::string document =
         R"(<root xmlns="urn:a" xmlns:b="urn:b"><item id="1" b:id="2"><name>n</name>)"
         R"(<bare xmlns="">b</bare></item><ns0:other xmlns:ns0="urn:x">o</ns0:other></root>)";
-    Result<Value> value = parse_document(document, *root, 256);
+    Result<ValueTree> value = parse_document(document, *root, 256);
     ASSERT_TRUE(value);
-    Result<std::string> written = write_document("root", value.value(), *root, std::nullopt);
+    Result<std::string> written = write_document("root", value.value().root, *root, std::nullopt);
     ASSERT_TRUE(written);
     // urn:x was not declared in the input's form: the plan declares it on the root
     EXPECT_EQ(written.value(),
               R"(<root xmlns="urn:a" xmlns:b="urn:b" xmlns:ns0="urn:x"><item id="1" b:id="2">)"
               R"(<name>n</name><bare xmlns="">b</bare></item><ns0:other>o</ns0:other></root>)");
-    Result<Value> again = parse_document(written.value(), *root, 256);
+    Result<ValueTree> again = parse_document(written.value(), *root, 256);
     ASSERT_TRUE(again);
     EXPECT_EQ(dump(again.value()), dump(value.value()));
 }

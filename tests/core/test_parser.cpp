@@ -18,7 +18,7 @@ using enum ScalarKind;
 /// The dump of the bound value, or the error message.
 std::string bind_document(std::string_view document, const ClassSchema& schema,
                           std::uint64_t limit = 256) {
-    Result<Value> value = parse_document(document, schema, limit);
+    Result<ValueTree> value = parse_document(document, schema, limit);
     return value ? dump(value.value()) : value.error().message();
 }
 
@@ -163,7 +163,8 @@ TEST(TextField, TextIsParsedByTheFieldType) {
     for (auto& [type, document, expected] : rows)
         EXPECT_EQ(bind_document(document, *make_class("P", text("body", std::move(type)))),
                   expected);
-    EXPECT_EQ(Frame(*make_class("Plain")).text(), nullptr);
+    Arena arena;
+    EXPECT_EQ(Frame(*make_class("Plain"), arena).text(), nullptr);
 }
 
 // For every name, the field scan of small classes and the index of large ones
@@ -178,9 +179,9 @@ TEST(FieldMatching, AgreesWithTheSchemaIndex) {
         for (const char* xml : xml_names) add_fields(*schema, attribute(xml), element(xml));
         for (const std::string name : names) {
             SCOPED_TRACE(name + (padding ? " by index" : " by scan"));
-            const Result<Value> document = parse_document(
+            const Result<ValueTree> document = parse_document(
                 "<r " + name + "='v'><" + name + ">v</" + name + "></r>", *schema, 8);
-            const auto& slots = document.value().as_object().slots;
+            const auto& slots = document.value().root.as_object().slots;
             const auto by_attribute = schema->find_attribute(local_name(name));
             const auto by_element = schema->find_element(local_name(name));
             for (std::size_t i = 0; i < slots.size(); ++i)

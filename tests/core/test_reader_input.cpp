@@ -82,7 +82,7 @@ TEST(Encoding, DocumentsReadAsDeclared) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.document);
-        Result<Value> value = parse_document(row.document, *schema, 256, row.options);
+        Result<ValueTree> value = parse_document(row.document, *schema, 256, row.options);
         EXPECT_EQ(value ? dump(value.value()) : value.error().message(), row.expected);
     }
 }
@@ -107,7 +107,7 @@ TEST(ErrorLocation, LineColumnAndEntity) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.document);
-        Result<Value> value = parse_document(row.document, *schema, 256, row.options);
+        Result<ValueTree> value = parse_document(row.document, *schema, 256, row.options);
         ASSERT_FALSE(value.ok());
         const auto& at = value.error().location();
         ASSERT_TRUE(at.has_value());
@@ -121,8 +121,8 @@ std::string drain(RecordStream& stream, std::string_view document, std::size_t c
     std::string out;
     std::size_t offset = 0;
     for (int calls = 0; calls < 10000; ++calls) {
-        Result<Value> record = stream.next();
-        if (record && record.value().is_absent()) {
+        Result<ValueTree> record = stream.next();
+        if (record && record.value().root.is_absent()) {
             if (!stream.needs_input()) return out + "end";
             const std::string_view piece = document.substr(offset, chunk);
             offset += piece.size();
@@ -147,7 +147,8 @@ TEST(FedRecordStream, SameOutcomesAtEveryChunkSize) {
         SCOPED_TRACE(document);
         RecordStream whole(document, item(), "Item", 256, declared);
         std::string expected;
-        for (Result<Value> r = whole.next(); !(r && r.value().is_absent()); r = whole.next())
+        for (Result<ValueTree> r = whole.next(); !(r && r.value().root.is_absent());
+             r = whole.next())
             expected += (r ? dump(r.value()) : r.error().message()) + " | ";
         expected += "end";
         for (std::size_t chunk : {1, 2, 3, 5, 64}) {

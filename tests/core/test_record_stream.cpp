@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "bind_fixtures.hpp"
 #include "kestrix/record_stream.hpp"
@@ -26,8 +27,8 @@ protected:
         RecordStream stream(std::string(document), item, "Item", limit);
         std::string out;
         for (int ends = 0, calls = 0; ends < 2 && calls < 100; ++calls) {
-            Result<Value> record = stream.next();
-            const bool end = record && record.value().is_absent();
+            Result<ValueTree> record = stream.next();
+            const bool end = record && record.value().root.is_absent();
             ends += end;
             if (!out.empty()) out += " | ";
             out += end ? "end" : record ? dump(record.value()) : record.error().message();
@@ -81,7 +82,41 @@ TEST_F(RecordStreamTest, ManyRecordsAcrossChunksAndAMove) {
     for (int i = 1; i < 30000; ++i)
         ASSERT_EQ(dump(stream.next().value()),
                   "{id=" + std::to_string(i) + (i % 2 ? ",name=\"\"}" : "}"));
-    EXPECT_TRUE(stream.next().value().is_absent());
+    EXPECT_TRUE(stream.next().value().root.is_absent());
+}
+
+// Records held while the stream reads on keep their values; a record given
+// back lends its memory to the next one, also after a failed record.
+TEST_F(RecordStreamTest, HeldRecordsStayIntactAndGivenBackMemoryIsReused) {
+    std::string document = "<w>";
+    for (int i = 0; i < 200; ++i) {
+        document += "<Item id=\"" + std::to_string(i) + "\"><name>record " + std::to_string(i) +
+                    "</name></Item>" + (i % 50 == 7 ? "<Item id='bad'/>" : "");
+    }
+    RecordStream stream(document + "</w>", item, "Item", 256);
+    std::vector<ValueTree> held;
+    for (int i = 0; i < 100; ++i) {
+        Result<ValueTree> record = stream.next();
+        if (!record) continue;  // the bad ones
+        held.push_back(std::move(record).value());
+    }
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        ASSERT_EQ(dump(held[i]),
+                  "{id=" + std::to_string(i) + ",name=\"record " + std::to_string(i) + "\"}");
+    }
+    const void* reused = &held.back().root.as_object();
+    stream.recycle(std::move(held.back()));
+    held.pop_back();
+    for (std::size_t i = held.size() + 1;;) {
+        Result<ValueTree> record = stream.next();
+        if (!record) continue;
+        if (record.value().root.is_absent()) break;
+        ASSERT_EQ(dump(record.value()),
+                  "{id=" + std::to_string(i) + ",name=\"record " + std::to_string(i) + "\"}");
+        ++i;
+        ASSERT_EQ(&record.value().root.as_object(), reused);
+        stream.recycle(std::move(record).value());
+    }
 }
 
 }  // namespace

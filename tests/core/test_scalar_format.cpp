@@ -37,8 +37,9 @@ TEST(FormatScalar, TextOfEachKind) {
                           Value::integer(INT64_MAX), Value::integer(INT64_MIN),
                           Value::string("a <b> & c"), Value::string("")}),
               "true false -42 9223372036854775807 -9223372036854775808 a <b> & c ");
-    EXPECT_EQ(format_all({Value::null(), Value::list({Value::integer(1)}),
-                          Value::object(ObjectValue()), Value()}),
+    Value one[] = {Value::integer(1)};
+    const ObjectValue empty;
+    EXPECT_EQ(format_all({Value::null(), Value::list(one, 1), Value::object(&empty), Value()}),
               "(none) (none) (none) (none)");
     const Value kept = Value::string("kept");  // returned in place, not copied
     FormatScratch scratch{};

@@ -17,7 +17,8 @@ using enum ScalarKind;
 
 /// The dump of the parsed value, or the error message.
 std::string parse(ScalarKind kind, std::string_view text) {
-    Result<Value> r = parse_scalar(kind, text, "f");
+    Arena arena;
+    Result<Value> r = parse_scalar(kind, text, "f", arena);
     return r ? testing::dump(r.value()) : r.error().message();
 }
 

@@ -1,4 +1,5 @@
-"""Repeated deserialize calls, succeeding or failing, keep memory and reference counts flat."""
+"""Repeated deserialize and iterparse calls, succeeding or failing, keep memory and reference
+counts flat."""
 
 import collections
 import decimal
@@ -14,7 +15,7 @@ from typing import List, Optional
 import pytest
 from pydantic import Field, ValidationError, create_model
 
-from kestrix import deserialize
+from kestrix import deserialize, iterparse
 
 ATTR = {"type": "Attribute"}
 Color = enum.Enum("Color", {"RED": "red", "BLUE": "blue"})
@@ -42,6 +43,16 @@ CASES = {  # a dataclass built positionally holding models built by keyword, the
     "depth error": (b"<n>" * 300 + b"</n>" * 300, Node, ValueError),
     "constructor error": (b"<f><a>1</a></f>", Fragile, ZeroDivisionError),
     "model error": (DOC.replace(b' sku="a"', b"", 1), Order, ValidationError),  # positional
+    # Failing after much of the tree is bound: the tree's memory goes on the error path too.
+    "error mid-way": (DOC.replace(b"</Order>", b"</Oops>"), Order, ValueError),
+}
+# Records read one by one: bound, failing in the reader, in a scalar, in Decimal, and
+# a document that ends inside a record.
+FEED = (b"<feed>" + LINE * 3 + LINE.replace(b"<qty>2", b"<qty>x") + LINE.replace(b"1.50", b"?")
+        + LINE + b"<line sku='b'><qty>1</qty><price>2</price>")
+ITER_CASES = {
+    "iterparse": (FEED, Line, (ValueError, decimal.InvalidOperation)),
+    "iterparse reader error": (FEED + b"</oops>" + LINE, Line, (ValueError, decimal.InvalidOperation)),
 }
 ROUNDS = 3_000
 # Held only by this module and the compiled classes: their counts must not move.
@@ -67,13 +78,26 @@ def run(doc, cls, error, rounds):
             pass
 
 
-@pytest.mark.parametrize("case", CASES)
+def run_records(doc, cls, errors, rounds):
+    for _ in range(rounds // 10):
+        records = iterparse(doc, cls, tag="line")
+        while True:
+            try:
+                next(records)
+            except StopIteration:
+                break
+            except errors:
+                pass
+
+
+@pytest.mark.parametrize("case", [*CASES, *ITER_CASES])
 def test_memory_and_reference_counts_stay_flat(case):
+    reader, args = (run, CASES[case]) if case in CASES else (run_records, ITER_CASES[case])
     tracemalloc.start()
     try:
-        run(*CASES[case], 500)  # fills the caches first
+        reader(*args, 500)  # fills the caches first
         before = measure()
-        run(*CASES[case], ROUNDS)
+        reader(*args, ROUNDS)
         after = measure()
     finally:
         tracemalloc.stop()

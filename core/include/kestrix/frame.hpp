@@ -3,8 +3,6 @@
 
 #include <cstddef>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "kestrix/error.hpp"
 #include "kestrix/schema.hpp"
@@ -14,20 +12,20 @@ namespace kestrix {
 
 /// The fields of one class element while it is open.
 ///
-/// Slots are kept by field position in the very array that becomes the finished
-/// object's `ObjectValue::slots`, so finishing moves the array instead of copying
-/// values, and an element costs one allocation for all of its fields. List fields
-/// gather their items in their own slot as a `Value::List`, created by the first
-/// item, so a list field that never receives an item has no entry.
+/// The frame fills, in place, the object it becomes: its slots are allocated in
+/// the tree's arena when the element opens, so finishing the frame only adds the
+/// parsed text. List fields gather their items in their own slot as a
+/// `Value::List`, created by the first item, so a list field that never
+/// receives an item has no entry.
 ///
-/// The frame borrows its schema: whoever drives the frame keeps the root schema
-/// alive, and the root owns every schema nested in it.
+/// The frame borrows its schema and arena: whoever drives the frame keeps the
+/// root schema (which owns every schema nested in it) and the arena alive.
 class Frame {
 public:
     /// A frame with every field unset; it gathers text when the class has a text field.
-    explicit Frame(const ClassSchema& schema)
-        : schema_(&schema),
-          slots_(schema.fields.size()),
+    Frame(const ClassSchema& schema, Arena& arena)
+        : object_(ObjectValue::make(schema, arena)),
+          arena_(&arena),
           has_text_(schema.text_field.has_value()) {}
 
     Frame(Frame&&) noexcept = default;
@@ -35,17 +33,19 @@ public:
     Frame(const Frame&) = delete;
     Frame& operator=(const Frame&) = delete;
 
-    const ClassSchema& schema() const noexcept { return *schema_; }
+    const ClassSchema& schema() const noexcept { return *object_->schema; }
+    /// The arena the frame's values are allocated in.
+    Arena& arena() const noexcept { return *arena_; }
 
-    /// Stores the value of a non-list field, releasing an earlier one.
-    void set(std::size_t field, Value value) { slots_[field] = std::move(value); }
+    /// Stores the value of a non-list field, replacing an earlier one.
+    void set(std::size_t field, Value value) noexcept { object_->slots[field] = value; }
 
     /// Appends one item to a list field, in arrival order.
-    void append(std::size_t field, Value item);
+    void append(std::size_t field, Value item) { object_->slots[field].append(item, *arena_); }
 
     /// The current value of a field (absent when unset; a `Value::List` for a list
     /// field that has items).
-    const Value& slot(std::size_t field) const { return slots_[field]; }
+    const Value& slot(std::size_t field) const noexcept { return object_->slots[field]; }
 
     /// The element's direct character data, or null when the class has no text field.
     std::string* text() noexcept { return has_text_ ? &text_ : nullptr; }
@@ -53,8 +53,8 @@ public:
 private:
     friend Result<Value> finish_frame(Frame&& frame);
 
-    const ClassSchema* schema_;
-    std::vector<Value> slots_;
+    ObjectValue* object_;
+    Arena* arena_;
     std::string text_;
     bool has_text_;
 };

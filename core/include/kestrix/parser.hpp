@@ -12,10 +12,12 @@
 
 namespace kestrix {
 
-/// A document read by read_document.
+/// A document read by read_document. Its tree lives in `arena`, so it is valid
+/// exactly as long as this object.
 struct ParsedDocument {
     Value root;           ///< the document element bound to the root class
     std::string element;  ///< the document element's name as written ("p:local" or "local")
+    Arena arena;          ///< the memory of the tree under `root`
 };
 
 /// Reads `document` (borrowed for the call; UTF-8 unless `options` say to
@@ -31,7 +33,7 @@ Result<ParsedDocument> read_document(std::string_view document, const ClassSchem
                                      std::uint64_t limit, const ReaderOptions& options = {});
 
 /// read_document without the document element's name.
-Result<Value> parse_document(std::string_view document, const ClassSchema& root,
-                             std::uint64_t limit, const ReaderOptions& options = {});
+Result<ValueTree> parse_document(std::string_view document, const ClassSchema& root,
+                                 std::uint64_t limit, const ReaderOptions& options = {});
 
 }  // namespace kestrix

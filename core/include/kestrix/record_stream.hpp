@@ -41,12 +41,21 @@ public:
     RecordStream(RecordStream&&) noexcept;
     RecordStream& operator=(RecordStream&&) noexcept;
 
-    /// The next record as a `Value::Object`; an absent Value (`is_absent()`)
-    /// once the document is exhausted, also for an empty document or one that
-    /// ends outside any record; or the error of that record. A document that ends
-    /// inside a record gives "Unexpected end of XML stream" for it; a reader error
-    /// is reported once, after which the stream has ended.
-    Result<Value> next();
+    /// The next record as a tree whose root is a `Value::Object`; a tree with an
+    /// absent root (`root.is_absent()`) once the document is exhausted, also for
+    /// an empty document or one that ends outside any record; or the error of
+    /// that record. A document that ends inside a record gives "Unexpected end
+    /// of XML stream" for it; a reader error is reported once, after which the
+    /// stream has ended.
+    ///
+    /// Each record's tree owns its memory: it stays valid while the stream reads
+    /// on, until the caller drops it, so records can be read ahead in batches.
+    Result<ValueTree> next();
+
+    /// Gives back a record's tree the caller is done with, so that its memory
+    /// holds a later record instead of being allocated afresh. Optional:
+    /// dropping the tree frees its memory instead.
+    void recycle(ValueTree&& tree) noexcept;
 
     /// True when the last `next` returned an absent Value because it has read
     /// all input fed so far; `feed` the next chunk and call `next` again.

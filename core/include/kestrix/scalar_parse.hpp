@@ -23,7 +23,8 @@ std::string lossy_utf8(std::string_view text);
 /// Converts one scalar text by the receiving field's kind: Str kept whole, Int,
 /// Float and Bool parsed from the trimmed text, every other kind kept as trimmed
 /// text. `field_name` (the Python attribute name) only appears in errors.
-/// Int, Float and Bool results allocate nothing.
-Result<Value> parse_scalar(ScalarKind kind, std::string_view text, std::string_view field_name);
+/// Texts are copied into `arena`; Int, Float and Bool results allocate nothing.
+Result<Value> parse_scalar(ScalarKind kind, std::string_view text, std::string_view field_name,
+                           Arena& arena);
 
 }  // namespace kestrix
