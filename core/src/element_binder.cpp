@@ -105,7 +105,7 @@ void ElementBinder::on_start(const char* name, const char** attributes) noexcept
         return;
     }
 
-    const OpenFrame& parent = stack_.back();
+    OpenFrame& parent = stack_.back();
     const ClassSchema& schema = parent.frame.schema();
     ExpandedName expanded;
     std::optional<std::size_t> field;
@@ -113,7 +113,7 @@ void ElementBinder::on_start(const char* name, const char** attributes) noexcept
         expanded = split_expanded(name);
         field = find_expanded_field(schema, FieldRole::Element, parent.ns, expanded);
     } else {
-        field = find_field(schema, FieldRole::Element, local_name_of(name));
+        field = find_field_near(schema, FieldRole::Element, local_name_of(name), parent.hint);
     }
     if (!field) {
         if (!empty) ++skip_depth_;

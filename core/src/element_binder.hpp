@@ -67,6 +67,8 @@ private:
         /// Namespace of the element (namespace-aware reading only); points into
         /// the schema or `uris_`, which outlive the frame.
         std::string_view ns;
+        /// Where the lookup of the next child element's field starts.
+        std::size_t hint = 0;
     };
 
     /// The record tag split into its parts.

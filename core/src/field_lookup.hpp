@@ -52,6 +52,28 @@ inline std::optional<std::size_t> find_field(const ClassSchema& schema, FieldRol
     return std::nullopt;
 }
 
+/// find_field that first tries the field at `hint` and the one after it, where
+/// the next name mostly is (elements and attributes mostly arrive in field
+/// order, and the items of a list one after another); `hint` then moves to
+/// the field found. The answer is find_field's: a hinted field is taken only
+/// when no later field answers to the same name.
+inline std::optional<std::size_t> find_field_near(const ClassSchema& schema, FieldRole role,
+                                                  std::string_view name,
+                                                  std::size_t& hint) noexcept {
+    const std::size_t count = schema.fields.size();
+    for (std::size_t i = hint; i < count && i <= hint + 1; ++i) {
+        const FieldSchema& field = schema.fields[i];
+        if (field.role == role && field.last_of_its_names &&
+            field_answers_to(field.xml_name, name)) {
+            hint = i;
+            return i;
+        }
+    }
+    const std::optional<std::size_t> found = find_field(schema, role, name);
+    if (found) hint = *found;
+    return found;
+}
+
 /// find_field for a name read namespace-aware: a field answers when its local
 /// part equals the name's and its namespace (see NsRule) equals the name's URI;
 /// `context` is the namespace of the element the name stands in. The last

@@ -23,9 +23,10 @@ bool is_nil(const char* const* attributes) noexcept {
 Status apply_attributes(const char* const* attributes, Frame& frame) {
     const ClassSchema& schema = frame.schema();
     if (attributes == nullptr || schema.attribute_index.empty()) return {};
+    std::size_t hint = 0;
     for (; attributes[0] != nullptr; attributes += 2) {
-        const std::optional<std::size_t> position =
-            detail::find_field(schema, FieldRole::Attribute, detail::local_name_of(attributes[0]));
+        const std::optional<std::size_t> position = detail::find_field_near(
+            schema, FieldRole::Attribute, detail::local_name_of(attributes[0]), hint);
         if (!position) continue;
         const FieldSchema& field = schema.fields[*position];
         if (!field.type.is_scalar()) continue;

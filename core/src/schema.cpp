@@ -35,6 +35,13 @@ void ClassSchema::build_indices() {
                 break;
         }
     }
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        FieldSchema& f = fields[i];
+        if (f.role == FieldRole::Text) continue;
+        const NameIndex& index = f.role == FieldRole::Element ? element_index : attribute_index;
+        const auto wins = [&](std::string_view key) { return index.find(key)->second == i; };
+        f.last_of_its_names = wins(f.xml_name) && (f.local_at == 0 || wins(f.local()));
+    }
 }
 
 bool ClassSchema::namespace_aware() const noexcept {

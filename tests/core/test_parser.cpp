@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <vector>
 
 #include "bind_fixtures.hpp"
 #include "kestrix/frame.hpp"
@@ -186,6 +187,29 @@ TEST(FieldMatching, AgreesWithTheSchemaIndex) {
             const auto by_element = schema->find_element(local_name(name));
             for (std::size_t i = 0; i < slots.size(); ++i)
                 EXPECT_EQ(!slots[i].is_absent(), by_attribute == i || by_element == i) << i;
+        }
+        // Many names in one element, each twice, forwards and backwards: the
+        // lookup that starts near the last match gives the same fields.
+        for (bool backwards : {false, true}) {
+            std::string attributes, elements;
+            std::vector<std::string> expected(schema->fields.size(), "<absent>");
+            for (std::size_t k = 0; k < std::size(names); ++k) {
+                const std::string name = names[backwards ? std::size(names) - 1 - k : k];
+                const std::string text = std::to_string(k);
+                attributes += " " + name + "='" + text + "'";
+                elements += "<" + name + ">" + text + "</" + name + ">";
+                elements += "<" + name + ">" + text + "</" + name + ">";
+                if (auto i = schema->find_attribute(local_name(name)))
+                    expected[*i] = '"' + text + '"';
+                if (auto i = schema->find_element(local_name(name)))
+                    expected[*i] = '"' + text + '"';
+            }
+            const Result<ValueTree> document =
+                parse_document("<r" + attributes + ">" + elements + "</r>", *schema, 8);
+            ASSERT_TRUE(document);
+            const auto& slots = document.value().root.as_object().slots;
+            for (std::size_t i = 0; i < slots.size(); ++i)
+                EXPECT_EQ(dump(slots[i]), expected[i]) << i;
         }
     }
 }

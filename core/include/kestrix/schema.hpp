@@ -91,6 +91,10 @@ struct FieldSchema {
     std::string ns = {};               ///< namespace URI under NsRule::Fixed
     NsRule ns_rule = NsRule::Inherit;  ///< how the namespace is found
     std::uint32_t local_at = 0;        ///< where the local part of xml_name starts
+    /// True when no later field of the same role answers to a name this one
+    /// answers to (set by build_indices): a match on this field is then the
+    /// answer of the whole lookup, whatever fields come after it.
+    bool last_of_its_names = false;
 
     /// The part of xml_name after its first colon (set by build_indices).
     std::string_view local() const noexcept { return std::string_view(xml_name).substr(local_at); }
@@ -141,7 +145,8 @@ struct ClassSchema {
     /// Fills the indices from `fields`: element and attribute fields under their
     /// whole xml_name and, when it has a colon, also under the part after the
     /// first colon, a later field replacing an earlier one; the last Text field
-    /// becomes `text_field`. Also sets each field's `local_at`.
+    /// becomes `text_field`. Also sets each field's `local_at` and
+    /// `last_of_its_names`.
 
     void build_indices();
 
