@@ -9,61 +9,66 @@
 
 namespace kestrix {
 
-bool is_nil(const char* const* attributes) noexcept {
+namespace {
+
+/// True when some attribute that `names_nil` accepts has the value "true" or "1".
+template <class NamesNil>
+bool any_nil(const char* const* attributes, NamesNil names_nil) noexcept {
     if (attributes == nullptr) return false;
     for (; attributes[0] != nullptr; attributes += 2) {
-        const std::string_view name = local_name(attributes[0]);
-        if (name != "nil" && name != "xsi:nil") continue;
+        if (!names_nil(attributes[0])) continue;
         const std::string_view value = attributes[1];
         if (value == "true" || value == "1") return true;
     }
     return false;
+}
+
+/// Binds each attribute to the scalar attribute field `find` selects for its
+/// name (an optional position), skipping the others.
+template <class Find>
+Status bind_attributes(const char* const* attributes, Frame& frame, Find find) {
+    const ClassSchema& schema = frame.schema();
+    if (attributes == nullptr || schema.attribute_index.empty()) return {};
+    for (; attributes[0] != nullptr; attributes += 2) {
+        const std::optional<std::size_t> position = find(schema, attributes[0]);
+        if (!position) continue;
+        const FieldSchema& field = schema.fields[*position];
+        if (!field.type.is_scalar()) continue;
+        Result<Value> value =
+            parse_scalar(field.type.scalar_kind(), attributes[1], field.name, frame.arena());
+        if (!value) return std::move(value).error();
+        frame.set(*position, value.value());
+    }
+    return {};
+}
+
+}  // namespace
+
+bool is_nil(const char* const* attributes) noexcept {
+    return any_nil(attributes, [](const char* name) {
+        const std::string_view local = local_name(name);
+        return local == "nil" || local == "xsi:nil";
+    });
 }
 
 Status apply_attributes(const char* const* attributes, Frame& frame) {
-    const ClassSchema& schema = frame.schema();
-    if (attributes == nullptr || schema.attribute_index.empty()) return {};
     std::size_t hint = 0;
-    for (; attributes[0] != nullptr; attributes += 2) {
-        const std::optional<std::size_t> position = detail::find_field_near(
-            schema, FieldRole::Attribute, detail::local_name_of(attributes[0]), hint);
-        if (!position) continue;
-        const FieldSchema& field = schema.fields[*position];
-        if (!field.type.is_scalar()) continue;
-        Result<Value> value =
-            parse_scalar(field.type.scalar_kind(), attributes[1], field.name, frame.arena());
-        if (!value) return std::move(value).error();
-        frame.set(*position, std::move(value).value());
-    }
-    return {};
+    return bind_attributes(attributes, frame, [&hint](const ClassSchema& schema, const char* name) {
+        return detail::find_field_near(schema, FieldRole::Attribute, detail::local_name_of(name),
+                                       hint);
+    });
 }
 
 bool is_nil_expanded(const char* const* attributes) noexcept {
-    if (attributes == nullptr) return false;
-    for (; attributes[0] != nullptr; attributes += 2) {
-        if (detail::split_expanded(attributes[0]).local != "nil") continue;
-        const std::string_view value = attributes[1];
-        if (value == "true" || value == "1") return true;
-    }
-    return false;
+    return any_nil(attributes,
+                   [](const char* name) { return detail::split_expanded(name).local == "nil"; });
 }
 
 Status apply_expanded_attributes(const char* const* attributes, Frame& frame) {
-    const ClassSchema& schema = frame.schema();
-    if (attributes == nullptr || schema.attribute_index.empty()) return {};
-    for (; attributes[0] != nullptr; attributes += 2) {
-        const detail::ExpandedName name = detail::split_expanded(attributes[0]);
-        const std::optional<std::size_t> position =
-            detail::find_expanded_field(schema, FieldRole::Attribute, {}, name);
-        if (!position) continue;
-        const FieldSchema& field = schema.fields[*position];
-        if (!field.type.is_scalar()) continue;
-        Result<Value> value =
-            parse_scalar(field.type.scalar_kind(), attributes[1], field.name, frame.arena());
-        if (!value) return std::move(value).error();
-        frame.set(*position, std::move(value).value());
-    }
-    return {};
+    return bind_attributes(attributes, frame, [](const ClassSchema& schema, const char* name) {
+        return detail::find_expanded_field(schema, FieldRole::Attribute, {},
+                                           detail::split_expanded(name));
+    });
 }
 
 Result<Value> finish_frame(Frame&& frame) {
