@@ -106,7 +106,14 @@ TEST(Utf8, CheckAndLossyReplacement) {
         {"\xF0\x9F\x98y", "0+3", "?y"},
         {"ok\xE2\x82", "2+?", "ok?"},
         {"\xF0", "0+?", "?"},
-        {"\xFF\xE2\x82\xFF\xC3", "0+1", "????"}};
+        {"\xFF\xE2\x82\xFF\xC3", "0+1", "????"},
+        // Past whole eight-byte runs of ASCII, and inside one.
+        {"abcdefghijklmnop\xC3\xA9qrstuvwxyz\xFF", "28+1", "abcdefghijklmnop\xC3\xA9qrstuvwxyz?"},
+        {"abcdefg\xE2\x82\xAC"
+         "abcdefghi\xE2\x82",
+         "19+?",
+         "abcdefg\xE2\x82\xAC"
+         "abcdefghi?"}};
     for (const auto& [text, error, lossy] : cases) {
         const std::optional<Utf8Error> e = check_utf8(text);
         EXPECT_EQ(!e ? "valid"
