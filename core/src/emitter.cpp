@@ -92,15 +92,6 @@ const Value* entry(const ObjectValue& obj, const ClassSchema& schema, std::size_
                                     " in a namespace URI cannot be written in XML 1.0");
 }
 
-/// Writes the scalar element `<name>text</name>`; nothing when `v` has no text.
-/// False when the text holds a character XML 1.0 cannot carry (see
-/// XmlWriter::rejected()): the caller, which knows the field, builds the error.
-bool write_scalar_element(XmlWriter& writer, std::string_view name, const Value& v) {
-    FormatScratch scratch;
-    const auto text = format_scalar(v, scratch);
-    return !text || writer.text_element(name, *text);
-}
-
 /// Writes the element content of the text field: its scalar text, or the
 /// texts of a list's items one after the other; empty texts are not written.
 Status write_text_content(XmlWriter& writer, const FieldSchema& field, const ClassSchema& owner,
@@ -123,53 +114,126 @@ Status write_text_content(XmlWriter& writer, const FieldSchema& field, const Cla
     return {};
 }
 
-/// Writes one child-element field of `owner` holding `v`.
-Status write_child(XmlWriter& writer, const FieldSchema& field, const ClassSchema& owner,
-                   const Value& v) {
-    switch (field.type.kind()) {
-        case TypeDesc::Kind::Scalar:
-            if (!write_scalar_element(writer, field.xml_name, v)) {
-                return unwritable(writer.rejected(), field, owner);
-            }
-            return {};
-        case TypeDesc::Kind::Nested:
-            return write_element(writer, field.xml_name, v, field.type.schema());
-        case TypeDesc::Kind::List:
-            break;
-    }
-    if (v.kind() != Value::Kind::List) return {};
-    const TypeDesc& item_type = field.type.item();
-    for (const Value& item : v.as_list()) {
-        // An absent or null item (a None in the list) writes nothing.
-        if (item.is_absent() || item.is_null()) continue;
-        switch (item_type.kind()) {
-            case TypeDesc::Kind::Nested: {
-                Status s = write_element(writer, field.xml_name, item, item_type.schema());
-                if (!s) return s;
-                break;
-            }
-            case TypeDesc::Kind::Scalar:
-                if (!write_scalar_element(writer, field.xml_name, item)) {
-                    return unwritable(writer.rejected(), field, owner);
-                }
-                break;
-            case TypeDesc::Kind::List:
-                break;  // a list of lists has no element form
-        }
-    }
-    return {};
-}
+/// How the plain writer names things: an element or attribute by its field's
+/// XML name, and no start tag declares anything.
+struct PlainNames {
+    /// Where an element is written: its name.
+    using Place = std::string_view;
+    /// An open element: its name.
+    using Open = std::string_view;
 
-/// Writes a class tree namespace-well-formed after its plan. Each element
-/// passes down the namespace its fields inherit and the default namespace in
-/// scope.
-class NamespacedWriter {
+    bool open(XmlWriter& writer, Place name, Open& open) const {
+        writer.open_start_tag(name);
+        open = name;
+        return true;
+    }
+    bool attribute(XmlWriter& writer, const FieldSchema& field, const Open&,
+                   std::string_view text) const {
+        return writer.attribute(field.xml_name, text);
+    }
+    Place place_of(const FieldSchema& field, const Open&) const { return field.xml_name; }
+    bool text_element(XmlWriter& writer, Place name, std::string_view text) const {
+        return writer.text_element(name, text);
+    }
+    void close(XmlWriter& writer, const Open& open) const { writer.end_tag(open); }
+    /// The error after a false answer above: only the text of a field can
+    /// fail here, so `field` is never null.
+    Status failure(const XmlWriter& writer, const FieldSchema* field,
+                   const ClassSchema& owner) const {
+        return unwritable(writer.rejected(), *field, owner);
+    }
+};
+
+/// How a namespace-aware tree is named after its plan. Each element passes
+/// down the namespace its fields inherit and the default namespace in scope:
+/// an element in the default namespace in scope is unprefixed, one in another
+/// namespace prefixed, one in no namespace undeclares the default; the root
+/// declares the default namespace and every prefix of the plan.
+class NamespacedNames {
 public:
-    NamespacedWriter(XmlWriter& writer, const NamespacePlan& plan) : writer_(writer), plan_(plan) {}
+    explicit NamespacedNames(const NamespacePlan& plan) : plan_(plan) {}
 
-    Status document(std::string_view root_name, const Value& root, const ClassSchema& schema) {
-        if (!plan_.error.empty()) return BindError::serialization(plan_.error);
-        return element(schema.ns.value_or(std::string()), root_name, root, schema, {}, true);
+    /// Where an element is written.
+    struct Place {
+        std::string_view uri;
+        std::string_view local;
+        std::string_view default_in_scope;
+        bool root = false;
+    };
+    /// An open element: its namespace, its name, and the default namespace in
+    /// scope inside it.
+    struct Open {
+        std::string_view uri;
+        std::string_view prefix;
+        std::string_view local;
+        std::string_view inside;
+    };
+
+    /// Writes "<tag" with the declarations it needs.
+    bool open(XmlWriter& writer, const Place& place, Open& open) {
+        const Tag tag =
+            place.root ? Tag{{}, !place.uri.empty()} : tag_for(place.uri, place.default_in_scope);
+        open = {place.uri, tag.prefix, place.local, place.default_in_scope};
+        writer.open_start_tag(tag.prefix, place.local);
+        bool ok = true;
+        if (place.root) {
+            if (!plan_.default_ns.empty()) ok = writer.attribute("xmlns", plan_.default_ns);
+            for (const auto& [prefix, declared] : plan_.declarations) {
+                ok = ok && writer.attribute("xmlns", prefix, declared);
+            }
+            if (tag.declare_default) open.inside = place.uri;
+        } else if (tag.declare_default) {
+            ok = writer.attribute("xmlns", place.uri);
+            open.inside = place.uri;
+        }
+        if (!ok) error_ = unwritable_namespace(writer.rejected());
+        return ok;
+    }
+
+    /// Writes an attribute, prefixed when it is in a namespace.
+    bool attribute(XmlWriter& writer, const FieldSchema& field, const Open& open,
+                   std::string_view text) {
+        const std::string_view uri = uri_of(field, open.uri);
+        std::string_view prefix;
+        if (uri == XML_NAMESPACE) {
+            prefix = "xml";
+        } else if (!uri.empty()) {
+            const std::string* declared = plan_.prefix_of(uri);
+            if (declared == nullptr) {
+                error_ = BindError::serialization("no prefix declared for namespace " +
+                                                  std::string(uri));
+                return false;
+            }
+            prefix = *declared;
+        }
+        return writer.attribute(prefix, field.local(), text);
+    }
+
+    Place place_of(const FieldSchema& field, const Open& open) const {
+        return {uri_of(field, open.uri), field.local(), open.inside, false};
+    }
+
+    bool text_element(XmlWriter& writer, const Place& place, std::string_view text) {
+        Open opened;
+        if (!open(writer, place, opened)) return false;
+        writer.close_start_tag();
+        if (!writer.text(text)) return false;
+        close(writer, opened);
+        return true;
+    }
+
+    void close(XmlWriter& writer, const Open& open) const {
+        writer.end_tag(open.prefix, open.local);
+    }
+
+    /// The error after a false answer above: a namespace error met on the
+    /// way, else the character of `field`'s text that XML 1.0 cannot carry
+    /// (`field` is null only for a start tag, whose failures are the former).
+    Status failure(const XmlWriter& writer, const FieldSchema* field, const ClassSchema& owner) {
+        if (!error_) return unwritable(writer.rejected(), *field, owner);
+        Status s(std::move(*error_));
+        error_.reset();
+        return s;
     }
 
 private:
@@ -203,105 +267,45 @@ private:
         return plan_.uri_of(field.prefix()).value_or(std::string_view());
     }
 
-    /// Writes "<tag" with the declarations it needs; returns the default
-    /// namespace in scope inside it.
-    Result<std::string_view> open(std::string_view uri, std::string_view local, Tag tag,
-                                  std::string_view default_in_scope, bool root) {
-        writer_.open_start_tag(tag.prefix, local);
-        bool ok = true;
-        std::string_view inside = default_in_scope;
-        if (root) {
-            if (!plan_.default_ns.empty()) ok = writer_.attribute("xmlns", plan_.default_ns);
-            for (const auto& [prefix, declared] : plan_.declarations) {
-                ok = ok && writer_.attribute("xmlns", prefix, declared);
-            }
-            if (tag.declare_default) inside = uri;
-        } else if (tag.declare_default) {
-            ok = writer_.attribute("xmlns", uri);
-            inside = uri;
-        }
-        if (!ok) return unwritable_namespace(writer_.rejected());
-        return inside;
-    }
+    const NamespacePlan& plan_;
+    std::optional<BindError> error_;
+};
 
-    Status scalar(const FieldSchema& field, const ClassSchema& owner, std::string_view uri,
-                  const Value& v, std::string_view default_in_scope) {
-        FormatScratch scratch;
-        auto text = format_scalar(v, scratch);
-        if (!text) return {};
-        const Tag tag = tag_for(uri, default_in_scope);
-        Result<std::string_view> opened = open(uri, field.local(), tag, default_in_scope, false);
-        if (!opened) return std::move(opened).error();
-        writer_.close_start_tag();
-        if (!writer_.text(*text)) return unwritable(writer_.rejected(), field, owner);
-        writer_.end_tag(tag.prefix, field.local());
-        return {};
-    }
+/// Writes class elements: the start tag with the attributes, the text field,
+/// the child elements in field order, the end tag. `Names` (PlainNames or
+/// NamespacedNames) says how each element and attribute is named and what a
+/// start tag declares; it answers false on a failure, and builds the error
+/// only then.
+template <class Names>
+class TreeWriter {
+public:
+    using Place = typename Names::Place;
 
-    Status child(const FieldSchema& field, const ClassSchema& owner, std::string_view uri,
-                 const Value& v, std::string_view default_in_scope) {
-        const std::string_view local = field.local();
-        switch (field.type.kind()) {
-            case TypeDesc::Kind::Scalar:
-                return scalar(field, owner, uri, v, default_in_scope);
-            case TypeDesc::Kind::Nested:
-                return element(uri, local, v, field.type.schema(), default_in_scope, false);
-            case TypeDesc::Kind::List:
-                break;
-        }
-        if (v.kind() != Value::Kind::List) return {};
-        const TypeDesc& item_type = field.type.item();
-        for (const Value& item : v.as_list()) {
-            // An absent or null item (a None in the list) writes nothing.
-            if (item.is_absent() || item.is_null()) continue;
-            Status s;
-            if (item_type.is_nested()) {
-                s = element(uri, local, item, item_type.schema(), default_in_scope, false);
-            } else if (item_type.is_scalar()) {
-                s = scalar(field, owner, uri, item, default_in_scope);
-            }
-            if (!s) return s;
-        }
-        return {};
-    }
+    TreeWriter(XmlWriter& writer, Names names) : writer_(writer), names_(std::move(names)) {}
 
-    Status element(std::string_view uri, std::string_view local, const Value& value,
-                   const ClassSchema& schema, std::string_view default_in_scope, bool root) {
+    Status element(const Place& place, const Value& value, const ClassSchema& schema) {
         if (value.kind() != Value::Kind::Object) {
             return BindError::serialization("Expected Object value for model");
         }
+        // Trees from the walker and the parser stay within the limit already;
+        // this keeps a tree built any other way from exhausting the stack.
         if (writer_.depth >= MAX_DEPTH) {
             return BindError::depth_exceeded(MAX_DEPTH, writer_.depth + 1);
         }
         const ObjectValue& obj = value.as_object();
         const std::size_t count = schema.fields.size();
 
-        const Tag tag = root ? Tag{{}, !uri.empty()} : tag_for(uri, default_in_scope);
-        Result<std::string_view> opened = open(uri, local, tag, default_in_scope, root);
-        if (!opened) return std::move(opened).error();
-        const std::string_view inside = opened.value();
+        typename Names::Open open;
+        if (!names_.open(writer_, place, open)) return names_.failure(writer_, nullptr, schema);
         for (std::size_t i = 0; i < count; ++i) {
             const FieldSchema& field = schema.fields[i];
             if (field.role != FieldRole::Attribute) continue;
             const Value* v = entry(obj, schema, i);
             if (v == nullptr) continue;
             FormatScratch scratch;
-            auto text = format_scalar(*v, scratch);
-            if (!text) continue;
-            const std::string_view attribute_uri = uri_of(field, uri);
-            std::string_view prefix;
-            if (attribute_uri == XML_NAMESPACE) {
-                prefix = "xml";
-            } else if (!attribute_uri.empty()) {
-                const std::string* declared = plan_.prefix_of(attribute_uri);
-                if (declared == nullptr) {
-                    return BindError::serialization("no prefix declared for namespace " +
-                                                    std::string(attribute_uri));
-                }
-                prefix = *declared;
-            }
-            if (!writer_.attribute(prefix, field.local(), *text)) {
-                return unwritable(writer_.rejected(), field, schema);
+            const auto text = format_scalar(*v, scratch);
+            if (text && !names_.attribute(writer_, field, open, *text)) {
+                return names_.failure(writer_, &field, schema);
             }
         }
         writer_.close_start_tag();
@@ -320,17 +324,58 @@ private:
             if (field.role != FieldRole::Element) continue;
             const Value* v = entry(obj, schema, i);
             if (v == nullptr || v->is_null()) continue;
-            Status s = child(field, schema, uri_of(field, uri), *v, inside);
+            Status s = child(field, schema, names_.place_of(field, open), *v);
             if (!s) return s;
         }
         --writer_.depth;
 
-        writer_.end_tag(tag.prefix, local);
+        names_.close(writer_, open);
         return {};
     }
 
+private:
+    /// Writes one child-element field of `owner` holding `v`.
+    Status child(const FieldSchema& field, const ClassSchema& owner, const Place& place,
+                 const Value& v) {
+        switch (field.type.kind()) {
+            case TypeDesc::Kind::Scalar:
+                if (!scalar(place, v)) return names_.failure(writer_, &field, owner);
+                return {};
+            case TypeDesc::Kind::Nested:
+                return element(place, v, field.type.schema());
+            case TypeDesc::Kind::List:
+                break;
+        }
+        if (v.kind() != Value::Kind::List) return {};
+        const TypeDesc& item_type = field.type.item();
+        for (const Value& item : v.as_list()) {
+            // An absent or null item (a None in the list) writes nothing.
+            if (item.is_absent() || item.is_null()) continue;
+            switch (item_type.kind()) {
+                case TypeDesc::Kind::Nested: {
+                    Status s = element(place, item, item_type.schema());
+                    if (!s) return s;
+                    break;
+                }
+                case TypeDesc::Kind::Scalar:
+                    if (!scalar(place, item)) return names_.failure(writer_, &field, owner);
+                    break;
+                case TypeDesc::Kind::List:
+                    break;  // a list of lists has no element form
+            }
+        }
+        return {};
+    }
+
+    /// Writes the scalar element of `v`; nothing when `v` has no text.
+    bool scalar(const Place& place, const Value& v) {
+        FormatScratch scratch;
+        const auto text = format_scalar(v, scratch);
+        return !text || names_.text_element(writer_, place, *text);
+    }
+
     XmlWriter& writer_;
-    const NamespacePlan& plan_;
+    Names names_;
 };
 
 }  // namespace
@@ -489,56 +534,19 @@ void XmlWriter::end_tag(std::string_view prefix, std::string_view local) {
 
 Status write_element(XmlWriter& writer, std::string_view name, const Value& value,
                      const ClassSchema& schema) {
-    if (value.kind() != Value::Kind::Object) {
-        return BindError::serialization("Expected Object value for model");
-    }
-    // Trees from the walker and the parser stay within the limit already; this
-    // keeps a tree built any other way from exhausting the stack.
-    if (writer.depth >= MAX_DEPTH) return BindError::depth_exceeded(MAX_DEPTH, writer.depth + 1);
-    const ObjectValue& obj = value.as_object();
-    const std::size_t count = schema.fields.size();
-
-    writer.open_start_tag(name);
-    for (std::size_t i = 0; i < count; ++i) {
-        const FieldSchema& field = schema.fields[i];
-        if (field.role != FieldRole::Attribute) continue;
-        const Value* v = entry(obj, schema, i);
-        if (v == nullptr) continue;
-        FormatScratch scratch;
-        auto text = format_scalar(*v, scratch);
-        if (text && !writer.attribute(field.xml_name, *text)) {
-            return unwritable(writer.rejected(), field, schema);
-        }
-    }
-    writer.close_start_tag();
-
-    if (schema.text_field && *schema.text_field < count) {
-        if (const Value* v = entry(obj, schema, *schema.text_field)) {
-            Status s = write_text_content(writer, schema.fields[*schema.text_field], schema, *v);
-            if (!s) return s;
-        }
-    }
-
-    ++writer.depth;
-    for (std::size_t i = 0; i < count; ++i) {
-        const FieldSchema& field = schema.fields[i];
-        if (field.role != FieldRole::Element) continue;
-        const Value* v = entry(obj, schema, i);
-        if (v == nullptr || v->is_null()) continue;
-        Status s = write_child(writer, field, schema, *v);
-        if (!s) return s;
-    }
-    --writer.depth;
-
-    writer.end_tag(name);
-    return {};
+    return TreeWriter<PlainNames>(writer, PlainNames{}).element(name, value, schema);
 }
 
 Result<std::string> write_document(std::string_view root_name, const Value& root,
                                    const ClassSchema& schema, std::optional<std::uint64_t> indent) {
     if (schema.namespace_aware()) {
         XmlWriter writer(indent);
-        Status s = NamespacedWriter(writer, *schema.namespaces).document(root_name, root, schema);
+        const NamespacePlan& plan = *schema.namespaces;
+        if (!plan.error.empty()) return BindError::serialization(plan.error);
+        const NamespacedNames::Place place{
+            schema.ns ? std::string_view(*schema.ns) : std::string_view(), root_name, {}, true};
+        Status s =
+            TreeWriter<NamespacedNames>(writer, NamespacedNames(plan)).element(place, root, schema);
         if (!s) return std::move(s).error();
         return writer.take();
     }

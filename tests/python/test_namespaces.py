@@ -285,6 +285,17 @@ def test_prefix_bound_nowhere_cannot_be_written():
         serialize(page)
 
 
+@pytest.mark.parametrize("doc, where", [
+    (Doc(title="t\x0b"), "U+000B in field 'title' of Doc"),
+    (Doc(title="t", tagged=[Tagged("a", "b\x01")]), "U+0001 in field 'b_id' of Tagged"),
+    (Doc(title="t", paras=[Para(text="\uffff")]), "U+FFFF in field 'text' of Para"),
+])
+def test_characters_xml_cannot_carry_are_refused(doc, where):
+    with pytest.raises(ValueError) as info:
+        serialize(doc)
+    assert info.value.args == (f"Serialization error: character {where} cannot be written in XML 1.0",)
+
+
 # --- A real format, written from its public description ---------------------------------
 
 POM = "http://maven.apache.org/POM/4.0.0"
