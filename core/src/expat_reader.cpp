@@ -116,6 +116,11 @@ ExpatReader::Stop ExpatReader::run() {
     }
 }
 
+std::uint64_t ExpatReader::bytes_read() const noexcept {
+    const XML_Index index = XML_GetCurrentByteIndex(parser_.get());
+    return index < 0 ? 0 : static_cast<std::uint64_t>(index);
+}
+
 bool ExpatReader::failed_at_end_of_input() const noexcept {
     return XML_GetErrorCode(parser_.get()) == XML_ERROR_NO_ELEMENTS;
 }

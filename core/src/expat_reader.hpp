@@ -4,6 +4,7 @@
 #include <expat.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -54,6 +55,10 @@ public:
 
     /// True when the failure was the end of input before the document element closed.
     bool failed_at_end_of_input() const noexcept;
+
+    /// Bytes of input read so far, counted from the document's first byte up to
+    /// the current event (or the failure); 0 before the first event.
+    std::uint64_t bytes_read() const noexcept;
 
     /// Line and column of the current event (or of the failure, once failed).
     ErrorLocation location() const;

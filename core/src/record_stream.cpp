@@ -54,6 +54,8 @@ const ClassSchema& RecordStream::schema() const noexcept { return *state_->schem
 
 bool RecordStream::needs_input() const noexcept { return state_->needs_input; }
 
+std::uint64_t RecordStream::bytes_read() const noexcept { return state_->reader.bytes_read(); }
+
 void RecordStream::feed(std::string_view chunk, bool final) noexcept {
     state_->reader.feed(chunk, final);
     state_->needs_input = false;

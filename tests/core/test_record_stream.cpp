@@ -79,9 +79,15 @@ TEST_F(RecordStreamTest, ManyRecordsAcrossChunksAndAMove) {
     RecordStream first(document + "</w>", item, "Item", 256);
     ASSERT_EQ(dump(first.next().value()), "{id=0}");
     RecordStream stream = std::move(first);  // the stream's state survives a move
-    for (int i = 1; i < 30000; ++i)
+    std::uint64_t read = stream.bytes_read();
+    for (int i = 1; i < 30000; ++i) {
         ASSERT_EQ(dump(stream.next().value()),
                   "{id=" + std::to_string(i) + (i % 2 ? ",name=\"\"}" : "}"));
+        // Each record moves the count on, never past the document.
+        ASSERT_GT(stream.bytes_read(), read);
+        read = stream.bytes_read();
+        ASSERT_LE(read, document.size());
+    }
     EXPECT_TRUE(stream.next().value().root.is_absent());
 }
 

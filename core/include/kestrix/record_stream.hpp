@@ -61,6 +61,11 @@ public:
     /// all input fed so far; `feed` the next chunk and call `next` again.
     bool needs_input() const noexcept;
 
+    /// Bytes of the document read so far (fed or held), up to where the last
+    /// `next` stopped: how far the stream has gone, e.g. to bound how much a
+    /// caller reads ahead.
+    std::uint64_t bytes_read() const noexcept;
+
     /// The next chunk of a fed stream, `final` when no input follows it. The
     /// bytes must stay valid until the following `next` returns. The first
     /// chunk should hold at least the document's first 4 bytes (or all of a
