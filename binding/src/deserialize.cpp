@@ -20,14 +20,6 @@ namespace kestrix::py {
 
 namespace {
 
-/// Documents of this size and more are read into the value tree with the
-/// interpreter lock released, so that other threads run Python (or read
-/// documents of their own) meanwhile. Taking the lock back costs little
-/// alone, but while another thread runs Python it may take up to a switch
-/// interval (5 ms by default): reading 256 KiB takes about 2 ms, so smaller
-/// documents keep the lock rather than risk a wait longer than their read.
-constexpr std::size_t RELEASE_LOCK_FROM = 256 * 1024;
-
 /// read_document, with the interpreter lock released for large documents.
 /// The bytes are those of an immutable `bytes` object the caller holds for
 /// the whole call, the compiled schema is never changed once built, and the

@@ -2,6 +2,8 @@
 #include "python.hpp"
 
 #include <atomic>
+#include <cstdint>
+#include <deque>
 #include <memory>
 #include <new>
 #include <optional>
@@ -17,6 +19,7 @@
 #include "errors.hpp"
 #include "kestrix/record_stream.hpp"
 #include "pyref.hpp"
+#include "released_lock.hpp"
 
 namespace kestrix::py {
 
@@ -26,6 +29,15 @@ namespace {
 constexpr Py_ssize_t READ_SIZE = 256 * 1024;
 /// Bytes gathered before a stream's encoding is judged from its declaration.
 constexpr std::size_t HEAD_SIZE = 512;
+/// The scan runs ahead of the records handed out, with the interpreter lock
+/// released, by batches of at most this many outcomes or this much input,
+/// whichever comes first: one release (and one wait to get the lock back
+/// while other threads run Python, up to a switch interval) per batch rather
+/// than per record. A batch of 1 MiB takes 10 to 20 ms to scan, well above
+/// that wait; the records it holds, each in memory of its own (8 KiB at
+/// least), stay bounded.
+constexpr std::size_t BATCH_RECORDS = 1024;
+constexpr std::uint64_t BATCH_BYTES = 1024 * 1024;
 
 /// The input of an iterator that reads a stream: its read() and close(), and
 /// the bytes fed last, kept alive until the reader has taken them.
@@ -54,6 +66,13 @@ struct IteratorState {
     std::optional<StreamSource> source;
     TypeDesc record_type;  ///< the descriptor every record is built under
     Ref cls;
+    /// Outcomes scanned and not yet handed out, in document order: records,
+    /// per-record errors, and last the end (an absent Value) or a reader error.
+    std::deque<Result<ValueTree>> ahead;
+    /// Bytes the reader holds to scan: the whole document, or the chunk fed
+    /// last. The lock is released for a scan only when they are many enough
+    /// to outweigh a wait for the lock (see RELEASE_LOCK_FROM).
+    std::size_t input_size = 0;
     /// 0 idle, -1 while a __next__ runs, > 0 while shared uses run. A model
     /// constructor that calls back into the same iterator finds it taken.
     std::atomic<long> borrow{0};
@@ -110,6 +129,7 @@ bool start_stream(IteratorState& state) {
     if (source.follow != 0 && !stream_reader_options(source.head, options)) return false;
     state.stream.emplace(state.schema, state.tag, MAX_DEPTH, options);
     state.stream->feed(source.head, ended);
+    state.input_size = source.head.size();
     return true;
 }
 
@@ -125,14 +145,36 @@ PyObject* build_record(IteratorState& state, ValueTree&& record) {
     return built;
 }
 
-/// __next__ of an iterator over a stream: records, reading on as the reader asks.
-PyObject* next_from_source(IteratorState& state) {
-    if (!state.stream && !start_stream(state)) return nullptr;
-    StreamSource& source = *state.source;
+/// Scans on, without the interpreter lock when the iterator allows, until a
+/// batch of outcomes is queued or the stream ends or needs input. Touches
+/// only the reader, whose input stays alive and unchanged meanwhile (the
+/// iterator's own copy, or the chunk it holds), and the read-only schema.
+void scan_ahead(IteratorState& state) {
+    std::optional<ReleasedLock> released;
+    if (state.input_size >= RELEASE_LOCK_FROM) released.emplace();
+    const std::uint64_t start = state.stream->bytes_read();
+    while (state.ahead.size() < BATCH_RECORDS && state.stream->bytes_read() - start < BATCH_BYTES) {
+        Result<ValueTree> outcome = state.stream->next();
+        const bool last = outcome && outcome.value().root.is_absent();
+        state.ahead.push_back(std::move(outcome));
+        if (last) break;
+    }
+}
+
+/// __next__: the next outcome scanned, reading on from a stream when the
+/// reader has used up its input and every outcome before is handed out.
+PyObject* next_record(IteratorState& state) {
+    if (state.source && !state.stream && !start_stream(state)) return nullptr;
     while (true) {
-        Result<ValueTree> record = state.stream->next();
-        if (!record) return raise_bind_error(record.error());
-        if (!record.value().root.is_absent()) return build_record(state, std::move(record).value());
+        if (state.ahead.empty()) scan_ahead(state);
+        Result<ValueTree> outcome = std::move(state.ahead.front());
+        state.ahead.pop_front();
+        if (!outcome) return raise_bind_error(outcome.error());
+        if (!outcome.value().root.is_absent()) {
+            return build_record(state, std::move(outcome).value());
+        }
+        if (!state.source) return nullptr;  // StopIteration
+        StreamSource& source = *state.source;
         if (!state.stream->needs_input()) {
             close_source(source);
             return nullptr;  // StopIteration, or the error of close()
@@ -143,6 +185,7 @@ PyObject* next_from_source(IteratorState& state) {
         std::string().swap(source.head);  // the reader has taken it
         const std::string_view bytes = view_of(source.chunk.get());
         state.stream->feed(bytes, bytes.empty());
+        state.input_size = bytes.size();
     }
 }
 
@@ -210,11 +253,7 @@ PyObject* iterator_next(PyObject* self) {
         PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
         return nullptr;
     }
-    if (state->source) return next_from_source(*state);
-    Result<ValueTree> record = state->stream->next();
-    if (!record) return raise_bind_error(record.error());
-    if (record.value().root.is_absent()) return nullptr;  // StopIteration
-    return build_record(*state, std::move(record).value());
+    return next_record(*state);
 }
 
 PyType_Slot kSlots[] = {
@@ -286,6 +325,7 @@ PyObject* create_iterator(const char* data, std::size_t size, PyObject* target_t
     ReaderOptions options;
     if (!document_reader_options(document, options)) return nullptr;
     state->stream.emplace(std::move(document), state->schema, state->tag, MAX_DEPTH, options);
+    state->input_size = size;
     return self.release();
 }
 

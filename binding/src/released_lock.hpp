@@ -4,7 +4,17 @@
 
 #include "python.hpp"
 
+#include <cstddef>
+
 namespace kestrix::py {
+
+/// Input of this many bytes and more is read with the interpreter lock
+/// released, so that other threads run Python (or read input of their own)
+/// meanwhile. Taking the lock back costs little alone, but while another
+/// thread runs Python it may take up to a switch interval (5 ms by default):
+/// reading 256 KiB takes about 3 to 5 ms, so smaller input keeps the lock
+/// rather than risk a wait longer than its whole read.
+constexpr std::size_t RELEASE_LOCK_FROM = 256 * 1024;
 
 /// Releases the interpreter lock for as long as it lives and takes it back on
 /// every path out, so other Python threads run meanwhile. Nothing Python may

@@ -1,6 +1,7 @@
 """iterparse: records streamed out of a document, one bound object per call."""
 
 import ctypes
+import io
 import gc
 import os
 import sys
@@ -178,3 +179,21 @@ def test_memory_is_bounded_by_one_record():
     assert seen == count
     # All records at once would take hundreds of MB; one at a time stays flat.
     assert peak - before < 32 * 1024 * 1024, (before, peak)
+
+
+def test_outcomes_keep_their_order_over_many_records():
+    # Enough records, bad ones among them, for the scan to run well ahead of
+    # the records handed out; a reader error at the end stops it.
+    parts, expected = [], []
+    for n in range(3000):
+        if n % 97 == 5:
+            parts.append(b'<Item id="x"/>')
+            expected.append(("error", PARSE))
+        else:
+            parts.append(b'<Item id="%d"><name>%s</name></Item>' % (n, b"n" * (n % 700)))
+            expected.append(n)
+    document = b"<feed>" + b"".join(parts) + b'<Item id="1"></feed>'
+    outcomes = drain(kestrix.iterparse(document, Item))
+    assert [x if isinstance(x, tuple) else x.id for x in outcomes[:-1]] == expected
+    assert outcomes[-1][1].startswith("XML reader error")
+    assert drain(kestrix.iterload(io.BytesIO(document), Item)) == outcomes

@@ -1,5 +1,6 @@
 """Many Python threads using the same classes at once: correct results, no crash."""
 
+import io
 import threading
 from dataclasses import dataclass, field, make_dataclass
 
@@ -78,23 +79,61 @@ def test_first_compilation_races():
         assert results == [expected] * 8
 
 
-def test_large_documents_read_in_parallel_threads_give_what_one_thread_gives():
+READERS = {
+    "deserialize": lambda document: kestrix.deserialize(document, Box),
+    "iterparse": lambda document: list(kestrix.iterparse(document, Part)),
+    "iterload": lambda document: list(kestrix.iterload(io.BytesIO(document), Part)),
+}
+
+
+@pytest.mark.parametrize("read", READERS)
+def test_large_documents_read_in_parallel_threads_give_what_one_thread_gives(read):
     # Documents well above the size from which they are read with the
     # interpreter lock released, different in each thread.
+    read = READERS[read]
     documents = [kestrix.serialize(Box(id=k, parts=[Part(f"k{k}-{i}", i * k) for i in range(9000)]))
                  for k in range(4)]
     assert min(len(d) for d in documents) > 300 * 1024
-    expected = [kestrix.deserialize(d, Box) for d in documents]
+    expected = [read(d) for d in documents]
     broken = documents[0][:-5000]  # cut inside a tag: a reader error, not a result
     with pytest.raises(ValueError, match="unclosed token"):
-        kestrix.deserialize(broken, Box)
+        read(broken)
     results = {}
 
     def work(index):
         for round_ in range(5):
-            results[index, round_] = kestrix.deserialize(documents[index], Box)
+            results[index, round_] = read(documents[index])
             with pytest.raises(ValueError, match="unclosed token"):
-                kestrix.deserialize(broken, Box)
+                read(broken)
 
     run_threads(4, work)
     assert all(results[k, r] == expected[k] for k in range(4) for r in range(5))
+
+
+def test_an_iterator_advanced_from_two_threads_at_once():
+    building, waited = threading.Event(), []
+
+    @dataclass
+    class Slow:
+        n: int = field(metadata={"type": "Attribute"})
+
+        def __post_init__(self):
+            building.set()
+            waited.append(done.wait(10))  # releases the interpreter lock
+
+    done = threading.Event()
+    records = kestrix.iterparse(b'<r><Slow n="1"/><Slow n="2"/></r>', Slow)
+
+    def other():
+        assert building.wait(10)
+        with pytest.raises(RuntimeError, match="Already borrowed"):
+            next(records)
+        done.set()
+
+    thread = threading.Thread(target=other)
+    thread.start()
+    first = next(records)
+    thread.join()
+    rest = list(records)
+    assert waited == [True, True]  # before the comparison builds Slows of its own
+    assert (first, rest) == (Slow(1), [Slow(2)])
