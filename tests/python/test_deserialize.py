@@ -5,7 +5,7 @@ import decimal
 import enum
 import importlib.util
 import sys
-from dataclasses import dataclass, field, make_dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import List, Optional  # List["X"]: 3.10 leaves a string in list[...] unresolved
 
@@ -33,7 +33,11 @@ def spied(cls):  # records the arguments of every constructor call in CALLS
 
 
 def holder(annotation):
-    return make_dataclass("Holder", [("when", Optional[annotation], None)])
+    @dataclass
+    class Holder:
+        when: Optional[annotation] = None
+
+    return Holder
 
 
 class Item(BaseModel):
@@ -50,29 +54,72 @@ class Order(BaseModel):
     items: list[Item] = []
 
 
-Boom = type("Boom", (Exception,), {})
+class Boom(Exception):
+    pass
 
 
-def fail_first(self):  # the first call always fails, later ones when a < 0
-    if len(CALLS) == 1 or self.a < 0:
-        raise Boom(f"run {len(CALLS)}")
+@spied
+@dataclass
+class Fragile:
+    a: int
+
+    def __post_init__(self):  # the first call always fails, later ones when a < 0
+        if len(CALLS) == 1 or self.a < 0:
+            raise Boom(f"run {len(CALLS)}")
 
 
-Fragile = spied(make_dataclass("Fragile", [("a", int)], namespace={"__post_init__": fail_first}))
-Point = spied(make_dataclass("Point", [("x", int, field(metadata=ATTR)),
-                                       ("y", int, field(default=0, metadata=ATTR)),
-                                       ("label", str, "p")]))
-Opts = spied(make_dataclass("Opts", [("a", int), ("b", int, field(kw_only=True))]))
-Plain = spied(type("Plain", (), {}))
-Stamped = spied(make_dataclass(  # __post_init__ records the stamp: not set yet
-    "Stamped", [("name", str), ("stamp", Optional[str], field(default=None, init=False))],
-    namespace={"__post_init__": lambda self: CALLS.append(self.stamp)}))
-Para = spied(make_dataclass("Para", [
-    ("text", str, field(default="", metadata={"type": "Wildcard", "mixed": True})),
-    ("lang", str, field(default="", metadata=ATTR)), ("em", Optional[str], None)]))
-Counter = make_dataclass("Counter", [("count", int, field(metadata={"name": "n"}))])
-Outer = spied(make_dataclass("Outer", [("v", int)], namespace={"__post_init__": lambda self:
-    setattr(self, "inner", deserialize(b"<c><n>9</n></c>", Counter))}))
+@spied
+@dataclass
+class Point:
+    x: int = field(metadata=ATTR)
+    y: int = field(default=0, metadata=ATTR)
+    label: str = "p"
+
+
+@spied
+@dataclass
+class Opts:
+    a: int
+    b: int = field(kw_only=True)
+
+
+@spied
+class Plain:
+    pass
+
+
+@spied
+@dataclass
+class Stamped:
+    name: str
+    stamp: Optional[str] = field(default=None, init=False)
+
+    def __post_init__(self):  # records the stamp: not set yet
+        CALLS.append(self.stamp)
+
+
+@spied
+@dataclass
+class Para:
+    text: str = field(default="", metadata={"type": "Wildcard", "mixed": True})
+    lang: str = field(default="", metadata=ATTR)
+    em: Optional[str] = None
+
+
+@dataclass
+class Counter:
+    count: int = field(metadata={"name": "n"})
+
+
+@spied
+@dataclass
+class Outer:
+    v: int
+
+    def __post_init__(self):  # a constructor may itself deserialize
+        self.inner = deserialize(b"<c><n>9</n></c>", Counter)
+
+
 ITEMS = [Item(sku="a", qty=2, price=decimal.Decimal("1.50")), Item(sku="b", qty=3, price=10)]
 
 
@@ -122,6 +169,15 @@ class Meta(type):
         raise RuntimeError(f"no {name}")
 
 
+class Weird(metaclass=Meta):
+    pass
+
+
+@dataclass
+class Uses:
+    w: Weird
+
+
 @pytest.mark.parametrize("cls, doc, error, message", [
     (Counter, b"<c><n>abc</n></c>", ValueError,
      "Scalar parse error for field 'count': expected integer, got 'abc'"),
@@ -129,7 +185,7 @@ class Meta(type):
     (Counter, b"", ValueError, "Schema error: Unexpected end of XML stream"),
     (Fragile, b"<f><a>-1</a></f>", Boom, "run 2"),  # the keyword retry's own exception
     # the class is compiled before the document is read
-    (make_dataclass("Uses", [("w", Meta("Weird", (), {}))]), b"<not xml", RuntimeError,
+    (Uses, b"<not xml", RuntimeError,
      "no __dataclass_fields__"),
 ])
 def test_errors(cls, doc, error, message):
@@ -164,9 +220,24 @@ def test_recursive_models_200_levels_deep(cls):  # deeper: test_hostile
 
 
 def test_classes_named_alike_each_get_their_own_class():
-    first, second = (make_dataclass("Item", [(name, str)]) for name in ("code", "label"))
+    @dataclass
+    class Item:
+        code: str
+
+    first = Item
+
+    @dataclass
+    class Item:  # the same name, in another module
+        label: str
+
+    second = Item
     first.__module__, second.__module__ = "shop.a", "shop.b"
-    Pair = make_dataclass("Pair", [("a", first), ("b", list[second])])
+
+    @dataclass
+    class Pair:
+        a: first
+        b: list[second]
+
     doc = b"<p><a><code>x</code></a><b><label>y</label></b><b><label>z</label></b></p>"
     pair = deserialize(doc, Pair)
     assert [(type(x), vars(x)) for x in (pair.a, *pair.b)] == [
