@@ -11,9 +11,14 @@ namespace kestrix::detail {
 
 namespace {
 
-/// Bytes handed to expat per call: large enough to amortise the call, small
-/// enough that the partial token expat keeps between calls stays cheap to copy.
+/// Bytes handed to expat per call in chunks: large enough to amortise the
+/// call, small enough that the partial token expat keeps between calls stays
+/// cheap to copy.
 constexpr std::size_t CHUNK = 64 * 1024;
+
+/// Bytes of a held document handed to expat per call when it goes whole: the
+/// bound of expat's own copy of it.
+constexpr std::size_t WHOLE_SLICE = 64 * 1024 * 1024;
 
 /// The longest entity name an error note repeats, and how far the bytes of a
 /// start tag are searched for the reference.
@@ -52,10 +57,12 @@ Units units_at(std::string_view input, std::size_t at, char c) noexcept {
 
 }  // namespace
 
-ExpatReader::ExpatReader(std::string_view document, const ReaderOptions& options, bool namespaces)
+ExpatReader::ExpatReader(std::string_view document, const ReaderOptions& options, bool namespaces,
+                         Handover handover)
     : byte_table_(options.byte_table),
       follow_declaration_(options.follow_declaration),
       fed_(false),
+      slice_(handover == Handover::Whole ? WHOLE_SLICE : CHUNK),
       document_(document),
       namespaces_(namespaces) {
     // No encoding given: expat takes it from the byte-order mark or declaration.
@@ -103,7 +110,7 @@ ExpatReader::Stop ExpatReader::run() {
         } else if (status.parsing == XML_FINISHED) {
             return Stop::Finished;
         } else {
-            const std::size_t length = std::min(CHUNK, document_.size() - offset_);
+            const std::size_t length = std::min(slice_, document_.size() - offset_);
             const bool last = final_ && offset_ + length == document_.size();
             if (length == 0 && !last) return Stop::NeedsInput;
             result = XML_Parse(parser, document_.data() + offset_, static_cast<int>(length),

@@ -18,8 +18,8 @@ namespace kestrix::detail {
 /// `ReaderOptions` say, and with namespace processing only when asked (names
 /// then arrive as expanded names, see expanded_name.hpp; an unbound prefix is
 /// a reader error). It reads either a borrowed document held whole in memory
-/// (handed to expat in bounded chunks straight from that memory, so it is
-/// never copied whole) or input fed chunk by chunk through `feed`.
+/// (handed to expat straight from that memory, see `Handover`) or input fed
+/// chunk by chunk through `feed`.
 class ExpatReader {
 public:
     /// How a call of `run` ended.
@@ -30,8 +30,23 @@ public:
         NeedsInput,  ///< fed input only: everything fed so far is read
     };
 
+    /// How a held document is handed to expat, which copies what it is handed
+    /// into a buffer of its own and, at the end of every call that does not
+    /// finish the input (or that suspends), brings its line and column up to
+    /// date by scanning every byte of the call.
+    enum class Handover {
+        /// 64 KiB per call: expat's copy stays small. For a reader that
+        /// suspends often, which pays for the positions at every suspension.
+        Chunks,
+        /// One call (slices of 64 MiB beyond that): no position upkeep at all,
+        /// as positions are then worked out only when asked for (on an error),
+        /// for one copy of the document.
+        Whole,
+    };
+
     /// A reader of `document`, which must outlive it.
-    ExpatReader(std::string_view document, const ReaderOptions& options, bool namespaces = false);
+    ExpatReader(std::string_view document, const ReaderOptions& options, bool namespaces = false,
+                Handover handover = Handover::Chunks);
     /// A reader of input fed through `feed`.
     explicit ExpatReader(const ReaderOptions& options, bool namespaces = false);
 
@@ -83,6 +98,7 @@ private:
     std::shared_ptr<const ByteTable> byte_table_;
     bool follow_declaration_;
     bool fed_;
+    std::size_t slice_;          ///< bytes of `document_` handed to expat per call
     std::string_view document_;  ///< the held document, or the chunk fed last
     std::size_t offset_ = 0;     ///< bytes of `document_` handed to expat so far
     bool final_ = true;          ///< `document_` ends the input

@@ -14,7 +14,8 @@ namespace {
 /// Binds the document element; its name goes to `element` when one is given.
 Result<ValueTree> read(std::string_view document, const ClassSchema& root, std::uint64_t limit,
                        const ReaderOptions& options, std::string* element) {
-    detail::ExpatReader reader(document, options, root.namespace_aware());
+    detail::ExpatReader reader(document, options, root.namespace_aware(),
+                               detail::ExpatReader::Handover::Whole);
     detail::ElementBinder binder(reader, root, limit, std::nullopt);
     const detail::ExpatReader::Stop stop = reader.run();
     if (element != nullptr) *element = binder.document_element();

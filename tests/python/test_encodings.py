@@ -128,5 +128,8 @@ def test_binding_errors_say_where(text, where):
     if where is None:
         assert kestrix.deserialize(text.encode(), Note).count == 1
         return
-    _, line, column, _ = located(lambda: next(kestrix.iterparse(text.encode(), Note)))
-    assert (line, column) == where
+    reads = [lambda: next(kestrix.iterparse(text.encode(), Note))]
+    if text.startswith("<Note"):  # deserialize reads it as the document element too
+        reads.append(lambda: kestrix.deserialize(text.encode(), Note))
+    for read in reads:
+        assert located(read)[1:3] == where
