@@ -6,12 +6,12 @@ import mmap
 import os
 import pickle
 import random
+import re
 import subprocess
 import sys
 import threading
 from dataclasses import dataclass, field
 from importlib import resources
-from pathlib import Path
 
 import pytest
 from pydantic import BaseModel, Field
@@ -62,13 +62,6 @@ def test_every_source_kind(sample, kind):
     assert list(kestrix.iterload(SOURCES[kind](sample), Order)) == FEED.orders
 
 
-def test_standard_input_through_a_subprocess():
-    script = ("import sys, kestrix\nfrom kestrix.demo.models import Order\n"
-              "print([o.id for o in kestrix.iterload(sys.stdin.buffer, Order)])")
-    result = subprocess.run([sys.executable, "-c", script], input=SAMPLE, capture_output=True, check=True)
-    assert result.stdout.decode().strip() == str([o.id for o in FEED.orders])
-
-
 def test_a_file_opened_from_a_path_is_closed_at_the_end(sample, monkeypatch):
     opened = []
     real_open = open
@@ -83,34 +76,27 @@ def test_a_file_opened_from_a_path_is_closed_at_the_end(sample, monkeypatch):
     assert opened[1].closed
 
 
-@pytest.mark.parametrize("call", [
-    lambda path: kestrix.load(open(path), OrderFeed),
-    lambda path: kestrix.iterload(open(path), Order),
-    lambda path: kestrix.dump(FEED, open(path.with_suffix(".out"), "w")),
-    lambda path: next(kestrix.iterload(TextLike(), Order)),  # no TextIOBase, read() gives str
-])
-def test_text_mode_files_are_refused(sample, call):
-    with pytest.raises(TypeError, match=r"binary mode \('rb"):
-        call(sample)
-
-
 class TextLike:
     def read(self, size):
         return "<Order/>"
 
 
-def test_missing_files_and_wrong_kinds(tmp_path):
-    with pytest.raises(FileNotFoundError):
-        kestrix.load(tmp_path / "nope.xml", OrderFeed)
-    with pytest.raises(FileNotFoundError):
-        kestrix.iterload(str(tmp_path / "nope.xml"), Order)
-    with pytest.raises(FileNotFoundError) as info:
-        kestrix.load("<OrderFeed/>", OrderFeed)
-    assert "text.encode()" in info.value.__notes__[0]
-    with pytest.raises(TypeError, match="path, a binary file object or a bytes-like object"):
-        kestrix.load(42, OrderFeed)
-    with pytest.raises(TypeError, match="read\\(\\) must return bytes"):
-        next(kestrix.iterload(type("Bad", (), {"read": lambda self, n: 42})(), Order))
+@pytest.mark.parametrize("call, error, message", [
+    (lambda path: kestrix.load(open(path), OrderFeed), TypeError, r"binary mode \('rb"),
+    (lambda path: kestrix.iterload(open(path), Order), TypeError, r"binary mode \('rb"),
+    (lambda path: kestrix.dump(FEED, open(path.with_suffix(".out"), "w")), TypeError, r"binary mode \('rb"),
+    (lambda path: next(kestrix.iterload(TextLike(), Order)), TypeError, r"binary mode \('rb"),  # read() gives str
+    (lambda path: kestrix.load(path.with_name("nope.xml"), OrderFeed), FileNotFoundError, "nope.xml"),
+    (lambda path: kestrix.iterload(str(path.with_name("nope.xml")), Order), FileNotFoundError, "nope.xml"),
+    (lambda path: kestrix.load("<OrderFeed/>", OrderFeed), FileNotFoundError, r"<OrderFeed/>.* text\.encode\(\)"),
+    (lambda path: kestrix.load(42, OrderFeed), TypeError, "path, a binary file object or a bytes-like object"),
+    (lambda path: next(kestrix.iterload(type("Bad", (), {"read": lambda self, n: 42})(), Order)), TypeError,
+     r"read\(\) must return bytes"),
+])
+def test_wrong_sources_and_targets(sample, call, error, message):
+    with pytest.raises(error) as info:
+        call(sample)
+    assert re.search(message, " ".join([str(info.value), *getattr(info.value, "__notes__", [])]))
 
 
 @pytest.mark.parametrize("indent", [None, 2])
@@ -139,16 +125,16 @@ class Item:
 
 
 class Trickle(io.RawIOBase):
-    """A stream that returns at most a few bytes per read, at random lengths."""
+    """A stream that returns at most a few bytes per read, at random lengths (seed None: one byte)."""
 
     def __init__(self, data, seed):
-        self.data, self.at, self.random = data, 0, random.Random(seed)
+        self.data, self.at, self.random = data, 0, seed is not None and random.Random(seed)
 
     def readable(self):
         return True
 
     def read(self, size=-1):
-        n = min(size, self.random.randint(1, 7))
+        n = min(size, self.random.randint(1, 7) if self.random else 1)
         piece = self.data[self.at:self.at + n]
         self.at += len(piece)
         return piece
@@ -180,7 +166,7 @@ def test_streams_give_what_iterparse_gives_at_any_chunk_boundary(document):
     padding = PADDING.encode("utf-16-le" if document[:2] == b"\xff\xfe" else "ascii")
     document = document[:start] + padding + document[start:]
     expected = outcomes(kestrix.iterparse(document, Item))
-    for seed in range(3):
+    for seed in (None, 0, 1, 2):
         assert outcomes(kestrix.iterload(Trickle(document, seed), Item)) == expected
 
 
@@ -189,9 +175,9 @@ class Account(BaseModel):
     owner: str
 
 
-@pytest.mark.parametrize("obj", [FEED, kestrix.load(b'<Account id="4"><owner>Ann</owner></Account>', Account)])
-def test_bound_objects_pickle(obj):
-    assert pickle.loads(pickle.dumps(obj)) == obj
+def test_bound_models_pickle():  # the dataclass feed goes through pickle in the process pool below
+    account = kestrix.load(b'<Account id="4"><owner>Ann</owner></Account>', Account)
+    assert pickle.loads(pickle.dumps(account)) == account
 
 
 def load_order_feed(path):
@@ -211,13 +197,6 @@ def test_many_files_with_a_process_pool(many_files):
     sequential = [load_order_feed(path) for path in many_files]
     with concurrent.futures.ProcessPoolExecutor(max_workers=2) as pool:
         assert list(pool.map(load_order_feed, many_files, chunksize=3)) == sequential
-
-
-def test_many_files_with_a_dask_bag(many_files):
-    bag = pytest.importorskip("dask.bag")
-    sequential = [load_order_feed(path) for path in many_files]
-    feeds = bag.from_sequence(many_files, npartitions=4).map(load_order_feed)
-    assert feeds.compute(scheduler="processes", num_workers=2) == sequential
 
 
 @dataclass
