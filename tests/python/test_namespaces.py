@@ -152,13 +152,10 @@ class NamedOnly:
     comment: str = ""
 
 
-def test_declared_name_without_namespace_keeps_the_plain_reading():
-    # unbound prefixes are no error, and the root matches on its local name
+def test_declarations():
+    # a name without a namespace: unbound prefixes are no error, the root matches on its local name
     assert deserialize(b"<x:mime-info><y:comment>c</y:comment></x:mime-info>", NamedOnly) == NamedOnly("c")
     assert serialize(NamedOnly("c")) == b"<mime-info><comment>c</comment></mime-info>"
-
-
-def test_the_declaration_belongs_to_its_class():
     assert Entry.__kestrix_element__ == kestrix.ElementDeclaration("entry", A, {"b": B})
 
     class Derived(Entry):  # written under its own name; its fields keep their namespaces
