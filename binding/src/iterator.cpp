@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "arguments.hpp"
 #include "build_object.hpp"
@@ -73,8 +74,9 @@ struct IteratorState {
     /// last. The lock is released for a scan only when they are many enough
     /// to outweigh a wait for the lock (see RELEASE_LOCK_FROM).
     std::size_t input_size = 0;
-    /// 0 idle, -1 while a __next__ runs, > 0 while shared uses run. A model
-    /// constructor that calls back into the same iterator finds it taken.
+    /// 0 idle, -1 while a __next__ (or the collector's finalize) runs, > 0
+    /// while shared uses run. A model constructor that calls back into the
+    /// same iterator finds it taken.
     std::atomic<long> borrow{0};
 };
 
@@ -195,35 +197,8 @@ struct IteratorObject {
 
 IteratorState* state_of(PyObject* self) { return reinterpret_cast<IteratorObject*>(self)->state; }
 
-void iterator_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    IteratorState* state = state_of(self);
-    if (state != nullptr && state->source) {
-        SavedError saved;
-        if (!close_source(*state->source)) PyErr_WriteUnraisable(self);
-        saved.restore();
-    }
-    delete state;  // releases the document copy, the reader and the class
-    reinterpret_cast<IteratorObject*>(self)->state = nullptr;
-    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_slot(self);
-    Py_DECREF(type);
-}
-
-PyObject* iterator_iter(PyObject* self) {
-    IteratorState* state = state_of(self);
-    if (state != nullptr) {
-        long idle = state->borrow.load();
-        if (idle < 0) {
-            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-            return nullptr;
-        }
-    }
-    Py_INCREF(self);
-    return self;
-}
-
-/// Takes the exclusive-use flag for one __next__ and gives it back on every path.
+/// Takes the exclusive-use flag for one __next__ (or for the collector's
+/// finalize or clear) and gives it back on every path.
 class ExclusiveUse {
 public:
     explicit ExclusiveUse(std::atomic<long>& flag) : flag_(flag) {
@@ -242,6 +217,89 @@ private:
     bool taken_;
 };
 
+/// Calls the source's close() once, reporting a failure as unraisable; the
+/// error set on entry, if any, is kept.
+void close_quietly(PyObject* self, StreamSource& source) {
+    SavedError saved;
+    if (!close_source(source)) PyErr_WriteUnraisable(self);
+    saved.restore();
+}
+
+/// Detaches the state from the iterator before freeing it, so that Python
+/// code run by the references it releases finds the iterator empty.
+void release_state(PyObject* self) {
+    IteratorState* state = std::exchange(reinterpret_cast<IteratorObject*>(self)->state, nullptr);
+    delete state;  // the reader and the document copy, then the Python references
+}
+
+// The iterator holds Python references that may lead back to it: the source's
+// read() and close() (the bound methods of a file that user code can reach
+// the iterator from), the chunk fed last and the class. The records queued
+// ahead are plain values that hold none. The collector sees these through
+// traverse, runs finalize on a cycle that became garbage (closing the source
+// as dealloc would, while everything in the cycle is still intact) and then
+// clear, which drops them. A scan ahead that runs with the lock released
+// touches only the reader and the queue, never these references, and both
+// only ever change with the lock held; a __next__ in progress has its caller's
+// reference, so its iterator is never garbage, and finalize and clear leave a
+// busy iterator alone all the same.
+
+int iterator_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));  // instances of a heap type hold their type
+    const IteratorState* state = state_of(self);
+    if (state == nullptr) return 0;
+    Py_VISIT(state->cls.get());
+    if (state->source) {
+        Py_VISIT(state->source->read.get());
+        Py_VISIT(state->source->close.get());
+        Py_VISIT(state->source->chunk.get());
+    }
+    return 0;
+}
+
+void iterator_finalize(PyObject* self) {
+    IteratorState* state = state_of(self);
+    if (state == nullptr || !state->source) return;
+    ExclusiveUse use(state->borrow);
+    if (use.taken()) close_quietly(self, *state->source);
+}
+
+int iterator_clear(PyObject* self) {
+    IteratorState* state = state_of(self);
+    if (state == nullptr) return 0;
+    {
+        ExclusiveUse use(state->borrow);
+        if (!use.taken()) return 0;
+    }
+    // The reader goes with the chunk it reads from: the whole state is released.
+    release_state(self);
+    return 0;
+}
+
+void iterator_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    IteratorState* state = state_of(self);
+    if (state != nullptr && state->source) close_quietly(self, *state->source);
+    release_state(self);
+    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_slot(self);
+    Py_DECREF(type);
+}
+
+PyObject* iterator_iter(PyObject* self) {
+    IteratorState* state = state_of(self);
+    if (state != nullptr) {
+        long idle = state->borrow.load();
+        if (idle < 0) {
+            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+            return nullptr;
+        }
+    }
+    Py_INCREF(self);
+    return self;
+}
+
 PyObject* iterator_next(PyObject* self) {
     IteratorState* state = state_of(self);
     if (state == nullptr) {
@@ -258,6 +316,9 @@ PyObject* iterator_next(PyObject* self) {
 
 PyType_Slot kSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(iterator_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(iterator_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(iterator_clear)},
+    {Py_tp_finalize, reinterpret_cast<void*>(iterator_finalize)},
     {Py_tp_iter, reinterpret_cast<void*>(iterator_iter)},
     {Py_tp_iternext, reinterpret_cast<void*>(iterator_next)},
     {Py_tp_doc, const_cast<char*>("")},
@@ -268,9 +329,9 @@ PyType_Spec kSpec = {
     "kestrix._kestrix.XmlIterator",
     sizeof(IteratorObject),
     0,
-    // Instances come only from iterparse; the type holds no references that
-    // could form cycles, so it stays out of the cyclic collector.
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    // Instances come only from iterparse; the collector tracks them, as the
+    // references they hold may form cycles.
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     kSlots,
 };
 

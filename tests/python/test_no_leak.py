@@ -5,9 +5,11 @@ import collections
 import decimal
 import enum
 import gc
+import io
 import os
 import sys
 import tracemalloc
+import weakref
 from dataclasses import dataclass, field, make_dataclass
 from pathlib import Path
 from typing import List, Optional
@@ -15,6 +17,7 @@ from typing import List, Optional
 import pytest
 from pydantic import Field, ValidationError, create_model
 
+import kestrix
 from kestrix import deserialize, iterparse
 
 ATTR = {"type": "Attribute"}
@@ -106,3 +109,26 @@ def test_memory_and_reference_counts_stay_flat(case):
     assert after.traced - before.traced < 32 * 1024 and after.rss - before.rss < 1024 * 1024
     if sys.version_info < (3, 12):  # immortal later; caches move them by a few, leaks by 1000s
         assert all(abs(a - b) < 10 for a, b in zip(after.singletons, before.singletons))
+
+
+class LoopingFeed:
+    """A file-like source that keeps the iterator reading it: a reference cycle."""
+
+    def __init__(self, data):
+        self.data = io.BytesIO(data)
+        self.records = None
+
+    def read(self, size):
+        return self.data.read(size)
+
+
+@pytest.mark.parametrize("taken", [0, 1], ids=["unstarted", "one record taken"])
+def test_an_iterator_in_a_reference_cycle_is_collected(taken):
+    feed = LoopingFeed(b"<feed>" + LINE * 2 + b"</feed>")
+    feed.records = kestrix.iterload(feed, Line, tag="line")
+    for _ in zip(range(taken), feed.records):
+        pass
+    gone = weakref.ref(feed)
+    del feed
+    gc.collect()
+    assert gone() is None
