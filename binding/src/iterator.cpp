@@ -128,7 +128,15 @@ bool start_stream(IteratorState& state) {
         source.head.append(bytes);
     }
     ReaderOptions options;
-    if (source.follow != 0 && !stream_reader_options(source.head, options)) return false;
+    if (source.follow != 0 && !stream_reader_options(source.head, options)) {
+        // An encoding that cannot be read is raised once: with nothing more
+        // to read, the next __next__ finds the stream at its end and stops,
+        // rather than raise the same error again forever to a caller that
+        // goes on after a failed record.
+        source.read.reset();
+        std::string().swap(source.head);
+        return false;
+    }
     state.stream.emplace(state.schema, state.tag, MAX_DEPTH, options);
     state.stream->feed(source.head, ended);
     state.input_size = source.head.size();
