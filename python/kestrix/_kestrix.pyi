@@ -1,4 +1,4 @@
-from typing import Generic, TypeVar
+from typing import Callable, Generic, TypeVar
 
 _T = TypeVar("_T")
 
@@ -22,3 +22,13 @@ def serialize(obj: object, indent: int | None = None) -> bytes:
 
 def version() -> str:
     """The version of the extension module, "0.7.0"."""
+
+def _iterstream(
+    read: Callable[[int], bytes],
+    target_type: type[_T],
+    tag: str | None = None,
+    close: Callable[[], object] | None = None,
+    follow: bool | None = None,
+) -> XmlIterator[_T]:
+    """Records read from a stream through ``read(n)``; ``close()`` is called at the end.
+    ``follow``: None decodes as the stream declares, False as UTF-8, True as declared."""

@@ -15,6 +15,7 @@ answers are avoided: `parse` notes a root element that is not the model's,
 from __future__ import annotations
 
 import argparse
+import contextlib
 import dataclasses
 import datetime
 import decimal
@@ -23,18 +24,21 @@ import importlib
 import json
 import os
 import re
+import stat
 import sys
+import tempfile
 import types
-from typing import Any, BinaryIO, Sequence
+from typing import Any, BinaryIO, Callable, Iterator, Sequence
 from xml.parsers import expat
 
 from . import _kestrix
+from .files import _as_declared, _declares_another_encoding, iterload
 
 EXIT_ERROR = 1
 EXIT_USAGE = 2
 
 # Progress is shown for `iter` only when stderr is a terminal and the input is
-# at least this large.
+# known to be at least this large.
 PROGRESS_MIN_BYTES = 8 * 1024 * 1024
 PROGRESS_EVERY = 5000
 
@@ -43,6 +47,11 @@ PROGRESS_EVERY = 5000
 NAMES_SHOWN = 10
 NAMES_SCAN_BYTES = 1024 * 1024
 NAMES_CHUNK = 64 * 1024
+
+# `iter` reads its input in chunks of this size, after the first bytes, which
+# say how the document is encoded.
+READ_CHUNK = 256 * 1024
+HEAD_BYTES = 512
 
 # The note kestrix puts on errors met while reading a document.
 _LOCATION_NOTE = re.compile(r"^at line (\d+), column (\d+)")
@@ -195,9 +204,19 @@ def read_source(path: str) -> bytes:
         raise CliError(f"{path}: {exc.strerror or exc}") from exc
 
 
-def describe_error(name: str, data: bytes, exc: BaseException) -> str:
-    """One line for an exception raised while reading `data` from file `name`:
-    prefixed with the line and column that the reader noted on it, if any."""
+def open_input(path: str) -> contextlib.AbstractContextManager[BinaryIO]:
+    """The file at `path` opened for reading (closed by the context), or standard input."""
+    if path == "-":
+        return contextlib.nullcontext(sys.stdin.buffer)
+    try:
+        return open(path, "rb")
+    except OSError as exc:
+        raise CliError(f"{path}: {exc.strerror or exc}") from exc
+
+
+def describe_error(name: str, exc: BaseException) -> str:
+    """One line for an exception raised while reading file `name`: prefixed
+    with the line and column that the reader noted on it, if any."""
     message = str(exc)
     for note in getattr(exc, "__notes__", ()):
         found = _LOCATION_NOTE.match(note)
@@ -241,7 +260,7 @@ def bind_document(name: str, data: bytes, model: type) -> Any:
     try:
         obj: Any = _kestrix.deserialize(data, model)
     except Exception as exc:
-        message = describe_error(name, data, exc)
+        message = describe_error(name, exc)
         raise CliError(f"{message}\n{note}" if note else message) from exc
     if note:
         print(note, file=sys.stderr)
@@ -256,32 +275,128 @@ def command_parse(args: argparse.Namespace) -> int:
     return 0
 
 
+class Input:
+    """The input of `iter`, read in chunks: read(n) hands out its bytes, keeps
+    the first NAMES_SCAN_BYTES of them for the messages that list the
+    document's first elements, and turns a failed read into a CliError."""
+
+    def __init__(self, stream: BinaryIO, path: str) -> None:
+        self.stream = stream
+        self.path = path
+        self.head = bytearray()
+        self.pending = b""  # read ahead by peek(), handed out first
+        self.spool: BinaryIO | None = None  # the copy of an input that cannot be sought
+        self.size: int | None = None  # the input's size, when it is a regular file
+        try:
+            status = os.fstat(stream.fileno())
+        except (OSError, ValueError):
+            pass
+        else:
+            if stat.S_ISREG(status.st_mode):
+                self.size = status.st_size
+
+    def close(self) -> None:
+        if self.spool is not None:
+            self.spool.close()
+
+    def _read(self, size: int) -> bytes:
+        try:
+            data: bytes = self.stream.read(size)
+        except OSError as exc:
+            raise CliError(f"{self.path}: {exc.strerror or exc}") from exc
+        return data
+
+    def read(self, size: int) -> bytes:
+        if self.pending:
+            data, self.pending = self.pending[:size], self.pending[size:]
+        else:
+            data = self._read(size)
+        if len(self.head) < NAMES_SCAN_BYTES:
+            self.head += data[:NAMES_SCAN_BYTES - len(self.head)]
+        return data
+
+    def peek(self, size: int) -> bytes:
+        """At least the first `size` bytes (fewer only at the end), left to read()."""
+        while len(self.pending) < size:
+            data = self._read(READ_CHUNK)
+            if not data:
+                break
+            self.pending += data
+        return self.pending
+
+    def look_through(self, examine: Callable[[Iterator[bytes]], bool]) -> bool:
+        """examine() given the whole input in chunks, after which read() starts
+        again from the beginning. An input that cannot be sought (a pipe) is
+        copied meanwhile to a temporary file, which is then read instead."""
+        try:
+            start = self.stream.tell() - len(self.pending) if self.stream.seekable() else -1
+        except OSError:
+            start = -1
+        if start < 0:
+            self.spool = tempfile.TemporaryFile()  # noqa: SIM115 - closed by close()
+        chunks = self._chunks()
+        answer = examine(chunks)
+        if self.spool is not None:
+            for _ in chunks:  # the rest of the copy, when examine() stopped early
+                pass
+            self.stream, start = self.spool, 0
+        self.stream.seek(start)
+        self.pending = b""
+        return answer
+
+    def _chunks(self) -> Iterator[bytes]:
+        data = self.pending
+        while data:
+            if self.spool is not None:
+                self.spool.write(data)
+            yield data
+            data = self._read(READ_CHUNK)
+
+
+def open_records(source: Input, model: type, tag: str | None) -> Any:
+    """An iterator over the records of `source`.
+
+    The document is streamed and decoded as a document held in memory is, as
+    `iter` has always read it: as UTF-8 whatever it declares, unless it
+    declares another encoding and is not UTF-8. Only such a declaration needs
+    the whole input looked at first, which is then read again.
+    """
+    if not _declares_another_encoding(source.peek(HEAD_BYTES)):
+        return iterload(source, model, tag)
+    head = source.pending
+    follow = source.look_through(lambda chunks: _as_declared(head, chunks))
+    return _kestrix._iterstream(source.read, model, tag, None, follow)
+
+
 def command_iter(args: argparse.Namespace) -> int:
     model = load_model(args.model)
-    data = read_source(args.file)
     name = display_name(args.file)
-    progress = sys.stderr.isatty() and len(data) >= PROGRESS_MIN_BYTES
-    records = failures = 0
-    out = sys.stdout
-    iterator: Any = _kestrix.iterparse(data, model, args.tag)
-    while True:
-        try:
-            obj = next(iterator)
-        except StopIteration:
-            break
-        except Exception as exc:  # one bad record: report it and go on
-            failures += 1
-            print(f"{describe_error(name, data, exc)} (after record {records})", file=sys.stderr)
-            continue
-        records += 1
-        out.write(dump_json(obj))
-        out.write("\n")
-        if progress and records % PROGRESS_EVERY == 0:
-            print(f"\r{records} records", end="", file=sys.stderr, flush=True)
+    with open_input(args.file) as stream, contextlib.closing(Input(stream, args.file)) as source:
+        iterator = open_records(source, model, args.tag)
+        size = source.size
+        progress = sys.stderr.isatty() and size is not None and size >= PROGRESS_MIN_BYTES
+        records = failures = 0
+        out = sys.stdout
+        while True:
+            try:
+                obj = next(iterator)
+            except StopIteration:
+                break
+            except CliError:  # the input cannot be read
+                raise
+            except Exception as exc:  # one bad record: report it and go on
+                failures += 1
+                print(f"{describe_error(name, exc)} (after record {records})", file=sys.stderr)
+                continue
+            records += 1
+            out.write(dump_json(obj))
+            out.write("\n")
+            if progress and records % PROGRESS_EVERY == 0:
+                print(f"\r{records} records", end="", file=sys.stderr, flush=True)
     if progress:
         print(f"\r{records} records, {failures} failed", file=sys.stderr)
     if records == 0 and failures == 0:
-        raise CliError(no_records_message(name, data, args.tag or record_tag(model)))
+        raise CliError(no_records_message(name, bytes(source.head), args.tag or record_tag(model)))
     return EXIT_ERROR if failures else 0
 
 

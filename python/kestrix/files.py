@@ -12,6 +12,7 @@ from __future__ import annotations
 import codecs
 import io
 import os
+from typing import Iterable
 
 from . import _kestrix
 
@@ -113,23 +114,37 @@ def load(source, cls):
     return _kestrix.deserialize(_read_all(source), cls)
 
 
-def _streams_as_declared(view: memoryview) -> bool:
-    """The rule for documents held in memory, applied to a bytes-like object
-    slice by slice: decode as declared only when the document names another
-    encoding than UTF-8 and UTF-8 cannot read its bytes."""
-    name = _kestrix._declared_encoding(bytes(view[:_HEAD]))
-    if not name or name.lower() in ("utf-8", "utf8"):
+def _declares_another_encoding(head: bytes) -> bool:
+    """True when the document starting with ``head`` (its first _HEAD bytes or
+    more) declares, or marks with its byte-order mark, another encoding than UTF-8."""
+    name = _kestrix._declared_encoding(head[:_HEAD])
+    return bool(name) and name.lower() not in ("utf-8", "utf8")
+
+
+def _as_declared(head: bytes, pieces: Iterable[bytes]) -> bool:
+    """The rule for documents held in memory, applied to a document given as
+    its first bytes (``head``) and then all of it in ``pieces``: decode as
+    declared only when the document names another encoding than UTF-8 and
+    UTF-8 cannot read its bytes. ``pieces`` is consumed only when the
+    declaration asks for it, and only as far as needed."""
+    if not _declares_another_encoding(head):
         return False
     decoder = codecs.getincrementaldecoder("utf-8")()
-    for start in range(0, len(view), _SLICE):
-        piece = bytes(view[start:start + _SLICE])
-        if b"\0" in piece:
-            return True
-        try:
-            decoder.decode(piece, final=start + _SLICE >= len(view))
-        except UnicodeDecodeError:
-            return True
+    try:
+        for piece in pieces:
+            if b"\0" in piece:
+                return True
+            decoder.decode(piece)
+        decoder.decode(b"", final=True)
+    except UnicodeDecodeError:
+        return True
     return False
+
+
+def _streams_as_declared(view: memoryview) -> bool:
+    """_as_declared over a bytes-like object, slice by slice."""
+    slices = (bytes(view[start:start + _SLICE]) for start in range(0, len(view), _SLICE))
+    return _as_declared(bytes(view[:_HEAD]), slices)
 
 
 class _Slices:

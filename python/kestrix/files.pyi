@@ -1,6 +1,6 @@
 import mmap
 import os
-from typing import Protocol, TypeVar
+from typing import Iterable, Protocol, TypeVar
 
 from ._kestrix import XmlIterator
 
@@ -22,3 +22,6 @@ def iterload(source: _Source, cls: type[_T], tag: str | None = None) -> XmlItera
 
 def dump(obj: object, target: str | os.PathLike[str] | _Writable, indent: int | None = None) -> None:
     """Write a model instance as an XML document to a file or a stream."""
+
+def _declares_another_encoding(head: bytes) -> bool: ...
+def _as_declared(head: bytes, pieces: Iterable[bytes]) -> bool: ...

@@ -1,12 +1,16 @@
 """The command line, run as a subprocess on real files."""
 
+import io
 import json
 import os
 import subprocess
 import sys
+import types
 from importlib import resources
 
 import pytest
+
+from kestrix import cli
 
 MODEL = "kestrix.demo.models:OrderFeed"
 ORDER = "kestrix.demo.models:Order"
@@ -161,3 +165,68 @@ def test_demo_runs_to_the_end():
     out = result.stdout.decode()
     assert "Scalar parse error for field 'quantity'" in out
     assert "ElementTree" in out
+
+
+class CountedInput(io.RawIOBase):
+    """Standard input that records the size of each read; a pipe when not seekable."""
+
+    def __init__(self, data, seekable):
+        self.data, self.at, self.sizes, self.can_seek = data, 0, [], seekable
+
+    def readable(self):
+        return True
+
+    def seekable(self):
+        return self.can_seek
+
+    def seek(self, offset, whence=0):
+        self.at = offset
+        return offset
+
+    def tell(self):
+        return self.at
+
+    def read(self, size=-1):
+        self.sizes.append(size)
+        end = len(self.data) if size < 0 else self.at + size
+        piece, self.at = self.data[self.at:end], min(end, len(self.data))
+        return piece
+
+
+def run_iter(monkeypatch, capsys, data, *, seekable=False, tag="rec"):
+    stdin = CountedInput(data, seekable)
+    monkeypatch.setattr(sys, "stdin", types.SimpleNamespace(buffer=stdin))
+    status = cli.main(["iter", "-", "--model", ORDER, "--tag", tag])
+    out, err = capsys.readouterr()
+    return status, [json.loads(line) for line in out.splitlines()], err, stdin.sizes
+
+
+def test_iter_streams_its_input_in_chunks(monkeypatch, capsys):
+    count = 40_000  # about 1.5 MB
+    data = b"<feed>" + b'<rec id="7" status="pending"><placed>today</placed></rec>' * count
+    status, records, err, sizes = run_iter(monkeypatch, capsys, data + b"</feed>")
+    assert (status, len(records), err) == (0, count, "")
+    assert len(sizes) > 4 and 0 < max(sizes) <= 256 * 1024  # never the whole input at once
+
+
+# A document held whole is read as UTF-8 whatever it declares, unless its bytes are not
+# UTF-8: `iter` keeps that rule while streaming, whether its input can be sought or not.
+@pytest.mark.parametrize("seekable", [True, False], ids=["file", "pipe"])
+@pytest.mark.parametrize("placed, text", [("\u00e9t\u00e9".encode(), "\u00e9t\u00e9"),
+                                          (b"\xe9t\xe9", "\u00e9t\u00e9")],
+                         ids=["mislabelled UTF-8", "Latin-1"])
+def test_iter_decodes_a_declared_encoding_as_before(monkeypatch, capsys, seekable, placed, text):
+    data = (b'<?xml version="1.0" encoding="ISO-8859-1"?>\n<feed>'
+            + b'<rec id="1" status="pending"><placed>%s</placed></rec>' % placed * 3 + b"</feed>")
+    status, records, err, _ = run_iter(monkeypatch, capsys, data, seekable=seekable)
+    assert (status, err) == (0, "")
+    assert [record["placed"] for record in records] == [text] * 3
+
+
+def test_iter_reports_an_encoding_it_cannot_read_once(monkeypatch, capsys):
+    data = b'<?xml version="1.0" encoding="Shift_JIS"?><feed><rec id="1" status="\x82\xa0"/></feed>'
+    status, records, err, _ = run_iter(monkeypatch, capsys, data)
+    assert (status, records) == (1, [])
+    assert err == ("<stdin>: ValueError: cannot read the encoding 'Shift_JIS' declared by the "
+                   "document: kestrix reads UTF-8, UTF-16 and the single-byte encodings that "
+                   "extend ASCII (after record 0)\n")
