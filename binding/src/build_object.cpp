@@ -59,28 +59,19 @@ private:
     std::vector<PyObject*> heap_;
 };
 
-// The entry of field `i` of `schema` in `obj`, or null when there is none.
-// Objects from the parser are laid out by the very schema they are built with,
-// so the slot is found by position; any other object is searched by name.
-const Value* entry_of(const ObjectValue& obj, const ClassSchema& schema, std::size_t i) {
-    if (obj.schema == &schema) {
-        if (i >= obj.slots.size() || obj.slots[i].is_absent()) return nullptr;
-        return &obj.slots[i];
-    }
-    return obj.find(schema.fields[i].name);
+// The entry of field `i` in `obj`, or null when there is none. Every object
+// is laid out by the schema it is built with (build_instance checks it): the
+// parser fills a frame of the very schema the field's type names, and the
+// entry points build under the schema they parsed with.
+const Value* entry_of(const ObjectValue& obj, std::size_t i) {
+    const Value& value = obj.slots[i];
+    return value.is_absent() ? nullptr : &value;
 }
 
-// True when `obj` has an entry for every field of `schema` and no other.
-bool has_every_field(const ObjectValue& obj, const ClassSchema& schema) {
-    if (obj.schema == &schema) {
-        return std::none_of(obj.slots.begin(), obj.slots.end(),
-                            [](const Value& v) { return v.is_absent(); });
-    }
-    if (obj.size() != schema.fields.size()) return false;
-    for (std::size_t i = 0; i < schema.fields.size(); ++i) {
-        if (entry_of(obj, schema, i) == nullptr) return false;
-    }
-    return true;
+// True when `obj` has an entry for every field.
+bool has_every_field(const ObjectValue& obj) {
+    return std::none_of(obj.slots.begin(), obj.slots.end(),
+                        [](const Value& v) { return v.is_absent(); });
 }
 
 // True when every field is a plain positional constructor parameter.
@@ -165,7 +156,7 @@ PyObject* build_positional(const ObjectValue& obj, const ClassSchema& schema,
     const std::size_t count = schema.fields.size();
     RefArray args(count);
     for (std::size_t i = 0; i < count; ++i) {
-        const Value* value = entry_of(obj, schema, i);
+        const Value* value = entry_of(obj, i);
         if (value == nullptr) return raise_panic("positional construction missed a field");
         args[i] = build_field(*value, schema, i, converter_of(&compiled, i));
         if (args[i] == nullptr) return nullptr;
@@ -188,7 +179,7 @@ PyObject* build_keywords(const ObjectValue& obj, const ClassSchema& schema,
     if (!kwargs) return nullptr;
     std::vector<std::pair<Ref, Ref>> deferred;
     for (std::size_t i = 0; i < schema.fields.size(); ++i) {
-        const Value* value = entry_of(obj, schema, i);
+        const Value* value = entry_of(obj, i);
         if (value == nullptr) continue;  // the class's default applies
         const FieldSchema& field = schema.fields[i];
         PyObject* keyword = nullptr;  // borrowed from the compiled class, or `own_keyword`
@@ -229,10 +220,13 @@ PyObject* build_keywords(const ObjectValue& obj, const ClassSchema& schema,
 PyObject* build_instance(const ObjectValue& obj, const TypeDesc& type, PyObject* cls) {
     if (!type.is_nested()) return build_dict(obj);
     const ClassSchema& schema = type.schema();
+    if (obj.schema != &schema || obj.slots.size() != schema.fields.size()) {
+        return raise_panic("an object laid out for another class reached object building");
+    }
     const CompiledClass* compiled = compiled_of(schema);
     if (cls == nullptr && compiled != nullptr) cls = compiled->cls.get();
     if (cls == nullptr) return build_dict(obj);
-    if (compiled != nullptr && compiled->is_dataclass && has_every_field(obj, schema) &&
+    if (compiled != nullptr && compiled->is_dataclass && has_every_field(obj) &&
         all_positional(*compiled)) {
         bool call_failed = false;
         PyObject* instance = build_positional(obj, schema, *compiled, cls, &call_failed);

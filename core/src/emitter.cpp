@@ -70,18 +70,12 @@ std::string_view reference_for(unsigned char c) {
                                     "' of " + owner.name + " cannot be written in XML 1.0");
 }
 
-/// The entry of field `index` of `schema` in `obj`, or null when there is none.
-/// Objects built for this very schema are read by position; an object built
-/// against another schema is read by field name, since its positions do not
-/// line up with `schema`.
-const Value* entry(const ObjectValue& obj, const ClassSchema& schema, std::size_t index) {
-    const Value* v = nullptr;
-    if (obj.schema == &schema) {
-        if (index < obj.slots.size()) v = &obj.slots[index];
-    } else {
-        v = obj.find(schema.fields[index].name);
-    }
-    return v == nullptr || v->is_absent() ? nullptr : v;
+/// The entry of field `index` in `obj`, or null when there is none. The
+/// object is laid out by the schema it is written with (TreeWriter::element
+/// checks it), so slot `index` holds field `index`.
+const Value* entry(const ObjectValue& obj, std::size_t index) {
+    const Value& v = obj.slots[index];
+    return v.is_absent() ? nullptr : &v;
 }
 
 /// The error for a character XML 1.0 cannot carry in a declared namespace URI.
@@ -294,13 +288,19 @@ public:
         }
         const ObjectValue& obj = value.as_object();
         const std::size_t count = schema.fields.size();
+        // The walker and the parser lay every object out by the schema it is
+        // written with; an object laid out otherwise cannot be read by position.
+        if (obj.schema != &schema || obj.slots.size() != count) {
+            return BindError::serialization("Object value laid out for another class than " +
+                                            schema.name);
+        }
 
         typename Names::Open open;
         if (!names_.open(writer_, place, open)) return names_.failure(writer_, nullptr, schema);
         for (std::size_t i = 0; i < count; ++i) {
             const FieldSchema& field = schema.fields[i];
             if (field.role != FieldRole::Attribute) continue;
-            const Value* v = entry(obj, schema, i);
+            const Value* v = entry(obj, i);
             if (v == nullptr) continue;
             FormatScratch scratch;
             const auto text = format_scalar(*v, scratch);
@@ -311,7 +311,7 @@ public:
         writer_.close_start_tag();
 
         if (schema.text_field && *schema.text_field < count) {
-            if (const Value* v = entry(obj, schema, *schema.text_field)) {
+            if (const Value* v = entry(obj, *schema.text_field)) {
                 Status s =
                     write_text_content(writer_, schema.fields[*schema.text_field], schema, *v);
                 if (!s) return s;
@@ -322,7 +322,7 @@ public:
         for (std::size_t i = 0; i < count; ++i) {
             const FieldSchema& field = schema.fields[i];
             if (field.role != FieldRole::Element) continue;
-            const Value* v = entry(obj, schema, i);
+            const Value* v = entry(obj, i);
             if (v == nullptr || v->is_null()) continue;
             Status s = child(field, schema, names_.place_of(field, open), *v);
             if (!s) return s;

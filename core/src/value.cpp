@@ -30,20 +30,6 @@ ObjectValue* ObjectValue::make(const ClassSchema& schema, Arena& arena) {
     return object;
 }
 
-const Value* ObjectValue::find(std::string_view field_name) const {
-    if (schema == nullptr) return nullptr;
-    for (std::size_t i = 0; i < slots.size() && i < schema->fields.size(); ++i) {
-        if (schema->fields[i].name == field_name && !slots[i].is_absent()) return &slots[i];
-    }
-    return nullptr;
-}
-
-std::size_t ObjectValue::size() const {
-    std::size_t n = 0;
-    for (const Value& v : slots) n += v.is_absent() ? 0 : 1;
-    return n;
-}
-
 void Value::append(Value item, Arena& arena) {
     if (kind() != Kind::List) *this = list(nullptr, 0);
     const std::size_t count = size();

@@ -84,7 +84,7 @@ enum class NsRule : std::uint8_t {
 
 /// One field of a class.
 struct FieldSchema {
-    std::string name;      ///< Python attribute name; key of the field's entry.
+    std::string name;      ///< Python attribute name.
     std::string xml_name;  ///< Element or attribute name, prefix kept as written.
     TypeDesc type;
     FieldRole role;

@@ -17,21 +17,17 @@ class Value;
 using ValueList = std::span<const Value>;
 
 /// One class instance. Entries are kept by field position of `schema`: slot i
-/// holds the value of `schema->fields[i]` (whose `name` is the entry's key), or
-/// an absent Value when the instance has no entry for that field. Producers and
-/// consumers always hold the schema beside the object, so positions replace the
-/// name hashing a string-keyed map would need on every field.
+/// holds the value of `schema->fields[i]`, or an absent Value when the instance
+/// has no entry for that field. Producers and consumers always hold the schema
+/// beside the object, and read it only under the schema it was made for, so
+/// positions replace the name hashing a string-keyed map would need on every
+/// field.
 struct ObjectValue {
     const ClassSchema* schema = nullptr;
     std::span<Value> slots;
 
     /// A new object in `arena` for `schema`, with every entry absent.
     static ObjectValue* make(const ClassSchema& schema, Arena& arena);
-
-    /// The entry under a field name, or null when there is none.
-    const Value* find(std::string_view field_name) const;
-    /// Number of entries present.
-    std::size_t size() const;
 };
 
 /// A tagged value of exactly one kind. `Absent` marks an unset slot; it never
