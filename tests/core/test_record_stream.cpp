@@ -37,6 +37,9 @@ protected:
     }
 };
 
+// Matching, errors and depth are checked through iterparse in the Python suite;
+// these add nil on a record, records from an entity, a limit below the record's
+// own depth and the end after a reader error.
 TEST_F(RecordStreamTest, RecordsErrorsAndEnds) {
     const struct {
         std::string_view document, expected;
@@ -44,25 +47,10 @@ TEST_F(RecordStreamTest, RecordsErrorsAndEnds) {
     } cases[] = {
         {R"(<w><Item id="1"/><Item id="2"><name>b</name></Item><Item id="3" xsi:nil="1"/></w>)",
          R"({id=1} | {id=2,name="b"} | {id=3} | end | end)"},
-        {R"(<w><Item id="1"/><p:Item id="2"/><item id="3"/></w>)", "{id=1} | {id=2} | end | end"},
-        // A match inside a record belongs to that record.
-        {R"(<a><b><Item id="1"/></b><Item id="2"><Item id="3"/></Item><c><Item id="4"/></c></a>)",
-         "{id=1} | {id=2,inner={id=3}} | {id=4} | end | end"},
-        {R"(<Item id="1"><x><Item id="2"/></x></Item>)", "{id=1} | end | end"},
         {R"(<!DOCTYPE w [<!ENTITY e "<Item id='9'><name>n</name></Item>">]><w>&e;&e;</w>)",
          R"({id=9,name="n"} | {id=9,name="n"} | end | end)"},
-        {"", "end | end"},
-        {"<w><x/></w>", "end | end"},
-        {R"(<w><Item id="1"/>)", "{id=1} | end | end"},
-        // After an error the rest of its record is scanned like any other content.
-        {R"(<w><Item id="1"><Item id="x"/><name>x</name></Item><Item id="3"/></w>)",
-         "Scalar parse error for field 'id': expected integer, got 'x' | {id=3} | end | end"},
         {R"(<w><Item id="1"><name>n</name><Item id="2"/></Item></w>)",
          "Maximum XML recursion depth exceeded: current 2 >= limit 1 | {id=2} | end | end", 1},
-        {R"(<a><b><Item id="1"><Item id="2"/></Item></b></a>)", "{id=1,inner={id=2}} | end | end",
-         2},
-        {R"(<w><Item id="1"/><Item id="2"><name>x</name>)",
-         "{id=1} | Schema error: Unexpected end of XML stream | end | end"},
         {R"(<w><Item id="1"/></x><Item id="3"/>)",
          "{id=1} | XML reader error at position 19: mismatched tag | end | end"},
     };
