@@ -155,6 +155,35 @@ void check_object(const Value& value, const ClassSchema& schema) {
     }
 }
 
+/// The tree as writing it and reading it back gives it: a null (a nil element,
+/// None in Python) is written as nothing, so a null field or list item reads
+/// back as absent, and a list of nulls only as no list.
+std::string dump_as_written(const Value& value) {
+    switch (value.kind()) {
+        case Value::Kind::List: {
+            std::string out;
+            for (const Value& item : value.as_list()) {
+                if (!item.is_null()) out += (out.empty() ? "" : ",") + dump_as_written(item);
+            }
+            return out.empty() ? std::string() : "[" + out + "]";
+        }
+        case Value::Kind::Object: {
+            const ObjectValue& object = value.as_object();
+            std::string out;
+            for (std::size_t i = 0; i < object.slots.size(); ++i) {
+                const Value& slot = object.slots[i];
+                if (slot.is_absent() || slot.is_null()) continue;
+                const std::string entry = dump_as_written(slot);
+                if (entry.empty()) continue;
+                out += (out.empty() ? "" : ",") + object.schema->fields[i].name + "=" + entry;
+            }
+            return "{" + out + "}";
+        }
+        default:
+            return testing::dump(value);
+    }
+}
+
 /// One outcome of a record stream as text: the record, or the error and its
 /// location. Where markup is not well-formed, expat may name another reason
 /// or position when the bad token is cut by a chunk boundary: only the kind
@@ -205,7 +234,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             write_document("r", whole.value().root, *schema, std::nullopt);
         if (!written) broken();
         Result<ValueTree> again = parse_document(written.value(), *schema, MAX_DEPTH);
-        if (!again || testing::dump(again.value()) != testing::dump(whole.value())) broken();
+        if (!again || testing::dump(again.value()) != dump_as_written(whole.value().root)) {
+            broken();
+        }
     }
 
     RecordStream stream{std::string(document), schema, tag, limit, options};
