@@ -28,7 +28,7 @@ import stat
 import sys
 import tempfile
 import types
-from typing import Any, BinaryIO, Callable, Iterator, Sequence
+from typing import Any, BinaryIO, Sequence
 from xml.parsers import expat
 
 from . import _kestrix
@@ -276,16 +276,16 @@ def command_parse(args: argparse.Namespace) -> int:
 
 
 class Input:
-    """The input of `iter`, read in chunks: read(n) hands out its bytes, keeps
-    the first NAMES_SCAN_BYTES of them for the messages that list the
-    document's first elements, and turns a failed read into a CliError."""
+    """The input of `iter`, read in chunks: read(n) hands out its bytes (first
+    those put back in `pending`), keeps the first NAMES_SCAN_BYTES of them for
+    the messages that list the document's first elements, and turns a failed
+    read into a CliError."""
 
     def __init__(self, stream: BinaryIO, path: str) -> None:
         self.stream = stream
         self.path = path
         self.head = bytearray()
-        self.pending = b""  # read ahead by peek(), handed out first
-        self.spool: BinaryIO | None = None  # the copy of an input that cannot be sought
+        self.pending = b""
         self.size: int | None = None  # the input's size, when it is a regular file
         try:
             status = os.fstat(stream.fileno())
@@ -295,62 +295,17 @@ class Input:
             if stat.S_ISREG(status.st_mode):
                 self.size = status.st_size
 
-    def close(self) -> None:
-        if self.spool is not None:
-            self.spool.close()
-
-    def _read(self, size: int) -> bytes:
-        try:
-            data: bytes = self.stream.read(size)
-        except OSError as exc:
-            raise CliError(f"{self.path}: {exc.strerror or exc}") from exc
-        return data
-
     def read(self, size: int) -> bytes:
         if self.pending:
             data, self.pending = self.pending[:size], self.pending[size:]
-        else:
-            data = self._read(size)
+            return data
+        try:
+            data = self.stream.read(size)
+        except OSError as exc:
+            raise CliError(f"{self.path}: {exc.strerror or exc}") from exc
         if len(self.head) < NAMES_SCAN_BYTES:
             self.head += data[:NAMES_SCAN_BYTES - len(self.head)]
         return data
-
-    def peek(self, size: int) -> bytes:
-        """At least the first `size` bytes (fewer only at the end), left to read()."""
-        while len(self.pending) < size:
-            data = self._read(READ_CHUNK)
-            if not data:
-                break
-            self.pending += data
-        return self.pending
-
-    def look_through(self, examine: Callable[[Iterator[bytes]], bool]) -> bool:
-        """examine() given the whole input in chunks, after which read() starts
-        again from the beginning. An input that cannot be sought (a pipe) is
-        copied meanwhile to a temporary file, which is then read instead."""
-        try:
-            start = self.stream.tell() - len(self.pending) if self.stream.seekable() else -1
-        except OSError:
-            start = -1
-        if start < 0:
-            self.spool = tempfile.TemporaryFile()  # noqa: SIM115 - closed by close()
-        chunks = self._chunks()
-        answer = examine(chunks)
-        if self.spool is not None:
-            for _ in chunks:  # the rest of the copy, when examine() stopped early
-                pass
-            self.stream, start = self.spool, 0
-        self.stream.seek(start)
-        self.pending = b""
-        return answer
-
-    def _chunks(self) -> Iterator[bytes]:
-        data = self.pending
-        while data:
-            if self.spool is not None:
-                self.spool.write(data)
-            yield data
-            data = self._read(READ_CHUNK)
 
 
 def open_records(source: Input, model: type, tag: str | None) -> Any:
@@ -359,19 +314,33 @@ def open_records(source: Input, model: type, tag: str | None) -> Any:
     The document is streamed and decoded as a document held in memory is, as
     `iter` has always read it: as UTF-8 whatever it declares, unless it
     declares another encoding and is not UTF-8. Only such a declaration needs
-    the whole input looked at first, which is then read again.
+    the whole input looked at first: it is copied to a temporary file, which
+    is looked through and then read.
     """
-    if not _declares_another_encoding(source.peek(HEAD_BYTES)):
+    first = source.read(HEAD_BYTES)
+    if not _declares_another_encoding(first):
+        source.pending = first
         return iterload(source, model, tag)
-    head = source.pending
-    follow = source.look_through(lambda chunks: _as_declared(head, chunks))
-    return _kestrix._iterstream(source.read, model, tag, None, follow)
+    copy = tempfile.TemporaryFile()  # noqa: SIM115 - closed by the iterator
+    try:
+        data = first
+        while data:
+            copy.write(data)
+            data = source.read(READ_CHUNK)
+        copy.seek(0)
+        follow = _as_declared(first, iter(lambda: copy.read(READ_CHUNK), b""))
+        copy.seek(0)
+        return _kestrix._iterstream(copy.read, model, tag, copy.close, follow)
+    except BaseException:
+        copy.close()
+        raise
 
 
 def command_iter(args: argparse.Namespace) -> int:
     model = load_model(args.model)
     name = display_name(args.file)
-    with open_input(args.file) as stream, contextlib.closing(Input(stream, args.file)) as source:
+    with open_input(args.file) as stream:
+        source = Input(stream, args.file)
         iterator = open_records(source, model, args.tag)
         size = source.size
         progress = sys.stderr.isatty() and size is not None and size >= PROGRESS_MIN_BYTES
