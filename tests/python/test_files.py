@@ -4,7 +4,6 @@ import concurrent.futures
 import io
 import mmap
 import os
-import pickle
 import random
 import re
 import subprocess
@@ -14,7 +13,6 @@ from dataclasses import dataclass, field
 from importlib import resources
 
 import pytest
-from pydantic import BaseModel, Field
 
 import kestrix
 from kestrix.demo.models import Order, OrderFeed
@@ -168,16 +166,6 @@ def test_streams_give_what_iterparse_gives_at_any_chunk_boundary(document):
     expected = outcomes(kestrix.iterparse(document, Item))
     for seed in (None, 0, 1, 2):
         assert outcomes(kestrix.iterload(Trickle(document, seed), Item)) == expected
-
-
-class Account(BaseModel):
-    id: int = Field(json_schema_extra={"type": "Attribute"})
-    owner: str
-
-
-def test_bound_models_pickle():  # the dataclass feed goes through pickle in the process pool below
-    account = kestrix.load(b'<Account id="4"><owner>Ann</owner></Account>', Account)
-    assert pickle.loads(pickle.dumps(account)) == account
 
 
 def load_order_feed(path):

@@ -70,31 +70,3 @@ def test_threads_give_what_one_thread_gives(read):
     run_threads(4, work)
     assert all(results[k, r] == expected[k] for k in range(4) for r in range(5))
 
-
-def test_an_iterator_advanced_from_two_threads_at_once():
-    building, waited = threading.Event(), []
-
-    @dataclass
-    class Slow:
-        n: int = field(metadata={"type": "Attribute"})
-
-        def __post_init__(self):
-            building.set()
-            waited.append(done.wait(10))  # releases the interpreter lock
-
-    done = threading.Event()
-    records = kestrix.iterparse(b'<r><Slow n="1"/><Slow n="2"/></r>', Slow)
-
-    def other():
-        assert building.wait(10)
-        with pytest.raises(RuntimeError, match="Already borrowed"):
-            next(records)
-        done.set()
-
-    thread = threading.Thread(target=other)
-    thread.start()
-    first = next(records)
-    thread.join()
-    rest = list(records)
-    assert waited == [True, True]  # before the comparison builds Slows of its own
-    assert (first, rest) == (Slow(1), [Slow(2)])
