@@ -26,14 +26,11 @@ inline std::string_view local_name_of(const char* name) noexcept {
 }
 
 /// True when `name` is one of the keys a field is indexed under: its whole
-/// xml_name, or the part after the first colon of it.
-inline bool field_answers_to(const std::string& xml_name, std::string_view name) noexcept {
-    const std::size_t size = xml_name.size();
-    if (size == name.size()) return std::string_view(xml_name) == name;
-    if (size <= name.size()) return false;
-    const std::size_t colon = size - name.size() - 1;
-    return xml_name[colon] == ':' && std::string_view(xml_name).substr(colon + 1) == name &&
-           xml_name.find(':') == colon;
+/// xml_name, or the part after the first colon of it (`local`, which
+/// build_indices has found).
+inline bool field_answers_to(const FieldSchema& field, std::string_view name) noexcept {
+    return std::string_view(field.xml_name) == name ||
+           (field.local_at != 0 && field.local() == name);
 }
 
 /// The position of the field of `role` that `name` selects, the same answer as
@@ -47,7 +44,7 @@ inline std::optional<std::size_t> find_field(const ClassSchema& schema, FieldRol
     }
     for (std::size_t i = count; i-- > 0;) {
         const FieldSchema& field = schema.fields[i];
-        if (field.role == role && field_answers_to(field.xml_name, name)) return i;
+        if (field.role == role && field_answers_to(field, name)) return i;
     }
     return std::nullopt;
 }
@@ -63,8 +60,7 @@ inline std::optional<std::size_t> find_field_near(const ClassSchema& schema, Fie
     const std::size_t count = schema.fields.size();
     for (std::size_t i = hint; i < count && i <= hint + 1; ++i) {
         const FieldSchema& field = schema.fields[i];
-        if (field.role == role && field.last_of_its_names &&
-            field_answers_to(field.xml_name, name)) {
+        if (field.role == role && field.last_of_its_names && field_answers_to(field, name)) {
             hint = i;
             return i;
         }
