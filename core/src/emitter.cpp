@@ -400,7 +400,7 @@ void XmlWriter::grow(std::size_t n) {
     capacity_ = capacity;
 }
 
-void XmlWriter::put_name(std::string_view prefix, std::string_view local) {
+inline void XmlWriter::put_name(std::string_view prefix, std::string_view local) {
     if (!prefix.empty()) {
         put(prefix);
         put(':');
@@ -457,11 +457,7 @@ void XmlWriter::line_break() {
     used_ += width_ + 1;
 }
 
-void XmlWriter::open_start_tag(std::string_view name) {
-    line_break();
-    put('<');
-    put(name);
-}
+void XmlWriter::open_start_tag(std::string_view name) { open_start_tag({}, name); }
 
 void XmlWriter::open_start_tag(std::string_view prefix, std::string_view local) {
     line_break();
@@ -470,12 +466,7 @@ void XmlWriter::open_start_tag(std::string_view prefix, std::string_view local) 
 }
 
 bool XmlWriter::attribute(std::string_view name, std::string_view value) {
-    put(' ');
-    put(name);
-    put("=\"");
-    if (!put_escaped(value, kAttributeMask)) return false;
-    put('"');
-    return true;
+    return attribute({}, name, value);
 }
 
 bool XmlWriter::attribute(std::string_view prefix, std::string_view local, std::string_view value) {
@@ -514,14 +505,7 @@ bool XmlWriter::text_element(std::string_view name, std::string_view text) {
     return true;
 }
 
-void XmlWriter::end_tag(std::string_view name) {
-    width_ = width_ > step_ ? width_ - step_ : 0;
-    line_break();
-    put("</");
-    put(name);
-    put('>');
-    pending_break_ = true;
-}
+void XmlWriter::end_tag(std::string_view name) { end_tag({}, name); }
 
 void XmlWriter::end_tag(std::string_view prefix, std::string_view local) {
     width_ = width_ > step_ ? width_ - step_ : 0;
@@ -539,19 +523,17 @@ Status write_element(XmlWriter& writer, std::string_view name, const Value& valu
 
 Result<std::string> write_document(std::string_view root_name, const Value& root,
                                    const ClassSchema& schema, std::optional<std::uint64_t> indent) {
+    XmlWriter writer(indent);
+    Status s;
     if (schema.namespace_aware()) {
-        XmlWriter writer(indent);
         const NamespacePlan& plan = *schema.namespaces;
         if (!plan.error.empty()) return BindError::serialization(plan.error);
         const NamespacedNames::Place place{
             schema.ns ? std::string_view(*schema.ns) : std::string_view(), root_name, {}, true};
-        Status s =
-            TreeWriter<NamespacedNames>(writer, NamespacedNames(plan)).element(place, root, schema);
-        if (!s) return std::move(s).error();
-        return writer.take();
+        s = TreeWriter<NamespacedNames>(writer, NamespacedNames(plan)).element(place, root, schema);
+    } else {
+        s = write_element(writer, root_name, root, schema);
     }
-    XmlWriter writer(indent);
-    Status s = write_element(writer, root_name, root, schema);
     if (!s) return std::move(s).error();
     return writer.take();
 }
