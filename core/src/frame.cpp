@@ -74,7 +74,7 @@ Status apply_expanded_attributes(const char* const* attributes, Frame& frame) {
 Result<Value> finish_frame(Frame&& frame) {
     ObjectValue& object = *frame.object_;
     const ClassSchema& schema = *object.schema;
-    if (schema.text_field && frame.has_text_ && !frame.text_.empty()) {
+    if (schema.text_field && !frame.text_.empty()) {
         const std::size_t position = *schema.text_field;
         const FieldSchema& field = schema.fields[position];
         if (field.type.is_scalar()) {

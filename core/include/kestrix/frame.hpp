@@ -24,9 +24,7 @@ class Frame {
 public:
     /// A frame with every field unset; it gathers text when the class has a text field.
     Frame(const ClassSchema& schema, Arena& arena)
-        : object_(ObjectValue::make(schema, arena)),
-          arena_(&arena),
-          has_text_(schema.text_field.has_value()) {}
+        : object_(ObjectValue::make(schema, arena)), arena_(&arena) {}
 
     Frame(Frame&&) noexcept = default;
     Frame& operator=(Frame&&) noexcept = default;
@@ -48,7 +46,7 @@ public:
     const Value& slot(std::size_t field) const noexcept { return object_->slots[field]; }
 
     /// The element's direct character data, or null when the class has no text field.
-    std::string* text() noexcept { return has_text_ ? &text_ : nullptr; }
+    std::string* text() noexcept { return object_->schema->text_field ? &text_ : nullptr; }
 
 private:
     friend Result<Value> finish_frame(Frame&& frame);
@@ -56,7 +54,6 @@ private:
     ObjectValue* object_;
     Arena* arena_;
     std::string text_;
-    bool has_text_;
 };
 
 /// True when some attribute's local name is "nil" (or "xsi:nil", which a doubly
