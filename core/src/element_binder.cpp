@@ -138,7 +138,7 @@ void ElementBinder::on_start(const char* name, const char** attributes) noexcept
     const TypeDesc& type = found.type;
     switch (type.kind()) {
         case TypeDesc::Kind::Scalar:
-            bind_scalar_start(*field, type.scalar_kind(), Mode::InScalar, attributes, empty);
+            bind_scalar_start(*field, type.scalar_kind(), attributes, empty);
             return;
         case TypeDesc::Kind::Nested:
             open_child(type.schema(), *field, child_ns, attributes, empty);
@@ -146,8 +146,7 @@ void ElementBinder::on_start(const char* name, const char** attributes) noexcept
         case TypeDesc::Kind::List: {
             const TypeDesc& item = type.item();
             if (item.is_scalar()) {
-                bind_scalar_start(*field, item.scalar_kind(), Mode::InScalarItem, attributes,
-                                  empty);
+                bind_scalar_start(*field, item.scalar_kind(), attributes, empty);
             } else if (item.is_nested()) {
                 open_child(item.schema(), *field, child_ns, attributes, empty);
             } else if (!empty) {
@@ -266,8 +265,8 @@ void ElementBinder::open_child(const ClassSchema& schema, std::size_t field, std
     deliver(field, std::move(child).value());
 }
 
-void ElementBinder::bind_scalar_start(std::size_t field, ScalarKind kind, Mode mode,
-                                      const char** attributes, bool empty) {
+void ElementBinder::bind_scalar_start(std::size_t field, ScalarKind kind, const char** attributes,
+                                      bool empty) {
     Frame& top = stack_.back().frame;
     const bool nil = namespaces_ ? is_nil_expanded(attributes) : is_nil(attributes);
     if (nil || empty) {
@@ -283,16 +282,12 @@ void ElementBinder::bind_scalar_start(std::size_t field, ScalarKind kind, Mode m
             }
             value = std::move(parsed).value();
         }
-        if (mode == Mode::InScalar) {
-            top.set(field, std::move(value));
-        } else {
-            top.append(field, std::move(value));
-        }
+        deliver(field, value);
         // A nil element written with an end tag is consumed through that tag.
         if (!empty) ++skip_depth_;
         return;
     }
-    mode_ = mode;
+    mode_ = Mode::InScalar;
     scalar_field_ = field;
     scalar_kind_ = kind;
     scalar_text_.clear();
@@ -306,11 +301,7 @@ void ElementBinder::close_scalar() {
         fail(std::move(value).error());
         return;
     }
-    if (mode_ == Mode::InScalar) {
-        top.set(scalar_field_, std::move(value).value());
-    } else {
-        top.append(scalar_field_, std::move(value).value());
-    }
+    deliver(scalar_field_, value.value());
     mode_ = Mode::InClass;
 }
 

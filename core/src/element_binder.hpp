@@ -59,7 +59,7 @@ public:
 
 private:
     /// What character data is gathered for between the children of a frame.
-    enum class Mode : std::uint8_t { InClass, InScalar, InScalarItem };
+    enum class Mode : std::uint8_t { InClass, InScalar };
 
     struct OpenFrame {
         Frame frame;
@@ -99,11 +99,11 @@ private:
     void open_record(const char* name, const char** attributes, bool empty);
     void open_child(const ClassSchema& schema, std::size_t field, std::string_view ns,
                     const char** attributes, bool empty);
-    void bind_scalar_start(std::size_t field, ScalarKind kind, Mode mode, const char** attributes,
-                           bool empty);
+    void bind_scalar_start(std::size_t field, ScalarKind kind, const char** attributes, bool empty);
     void close_scalar();
     void close_frame();
-    /// Puts a finished child object into `field` of the top frame.
+    /// Puts a finished value (a child object or a scalar) into `field` of the
+    /// top frame: appended when the field is a list, stored otherwise.
     void deliver(std::size_t field, Value child);
 
     void complete(Value record);
