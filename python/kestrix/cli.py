@@ -194,12 +194,14 @@ def root_note(data: bytes, model: type) -> str | None:
 
 
 def read_source(path: str) -> bytes:
-    if path == "-":
-        stream: BinaryIO = sys.stdin.buffer
-        return stream.read()
+    with open_input(path) as stream:
+        return read_or_fail(stream, path, -1)
+
+
+def read_or_fail(stream: BinaryIO, path: str, size: int) -> bytes:
+    """stream.read(size), a failure of which is reported as a CliError naming `path`."""
     try:
-        with open(path, "rb") as handle:
-            return handle.read()
+        return stream.read(size)
     except OSError as exc:
         raise CliError(f"{path}: {exc.strerror or exc}") from exc
 
@@ -299,10 +301,7 @@ class Input:
         if self.pending:
             data, self.pending = self.pending[:size], self.pending[size:]
             return data
-        try:
-            data = self.stream.read(size)
-        except OSError as exc:
-            raise CliError(f"{self.path}: {exc.strerror or exc}") from exc
+        data = read_or_fail(self.stream, self.path, size)
         if len(self.head) < NAMES_SCAN_BYTES:
             self.head += data[:NAMES_SCAN_BYTES - len(self.head)]
         return data
