@@ -2,7 +2,6 @@
 // instance: compile the class, parse the document, build the objects.
 #include "entry_points.hpp"
 
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,18 +22,12 @@ namespace {
 /// read_document, with the interpreter lock released for large documents.
 /// The bytes are those of an immutable `bytes` object the caller holds for
 /// the whole call, the compiled schema is never changed once built, and the
-/// options are plain C++ data: nothing Python is touched while it reads.
+/// options are plain C++ data: nothing Python is touched while it reads. The
+/// result is made before the lock is taken back, and touches nothing Python.
 Result<ParsedDocument> read_unlocked(std::string_view document, const ClassSchema& schema,
                                      const ReaderOptions& options) {
-    if (document.size() < RELEASE_LOCK_FROM) {
-        return read_document(document, schema, MAX_DEPTH, options);
-    }
-    std::optional<Result<ParsedDocument>> parsed;
-    {
-        const ReleasedLock released;
-        parsed.emplace(read_document(document, schema, MAX_DEPTH, options));
-    }
-    return std::move(*parsed);
+    const ReleasedLock released(document.size());
+    return read_document(document, schema, MAX_DEPTH, options);
 }
 
 }  // namespace

@@ -160,8 +160,7 @@ PyObject* build_record(IteratorState& state, ValueTree&& record) {
 /// only the reader, whose input stays alive and unchanged meanwhile (the
 /// iterator's own copy, or the chunk it holds), and the read-only schema.
 void scan_ahead(IteratorState& state) {
-    std::optional<ReleasedLock> released;
-    if (state.input_size >= RELEASE_LOCK_FROM) released.emplace();
+    const ReleasedLock released(state.input_size);
     const std::uint64_t start = state.stream->bytes_read();
     while (state.ahead.size() < BATCH_RECORDS && state.stream->bytes_read() - start < BATCH_BYTES) {
         Result<ValueTree> outcome = state.stream->next();

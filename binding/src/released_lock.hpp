@@ -16,19 +16,23 @@ namespace kestrix::py {
 /// rather than risk a wait longer than its whole read.
 constexpr std::size_t RELEASE_LOCK_FROM = 256 * 1024;
 
-/// Releases the interpreter lock for as long as it lives and takes it back on
-/// every path out, so other Python threads run meanwhile. Nothing Python may
-/// be touched while it lives: no object, no reference count, no exception.
-/// Constructed with the lock held.
+/// Releases the interpreter lock for as long as it lives, when the input about
+/// to be read is `input_size` bytes or more (RELEASE_LOCK_FROM), and takes it
+/// back on every path out, so other Python threads run meanwhile. Nothing
+/// Python may be touched while it lives: no object, no reference count, no
+/// exception. Constructed with the lock held.
 class ReleasedLock {
 public:
-    ReleasedLock() noexcept : saved_(PyEval_SaveThread()) {}
-    ~ReleasedLock() { PyEval_RestoreThread(saved_); }
+    explicit ReleasedLock(std::size_t input_size) noexcept
+        : saved_(input_size >= RELEASE_LOCK_FROM ? PyEval_SaveThread() : nullptr) {}
+    ~ReleasedLock() {
+        if (saved_ != nullptr) PyEval_RestoreThread(saved_);
+    }
     ReleasedLock(const ReleasedLock&) = delete;
     ReleasedLock& operator=(const ReleasedLock&) = delete;
 
 private:
-    PyThreadState* saved_;
+    PyThreadState* saved_;  ///< null when the lock was kept
 };
 
 }  // namespace kestrix::py
