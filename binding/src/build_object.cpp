@@ -74,12 +74,6 @@ bool has_every_field(const ObjectValue& obj) {
                         [](const Value& v) { return v.is_absent(); });
 }
 
-// True when every field is a plain positional constructor parameter.
-bool all_positional(const CompiledClass& compiled) {
-    return std::all_of(compiled.init_args.begin(), compiled.init_args.end(),
-                       [](const InitArg& a) { return a.init && !a.kw_only; });
-}
-
 // The class to construct for values of a nested field type (null when none).
 PyObject* class_of(const TypeDesc& type) {
     if (!type.is_nested()) return nullptr;
@@ -226,8 +220,7 @@ PyObject* build_instance(const ObjectValue& obj, const TypeDesc& type, PyObject*
     const CompiledClass* compiled = compiled_of(schema);
     if (cls == nullptr && compiled != nullptr) cls = compiled->cls.get();
     if (cls == nullptr) return build_dict(obj);
-    if (compiled != nullptr && compiled->is_dataclass && has_every_field(obj) &&
-        all_positional(*compiled)) {
+    if (compiled != nullptr && compiled->positional && has_every_field(obj)) {
         bool call_failed = false;
         PyObject* instance = build_positional(obj, schema, *compiled, cls, &call_failed);
         if (instance != nullptr || !call_failed) return instance;

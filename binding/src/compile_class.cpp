@@ -510,6 +510,9 @@ bool fill_record(PyObject* cls, CompiledClass& record) {
     schema.fields = std::move(fields);
     schema.build_indices();
     record.init_args = std::move(args);
+    record.positional =
+        record.is_dataclass && std::all_of(record.init_args.begin(), record.init_args.end(),
+                                           [](const InitArg& a) { return a.init && !a.kw_only; });
     return true;
 }
 

@@ -31,6 +31,10 @@ struct CompiledClass {
     std::shared_ptr<ClassSchema> schema;
     Ref cls;
     bool is_dataclass = false;
+    /// A dataclass whose every field is a plain positional constructor
+    /// parameter: an instance with every field present is built by one
+    /// positional call.
+    bool positional = false;
 };
 
 /// Returns the compiled record of `cls`, compiling (and caching) it on first
