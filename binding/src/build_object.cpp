@@ -142,17 +142,15 @@ PyObject* build_dict(const ObjectValue& obj) {
 }
 
 // Calls `cls` with every field value as a positional argument, in field order.
-// Requires an entry for every field. On a failing conversion returns null with
-// the exception set; when the call itself raises, clears the exception, sets
+// Requires an entry for every field (build_instance checks it). On a failing conversion returns
+// null with the exception set; when the call itself raises, clears the exception, sets
 // `call_failed` and returns null.
 PyObject* build_positional(const ObjectValue& obj, const ClassSchema& schema,
                            const CompiledClass& compiled, PyObject* cls, bool* call_failed) {
     const std::size_t count = schema.fields.size();
     RefArray args(count);
     for (std::size_t i = 0; i < count; ++i) {
-        const Value* value = entry_of(obj, i);
-        if (value == nullptr) return raise_panic("positional construction missed a field");
-        args[i] = build_field(*value, schema, i, converter_of(&compiled, i));
+        args[i] = build_field(obj.slots[i], schema, i, converter_of(&compiled, i));
         if (args[i] == nullptr) return nullptr;
     }
     Ref tuple = Ref::steal(args.into_tuple());
