@@ -87,12 +87,6 @@ void Arena::reset() noexcept {
     }
 }
 
-std::size_t Arena::capacity() const noexcept {
-    std::size_t total = 0;
-    for (const Block* b = blocks_; b != nullptr; b = b->next) total += b->size;
-    return total;
-}
-
 void Arena::release(Block* keep) noexcept {
     Block* b = blocks_;
     while (b != nullptr) {

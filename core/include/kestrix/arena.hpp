@@ -45,9 +45,6 @@ public:
     /// True when the arena holds no block.
     bool empty() const noexcept { return blocks_ == nullptr; }
 
-    /// Bytes of the blocks currently held.
-    std::size_t capacity() const noexcept;
-
 private:
     static constexpr std::size_t ALIGN = 8;
     struct Block;
