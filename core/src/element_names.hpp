@@ -1,0 +1,180 @@
+// core/src/element_names.hpp: how the tree walk names elements and attributes:
+// plain XML names, or namespace-aware names after a NamespacePlan with the
+// declarations each start tag carries.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "kestrix/error.hpp"
+#include "kestrix/namespaces.hpp"
+#include "kestrix/schema.hpp"
+#include "kestrix/xml_writer.hpp"
+
+namespace kestrix::detail {
+
+/// The error for a character XML 1.0 cannot carry, found in `field` of `owner`.
+[[gnu::cold]] BindError unwritable(char32_t c, const FieldSchema& field, const ClassSchema& owner);
+
+/// The error for a character XML 1.0 cannot carry in a declared namespace URI.
+[[gnu::cold]] BindError unwritable_namespace(char32_t c);
+
+/// How the plain writer names things: an element or attribute by its field's
+/// XML name, and no start tag declares anything.
+struct PlainNames {
+    /// Where an element is written: its name.
+    using Place = std::string_view;
+    /// An open element: its name.
+    using Open = std::string_view;
+
+    bool open(XmlWriter& writer, Place name, Open& open) const {
+        writer.open_start_tag(name);
+        open = name;
+        return true;
+    }
+    bool attribute(XmlWriter& writer, const FieldSchema& field, const Open&,
+                   std::string_view text) const {
+        return writer.attribute(field.xml_name, text);
+    }
+    Place place_of(const FieldSchema& field, const Open&) const { return field.xml_name; }
+    bool text_element(XmlWriter& writer, Place name, std::string_view text) const {
+        return writer.text_element(name, text);
+    }
+    void close(XmlWriter& writer, const Open& open) const { writer.end_tag(open); }
+    /// The error after a false answer above: only the text of a field can
+    /// fail here, so `field` is never null.
+    Status failure(const XmlWriter& writer, const FieldSchema* field,
+                   const ClassSchema& owner) const {
+        return unwritable(writer.rejected(), *field, owner);
+    }
+};
+
+/// How a namespace-aware tree is named after its plan. Each element passes
+/// down the namespace its fields inherit and the default namespace in scope:
+/// an element in the default namespace in scope is unprefixed, one in another
+/// namespace prefixed, one in no namespace undeclares the default; the root
+/// declares the default namespace and every prefix of the plan.
+class NamespacedNames {
+public:
+    explicit NamespacedNames(const NamespacePlan& plan) : plan_(plan) {}
+
+    /// Where an element is written.
+    struct Place {
+        std::string_view uri;
+        std::string_view local;
+        std::string_view default_in_scope;
+        bool root = false;
+    };
+    /// An open element: its namespace, its name, and the default namespace in
+    /// scope inside it.
+    struct Open {
+        std::string_view uri;
+        std::string_view prefix;
+        std::string_view local;
+        std::string_view inside;
+    };
+
+    /// Writes "<tag" with the declarations it needs.
+    bool open(XmlWriter& writer, const Place& place, Open& open) {
+        const Tag tag =
+            place.root ? Tag{{}, !place.uri.empty()} : tag_for(place.uri, place.default_in_scope);
+        open = {place.uri, tag.prefix, place.local, place.default_in_scope};
+        writer.open_start_tag(tag.prefix, place.local);
+        bool ok = true;
+        if (place.root) {
+            if (!plan_.default_ns.empty()) ok = writer.attribute("xmlns", plan_.default_ns);
+            for (const auto& [prefix, declared] : plan_.declarations) {
+                ok = ok && writer.attribute("xmlns", prefix, declared);
+            }
+            if (tag.declare_default) open.inside = place.uri;
+        } else if (tag.declare_default) {
+            ok = writer.attribute("xmlns", place.uri);
+            open.inside = place.uri;
+        }
+        if (!ok) error_ = unwritable_namespace(writer.rejected());
+        return ok;
+    }
+
+    /// Writes an attribute, prefixed when it is in a namespace.
+    bool attribute(XmlWriter& writer, const FieldSchema& field, const Open& open,
+                   std::string_view text) {
+        const std::string_view uri = uri_of(field, open.uri);
+        std::string_view prefix;
+        if (uri == XML_NAMESPACE) {
+            prefix = "xml";
+        } else if (!uri.empty()) {
+            const std::string* declared = plan_.prefix_of(uri);
+            if (declared == nullptr) {
+                error_ = BindError::serialization("no prefix declared for namespace " +
+                                                  std::string(uri));
+                return false;
+            }
+            prefix = *declared;
+        }
+        return writer.attribute(prefix, field.local(), text);
+    }
+
+    Place place_of(const FieldSchema& field, const Open& open) const {
+        return {uri_of(field, open.uri), field.local(), open.inside, false};
+    }
+
+    bool text_element(XmlWriter& writer, const Place& place, std::string_view text) {
+        Open opened;
+        if (!open(writer, place, opened)) return false;
+        writer.close_start_tag();
+        if (!writer.text(text)) return false;
+        close(writer, opened);
+        return true;
+    }
+
+    void close(XmlWriter& writer, const Open& open) const {
+        writer.end_tag(open.prefix, open.local);
+    }
+
+    /// The error after a false answer above: a namespace error met on the
+    /// way, else the character of `field`'s text that XML 1.0 cannot carry
+    /// (`field` is null only for a start tag, whose failures are the former).
+    Status failure(const XmlWriter& writer, const FieldSchema* field, const ClassSchema& owner) {
+        if (!error_) return unwritable(writer.rejected(), *field, owner);
+        Status s(std::move(*error_));
+        error_.reset();
+        return s;
+    }
+
+private:
+    /// The prefix of an element in `uri`, and whether the element must
+    /// (re)declare `uri` as the default namespace to be in it.
+    struct Tag {
+        std::string_view prefix;
+        bool declare_default = false;
+    };
+
+    Tag tag_for(std::string_view uri, std::string_view default_in_scope) const {
+        if (uri == default_in_scope) return {};
+        if (uri == XML_NAMESPACE) return {"xml", false};
+        if (!uri.empty()) {
+            if (const std::string* prefix = plan_.prefix_of(uri)) return {*prefix, false};
+        }
+        return {{}, true};
+    }
+
+    /// The namespace of `field` inside an element in `context`.
+    std::string_view uri_of(const FieldSchema& field, std::string_view context) const {
+        switch (field.ns_rule) {
+            case NsRule::Fixed:
+                return field.ns;
+            case NsRule::Inherit:
+                return field.role == FieldRole::Element ? context : std::string_view();
+            case NsRule::AnyPrefix:
+                break;
+        }
+        // The plan has no error, so every prefix of the tree is bound.
+        return plan_.uri_of(field.prefix()).value_or(std::string_view());
+    }
+
+    const NamespacePlan& plan_;
+    std::optional<BindError> error_;
+};
+
+}  // namespace kestrix::detail

@@ -1,0 +1,160 @@
+// core/src/tree_writer.hpp: the tree walk of the emitter: a class element's
+// start tag with its attributes, its text, its child elements in field order.
+#pragma once
+
+#include <cstddef>
+#include <utility>
+
+#include "element_names.hpp"
+#include "kestrix/error.hpp"
+#include "kestrix/scalar_format.hpp"
+#include "kestrix/schema.hpp"
+#include "kestrix/value.hpp"
+#include "kestrix/xml_writer.hpp"
+
+namespace kestrix::detail {
+
+/// The entry of field `index` in `obj`, or null when there is none. The
+/// object is laid out by the schema it is written with (TreeWriter::element
+/// checks it), so slot `index` holds field `index`.
+inline const Value* entry(const ObjectValue& obj, std::size_t index) {
+    const Value& v = obj.slots[index];
+    return v.is_absent() ? nullptr : &v;
+}
+
+/// Writes the element content of the text field: its scalar text, or the
+/// texts of a list's items one after the other; empty texts are not written.
+inline Status write_text_content(XmlWriter& writer, const FieldSchema& field,
+                                 const ClassSchema& owner, const Value& v) {
+    FormatScratch scratch;
+    if (auto text = format_scalar(v, scratch)) {
+        if (!text->empty() && !writer.text(*text))
+            return unwritable(writer.rejected(), field, owner);
+        return {};
+    }
+    if (v.kind() != Value::Kind::List) return {};
+    for (const Value& item : v.as_list()) {
+        if (item.is_absent()) continue;
+        FormatScratch item_scratch;
+        auto text = format_scalar(item, item_scratch);
+        if (text && !text->empty() && !writer.text(*text)) {
+            return unwritable(writer.rejected(), field, owner);
+        }
+    }
+    return {};
+}
+
+/// Writes class elements: the start tag with the attributes, the text field,
+/// the child elements in field order, the end tag. `Names` (PlainNames or
+/// NamespacedNames) says how each element and attribute is named and what a
+/// start tag declares; it answers false on a failure, and builds the error
+/// only then.
+template <class Names>
+class TreeWriter {
+public:
+    using Place = typename Names::Place;
+
+    TreeWriter(XmlWriter& writer, Names names) : writer_(writer), names_(std::move(names)) {}
+
+    Status element(const Place& place, const Value& value, const ClassSchema& schema) {
+        if (value.kind() != Value::Kind::Object) {
+            return BindError::serialization("Expected Object value for model");
+        }
+        // Trees from the walker and the parser stay within the limit already;
+        // this keeps a tree built any other way from exhausting the stack.
+        if (writer_.depth >= MAX_DEPTH) {
+            return BindError::depth_exceeded(MAX_DEPTH, writer_.depth + 1);
+        }
+        const ObjectValue& obj = value.as_object();
+        const std::size_t count = schema.fields.size();
+        // The walker and the parser lay every object out by the schema it is
+        // written with; an object laid out otherwise cannot be read by position.
+        if (obj.schema != &schema || obj.slots.size() != count) {
+            return BindError::serialization("Object value laid out for another class than " +
+                                            schema.name);
+        }
+
+        typename Names::Open open;
+        if (!names_.open(writer_, place, open)) return names_.failure(writer_, nullptr, schema);
+        for (std::size_t i = 0; i < count; ++i) {
+            const FieldSchema& field = schema.fields[i];
+            if (field.role != FieldRole::Attribute) continue;
+            const Value* v = entry(obj, i);
+            if (v == nullptr) continue;
+            FormatScratch scratch;
+            const auto text = format_scalar(*v, scratch);
+            if (text && !names_.attribute(writer_, field, open, *text)) {
+                return names_.failure(writer_, &field, schema);
+            }
+        }
+        writer_.close_start_tag();
+
+        if (schema.text_field && *schema.text_field < count) {
+            if (const Value* v = entry(obj, *schema.text_field)) {
+                Status s =
+                    write_text_content(writer_, schema.fields[*schema.text_field], schema, *v);
+                if (!s) return s;
+            }
+        }
+
+        ++writer_.depth;
+        for (std::size_t i = 0; i < count; ++i) {
+            const FieldSchema& field = schema.fields[i];
+            if (field.role != FieldRole::Element) continue;
+            const Value* v = entry(obj, i);
+            if (v == nullptr || v->is_null()) continue;
+            Status s = child(field, schema, names_.place_of(field, open), *v);
+            if (!s) return s;
+        }
+        --writer_.depth;
+
+        names_.close(writer_, open);
+        return {};
+    }
+
+private:
+    /// Writes one child-element field of `owner` holding `v`.
+    Status child(const FieldSchema& field, const ClassSchema& owner, const Place& place,
+                 const Value& v) {
+        switch (field.type.kind()) {
+            case TypeDesc::Kind::Scalar:
+                if (!scalar(place, v)) return names_.failure(writer_, &field, owner);
+                return {};
+            case TypeDesc::Kind::Nested:
+                return element(place, v, field.type.schema());
+            case TypeDesc::Kind::List:
+                break;
+        }
+        if (v.kind() != Value::Kind::List) return {};
+        const TypeDesc& item_type = field.type.item();
+        for (const Value& item : v.as_list()) {
+            // An absent or null item (a None in the list) writes nothing.
+            if (item.is_absent() || item.is_null()) continue;
+            switch (item_type.kind()) {
+                case TypeDesc::Kind::Nested: {
+                    Status s = element(place, item, item_type.schema());
+                    if (!s) return s;
+                    break;
+                }
+                case TypeDesc::Kind::Scalar:
+                    if (!scalar(place, item)) return names_.failure(writer_, &field, owner);
+                    break;
+                case TypeDesc::Kind::List:
+                    break;  // a list of lists has no element form
+            }
+        }
+        return {};
+    }
+
+    /// Writes the scalar element of `v`; nothing when `v` has no text.
+    bool scalar(const Place& place, const Value& v) {
+        FormatScratch scratch;
+        const auto text = format_scalar(v, scratch);
+        return !text || names_.text_element(writer_, place, *text);
+    }
+
+    XmlWriter& writer_;
+    Names names_;
+};
+
+}  // namespace kestrix::detail
