@@ -50,6 +50,61 @@ struct PlainNames {
     }
 };
 
+/// PlainNames for a tree whose field names use the well-known prefixes `xsi`
+/// or `xlink`: notes which of them the document writes, so that finish()
+/// declares those on the root element, unless the root's own attributes
+/// (`xmlns:xsi="..."` held in a field) declare them already.
+class WellKnownNames : public PlainNames {
+public:
+    explicit WellKnownNames(const NamespacePlan& plan) : plan_(plan) {}
+
+    bool open(XmlWriter& writer, Place name, Open& open) {
+        PlainNames::open(writer, name, open);
+        if (!root_opened_) {
+            root_opened_ = true;
+            root_end_ = writer.size();
+        }
+        note(name);
+        return true;
+    }
+    bool attribute(XmlWriter& writer, const FieldSchema& field, const Open& open,
+                   std::string_view text) {
+        const std::string_view name = field.xml_name;
+        if (writer.depth == 0 && name.starts_with("xmlns:")) {
+            declared_ |= bit_of(name.substr(6));
+        } else {
+            note(name);
+        }
+        return PlainNames::attribute(writer, field, open, text);
+    }
+    bool text_element(XmlWriter& writer, Place name, std::string_view text) {
+        note(name);
+        return PlainNames::text_element(writer, name, text);
+    }
+
+    /// Declares the noted prefixes on the root element.
+    void finish(XmlWriter& writer) const;
+
+private:
+    /// The bit of the well-known `prefix`, 0 when it is none.
+    unsigned bit_of(std::string_view prefix) const noexcept {
+        for (std::size_t i = 0; i < plan_.well_known.size(); ++i) {
+            if (plan_.well_known[i].first == prefix) return 1u << i;
+        }
+        return 0;
+    }
+    void note(std::string_view name) noexcept {
+        const std::size_t colon = name.find(':');
+        if (colon != std::string_view::npos) written_ |= bit_of(name.substr(0, colon));
+    }
+
+    const NamespacePlan& plan_;
+    bool root_opened_ = false;
+    std::size_t root_end_ = 0;  ///< where the root's name ends in the output
+    unsigned written_ = 0;
+    unsigned declared_ = 0;
+};
+
 /// How a namespace-aware tree is named after its plan. Each element passes
 /// down the namespace its fields inherit and the default namespace in scope:
 /// an element in the default namespace in scope is unprefixed, one in another

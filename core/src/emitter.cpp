@@ -13,6 +13,7 @@ namespace kestrix {
 using detail::NamespacedNames;
 using detail::PlainNames;
 using detail::TreeWriter;
+using detail::WellKnownNames;
 
 Status write_element(XmlWriter& writer, std::string_view name, const Value& value,
                      const ClassSchema& schema) {
@@ -29,8 +30,12 @@ Result<std::string> write_document(std::string_view root_name, const Value& root
         const NamespacedNames::Place place{
             schema.ns ? std::string_view(*schema.ns) : std::string_view(), root_name, {}, true};
         s = TreeWriter<NamespacedNames>(writer, NamespacedNames(plan)).element(place, root, schema);
-    } else {
+    } else if (schema.namespaces == nullptr || schema.namespaces->well_known.empty()) {
         s = write_element(writer, root_name, root, schema);
+    } else {
+        TreeWriter<WellKnownNames> tree(writer, WellKnownNames(*schema.namespaces));
+        s = tree.element(root_name, root, schema);
+        if (s) tree.names().finish(writer);
     }
     if (!s) return std::move(s).error();
     return writer.take();

@@ -40,17 +40,43 @@ public:
         for (const ClassSchema* schema : classes) {
             if (schema->declares_namespaces) plan_.used = true;
         }
-        if (!plan_.used) return;
+        if (!plan_.used) {
+            note_well_known(classes);
+            return;
+        }
         for (const ClassSchema* schema : classes) {
             for (const auto& [prefix, uri] : schema->prefixes) bind(prefix, uri);
         }
         bind("xsi", std::string(XSI_NAMESPACE));
+        bind("xlink", std::string(XLINK_NAMESPACE));
         plan_.default_ns = root_.ns.value_or(std::string());
         visit(root_, plan_.default_ns);
         assign_prefixes();
     }
 
 private:
+    /// The well-known prefixes the names of a plain tree use (see
+    /// NamespacePlan::well_known).
+    void note_well_known(const std::vector<const ClassSchema*>& classes) {
+        for (const ClassSchema* schema : classes) {
+            for (const FieldSchema& field : schema->fields) {
+                if (field.role == FieldRole::Text) continue;
+                const std::string_view prefix = field.prefix();
+                std::string_view uri;
+                if (prefix == "xsi") {
+                    uri = XSI_NAMESPACE;
+                } else if (prefix == "xlink") {
+                    uri = XLINK_NAMESPACE;
+                } else {
+                    continue;
+                }
+                bool known = false;
+                for (const auto& entry : plan_.well_known) known = known || entry.first == prefix;
+                if (!known) plan_.well_known.emplace_back(prefix, uri);
+            }
+        }
+    }
+
     void bind(const std::string& prefix, const std::string& uri) {
         for (const auto& entry : plan_.bound) {
             if (entry.first == prefix) return;

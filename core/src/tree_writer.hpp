@@ -56,6 +56,8 @@ public:
 
     TreeWriter(XmlWriter& writer, Names names) : writer_(writer), names_(std::move(names)) {}
 
+    const Names& names() const noexcept { return names_; }
+
     Status element(const Place& place, const Value& value, const ClassSchema& schema) {
         if (value.kind() != Value::Kind::Object) {
             return BindError::serialization("Expected Object value for model");
@@ -76,6 +78,9 @@ public:
 
         typename Names::Open open;
         if (!names_.open(writer_, place, open)) return names_.failure(writer_, nullptr, schema);
+        // Whitespace inside an element with text content would join the text.
+        const bool compact = schema.text_field.has_value();
+        if (compact) writer_.begin_compact();
         for (std::size_t i = 0; i < count; ++i) {
             const FieldSchema& field = schema.fields[i];
             if (field.role != FieldRole::Attribute) continue;
@@ -109,6 +114,7 @@ public:
         --writer_.depth;
 
         names_.close(writer_, open);
+        if (compact) writer_.end_compact();
         return {};
     }
 

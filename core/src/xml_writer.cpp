@@ -126,8 +126,16 @@ inline bool XmlWriter::put_escaped(std::string_view s, std::uint8_t mask) {
     return true;
 }
 
+void XmlWriter::insert(std::size_t at, std::string_view text) {
+    room(text.size());
+    char* const base = out_.get();
+    std::memmove(base + at + text.size(), base + at, used_ - at);
+    std::memcpy(base + at, text.data(), text.size());
+    used_ += text.size();
+}
+
 void XmlWriter::line_break() {
-    if (!indented_ || !pending_break_) return;
+    if (!indented_ || !pending_break_ || compact_ != 0) return;
     char* const d = room(width_ + 1);
     d[0] = '\n';
     std::memset(d + 1, ' ', width_);

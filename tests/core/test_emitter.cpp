@@ -117,9 +117,13 @@ TEST(Emitter, TextContentComesFirstAndJoinsListItems) {
               "<R>a3<e>z</e></R>");
     EXPECT_EQ(with_text(str("x<")), "<R>x&lt;<e>z</e></R>");
     EXPECT_EQ(with_text(object(*child)), "<R><e>z</e></R>");
-    // Writing no text leaves the line break due, so the child starts a new line.
-    EXPECT_EQ(with_text(str(""), 2), "<R>\n  <e>z</e>\n</R>");
-    EXPECT_EQ(with_text(list(str("")), 2), "<R>\n  <e>z</e>\n</R>");
+    // Indentation adds no whitespace inside an element with text content,
+    // where it would join the text; its nested elements stay on the line too.
+    auto outer = make_class("O", element("R", nested(s)), element("f"));
+    const Value inner = object(*s, str("z"), str(""));
+    EXPECT_EQ(write(*outer, object(*outer, inner, str("g")), 2),
+              "<O>\n  <R><e>z</e></R>\n  <f>g</f>\n</O>");
+    EXPECT_EQ(with_text(list(str("")), 2), "<R><e>z</e></R>");
 }
 
 // Objects are read by position: one laid out for another class is refused,

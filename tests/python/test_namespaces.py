@@ -237,3 +237,59 @@ def test_errors(make, error, message):
     with pytest.raises(error) as info:
         make()
     assert type(info.value) is error and message in str(info.value)
+
+
+XLINK = "http://www.w3.org/1999/xlink"
+
+
+@dataclass
+class PlainRef:  # declares no namespace
+    href: Optional[str] = field(default=None, metadata={"type": "Attribute", "name": "xlink:href"})
+    other: Optional[str] = field(default=None, metadata={"type": "Attribute", "name": "foo:bar"})
+
+
+@dataclass
+class PlainPom:
+    declared: Optional[str] = field(default=None, metadata={"type": "Attribute", "name": "xmlns:xsi"})
+    location: Optional[str] = field(default=None, metadata={"type": "Attribute", "name": "xsi:schemaLocation"})
+    refs: list[PlainRef] = field(default_factory=list, metadata={"name": "ref"})
+
+
+@pytest.mark.parametrize("obj, document", [
+    (PlainPom(), "<PlainPom></PlainPom>"),  # nothing written, nothing declared
+    (PlainPom(location="a b"), f'<PlainPom xmlns:xsi="{XSI}" xsi:schemaLocation="a b"></PlainPom>'),
+    # a prefix used only deep down is declared on the root, each once
+    (PlainPom(refs=[PlainRef(href="#a"), PlainRef(href="#b")]),
+     f'<PlainPom xmlns:xlink="{XLINK}"><ref xlink:href="#a"></ref><ref xlink:href="#b"></ref></PlainPom>'),
+    # other prefixes are written as given, undeclared
+    (PlainPom(refs=[PlainRef(other="x")]), '<PlainPom><ref foo:bar="x"></ref></PlainPom>'),
+    # a root that declares the prefix itself is not given a second declaration
+    (PlainPom(declared="urn:mine", location="l"),
+     '<PlainPom xmlns:xsi="urn:mine" xsi:schemaLocation="l"></PlainPom>'),
+])
+def test_plain_trees_declare_the_well_known_prefixes_they_write(obj, document):
+    for indent in (None, 2):
+        written = serialize(obj, indent=indent)
+        assert written.replace(b"\n", b"").replace(b" " * 2, b"") == document.encode()
+        if "foo:" not in document:
+            etree.fromstring(written)  # namespace-well-formed
+        back = deserialize(written, PlainPom)
+        assert (back.location, back.refs) == (obj.location, obj.refs)
+
+
+@dataclass
+class Use:
+    href: str = field(metadata={"type": "Attribute", "name": "xlink:href"})
+
+
+@xml_element("svg", namespace="http://www.w3.org/2000/svg")
+@dataclass
+class Svg:  # xlink bound by no class: written under its usual URI
+    use: Use
+
+
+def test_xlink_is_well_known_in_namespace_aware_trees_too():
+    written = serialize(Svg(Use(href="#a")))
+    assert written == (b'<svg xmlns="http://www.w3.org/2000/svg" xmlns:xlink="http://www.w3.org/1999/xlink">'
+                       b'<use xlink:href="#a"></use></svg>')
+    assert deserialize(written, Svg) == Svg(Use(href="#a"))

@@ -15,7 +15,8 @@ namespace kestrix {
 
 /// Writes `value`, which must be a Value::Object, as the element `name` against
 /// `schema`: attributes, then the text content, then child elements in field
-/// order. Fails with Serialization "Expected Object value for model" when
+/// order; an indented writer adds no whitespace inside an element whose class
+/// has a text field. Fails with Serialization "Expected Object value for model" when
 /// `value` (or a nested class value) is not an object, with Serialization
 /// "character U+0001 in field 'f' of C cannot be written in XML 1.0" when a
 /// text holds a character XML 1.0 cannot carry, and with DepthExceeded when
@@ -25,6 +26,9 @@ Status write_element(XmlWriter& writer, std::string_view name, const Value& valu
 
 /// The whole document for `root`: no declaration before it, no line feed after
 /// it. `indent` absent gives one line; a step of 0 gives line breaks only.
+/// A tree that is not namespace-aware writes names as given, and declares on
+/// the root the well-known prefixes (NamespacePlan::well_known) the document
+/// writes, unless the root element declares them itself.
 ///
 /// A namespace-aware schema (ClassSchema::namespace_aware) is written
 /// namespace-well-formed after its NamespacePlan: the root element declares the

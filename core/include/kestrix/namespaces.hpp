@@ -17,6 +17,8 @@ namespace kestrix {
 inline constexpr std::string_view XML_NAMESPACE = "http://www.w3.org/XML/1998/namespace";
 /// The XML Schema instance URI (`xsi:nil`, `xsi:schemaLocation`).
 inline constexpr std::string_view XSI_NAMESPACE = "http://www.w3.org/2001/XMLSchema-instance";
+/// The XLink URI (`xlink:href` of SVG and many other vocabularies).
+inline constexpr std::string_view XLINK_NAMESPACE = "http://www.w3.org/1999/xlink";
 
 /// How a class tree maps onto namespaces: whether it is namespace-aware at
 /// all, which prefixes its classes bind, and the declarations a written
@@ -34,6 +36,11 @@ struct NamespacePlan {
     /// (prefix, URI) pairs bound by the tree's classes (the root's first, the
     /// first binding of a prefix winning), and `xsi` unless a class rebinds it.
     std::vector<std::pair<std::string, std::string>> bound;
+    /// A tree that is not namespace-aware writes names as given; those
+    /// prefixed `xsi` or `xlink` are still declared on the root, with their
+    /// usual URIs, when the document writes them: these (prefix, URI) pairs,
+    /// in the order fields of the tree first use them (empty otherwise).
+    std::vector<std::pair<std::string, std::string>> well_known;
     /// Why the tree cannot be written namespace-well-formed (a prefix no class
     /// binds); empty when it can.
     std::string error;

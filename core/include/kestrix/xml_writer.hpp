@@ -19,7 +19,9 @@ namespace kestrix {
 /// width in spaces when the previous event was a tag, and widens the indentation
 /// by one step; an end tag first narrows it (never below zero) and is preceded by
 /// a line break the same way; a text clears the pending break, so an element
-/// holding text keeps its start tag, text and end tag on one line.
+/// holding text keeps its start tag, text and end tag on one line. Between
+/// begin_compact and end_compact no line break is written at all: inside an
+/// element whose character content is data, added whitespace would change it.
 class XmlWriter {
 public:
     /// `indent` is the step in spaces per level; absent writes everything on one line.
@@ -48,6 +50,15 @@ public:
     void end_tag(std::string_view name);
     /// The same for a name written as "prefix:local".
     void end_tag(std::string_view prefix, std::string_view local);
+
+    /// Writes no line breaks until the matching end_compact (calls nest).
+    void begin_compact() noexcept { ++compact_; }
+    void end_compact() noexcept { --compact_; }
+
+    /// The number of bytes written so far: a place for insert().
+    std::size_t size() const noexcept { return used_; }
+    /// Inserts `text` at byte `at` (at most size()) of what has been written.
+    void insert(std::size_t at, std::string_view text);
 
     /// The character that made the last attribute() or text() fail: a control
     /// character other than tab, line feed and carriage return, U+FFFE or
@@ -94,6 +105,7 @@ private:
     std::uint64_t step_ = 0;
     std::uint64_t width_ = 0;
     bool pending_break_ = false;
+    std::uint64_t compact_ = 0;
     char32_t rejected_ = 0;
 };
 
