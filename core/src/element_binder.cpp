@@ -336,7 +336,16 @@ void ElementBinder::complete(Value record) {
     record_.arena = std::move(arena_);
     mode_ = Mode::InClass;
     skip_depth_ = 0;
-    XML_StopParser(reader_.handle(), record_tag_ ? XML_TRUE : XML_FALSE);
+    if (record_tag_) {
+        XML_StopParser(reader_.handle(), XML_TRUE);
+        return;
+    }
+    // The document element is bound; the reader still reads the rest of the
+    // input, so that anything but comments, processing instructions and white
+    // space after it is refused. Nothing there binds: the handlers go.
+    XML_Parser parser = reader_.handle();
+    XML_SetElementHandler(parser, nullptr, nullptr);
+    XML_SetCharacterDataHandler(parser, nullptr);
 }
 
 void ElementBinder::fail(BindError error) {

@@ -31,9 +31,11 @@ namespace kestrix::detail {
 /// namespaces, fields match by namespace and local name (find_expanded_field), every open frame
 /// knowing the namespace of its element.
 ///
-/// In document mode the reader is stopped for good, so nothing after the
-/// document element is read. In record mode it is suspended: after the outcome
-/// is taken the reader resumes and the binder scans on for the next record.
+/// In document mode a failure stops the reader for good; a bound document
+/// element lets it read on to the end of the input with no handler left, so
+/// that the reader's own checks of what follows the element still run. In
+/// record mode the reader is suspended: after the outcome is taken it resumes
+/// and the binder scans on for the next record.
 class ElementBinder {
 public:
     /// Installs itself as the handler of `reader`, which must outlive it.

@@ -19,9 +19,15 @@ Result<ValueTree> read(std::string_view document, const ClassSchema& root, std::
     detail::ElementBinder binder(reader, root, limit, std::nullopt);
     const detail::ExpatReader::Stop stop = reader.run();
     if (element != nullptr) *element = binder.document_element();
-    // The binder stops the reader once the document element is bound or fails,
-    // which expat reports as a failure of its own: the binder's outcome comes first.
-    if (binder.has_outcome()) return binder.take_outcome();
+    if (binder.has_outcome()) {
+        Result<ValueTree> outcome = binder.take_outcome();
+        // A failure inside the document element stops the reader, which expat
+        // reports as a failure of its own: the binder's error comes first. A
+        // bound element is followed to the end of the input, where anything
+        // but comments, processing instructions and white space fails.
+        if (!outcome || stop != detail::ExpatReader::Stop::Failed) return outcome;
+        return reader.error();
+    }
     if (stop == detail::ExpatReader::Stop::Failed) return reader.error();
     return BindError::schema("Unexpected end of XML stream");
 }

@@ -110,7 +110,13 @@ TEST_F(ParserTest, Documents) {
              "Scalar parse error for field 'sku': expected integer, got 'x'"},
             {"<o><n>1</n><n>x</n></o>",
              "Scalar parse error for field 'nums': expected integer, got 'x'"},
-            {"<o><qty>1</qty></o><oops><<&bogus;", "{qty=1}"},  // nothing after the root is read
+            // After the root: comments, PIs and white space only; a bound root
+            // does not hide what follows it, a failed one comes first.
+            {"<o><qty>1</qty></o>\n<!-- c --><?p i?> ", "{qty=1}"},
+            {"<o><qty>1</qty></o><oops><<&bogus;",
+             "XML reader error at position 19: junk after document element"},
+            {"<o><qty>x</qty></o><oops/>",
+             "Scalar parse error for field 'qty': expected integer, got 'x'"},
         });
 }
 

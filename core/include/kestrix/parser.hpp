@@ -23,7 +23,8 @@ struct ParsedDocument {
 /// Reads `document` (borrowed for the call; UTF-8 unless `options` say to
 /// decode as it declares) and binds its document element to `root`: a `Value::Object` tree, or the
 /// first error met. At most `limit` class elements may be open at once, the document element
-/// included. Nothing after the document element's end tag is read.
+/// included. After the document element's end tag only comments, processing instructions and
+/// white space may follow: anything else is a reader error, met after the element is bound.
 ///
 /// A class that declares an element name (or a namespace) accepts only a
 /// document element of that local name (and namespace); any other fails with

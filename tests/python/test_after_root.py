@@ -1,0 +1,118 @@
+"""What may follow the document element: comments, processing instructions and
+white space; anything else is a reader error, raised by every reading entry
+point (by an iterator, once its records are out)."""
+
+import io
+from dataclasses import dataclass
+
+import pytest
+from lxml import etree
+
+import kestrix
+
+
+@dataclass
+class doc:
+    pass
+
+
+@dataclass
+class r:
+    pass
+
+
+# Records many and long enough to cross iterload's read chunks (256 KiB) and
+# the iterator's batches (1024 records) before the document element ends. The
+# other documents' one record is the document element itself.
+MANY = 2100
+LONG = b"<doc>" + (b"<r/><!--" + b"." * 120 + b"-->\n") * MANY + b"</doc>"
+
+
+def records_of(data):
+    """The class and tag an iterator reads `data` with, and what it yields."""
+    return (r, "r", [r()] * MANY) if data.startswith(LONG) else (doc, None, [doc()])
+
+
+def outcomes(items):
+    """Objects and (message, notes) of errors, until the iterator stops."""
+    out = []
+    while len(out) <= MANY + 2:
+        try:
+            out.append(next(items))
+        except StopIteration:
+            return out
+        except ValueError as error:
+            out.append((str(error), error.__notes__))
+    raise AssertionError("the iterator never stopped")
+
+
+def whole(read, data):
+    try:
+        return [read(data, doc)]
+    except ValueError as error:
+        return [(str(error), error.__notes__)]
+
+
+def streamed(read, data):
+    cls, tag, _ = records_of(data)
+    return outcomes(read(data, cls, tag))
+
+
+READERS = {
+    "deserialize": lambda data: whole(kestrix.deserialize, data),
+    "load": lambda data: whole(lambda d, cls: kestrix.load(io.BytesIO(d), cls), data),
+    "iterparse": lambda data: streamed(kestrix.iterparse, data),
+    "iterload": lambda data: streamed(lambda d, *a: kestrix.iterload(io.BytesIO(d), *a), data),
+}
+
+# (document, libexpat's error text, line and column of the error, and lxml's
+# where it reports another: after a misplaced declaration's name, at the end
+# of an unclosed comment)
+REFUSED = [
+    (b"<doc/><doc/>", "junk after document element", (1, 7), None),
+    (b"<doc></doc>Illegal data", "junk after document element", (1, 12), None),
+    (b"<doc/>\n<?xml version='1.0'?>", "junk after document element", (2, 1), (2, 6)),
+    (b"<doc/><!DOCTYPE doc>", "junk after document element", (1, 7), None),
+    (b"<doc/>\n  &amp;", "not well-formed (invalid token)", (2, 3), None),
+    (b"<doc/><!-- c -->&#32;", "not well-formed (invalid token)", (1, 17), None),
+    (b"<doc/>\n<!-- c", "unclosed token", (2, 1), (2, 7)),
+    (LONG + b" <doc/>", "junk after document element", (MANY + 1, 8), None),
+]
+
+ACCEPTED = [
+    b"<doc/><!-- c -->",
+    b"<doc></doc><?pi data?>",
+    b"<doc/>\n \t\r\n",
+    b"<doc/>\n<!-- a --> <?b?>\n",
+    LONG + b"\n<!-- end -->\n",
+]
+
+
+def byte_offset(data, line, column):
+    start = 0
+    for _ in range(line - 1):
+        start = data.index(b"\n", start) + 1
+    return start + column - 1
+
+
+@pytest.mark.parametrize("reader", READERS)
+@pytest.mark.parametrize("data, text, at, lxml_at", REFUSED)
+def test_refused_once_the_records_are_out(reader, data, text, at, lxml_at):
+    error = (f"XML reader error at position {byte_offset(data, *at)}: {text}",
+             [f"at line {at[0]}, column {at[1]}"])
+    records = records_of(data)[2] if reader.startswith("iter") else []
+    assert READERS[reader](data) == records + [error]
+
+
+@pytest.mark.parametrize("reader", READERS)
+@pytest.mark.parametrize("data", ACCEPTED)
+def test_accepted(reader, data):
+    expected = records_of(data)[2] if reader.startswith("iter") else [doc()]
+    assert READERS[reader](data) == expected
+
+
+@pytest.mark.parametrize("data, text, at, lxml_at", REFUSED)
+def test_lxml_refuses_at_the_same_place(data, text, at, lxml_at):
+    with pytest.raises(etree.XMLSyntaxError) as refused:
+        etree.fromstring(data)
+    assert refused.value.position == (lxml_at or at)
