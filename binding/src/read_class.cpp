@@ -122,6 +122,24 @@ bool read_declaration(PyObject* cls, const std::string& class_name, ClassSchema&
             schema.prefixes.emplace_back(prefix, uri);
         }
     }
+    // The prefix the class's own element is written with (absent in
+    // declarations made before it existed): bound to the class's namespace,
+    // ahead of the other prefixes.
+    if (Ref prefix = attribute_or_null(declaration.get(), "prefix");
+        prefix && prefix.get() != Py_None) {
+        std::string_view text;
+        if (!utf8_of(prefix.get(), text) || text.empty() || !schema.ns) {
+            PyErr_Format(PyExc_TypeError,
+                         "__kestrix_element__.prefix of %s must be a str beside a namespace",
+                         class_name.c_str());
+            return false;
+        }
+        schema.element_prefix = std::string(text);
+        const auto bound = std::find_if(schema.prefixes.begin(), schema.prefixes.end(),
+                                        [&](const auto& p) { return p.first == text; });
+        if (bound != schema.prefixes.end()) schema.prefixes.erase(bound);
+        schema.prefixes.emplace(schema.prefixes.begin(), schema.element_prefix, *schema.ns);
+    }
     schema.declares_namespaces = schema.ns.has_value() || !schema.prefixes.empty();
     return true;
 }

@@ -28,7 +28,7 @@ struct PlainNames {
     /// An open element: its name.
     using Open = std::string_view;
 
-    bool open(XmlWriter& writer, Place name, Open& open) const {
+    bool open(XmlWriter& writer, Place name, const ClassSchema*, Open& open) const {
         writer.open_start_tag(name);
         open = name;
         return true;
@@ -58,8 +58,8 @@ class WellKnownNames : public PlainNames {
 public:
     explicit WellKnownNames(const NamespacePlan& plan) : plan_(plan) {}
 
-    bool open(XmlWriter& writer, Place name, Open& open) {
-        PlainNames::open(writer, name, open);
+    bool open(XmlWriter& writer, Place name, const ClassSchema* schema, Open& open) {
+        PlainNames::open(writer, name, schema, open);
         if (!root_opened_) {
             root_opened_ = true;
             root_end_ = writer.size();
@@ -130,10 +130,18 @@ public:
         std::string_view inside;
     };
 
-    /// Writes "<tag" with the declarations it needs.
-    bool open(XmlWriter& writer, const Place& place, Open& open) {
-        const Tag tag =
-            place.root ? Tag{{}, !place.uri.empty()} : tag_for(place.uri, place.default_in_scope);
+    /// Writes "<tag" with the declarations it needs; the element of a class
+    /// (`schema` not null) that asks for a prefix of its own in its namespace
+    /// gets it wherever the root declares it.
+    bool open(XmlWriter& writer, const Place& place, const ClassSchema* schema, Open& open) {
+        Tag tag;
+        if (schema != nullptr && !schema->element_prefix.empty() && schema->ns &&
+            place.uri == *schema->ns && plan_.declares(schema->element_prefix, place.uri)) {
+            tag.prefix = schema->element_prefix;
+        } else {
+            tag = place.root ? Tag{{}, !place.uri.empty()}
+                             : tag_for(place.uri, place.default_in_scope);
+        }
         open = {place.uri, tag.prefix, place.local, place.default_in_scope};
         writer.open_start_tag(tag.prefix, place.local);
         bool ok = true;
@@ -176,7 +184,7 @@ public:
 
     bool text_element(XmlWriter& writer, const Place& place, std::string_view text) {
         Open opened;
-        if (!open(writer, place, opened)) return false;
+        if (!open(writer, place, nullptr, opened)) return false;
         writer.close_start_tag();
         if (!writer.text(text)) return false;
         close(writer, opened);

@@ -47,11 +47,21 @@ public:
         for (const ClassSchema* schema : classes) {
             for (const auto& [prefix, uri] : schema->prefixes) bind(prefix, uri);
         }
+        const std::size_t preferred = plan_.bound.size();
         bind("xsi", std::string(XSI_NAMESPACE));
         bind("xlink", std::string(XLINK_NAMESPACE));
-        plan_.default_ns = root_.ns.value_or(std::string());
-        visit(root_, plan_.default_ns);
+        const std::string root_ns = root_.ns.value_or(std::string());
+        // A root written with a prefix of its own leaves the default
+        // namespace undeclared.
+        if (root_.element_prefix.empty()) plan_.default_ns = root_ns;
+        visit(root_, root_ns);
         assign_prefixes();
+        // Every preferred prefix is declared, used by a name or not: values
+        // (QNames, XPath expressions) may refer to it.
+        for (std::size_t i = 0; i < preferred; ++i) {
+            const auto& [prefix, uri] = plan_.bound[i];
+            if (!taken(prefix)) plan_.declarations.emplace_back(prefix, uri);
+        }
     }
 
 private:
@@ -169,6 +179,13 @@ private:
 };
 
 }  // namespace
+
+bool NamespacePlan::declares(std::string_view prefix, std::string_view uri) const noexcept {
+    for (const auto& [declared_prefix, declared] : declarations) {
+        if (declared_prefix == prefix) return declared == uri;
+    }
+    return false;
+}
 
 const std::string* NamespacePlan::prefix_of(std::string_view uri) const noexcept {
     for (const auto& [prefix, declared] : declarations) {

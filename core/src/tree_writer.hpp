@@ -77,7 +77,8 @@ public:
         }
 
         typename Names::Open open;
-        if (!names_.open(writer_, place, open)) return names_.failure(writer_, nullptr, schema);
+        if (!names_.open(writer_, place, &schema, open))
+            return names_.failure(writer_, nullptr, schema);
         // Whitespace inside an element with text content would join the text.
         const bool compact = schema.text_field.has_value();
         if (compact) writer_.begin_compact();

@@ -22,25 +22,30 @@ class ElementDeclaration:
         name: the element's local name, or None for the class's own name.
         namespace: the namespace URI of the class's element, or None.
         prefixes: preferred prefixes for namespace URIs (prefix -> URI).
+        prefix: the prefix the class's element is written with, or None for
+            the default namespace; bound to ``namespace`` in ``prefixes``.
     """
 
     # A plain class rather than a dataclass: importing dataclasses (and with it
     # inspect) would multiply the time `import kestrix` takes.
-    __slots__ = ("name", "namespace", "prefixes")
+    __slots__ = ("name", "namespace", "prefixes", "prefix")
 
     name: str | None
     namespace: str | None
     prefixes: dict[str, str]
+    prefix: str | None
 
     def __init__(
         self,
         name: str | None = None,
         namespace: str | None = None,
         prefixes: dict[str, str] | None = None,
+        prefix: str | None = None,
     ) -> None:
         object.__setattr__(self, "name", name)
         object.__setattr__(self, "namespace", namespace)
         object.__setattr__(self, "prefixes", dict(prefixes or {}))
+        object.__setattr__(self, "prefix", prefix)
 
     def __setattr__(self, key: str, value: object) -> None:
         raise AttributeError(f"ElementDeclaration is read-only; cannot set {key!r}")
@@ -48,19 +53,21 @@ class ElementDeclaration:
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, ElementDeclaration):
             return NotImplemented
-        return (self.name, self.namespace, self.prefixes) == (
+        return (self.name, self.namespace, self.prefixes, self.prefix) == (
             other.name,
             other.namespace,
             other.prefixes,
+            other.prefix,
         )
 
     def __hash__(self) -> int:
-        return hash((self.name, self.namespace, tuple(self.prefixes.items())))
+        return hash((self.name, self.namespace, tuple(self.prefixes.items()), self.prefix))
 
     def __repr__(self) -> str:
+        own = "" if self.prefix is None else f", prefix={self.prefix!r}"
         return (
             f"ElementDeclaration(name={self.name!r}, namespace={self.namespace!r}, "
-            f"prefixes={self.prefixes!r})"
+            f"prefixes={self.prefixes!r}{own})"
         )
 
 
@@ -71,11 +78,18 @@ def _check_name(value: object, what: str) -> None:
         raise ValueError(f"{what} must be an XML name without a prefix, got {value!r}")
 
 
+def _check_prefix(prefix: object) -> None:
+    _check_name(prefix, "a prefix")
+    if prefix.lower().startswith("xml"):  # type: ignore[attr-defined]
+        raise ValueError(f"the prefix {prefix!r} is reserved")
+
+
 def xml_element(
     name: str | None = None,
     *,
     namespace: str | None = None,
     prefixes: Mapping[str, str] | None = None,
+    prefix: str | None = None,
 ) -> Callable[[_C], _C]:
     """Declare the XML element a model class is written as and read from.
 
@@ -92,7 +106,12 @@ def xml_element(
       field's metadata gives a ``"namespace"``; a class without a namespace of
       its own takes the namespace of the element it is read in.
     - ``prefixes``: preferred prefixes for namespace URIs when writing, also
-      used to resolve prefixed field names such as ``"xlink:href"``.
+      used to resolve prefixed field names such as ``"xlink:href"``. Every
+      preferred prefix of a class tree is declared on the root element of a
+      written document, whether a name uses it or not (values may).
+    - ``prefix``: the class's element is written with this prefix, bound to
+      ``namespace`` (``<xs:schema xmlns:xs="...">``), instead of in the
+      default namespace; reading is unchanged (namespaces are matched by URI).
 
     A class tree in which some class declares a namespace or prefixes (or some
     field a ``"namespace"``) is read namespace-aware, matching elements and
@@ -105,6 +124,7 @@ def xml_element(
         name: the element's local name (no prefix); None keeps the class name.
         namespace: the namespace URI of the element; None for no namespace.
         prefixes: prefix -> namespace URI, in order of preference.
+        prefix: the prefix of the class's own element; needs ``namespace``.
 
     Returns:
         The decorator, which returns the class it is applied to.
@@ -112,8 +132,10 @@ def xml_element(
     Raises:
         TypeError: an argument has the wrong type, or the decorator is applied
             to something that is not a class.
-        ValueError: the name is empty or prefixed, the namespace is empty, or a
-            prefix is not an XML name or is reserved ("xml", "xmlns").
+        ValueError: the name is empty or prefixed, the namespace is empty, a
+            prefix is not an XML name or is reserved ("xml", "xmlns"), or
+            ``prefix`` is given without a namespace or bound to another URI
+            in ``prefixes``.
 
     Example:
         >>> from dataclasses import dataclass
@@ -141,16 +163,21 @@ def xml_element(
 
         if not isinstance(prefixes, Mapping):
             raise TypeError(f"prefixes must be a mapping, not {type(prefixes).__name__}")
-        for prefix, uri in prefixes.items():
-            _check_name(prefix, "a prefix")
-            if prefix.lower().startswith("xml"):
-                raise ValueError(f"the prefix {prefix!r} is reserved")
+        for given, uri in prefixes.items():
+            _check_prefix(given)
             if not isinstance(uri, str):
-                raise TypeError(f"the URI of prefix {prefix!r} must be a str, not {type(uri).__name__}")
+                raise TypeError(f"the URI of prefix {given!r} must be a str, not {type(uri).__name__}")
             if not uri:
-                raise ValueError(f"the URI of prefix {prefix!r} must not be empty")
-            bound[prefix] = uri
-    declaration = ElementDeclaration(name, namespace, bound)
+                raise ValueError(f"the URI of prefix {given!r} must not be empty")
+            bound[given] = uri
+    if prefix is not None:
+        _check_prefix(prefix)
+        if namespace is None:
+            raise ValueError("prefix needs a namespace to stand for")
+        if bound.get(prefix, namespace) != namespace:
+            raise ValueError(f"the prefix {prefix!r} is bound to another URI in prefixes")
+        bound = {prefix: namespace, **bound}
+    declaration = ElementDeclaration(name, namespace, bound, prefix)
 
     def decorate(cls: _C) -> _C:
         if not isinstance(cls, type):

@@ -293,3 +293,56 @@ def test_xlink_is_well_known_in_namespace_aware_trees_too():
     assert written == (b'<svg xmlns="http://www.w3.org/2000/svg" xmlns:xlink="http://www.w3.org/1999/xlink">'
                        b'<use xlink:href="#a"></use></svg>')
     assert deserialize(written, Svg) == Svg(Use(href="#a"))
+
+
+XS = "http://www.w3.org/2001/XMLSchema"
+
+
+@dataclass
+class XsElement:
+    name: str = field(metadata={"type": "Attribute"})
+    type: str = field(metadata={"type": "Attribute"})
+
+
+@xml_element("schema", namespace=XS, prefix="xs", prefixes={"tns": "urn:t", "xsd": XS})
+@dataclass
+class MiniSchema:  # written as <xs:schema>; tns and xsd are used by no name
+    target: str = field(metadata={"type": "Attribute", "name": "targetNamespace"})
+    elements: list[XsElement] = field(default_factory=list, metadata={"name": "element"})
+
+
+@xml_element("note", namespace=A, prefix="a")
+@dataclass
+class PrefixedNote:
+    text: str
+
+
+@xml_element("notes", namespace=A)
+@dataclass
+class Notes:  # a prefixed class inside the default namespace it is in
+    notes: list[PrefixedNote] = field(default_factory=list, metadata={"name": "note"})
+
+
+@pytest.mark.parametrize("obj, document", [
+    (MiniSchema("urn:t", [XsElement("a", "tns:T")]),
+     f'<xs:schema xmlns:xs="{XS}" xmlns:tns="urn:t" xmlns:xsd="{XS}" targetNamespace="urn:t">'
+     '<xs:element name="a" type="tns:T"></xs:element></xs:schema>'),
+    (PrefixedNote("n"), '<a:note xmlns:a="urn:test:a"><a:text>n</a:text></a:note>'),
+    (Notes([PrefixedNote("n")]),
+     '<notes xmlns="urn:test:a" xmlns:a="urn:test:a"><a:note><text>n</text></a:note></notes>'),
+])
+def test_preferred_prefixes_are_declared_and_a_class_may_ask_for_its_own(obj, document):
+    assert serialize(obj) == document.encode()
+    assert qualified_names(serialize(obj, indent=2)) == qualified_names(document.encode())
+    assert deserialize(document.encode(), type(obj)) == obj
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    ({"prefix": "xs"}, "prefix needs a namespace"),
+    ({"namespace": XS, "prefix": "xmlns"}, "the prefix 'xmlns' is reserved"),
+    ({"namespace": XS, "prefix": "a:b"}, "a prefix must be an XML name"),
+    ({"namespace": XS, "prefix": "xs", "prefixes": {"xs": "urn:other"}}, "bound to another URI"),
+])
+def test_element_prefix_errors(kwargs, message):
+    with pytest.raises(ValueError, match=message):
+        xml_element("x", **kwargs)

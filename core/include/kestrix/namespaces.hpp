@@ -30,11 +30,14 @@ struct NamespacePlan {
     /// The namespace of the root class's element, declared as the default
     /// namespace of a written document (empty: no default namespace).
     std::string default_ns;
-    /// (prefix, URI) pairs declared on the root of a written document: the
-    /// classes' preferred prefixes first, generated `ns0`, `ns1`... otherwise.
+    /// (prefix, URI) pairs declared on the root of a written document: for
+    /// each URI the tree's names use, a class's preferred prefix, else the
+    /// prefix a field name gives, else a generated `ns0`, `ns1`...; then every
+    /// other preferred prefix of the tree's classes.
     std::vector<std::pair<std::string, std::string>> declarations;
     /// (prefix, URI) pairs bound by the tree's classes (the root's first, the
-    /// first binding of a prefix winning), and `xsi` unless a class rebinds it.
+    /// first binding of a prefix winning), then `xsi` and `xlink` unless a
+    /// class binds them.
     std::vector<std::pair<std::string, std::string>> bound;
     /// A tree that is not namespace-aware writes names as given; those
     /// prefixed `xsi` or `xlink` are still declared on the root, with their
@@ -45,6 +48,8 @@ struct NamespacePlan {
     /// binds); empty when it can.
     std::string error;
 
+    /// True when the root declares `prefix` for `uri`.
+    bool declares(std::string_view prefix, std::string_view uri) const noexcept;
     /// The prefix declared for `uri`, or null when there is none.
     const std::string* prefix_of(std::string_view uri) const noexcept;
     /// The URI a prefixed field name's prefix stands for: `xml`, or a prefix

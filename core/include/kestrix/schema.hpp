@@ -125,6 +125,9 @@ struct ClassSchema {
     std::string element_name;
     /// The declared namespace URI of the class's element, if any.
     std::optional<std::string> ns;
+    /// The prefix the class's element is written with instead of the default
+    /// namespace (empty: none); bound to `ns` first in `prefixes`.
+    std::string element_prefix;
     /// Preferred prefixes for namespace URIs (prefix, URI), in declaration order.
     std::vector<std::pair<std::string, std::string>> prefixes;
     /// True when the class declares a namespace, preferred prefixes or a field
