@@ -83,6 +83,7 @@ void ElementBinder::on_start(const char* name, const char** attributes) noexcept
     // swallowing, and expat delivers it even when this event stops the reader.
     const bool empty = reader_.current_tag_is_empty();
     swallow_end_ = empty;
+    saw_element_ = true;
     if (has_outcome_) return;
 
     if (stack_.empty()) {  // looking for a record

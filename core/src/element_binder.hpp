@@ -56,6 +56,8 @@ public:
     void recycle(Arena&& arena) noexcept;
     /// True while a record element is open.
     bool in_record() const noexcept { return !stack_.empty(); }
+    /// True once the reader has reported any element's start tag.
+    bool saw_element() const noexcept { return saw_element_; }
     /// The document element's name as written (document mode; empty before it).
     const std::string& document_element() const noexcept { return document_element_; }
 
@@ -131,6 +133,7 @@ private:
     /// The end event expat sends right after a self-closing tag's start event,
     /// which has already been handled as one empty-element event.
     bool swallow_end_ = false;
+    bool saw_element_ = false;
     /// The finished record or its error, waiting to be taken.
     bool has_outcome_ = false;
     ValueTree record_;

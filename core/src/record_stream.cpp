@@ -78,9 +78,11 @@ Result<ValueTree> RecordStream::next() {
     }
     s.ended = true;
     if (stop != detail::ExpatReader::Stop::Failed) return ValueTree();
-    // The end of input outside any record just ends the stream (the document
-    // may be empty or hold no record); inside a record it is that record's error.
-    if (s.reader.failed_at_end_of_input() && !s.binder.in_record()) return ValueTree();
+    // An input that holds no element at all just ends the stream. One that ends
+    // before its document element closes was cut short: that is an error even
+    // outside any record, raised once the records before it are out, so that a
+    // truncated file never passes for a whole one.
+    if (s.reader.failed_at_end_of_input() && !s.binder.saw_element()) return ValueTree();
     return s.reader.error();
 }
 
