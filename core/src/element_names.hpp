@@ -42,6 +42,8 @@ struct PlainNames {
         return writer.text_element(name, text);
     }
     void close(XmlWriter& writer, const Open& open) const { writer.end_tag(open); }
+    /// The prefix the root declares for the XML Schema instance namespace: none.
+    std::optional<std::string_view> xsi_prefix() const { return std::nullopt; }
     /// The error after a false answer above: only the text of a field can
     /// fail here, so `field` is never null.
     Status failure(const XmlWriter& writer, const FieldSchema* field,
@@ -193,6 +195,12 @@ public:
 
     void close(XmlWriter& writer, const Open& open) const {
         writer.end_tag(open.prefix, open.local);
+    }
+
+    /// The prefix the root declares for the XML Schema instance namespace, if any.
+    std::optional<std::string_view> xsi_prefix() const {
+        if (const std::string* prefix = plan_.prefix_of(XSI_NAMESPACE)) return *prefix;
+        return std::nullopt;
     }
 
     /// The error after a false answer above: a namespace error met on the

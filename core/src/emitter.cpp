@@ -20,25 +20,36 @@ Status write_element(XmlWriter& writer, std::string_view name, const Value& valu
     return TreeWriter<PlainNames>(writer, PlainNames{}).element(name, value, schema);
 }
 
-Result<std::string> write_document(std::string_view root_name, const Value& root,
-                                   const ClassSchema& schema, std::optional<std::uint64_t> indent) {
-    XmlWriter writer(indent);
-    Status s;
+Status write_root(XmlWriter& writer, std::string_view root_name, const Value& root,
+                  const ClassSchema& schema) {
     if (schema.namespace_aware()) {
         const NamespacePlan& plan = *schema.namespaces;
         if (!plan.error.empty()) return BindError::serialization(plan.error);
         const NamespacedNames::Place place{
             schema.ns ? std::string_view(*schema.ns) : std::string_view(), root_name, {}, true};
-        s = TreeWriter<NamespacedNames>(writer, NamespacedNames(plan)).element(place, root, schema);
-    } else if (schema.namespaces == nullptr || schema.namespaces->well_known.empty()) {
-        s = write_element(writer, root_name, root, schema);
-    } else {
-        TreeWriter<WellKnownNames> tree(writer, WellKnownNames(*schema.namespaces));
-        s = tree.element(root_name, root, schema);
-        if (s) tree.names().finish(writer);
+        return TreeWriter<NamespacedNames>(writer, NamespacedNames(plan))
+            .element(place, root, schema);
     }
+    if (schema.namespaces == nullptr || schema.namespaces->well_known.empty()) {
+        return write_element(writer, root_name, root, schema);
+    }
+    TreeWriter<WellKnownNames> tree(writer, WellKnownNames(*schema.namespaces));
+    Status s = tree.element(root_name, root, schema);
+    if (s) tree.names().finish(writer);
+    return s;
+}
+
+Result<std::string> write_document(std::string_view root_name, const Value& root,
+                                   const ClassSchema& schema, const WriteOptions& options) {
+    XmlWriter writer(options);
+    Status s = write_root(writer, root_name, root, schema);
     if (!s) return std::move(s).error();
     return writer.take();
+}
+
+Result<std::string> write_document(std::string_view root_name, const Value& root,
+                                   const ClassSchema& schema, std::optional<std::uint64_t> indent) {
+    return write_document(root_name, root, schema, WriteOptions{indent});
 }
 
 }  // namespace kestrix

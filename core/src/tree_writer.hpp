@@ -3,10 +3,13 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
+#include <string_view>
 #include <utility>
 
 #include "element_names.hpp"
 #include "kestrix/error.hpp"
+#include "kestrix/namespaces.hpp"
 #include "kestrix/scalar_format.hpp"
 #include "kestrix/schema.hpp"
 #include "kestrix/value.hpp"
@@ -22,13 +25,18 @@ inline const Value* entry(const ObjectValue& obj, std::size_t index) {
     return v.is_absent() ? nullptr : &v;
 }
 
+/// Writes `text` as element content: escaped, or as CDATA for a field that asks for it.
+inline bool put_text(XmlWriter& writer, const FieldSchema& field, std::string_view text) {
+    return field.cdata ? writer.cdata(text) : writer.text(text);
+}
+
 /// Writes the element content of the text field: its scalar text, or the
 /// texts of a list's items one after the other; empty texts are not written.
 inline Status write_text_content(XmlWriter& writer, const FieldSchema& field,
                                  const ClassSchema& owner, const Value& v) {
     FormatScratch scratch;
     if (auto text = format_scalar(v, scratch)) {
-        if (!text->empty() && !writer.text(*text))
+        if (!text->empty() && !put_text(writer, field, *text))
             return unwritable(writer.rejected(), field, owner);
         return {};
     }
@@ -37,7 +45,7 @@ inline Status write_text_content(XmlWriter& writer, const FieldSchema& field,
         if (item.is_absent()) continue;
         FormatScratch item_scratch;
         auto text = format_scalar(item, item_scratch);
-        if (text && !text->empty() && !writer.text(*text)) {
+        if (text && !text->empty() && !put_text(writer, field, *text)) {
             return unwritable(writer.rejected(), field, owner);
         }
     }
@@ -108,7 +116,14 @@ public:
             const FieldSchema& field = schema.fields[i];
             if (field.role != FieldRole::Element) continue;
             const Value* v = entry(obj, i);
-            if (v == nullptr || v->is_null()) continue;
+            if (v == nullptr) continue;
+            if (v->is_null()) {
+                // A None list has no item to mark: it is left out like any None.
+                if (field.nillable && !field.type.is_list() && !nil(names_.place_of(field, open))) {
+                    return names_.failure(writer_, &field, schema);
+                }
+                continue;
+            }
             Status s = child(field, schema, names_.place_of(field, open), *v);
             if (!s) return s;
         }
@@ -125,7 +140,7 @@ private:
                  const Value& v) {
         switch (field.type.kind()) {
             case TypeDesc::Kind::Scalar:
-                if (!scalar(place, v)) return names_.failure(writer_, &field, owner);
+                if (!scalar(field, place, v)) return names_.failure(writer_, &field, owner);
                 return {};
             case TypeDesc::Kind::Nested:
                 return element(place, v, field.type.schema());
@@ -135,8 +150,13 @@ private:
         if (v.kind() != Value::Kind::List) return {};
         const TypeDesc& item_type = field.type.item();
         for (const Value& item : v.as_list()) {
-            // An absent or null item (a None in the list) writes nothing.
-            if (item.is_absent() || item.is_null()) continue;
+            // An absent or null item (a None in the list) writes nothing,
+            // unless the field writes it as a nil item.
+            if (item.is_absent()) continue;
+            if (item.is_null()) {
+                if (field.nillable && !nil(place)) return names_.failure(writer_, &field, owner);
+                continue;
+            }
             switch (item_type.kind()) {
                 case TypeDesc::Kind::Nested: {
                     Status s = element(place, item, item_type.schema());
@@ -144,7 +164,9 @@ private:
                     break;
                 }
                 case TypeDesc::Kind::Scalar:
-                    if (!scalar(place, item)) return names_.failure(writer_, &field, owner);
+                    if (!scalar(field, place, item)) {
+                        return names_.failure(writer_, &field, owner);
+                    }
                     break;
                 case TypeDesc::Kind::List:
                     break;  // a list of lists has no element form
@@ -154,10 +176,34 @@ private:
     }
 
     /// Writes the scalar element of `v`; nothing when `v` has no text.
-    bool scalar(const Place& place, const Value& v) {
+    bool scalar(const FieldSchema& field, const Place& place, const Value& v) {
         FormatScratch scratch;
         const auto text = format_scalar(v, scratch);
-        return !text || names_.text_element(writer_, place, *text);
+        if (!text) return true;
+        if (!field.cdata) return names_.text_element(writer_, place, *text);
+        typename Names::Open open;
+        if (!names_.open(writer_, place, open)) return false;
+        writer_.close_start_tag();
+        if (!writer_.cdata(*text)) return false;
+        names_.close(writer_, open);
+        return true;
+    }
+
+    /// Writes the empty element of a nil field: marked xsi:nil="true", with
+    /// `xsi` declared on the element unless the root declares it.
+    bool nil(const Place& place) {
+        typename Names::Open open;
+        if (!names_.open(writer_, place, open)) return false;
+        const std::optional<std::string_view> declared = names_.xsi_prefix();
+        bool ok = true;
+        if (!declared) {
+            ok = writer_.attribute("xmlns", "xsi", XSI_NAMESPACE) &&
+                 writer_.attribute("xsi", "nil", "true");
+        } else {
+            ok = writer_.attribute(*declared, "nil", "true");
+        }
+        writer_.end_empty_tag();
+        return ok;
     }
 
     XmlWriter& writer_;

@@ -154,5 +154,52 @@ TEST(Emitter, NestingBeyondTheLimitFails) {
               "Maximum XML recursion depth exceeded: current 257 >= limit 256");
 }
 
+FieldSchema flagged(FieldSchema field, bool nillable, bool cdata) {
+    field.nillable = nillable;
+    field.cdata = cdata;
+    return field;
+}
+
+// The writing options and the per-field forms, each against the plain form.
+TEST(Emitter, OptionsAndFieldForms) {
+    auto s = make_class("R", attribute("a"), flagged(element("c"), false, true),
+                        flagged(element("n"), true, false),
+                        flagged(element("l", list_of(scalar())), true, false), element("e"));
+    EncodableSet latin1;
+    for (char32_t c = 0x80; c < 0x100; ++c) latin1.add(c);
+    const WriteOptions plain, short_empty{{}, true}, restricted{{}, false, &latin1};
+    // "\xc3\xa9" is U+E9 (in latin1), "\xe2\x82\xac" U+20AC, "\xf0\x9f\x98\x80" U+1F600.
+    const std::string wide = "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80";
+    const std::string nil =
+        " xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" xsi:nil=\"true\"/>";
+    struct Row {
+        Value value;
+        const WriteOptions* options;
+        std::string expected;
+    } rows[] = {
+        {object(*s, Value(), str("a]]>b]]]>>")), &plain,
+         "<R><c><![CDATA[a]]]]><![CDATA[>b]]]]]><![CDATA[>>]]></c></R>"},
+        {object(*s, Value(), str("x\ry<&")), &plain,
+         "<R><c><![CDATA[x]]>&#xD;<![CDATA[y<&]]></c></R>"},
+        {object(*s, Value(), str(wide)), &restricted,
+         "<R><c><![CDATA[\xc3\xa9]]>&#x20AC;&#x1F600;</c></R>"},
+        {object(*s, str(wide + "<"), Value(), Value(), Value(), str(wide)), &restricted,
+         "<R a=\"\xc3\xa9&#x20AC;&#x1F600;&lt;\"><e>\xc3\xa9&#x20AC;&#x1F600;</e></R>"},
+        {object(*s, str(wide)), &plain, "<R a=\"" + wide + "\"></R>"},
+        {object(*s, Value(), str(""), Value::null(), list(str("1"), Value::null()), Value::null()),
+         &plain, "<R><c></c><n" + nil + "<l>1</l><l" + nil + "</R>"},
+        {object(*s, str("1"), str(""), Value(), list(str("")), str("")), &short_empty,
+         "<R a=\"1\"><c/><l/><e/></R>"},
+        {object(*s), &short_empty, "<R/>"},
+    };
+    for (const Row& row : rows) {
+        auto r = write_document("R", row.value, *s, *row.options);
+        EXPECT_EQ(r ? r.value() : r.error().message(), row.expected);
+    }
+    EXPECT_EQ(write(*s, object(*s, Value(), str("a\x01"))),
+              "Serialization error: character U+0001 in field 'c' of R cannot be written in XML "
+              "1.0");
+}
+
 }  // namespace
 }  // namespace kestrix

@@ -24,6 +24,12 @@ namespace kestrix {
 Status write_element(XmlWriter& writer, std::string_view name, const Value& value,
                      const ClassSchema& schema);
 
+/// Writes `root` into `writer` as the document element `root_name`, named and
+/// declared as write_document writes it. Records written one after another
+/// into one writer use this.
+Status write_root(XmlWriter& writer, std::string_view root_name, const Value& root,
+                  const ClassSchema& schema);
+
 /// The whole document for `root`: no declaration before it, no line feed after
 /// it. `indent` absent gives one line; a step of 0 gives line breaks only.
 /// A tree that is not namespace-aware writes names as given, and declares on
@@ -39,5 +45,10 @@ Status write_element(XmlWriter& writer, std::string_view name, const Value& valu
 /// when the plan has an error.
 Result<std::string> write_document(std::string_view root_name, const Value& root,
                                    const ClassSchema& schema, std::optional<std::uint64_t> indent);
+
+/// The same with the indentation, the empty-element form and the encodable
+/// characters of `options`.
+Result<std::string> write_document(std::string_view root_name, const Value& root,
+                                   const ClassSchema& schema, const WriteOptions& options);
 
 }  // namespace kestrix

@@ -95,6 +95,12 @@ struct FieldSchema {
     /// answers to (set by build_indices): a match on this field is then the
     /// answer of the whole lookup, whatever fields come after it.
     bool last_of_its_names = false;
+    /// A scalar element field whose None (or None item, for a list of
+    /// scalars) is written as an empty element marked xsi:nil="true" instead
+    /// of being left out.
+    bool nillable = false;
+    /// A text or scalar element field whose text is written as CDATA sections.
+    bool cdata = false;
 
     /// The part of xml_name after its first colon (set by build_indices).
     std::string_view local() const noexcept { return std::string_view(xml_name).substr(local_at); }

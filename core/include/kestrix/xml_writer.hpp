@@ -9,8 +9,36 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kestrix {
+
+/// The characters an output encoding can carry: all of ASCII, and the
+/// characters of the Basic Multilingual Plane added to the set. The writer
+/// references every other character of a text or attribute value.
+class EncodableSet {
+public:
+    EncodableSet() : bits_(0x10000 / 64, 0) {}
+    void add(char32_t c) {
+        if (c < 0x10000) bits_[c / 64] |= std::uint64_t{1} << (c % 64);
+    }
+    bool contains(char32_t c) const noexcept {
+        return c < 0x80 || (c < 0x10000 && (bits_[c / 64] >> (c % 64)) & 1);
+    }
+
+private:
+    std::vector<std::uint64_t> bits_;
+};
+
+/// How a document is written beyond its content.
+struct WriteOptions {
+    /// The step in spaces per level; absent writes everything on one line.
+    std::optional<std::uint64_t> indent;
+    /// Writes an element with no content as "<a/>" instead of "<a></a>".
+    bool short_empty_elements = false;
+    /// The characters the output encoding carries; null: every character.
+    const EncodableSet* encodable = nullptr;
+};
 
 /// The output of one document: a single buffer grown in place, and the
 /// indentation state when the document is indented.
@@ -26,6 +54,9 @@ class XmlWriter {
 public:
     /// `indent` is the step in spaces per level; absent writes everything on one line.
     explicit XmlWriter(std::optional<std::uint64_t> indent);
+    /// A writer with the given indentation, empty-element form and encodable
+    /// characters (`options.encodable`, when set, must outlive the writer).
+    explicit XmlWriter(const WriteOptions& options);
 
     /// Writes the line break (if due) and "<name". Attributes may follow.
     void open_start_tag(std::string_view name);
@@ -46,7 +77,16 @@ public:
     /// Writes "<name>", the escaped text and "</name>", as open_start_tag,
     /// close_start_tag, text and end_tag in turn would. False as text() is.
     [[nodiscard]] bool text_element(std::string_view name, std::string_view text);
+    /// Writes `text` as a CDATA section: "]]>" is split across two sections,
+    /// and a carriage return (which a reader would turn into a line feed) or a
+    /// character the encoding cannot carry ends the section and is written as
+    /// a reference. Nothing for an empty text. False as text() is.
+    [[nodiscard]] bool cdata(std::string_view text);
+    /// Ends the open start tag as an empty-element tag: "/>".
+    void end_empty_tag();
     /// Narrows the indentation, writes the line break (if due) and "</name>".
+    /// Under short_empty_elements, an element with nothing written since its
+    /// start tag is closed as "<name/>" instead.
     void end_tag(std::string_view name);
     /// The same for a name written as "prefix:local".
     void end_tag(std::string_view prefix, std::string_view local);
@@ -67,6 +107,13 @@ public:
 
     /// The text written so far; the writer is left empty.
     std::string take();
+    /// The text written since the last clear() or take(), left in place.
+    std::string_view written() const noexcept { return {out_.get(), used_}; }
+    /// Forgets the text written so far (the indentation state is kept).
+    void clear() noexcept {
+        used_ = 0;
+        start_tag_end_ = kNoStartTag;
+    }
 
     /// Class elements currently open; bounds the recursion of write_element.
     std::uint64_t depth = 0;
@@ -92,6 +139,11 @@ private:
     /// Puts `s` with the bytes selected by `mask` replaced by references.
     bool put_escaped(std::string_view s, std::uint8_t mask);
     bool put_escaped_from(const char* run, const char* p, const char* end, std::uint8_t mask);
+    /// Puts the reference "&#xH;" for `c`.
+    void put_reference(char32_t c);
+    /// True when the end tag of the element just started can become "/>";
+    /// then the start tag is rewritten to end with it.
+    bool shortened();
 
     struct Free {
         void operator()(char* p) const noexcept { std::free(p); }
@@ -107,6 +159,15 @@ private:
     bool pending_break_ = false;
     std::uint64_t compact_ = 0;
     char32_t rejected_ = 0;
+    bool short_empty_ = false;
+    static constexpr std::size_t kNoStartTag = ~std::size_t{0};
+    /// Where the last start tag ended (used_ right after its ">").
+    std::size_t start_tag_end_ = kNoStartTag;
+    const EncodableSet* encodable_ = nullptr;
+    /// The byte classes escaped in texts and in attribute values: the
+    /// non-ASCII bytes join them when the encoding is restricted.
+    std::uint8_t text_mask_;
+    std::uint8_t attribute_mask_;
 };
 
 }  // namespace kestrix
