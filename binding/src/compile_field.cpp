@@ -135,6 +135,15 @@ bool field_namespace(PyObject* metadata, std::string_view name, std::optional<st
     return true;
 }
 
+// A flag of the metadata ("nillable", "cdata"): true when present and true.
+bool metadata_flag(PyObject* metadata, const char* key) {
+    Ref value = item_or_null(metadata, key);
+    if (!value) return false;
+    const int truth = PyObject_IsTrue(value.get());
+    if (truth < 0) PyErr_Clear();
+    return truth > 0;
+}
+
 }  // namespace
 
 bool compile_field(PyObject* key, PyObject* field, bool from_model, PyObject* hints,
@@ -196,6 +205,20 @@ bool compile_field(PyObject* key, PyObject* field, bool from_model, PyObject* hi
     if (!choose_field_converter(arg.annotation.get(), *type, arg.convert)) return false;
     FieldSchema compiled{std::string(name), std::move(xml_name), std::move(*type), role};
     resolve_namespace(owner, compiled, declared_ns);
+    if (metadata_flag(metadata.get(), "nillable")) {
+        // A nil element reads back as None only for scalars: a class element
+        // marked nil is read as an instance, which would not be what was written.
+        const TypeDesc& value = compiled.type.is_list() ? compiled.type.item() : compiled.type;
+        if (role != FieldRole::Element || !value.is_scalar()) {
+            PyErr_Format(PyExc_TypeError,
+                         "field '%s' cannot be nillable: \"nillable\" applies to child elements "
+                         "holding a scalar or a list of scalars",
+                         compiled.name.c_str());
+            return false;
+        }
+        compiled.nillable = true;
+    }
+    compiled.cdata = role != FieldRole::Attribute && metadata_flag(metadata.get(), "cdata");
     args.push_back(std::move(arg));
     fields.push_back(std::move(compiled));
     return true;

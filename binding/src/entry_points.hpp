@@ -16,6 +16,24 @@ PyObject* deserialize_document(const char* data, std::size_t size, PyObject* tar
 /// serialize: `indent` absent for one-line output. New `bytes` or null.
 PyObject* serialize_object(PyObject* obj, std::optional<std::uint64_t> indent);
 
+/// The `indent` argument of the writing functions: None (absent) or an
+/// integer from 0 to 1024. False with TypeError, OverflowError or ValueError set.
+bool parse_indent(PyObject* given, std::optional<std::uint64_t>& indent);
+
+/// _serialize_with(obj, indent, short_empty_elements, encodable): serialize
+/// with the writing options; `encodable` is None (every character) or a
+/// sequence of the code points the output encoding carries beyond ASCII.
+/// New `bytes` or null.
+PyObject* serialize_with(PyObject* module, PyObject* args);
+
+/// _write_records(records, write, root, attributes, indent,
+/// short_empty_elements, encodable, chunk_size): writes each object of the
+/// iterable `records` inside the element `root` (a str) with `attributes` (a
+/// sequence of (name, value) str pairs), passing `bytes` of about
+/// `chunk_size` to `write` as they fill. Returns the number of records as an
+/// int, or null.
+PyObject* write_records(PyObject* module, PyObject* args);
+
 /// iterparse: `tag` is a str or null (the class's name). New XmlIterator or null.
 PyObject* create_iterator(const char* data, std::size_t size, PyObject* target_type, PyObject* tag);
 

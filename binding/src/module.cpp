@@ -81,22 +81,33 @@ PyObject* iterparse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     return create_iterator(data, size, a[1], tag);
 }
 
+}  // namespace
+
+bool parse_indent(PyObject* given, std::optional<std::uint64_t>& indent) {
+    if (given == nullptr || given == Py_None) return true;
+    Ref number = Ref::steal(PyNumber_Index(given));
+    if (!number) {
+        raise_argument_error("indent");
+        return false;
+    }
+    unsigned long long step = PyLong_AsUnsignedLongLong(number.get());
+    if (step == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    if (step > kMaxIndent) {
+        PyErr_Format(PyExc_ValueError, "indent must be at most %d, got %llu", int(kMaxIndent),
+                     step);
+        return false;
+    }
+    indent = step;
+    return true;
+}
+
+namespace {
+
 PyObject* serialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
     if (!parse_arguments(kSerialize, args, nargs, kwnames, a)) return nullptr;
     std::optional<std::uint64_t> indent;
-    if (a[1] != nullptr && a[1] != Py_None) {
-        Ref number = Ref::steal(PyNumber_Index(a[1]));
-        if (!number) return raise_argument_error("indent");
-        unsigned long long step = PyLong_AsUnsignedLongLong(number.get());
-        if (step == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
-        if (step > kMaxIndent) {
-            PyErr_Format(PyExc_ValueError, "indent must be at most %d, got %llu", int(kMaxIndent),
-                         step);
-            return nullptr;
-        }
-        indent = step;
-    }
+    if (!parse_indent(a[1], indent)) return nullptr;
     return serialize_object(a[0], indent);
 }
 
@@ -114,6 +125,13 @@ PyMethodDef kFunctions[] = {
     {"_iterstream", create_stream_iterator, METH_VARARGS,
      "_iterstream(read, target_type, tag=None, close=None, follow_declaration=None)\n--\n\n"
      "Records read from a stream in bounded chunks (behind kestrix.iterload)."},
+    {"_serialize_with", serialize_with, METH_VARARGS,
+     "_serialize_with(obj, indent, short_empty_elements, encodable)\n--\n\n"
+     "serialize with the writing options (behind kestrix.serialize's keywords)."},
+    {"_write_records", write_records, METH_VARARGS,
+     "_write_records(records, write, root, attributes, indent, short_empty_elements, "
+     "encodable, chunk_size)\n--\n\n"
+     "Records written inside a root element in chunks (behind kestrix.dump_records)."},
     {"_declared_encoding", declared_encoding_of, METH_O,
      "_declared_encoding(head)\n--\n\n"
      "The encoding a document's first bytes name, or '' for none (UTF-8)."},

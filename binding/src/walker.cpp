@@ -13,6 +13,7 @@
 #include "errors.hpp"
 #include "kestrix/emitter.hpp"
 #include "pyref.hpp"
+#include "write_options.hpp"
 
 namespace kestrix::py {
 
@@ -275,17 +276,35 @@ std::optional<Value> object_to_value(PyObject* obj, const ClassSchema& schema, A
     return out;
 }
 
-PyObject* serialize_object(PyObject* obj, std::optional<std::uint64_t> indent) {
+namespace {
+
+PyObject* serialize_with_options(PyObject* obj, const WriteOptions& options) {
     const CompiledClass* compiled = compile_class(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
     if (compiled == nullptr) return ensure_error();
     const ClassSchema& schema = *compiled->schema;
     Arena arena;  // the tree's memory, released on every path
     std::optional<Value> root = object_to_value(obj, schema, arena);
     if (!root) return ensure_error();
-    Result<std::string> document = write_document(schema.root_name(), *root, schema, indent);
+    Result<std::string> document = write_document(schema.root_name(), *root, schema, options);
     if (!document) return raise_bind_error(document.error());
     const std::string& text = document.value();
     return PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+}  // namespace
+
+PyObject* serialize_object(PyObject* obj, std::optional<std::uint64_t> indent) {
+    return serialize_with_options(obj, WriteOptions{indent});
+}
+
+PyObject* serialize_with(PyObject*, PyObject* args) {
+    PyObject *obj = nullptr, *indent = nullptr, *short_empty = nullptr, *encodable = nullptr;
+    if (!PyArg_ParseTuple(args, "OOOO:_serialize_with", &obj, &indent, &short_empty, &encodable)) {
+        return nullptr;
+    }
+    OwnedWriteOptions options;
+    if (!read_write_options(indent, short_empty, encodable, options)) return nullptr;
+    return serialize_with_options(obj, options.options);
 }
 
 }  // namespace kestrix::py

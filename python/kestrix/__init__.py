@@ -13,7 +13,7 @@ prefixes=...)`` declares the element (and namespace) a class is written as.
 from ._kestrix import PanicException, XmlIterator
 from .api import deserialize, iterparse, serialize, version
 from .element import ElementDeclaration, xml_element
-from .files import dump, iterload, load
+from .files import dump, dump_records, iterload, load
 
 __version__ = version()
 
@@ -23,6 +23,7 @@ __all__ = [
     "XmlIterator",
     "deserialize",
     "dump",
+    "dump_records",
     "iterload",
     "iterparse",
     "load",

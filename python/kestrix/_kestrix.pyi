@@ -1,4 +1,4 @@
-from typing import Callable, Generic, TypeVar
+from typing import Callable, Generic, Iterable, Sequence, TypeVar
 
 _T = TypeVar("_T")
 
@@ -19,6 +19,25 @@ def iterparse(source: bytes, target_type: type[_T], tag: str | None = None) -> X
 
 def serialize(obj: object, indent: int | None = None) -> bytes:
     """Write ``obj`` as an XML document; ``indent`` spaces per level when given."""
+
+def _serialize_with(
+    obj: object, indent: int | None, short_empty_elements: bool, encodable: Iterable[int] | None, /
+) -> bytes:
+    """serialize with the writing options; ``encodable``: the code points beyond
+    ASCII the output encoding carries (None: all)."""
+
+def _write_records(
+    records: Iterable[object],
+    write: Callable[[bytes], object],
+    root: str,
+    attributes: Sequence[tuple[str, str]],
+    indent: int | None,
+    short_empty_elements: bool,
+    encodable: Iterable[int] | None,
+    chunk_size: int,
+    /,
+) -> int:
+    """Writes each record inside ``root``, passing chunks of about ``chunk_size`` bytes to ``write``."""
 
 def version() -> str:
     """The version of the extension module, "0.7.0"."""

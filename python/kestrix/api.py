@@ -106,28 +106,48 @@ def iterparse(*args, **kwargs):
 iterparse.__wrapped__ = _iterparse
 
 
-def serialize(*args, **kwargs):
+def serialize(obj, indent=None, *, encoding=None, xml_declaration=None, standalone=None,
+              doctype=None, short_empty_elements=False):
     """Write a model instance as an XML document.
 
     The root element bears the class's element name (its ``__name__`` unless
     declared); fields are written as attributes, text or child elements as
-    their metadata says, ``None`` fields are left out and special characters
-    are escaped. Output is UTF-8 without an XML declaration.
+    their metadata says, ``None`` fields are left out (or written as
+    ``xsi:nil="true"`` when their metadata says ``"nillable": True``) and
+    special characters are escaped (or, with ``"cdata": True``, text is
+    written as CDATA sections). With no option given the output is UTF-8
+    without an XML declaration.
 
     Args:
         obj: a dataclass or pydantic-style model instance.
         indent: ``None`` (the default) writes everything on one line; a
             number puts each element on its own line, indented by that many
             spaces per level (at most 1024).
+        encoding: ``None`` (UTF-8, the default) or the name of an encoding
+            kestrix reads: ``"UTF-16"`` (written with a byte-order mark),
+            ``"ISO-8859-1"``, ``"windows-1252"`` or another single-byte
+            encoding that extends ASCII. Characters it cannot carry are
+            written as character references.
+        xml_declaration: ``True`` writes ``<?xml version="1.0"
+            encoding="..."?>``, ``False`` never; ``None`` (the default)
+            writes it when the encoding is not UTF-8 or ``standalone`` is given.
+        standalone: ``True`` or ``False`` adds ``standalone="yes"`` or
+            ``"no"`` to the declaration; ``None`` (the default) leaves it out.
+        doctype: a document type declaration written verbatim before the
+            root element, such as ``'<!DOCTYPE note SYSTEM "note.dtd">'``.
+        short_empty_elements: ``True`` writes an element with no content as
+            ``<a/>`` instead of ``<a></a>``.
 
     Returns:
         The document as ``bytes``.
 
     Raises:
         ValueError: a model graph nested deeper than 256 levels (or cyclic),
-            an ``indent`` above 1024, or a value that cannot be written.
-        TypeError: a field holds a value of the wrong kind, or ``indent`` is
-            not an integer.
+            an ``indent`` above 1024, a value that cannot be written, an
+            encoding kestrix cannot write, a name the encoding cannot carry
+            (the message names it), or options that contradict each other.
+        TypeError: a field holds a value of the wrong kind, or an option is
+            of the wrong type.
         OverflowError: a negative ``indent``.
 
     Example:
@@ -138,11 +158,16 @@ def serialize(*args, **kwargs):
         ...     label: str = ""
         >>> kestrix.serialize(Point(x=3, label="a < b"))
         b'<Point x="3"><label>a &lt; b</label></Point>'
+        >>> kestrix.serialize(Point(x=3), encoding="ISO-8859-1", short_empty_elements=True)
+        b'<?xml version="1.0" encoding="ISO-8859-1"?>\\n<Point x="3"><label/></Point>'
     """
-    return _serialize(*args, **kwargs)
+    if (encoding is None and xml_declaration is None and standalone is None and doctype is None
+            and short_empty_elements is False):
+        return _serialize(obj, indent)
+    from ._writing import Options
 
-
-serialize.__wrapped__ = _serialize
+    return Options(encoding, xml_declaration, standalone, doctype,
+                   short_empty_elements).document(obj, indent)
 
 
 def version(*args, **kwargs):

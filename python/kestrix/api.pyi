@@ -10,7 +10,16 @@ def deserialize(source: bytes, target_type: type[_T]) -> _T:
 def iterparse(source: bytes, target_type: type[_T], tag: str | None = None) -> XmlIterator[_T]:
     """Yield one instance of ``target_type`` per element named ``tag``."""
 
-def serialize(obj: object, indent: int | None = None) -> bytes:
+def serialize(
+    obj: object,
+    indent: int | None = None,
+    *,
+    encoding: str | None = None,
+    xml_declaration: bool | None = None,
+    standalone: bool | None = None,
+    doctype: str | None = None,
+    short_empty_elements: bool = False,
+) -> bytes:
     """Write a model instance as an XML document."""
 
 def version() -> str:

@@ -223,11 +223,23 @@ def iterload(source, cls, tag=None):
     return _kestrix._iterstream(slices.read, cls, tag, slices.close, _streams_as_declared(view))
 
 
-def dump(obj, target, indent=None):
+def _check_target(target) -> None:
+    if isinstance(target, io.TextIOBase):
+        raise _text_mode_error("target")
+    if not hasattr(target, "write"):
+        raise TypeError(f"target must be a path or a binary file object, "
+                        f"not {type(target).__name__!r}")
+
+
+def dump(obj, target, indent=None, *, encoding=None, xml_declaration=None, standalone=None,
+         doctype=None, short_empty_elements=False):
     """Write a model instance as an XML document to a file or a stream.
 
     The document is made whole first, as :func:`serialize` makes it, so a
-    failure leaves the target untouched.
+    failure leaves the target untouched. The options are those of
+    :func:`serialize`, with the same defaults: a UTF-8 document needs no
+    declaration, so none is written unless asked for (or needed by another
+    encoding), and files written before these options existed stay the same.
 
     Args:
         obj: a dataclass or pydantic-style model instance.
@@ -235,6 +247,8 @@ def dump(obj, target, indent=None):
             binary file object (anything with ``write(bytes)``).
         indent: ``None`` (the default) for one line, or the number of spaces
             per level.
+        encoding, xml_declaration, standalone, doctype, short_empty_elements:
+            as for :func:`serialize`.
 
     Returns:
         None.
@@ -256,14 +270,117 @@ def dump(obj, target, indent=None):
         >>> out.getvalue()
         b'<Point x="3"></Point>'
     """
+    if (encoding is None and xml_declaration is None and standalone is None and doctype is None
+            and short_empty_elements is False):
+        write = _kestrix.serialize
+    else:
+        from ._writing import Options
+
+        options = Options(encoding, xml_declaration, standalone, doctype, short_empty_elements)
+        write = options.document
     if isinstance(target, (str, os.PathLike)):
-        data = _kestrix.serialize(obj, indent)
+        data = write(obj, indent)
         with open(target, "wb") as handle:
             handle.write(data)
         return
-    if isinstance(target, io.TextIOBase):
-        raise _text_mode_error("target")
-    if not hasattr(target, "write"):
-        raise TypeError(f"target must be a path or a binary file object, "
-                        f"not {type(target).__name__!r}")
-    target.write(_kestrix.serialize(obj, indent))
+    _check_target(target)
+    target.write(write(obj, indent))
+
+
+def _umask() -> int:
+    try:
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("Umask:"):
+                    return int(line.split()[1], 8)
+    except OSError:
+        pass
+    return 0o022
+
+
+# Bytes gathered before each write of dump_records.
+_CHUNK = 256 * 1024
+
+
+def dump_records(records, target, root, *, attributes=None, namespaces=None, indent=None,
+                 encoding=None, xml_declaration=None, standalone=None, doctype=None,
+                 short_empty_elements=False):
+    """Write a stream of model instances inside one root element, in bounded memory.
+
+    The counterpart of :func:`iterload`: each object of ``records`` (any
+    iterable, such as a generator of millions) is written as its class's
+    element, as :func:`serialize` writes it, one after the other inside the
+    element ``root``. Objects are taken one at a time and the output is
+    written in chunks of about 256 KiB, so memory stays bounded by the
+    largest record plus a chunk. A path is written to a temporary file beside
+    it, which replaces the path once every record is written: a failure
+    leaves the path as it was. A stream receives the chunks as they fill.
+
+    Args:
+        records: an iterable of dataclass or pydantic-style model instances
+            (of one class or several).
+        target: a path (``str`` or ``os.PathLike``) or a binary file object.
+        root: the name of the root element.
+        attributes: a mapping of the root's attribute names to ``str`` values.
+        namespaces: a mapping of prefixes to namespace URIs declared on the
+            root; the prefix ``""`` declares the default namespace.
+        indent, encoding, xml_declaration, standalone, doctype,
+        short_empty_elements: as for :func:`serialize`.
+
+    Returns:
+        The number of records written.
+
+    Raises:
+        OSError: the path cannot be written.
+        TypeError: ``target`` is a text-mode file or of no known kind, or a
+            name, value or option is of the wrong type.
+        ValueError: ``root``, an attribute name or a prefix is not an XML
+            name, or as :func:`serialize`; a record that cannot be written
+            carries a note with its position.
+
+    Example:
+        >>> import io
+        >>> from dataclasses import dataclass, field
+        >>> @dataclass
+        ... class Item:
+        ...     n: int = field(metadata={"type": "Attribute"})
+        >>> out = io.BytesIO()
+        >>> kestrix.dump_records((Item(n) for n in range(2)), out, "list", attributes={"v": "1"})
+        2
+        >>> out.getvalue()
+        b'<list v="1"><Item n="0"></Item><Item n="1"></Item></list>'
+    """
+    from ._writing import Options, check_name, root_attributes
+
+    options = Options(encoding, xml_declaration, standalone, doctype, short_empty_elements)
+    check_name(root, "root")
+    pairs = root_attributes(attributes, namespaces)
+    encoding_ = options.encoding
+
+    def run(handle) -> int:
+        write = handle.write
+        if encoding_.codec is not None:
+            def write(chunk, put=handle.write, encode=encoding_.encode):  # noqa: E306
+                put(encode(chunk))
+        if options.prolog:
+            handle.write(options.prolog)
+        return _kestrix._write_records(records, write, root, pairs, indent,
+                                       options.short_empty_elements, encoding_.encodable, _CHUNK)
+
+    if not isinstance(target, (str, os.PathLike)):
+        _check_target(target)
+        return run(target)
+    import tempfile
+
+    directory = os.path.dirname(os.path.abspath(target))
+    fd, temporary = tempfile.mkstemp(dir=directory, prefix=".kestrix-", suffix=".tmp")
+    try:
+        # The file gets the mode a newly created file gets, not mkstemp's 0600.
+        os.chmod(temporary, 0o666 & ~_umask())
+        with open(fd, "wb") as handle:
+            count = run(handle)
+        os.replace(temporary, target)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+    return count

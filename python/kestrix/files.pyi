@@ -1,6 +1,6 @@
 import mmap
 import os
-from typing import Iterable, Protocol, TypeVar
+from typing import Iterable, Mapping, Protocol, TypeVar
 
 from ._kestrix import XmlIterator
 
@@ -20,8 +20,34 @@ def load(source: _Source, cls: type[_T]) -> _T:
 def iterload(source: _Source, cls: type[_T], tag: str | None = None) -> XmlIterator[_T]:
     """Yield one instance of ``cls`` per element named ``tag``, reading as it goes."""
 
-def dump(obj: object, target: str | os.PathLike[str] | _Writable, indent: int | None = None) -> None:
+def dump(
+    obj: object,
+    target: str | os.PathLike[str] | _Writable,
+    indent: int | None = None,
+    *,
+    encoding: str | None = None,
+    xml_declaration: bool | None = None,
+    standalone: bool | None = None,
+    doctype: str | None = None,
+    short_empty_elements: bool = False,
+) -> None:
     """Write a model instance as an XML document to a file or a stream."""
+
+def dump_records(
+    records: Iterable[object],
+    target: str | os.PathLike[str] | _Writable,
+    root: str,
+    *,
+    attributes: Mapping[str, str] | None = None,
+    namespaces: Mapping[str, str] | None = None,
+    indent: int | None = None,
+    encoding: str | None = None,
+    xml_declaration: bool | None = None,
+    standalone: bool | None = None,
+    doctype: str | None = None,
+    short_empty_elements: bool = False,
+) -> int:
+    """Write a stream of model instances inside one root element, in bounded memory."""
 
 def _declares_another_encoding(head: bytes) -> bool: ...
 def _as_declared(head: bytes, pieces: Iterable[bytes]) -> bool: ...
