@@ -46,3 +46,12 @@ def files(path: str, out: io.BytesIO) -> list[Item]:
     kestrix.dump(item, pathlib.Path(path), indent=None)
     records: kestrix.XmlIterator[Item] = kestrix.iterload(pathlib.Path(path), Item, tag="Item")
     return [kestrix.load(out.getvalue(), Item), *records, *kestrix.iterload(memoryview(b""), Item)]
+
+
+def writing_options(items: list[Item], out: io.BytesIO) -> tuple[bytes, int]:
+    text: bytes = kestrix.serialize(items[0], encoding="ISO-8859-1", xml_declaration=True, standalone=True,
+                                    doctype="<!DOCTYPE Item>", short_empty_elements=True)
+    kestrix.dump(items[0], out, 2, encoding="UTF-16", xml_declaration=None)
+    count: int = kestrix.dump_records(iter(items), out, "items", attributes={"v": "1"},
+                                      namespaces={"": "urn:x"}, indent=1, encoding="windows-1252")
+    return text, count
