@@ -182,7 +182,7 @@ private:
         if (!text) return true;
         if (!field.cdata) return names_.text_element(writer_, place, *text);
         typename Names::Open open;
-        if (!names_.open(writer_, place, open)) return false;
+        if (!names_.open(writer_, place, nullptr, open)) return false;
         writer_.close_start_tag();
         if (!writer_.cdata(*text)) return false;
         names_.close(writer_, open);
@@ -193,7 +193,7 @@ private:
     /// `xsi` declared on the element unless the root declares it.
     bool nil(const Place& place) {
         typename Names::Open open;
-        if (!names_.open(writer_, place, open)) return false;
+        if (!names_.open(writer_, place, nullptr, open)) return false;
         const std::optional<std::string_view> declared = names_.xsi_prefix();
         bool ok = true;
         if (!declared) {
