@@ -184,3 +184,23 @@ def test_record_stream_memory_stays_bounded():
     finally:
         tracemalloc.stop()
     assert sink.size > 5_000_000 and peak < 2_000_000
+
+
+def test_repeated_writes_succeeding_or_failing_keep_memory_flat():
+    def once():
+        kestrix.serialize(note(Note), encoding="windows-1252", short_empty_elements=True)
+        with pytest.raises(TypeError):
+            kestrix.dump_records([note(Note), Note(id="x")], io.BytesIO(), "r", attributes={"a": "é"},
+                                 encoding="ISO-8859-1", indent=1)
+
+    for _ in range(200):
+        once()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        for _ in range(2000):
+            once()
+        growth = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert growth < 100_000
