@@ -71,6 +71,15 @@ Ref scalar_annotation(PyObject* stripped, const TypeDesc& type) {
 bool choose_field_converter(PyObject* stripped, TypeDesc& type, Converter& out) {
     Ref annotation = scalar_annotation(stripped, type);
     if (!choose_converter(annotation.get(), out)) return false;
+    if (out.conversion == Conversion::QName) {
+        // Read through the namespace declarations in scope, by the core.
+        if (type.is_scalar()) {
+            type = TypeDesc::scalar(ScalarKind::QName);
+        } else if (type.is_list()) {
+            type = TypeDesc::list(TypeDesc::scalar(ScalarKind::QName));
+        }
+        return true;
+    }
     if (!out.is_enum) return true;
     if (type.is_scalar() && type.scalar_kind() == ScalarKind::Other) {
         type = TypeDesc::scalar(ScalarKind::Str);

@@ -66,6 +66,7 @@ struct Stdlib {
     PyObject* date;
     PyObject* time;
     PyObject* datetime;
+    PyObject* qname;
 };
 
 const Stdlib* stdlib() {
@@ -80,7 +81,7 @@ const Stdlib* stdlib() {
     const Entry entries[] = {
         {&s.enum_class, "enum", "Enum"},       {&s.decimal_class, "decimal", "Decimal"},
         {&s.date, "datetime", "date"},         {&s.time, "datetime", "time"},
-        {&s.datetime, "datetime", "datetime"},
+        {&s.datetime, "datetime", "datetime"}, {&s.qname, "kestrix.qname", "QName"},
     };
     for (const Entry& e : entries) {
         if (*e.slot != nullptr) continue;
@@ -318,6 +319,11 @@ PyObject* convert_text(Ref text, std::string_view raw, const Converter& c) {
         case Conversion::XmlDateTime:
             result = date_like(*n, c, n->xml_datetime, text.get());
             break;
+        case Conversion::QName: {
+            // The reader gives the `{uri}local` form the class is built from.
+            PyObject* value = PyObject_CallFunctionObjArgs(c.declared.get(), text.get(), nullptr);
+            return value != nullptr ? value : ensure_error();
+        }
         case Conversion::XmlDuration:
             result = try_call(c.declared.get(), text.get());
             if (!result) {
@@ -338,6 +344,11 @@ bool choose_converter(PyObject* annotation, Converter& out) {
     const Stdlib* s = stdlib();
     if (s == nullptr) return false;
     out.is_enum = derives_from(annotation, s->enum_class);
+    if (derives_from(annotation, s->qname)) {
+        out.conversion = Conversion::QName;
+        out.declared = Ref::borrow(annotation);
+        return true;
+    }
 
     // By name first, as every class bearing one of these names is read so;
     // then the standard date and time classes by descent.

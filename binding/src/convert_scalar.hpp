@@ -23,6 +23,7 @@ enum class Conversion : std::uint8_t {
     XmlTime,      ///< a class named XmlTime
     XmlDateTime,  ///< a class named XmlDateTime
     XmlDuration,  ///< a class named XmlDuration: its constructor, the companion package
+    QName,        ///< kestrix.QName or a subclass: built from the `{uri}local` text
 };
 
 /// How the scalar values of one field (of its items, for a list) are read and

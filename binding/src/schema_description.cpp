@@ -29,6 +29,8 @@ const char* scalar_name(ScalarKind kind) {
             return "XmlTime";
         case ScalarKind::XmlDuration:
             return "XmlDuration";
+        case ScalarKind::QName:
+            return "QName";
         case ScalarKind::Other:
             return "Other";
     }
@@ -38,8 +40,8 @@ const char* scalar_name(ScalarKind kind) {
 // "Plain", "Decimal", "IsoDate", ...; "Enum" for an enum whose text finds no
 // member otherwise, "Enum+Decimal" for an enum bearing one of the names.
 std::string conversion_name(const Converter& c) {
-    const char* names[] = {"Plain",   "Decimal", "IsoDate",     "IsoTime",    "IsoDateTime",
-                           "XmlDate", "XmlTime", "XmlDateTime", "XmlDuration"};
+    const char* names[] = {"Plain",   "Decimal", "IsoDate",     "IsoTime",     "IsoDateTime",
+                           "XmlDate", "XmlTime", "XmlDateTime", "XmlDuration", "QName"};
     std::string name = names[static_cast<int>(c.conversion)];
     if (!c.is_enum) return name;
     return c.conversion == Conversion::Plain ? "Enum" : "Enum+" + name;

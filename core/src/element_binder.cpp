@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "field_lookup.hpp"
+#include "kestrix/namespaces.hpp"
 #include "kestrix/scalar_parse.hpp"
 
 namespace kestrix::detail {
@@ -41,8 +42,19 @@ ElementBinder::ElementBinder(ExpatReader& reader, const ClassSchema& schema, std
     }
     XML_Parser parser = reader_.handle();
     XML_SetUserData(parser, this);
-    XML_SetElementHandler(parser, &start_handler, &end_handler);
     XML_SetCharacterDataHandler(parser, &text_handler);
+    // A tree with QName values keeps the namespace declarations in scope:
+    // expat reports them when it processes namespaces; otherwise they are
+    // read from each start tag's xmlns attributes.
+    track_scope_ = schema.namespaces != nullptr && schema.namespaces->qnames;
+    if (track_scope_ && namespaces_) {
+        XML_SetNamespaceDeclHandler(parser, &start_namespace_handler, &end_namespace_handler);
+    }
+    if (track_scope_ && !namespaces_) {
+        XML_SetElementHandler(parser, &scoped_start_handler, &scoped_end_handler);
+    } else {
+        XML_SetElementHandler(parser, &start_handler, &end_handler);
+    }
 }
 
 Result<ValueTree> ElementBinder::take_outcome() {
@@ -69,6 +81,38 @@ void XMLCALL ElementBinder::start_handler(void* self, const XML_Char* name,
 
 void XMLCALL ElementBinder::end_handler(void* self, const XML_Char*) {
     static_cast<ElementBinder*>(self)->on_end();
+}
+
+void XMLCALL ElementBinder::scoped_start_handler(void* self, const XML_Char* name,
+                                                 const XML_Char** attributes) {
+    auto* binder = static_cast<ElementBinder*>(self);
+    const std::uint64_t depth = ++binder->element_depth_;
+    for (const XML_Char** a = attributes; a != nullptr && a[0] != nullptr; a += 2) {
+        const std::string_view attribute = a[0];
+        if (attribute == "xmlns") {
+            binder->scope_.declare({}, a[1], depth);
+        } else if (attribute.starts_with("xmlns:")) {
+            binder->scope_.declare(attribute.substr(6), a[1], depth);
+        }
+    }
+    binder->on_start(name, attributes);
+}
+
+void XMLCALL ElementBinder::scoped_end_handler(void* self, const XML_Char*) {
+    auto* binder = static_cast<ElementBinder*>(self);
+    binder->on_end();
+    binder->scope_.end_element(binder->element_depth_);
+    if (binder->element_depth_ > 0) --binder->element_depth_;
+}
+
+void XMLCALL ElementBinder::start_namespace_handler(void* self, const XML_Char* prefix,
+                                                    const XML_Char* uri) {
+    static_cast<ElementBinder*>(self)->scope_.declare(prefix != nullptr ? prefix : "",
+                                                      uri != nullptr ? uri : "", 0);
+}
+
+void XMLCALL ElementBinder::end_namespace_handler(void* self, const XML_Char* prefix) {
+    static_cast<ElementBinder*>(self)->scope_.end_prefix(prefix != nullptr ? prefix : "");
 }
 
 void XMLCALL ElementBinder::text_handler(void* self, const XML_Char* text, int length) {
@@ -228,7 +272,7 @@ void ElementBinder::open_record(const char* name, const char** attributes, bool 
         arena_ = std::move(pool_.back());
         pool_.pop_back();
     }
-    Frame frame(schema_, arena_);
+    Frame frame(schema_, arena_, scope());
     if (Status status = bind_attributes(attributes, frame); !status) {
         fail(std::move(status).error());
         return;
@@ -249,7 +293,7 @@ void ElementBinder::open_record(const char* name, const char** attributes, bool 
 
 void ElementBinder::open_child(const ClassSchema& schema, std::size_t field, std::string_view ns,
                                const char** attributes, bool empty) {
-    Frame frame(schema, arena_);
+    Frame frame(schema, arena_, scope());
     if (Status status = bind_attributes(attributes, frame); !status) {
         fail(std::move(status).error());
         return;
@@ -276,7 +320,7 @@ void ElementBinder::bind_scalar_start(std::size_t field, ScalarKind kind, const 
         // and booleans, an empty text for the other kinds).
         Value value = Value::null();
         if (!nil) {
-            Result<Value> parsed = parse_scalar(kind, {}, top.schema().fields[field].name, arena_);
+            Result<Value> parsed = top.scalar(kind, {}, top.schema().fields[field]);
             if (!parsed) {
                 fail(std::move(parsed).error());
                 return;
@@ -297,7 +341,7 @@ void ElementBinder::bind_scalar_start(std::size_t field, ScalarKind kind, const 
 void ElementBinder::close_scalar() {
     Frame& top = stack_.back().frame;
     Result<Value> value =
-        parse_scalar(scalar_kind_, scalar_text_, top.schema().fields[scalar_field_].name, arena_);
+        top.scalar(scalar_kind_, scalar_text_, top.schema().fields[scalar_field_]);
     if (!value) {
         fail(std::move(value).error());
         return;

@@ -88,6 +88,17 @@ private:
                                       const XML_Char** attributes);
     static void XMLCALL end_handler(void* self, const XML_Char* name);
     static void XMLCALL text_handler(void* self, const XML_Char* text, int length);
+    // The same element events, keeping `scope_` from xmlns attributes.
+    static void XMLCALL scoped_start_handler(void* self, const XML_Char* name,
+                                             const XML_Char** attributes);
+    static void XMLCALL scoped_end_handler(void* self, const XML_Char* name);
+    static void XMLCALL start_namespace_handler(void* self, const XML_Char* prefix,
+                                                const XML_Char* uri);
+    static void XMLCALL end_namespace_handler(void* self, const XML_Char* prefix);
+
+    /// The scope new frames resolve QName values through; null when the tree
+    /// has none.
+    const InScopeNamespaces* scope() const noexcept { return track_scope_ ? &scope_ : nullptr; }
 
     void on_start(const char* name, const char** attributes) noexcept;
     void on_end() noexcept;
@@ -122,6 +133,13 @@ private:
     std::string document_element_;
     /// Namespace URIs of open frames that no schema string holds.
     std::unordered_set<std::string, NameHash, std::equal_to<>> uris_;
+
+    /// The namespace declarations in scope, kept only for a tree with QName
+    /// values (`track_scope_`); `element_depth_` counts open elements when
+    /// they come from xmlns attributes.
+    bool track_scope_ = false;
+    InScopeNamespaces scope_;
+    std::uint64_t element_depth_ = 0;
 
     std::vector<OpenFrame> stack_;
     Mode mode_ = Mode::InClass;

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "kestrix/error.hpp"
 #include "kestrix/namespaces.hpp"
@@ -38,6 +40,9 @@ struct PlainNames {
         return writer.attribute(field.xml_name, text);
     }
     Place place_of(const FieldSchema& field, const Open&) const { return field.xml_name; }
+    /// The default namespace in scope inside an element: a plain tree declares none.
+    std::string_view inside(const Open&) const { return {}; }
+    std::string_view inside_of(Place) const { return {}; }
     bool text_element(XmlWriter& writer, Place name, std::string_view text) const {
         return writer.text_element(name, text);
     }
@@ -105,6 +110,33 @@ private:
     std::size_t root_end_ = 0;  ///< where the root's name ends in the output
     unsigned written_ = 0;
     unsigned declared_ = 0;
+};
+
+/// The prefixes QName values are written with: the one the root declares for
+/// their namespace, else the default namespace where it is theirs, else a
+/// prefix of their own (a class's preferred one for that namespace, `xsi` or
+/// `xlink` for theirs, else `ns0`, `ns1`...) that finish() declares on the
+/// root element once the document is written.
+class QNamePrefixes {
+public:
+    explicit QNamePrefixes(const NamespacePlan& plan) : plan_(plan) {}
+
+    /// The text of the QName `clark` (`{uri}local` or `local`) inside an
+    /// element whose default namespace in scope is `default_ns`, in `out`.
+    /// False, with the reason in `error`, when it cannot be written.
+    bool text(std::string_view clark, std::string_view default_ns, std::string& out,
+              std::string& error);
+
+    /// Declares the prefixes added for values on the root element, whose
+    /// name ends at byte `at` of the output.
+    void finish(XmlWriter& writer, std::size_t at) const;
+
+private:
+    bool taken(std::string_view prefix) const noexcept;
+
+    const NamespacePlan& plan_;
+    std::vector<std::pair<std::string, std::string>> added_;
+    std::size_t generated_ = 0;
 };
 
 /// How a namespace-aware tree is named after its plan. Each element passes
@@ -182,6 +214,14 @@ public:
 
     Place place_of(const FieldSchema& field, const Open& open) const {
         return {uri_of(field, open.uri), field.local(), open.inside, false};
+    }
+
+    /// The default namespace in scope inside an open element, and inside the
+    /// (not class) element `place` once written.
+    std::string_view inside(const Open& open) const { return open.inside; }
+    std::string_view inside_of(const Place& place) const {
+        return tag_for(place.uri, place.default_in_scope).declare_default ? place.uri
+                                                                          : place.default_in_scope;
     }
 
     bool text_element(XmlWriter& writer, const Place& place, std::string_view text) {

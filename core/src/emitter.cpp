@@ -2,6 +2,7 @@
 // document, or one element into a writer the caller holds.
 #include "kestrix/emitter.hpp"
 
+#include <optional>
 #include <string>
 
 #include "element_names.hpp"
@@ -12,6 +13,7 @@ namespace kestrix {
 
 using detail::NamespacedNames;
 using detail::PlainNames;
+using detail::QNamePrefixes;
 using detail::TreeWriter;
 using detail::WellKnownNames;
 
@@ -22,20 +24,27 @@ Status write_element(XmlWriter& writer, std::string_view name, const Value& valu
 
 Status write_root(XmlWriter& writer, std::string_view root_name, const Value& root,
                   const ClassSchema& schema) {
+    const NamespacePlan* plan = schema.namespaces.get();
+    // QName values may need prefixes no name uses: declared once written.
+    std::optional<QNamePrefixes> qnames;
+    if (plan != nullptr && plan->qnames) qnames.emplace(*plan);
+    QNamePrefixes* const values = qnames ? &*qnames : nullptr;
+    const std::size_t start = writer.size();
+    Status s;
     if (schema.namespace_aware()) {
-        const NamespacePlan& plan = *schema.namespaces;
-        if (!plan.error.empty()) return BindError::serialization(plan.error);
+        if (!plan->error.empty()) return BindError::serialization(plan->error);
         const NamespacedNames::Place place{
             schema.ns ? std::string_view(*schema.ns) : std::string_view(), root_name, {}, true};
-        return TreeWriter<NamespacedNames>(writer, NamespacedNames(plan))
-            .element(place, root, schema);
+        s = TreeWriter<NamespacedNames>(writer, NamespacedNames(*plan), values)
+                .element(place, root, schema);
+    } else if (plan == nullptr || plan->well_known.empty()) {
+        s = TreeWriter<PlainNames>(writer, PlainNames{}, values).element(root_name, root, schema);
+    } else {
+        TreeWriter<WellKnownNames> tree(writer, WellKnownNames(*plan), values);
+        s = tree.element(root_name, root, schema);
+        if (s) tree.names().finish(writer);
     }
-    if (schema.namespaces == nullptr || schema.namespaces->well_known.empty()) {
-        return write_element(writer, root_name, root, schema);
-    }
-    TreeWriter<WellKnownNames> tree(writer, WellKnownNames(*schema.namespaces));
-    Status s = tree.element(root_name, root, schema);
-    if (s) tree.names().finish(writer);
+    if (s && values != nullptr) values->finish(writer, writer.name_end(start));
     return s;
 }
 

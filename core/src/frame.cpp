@@ -34,8 +34,7 @@ Status bind_attributes(const char* const* attributes, Frame& frame, Find find) {
         if (!position) continue;
         const FieldSchema& field = schema.fields[*position];
         if (!field.type.is_scalar()) continue;
-        Result<Value> value =
-            parse_scalar(field.type.scalar_kind(), attributes[1], field.name, frame.arena());
+        Result<Value> value = frame.scalar(field.type.scalar_kind(), attributes[1], field);
         if (!value) return std::move(value).error();
         frame.set(*position, value.value());
     }
@@ -78,14 +77,12 @@ Result<Value> finish_frame(Frame&& frame) {
         const std::size_t position = *schema.text_field;
         const FieldSchema& field = schema.fields[position];
         if (field.type.is_scalar()) {
-            Result<Value> value =
-                parse_scalar(field.type.scalar_kind(), frame.text_, field.name, *frame.arena_);
+            Result<Value> value = frame.scalar(field.type.scalar_kind(), frame.text_, field);
             if (!value) return std::move(value).error();
             object.slots[position] = value.value();
         } else if (field.type.is_list() && field.type.item().is_scalar()) {
             // The whole text is one item: text content is not split into words.
-            Result<Value> value = parse_scalar(field.type.item().scalar_kind(), frame.text_,
-                                               field.name, *frame.arena_);
+            Result<Value> value = frame.scalar(field.type.item().scalar_kind(), frame.text_, field);
             if (!value) return std::move(value).error();
             Value items;
             items.append(value.value(), *frame.arena_);

@@ -39,6 +39,11 @@ public:
         const std::vector<const ClassSchema*> classes = classes_of(root_);
         for (const ClassSchema* schema : classes) {
             if (schema->declares_namespaces) plan_.used = true;
+            for (const FieldSchema& field : schema->fields) {
+                const TypeDesc& type = field.type.is_list() ? field.type.item() : field.type;
+                if (type.is_scalar() && type.scalar_kind() == ScalarKind::QName)
+                    plan_.qnames = true;
+            }
         }
         if (!plan_.used) {
             note_well_known(classes);

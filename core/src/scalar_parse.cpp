@@ -7,6 +7,8 @@
 #include <limits>
 #include <system_error>
 
+#include "kestrix/qname.hpp"
+
 namespace kestrix {
 
 namespace {
@@ -241,6 +243,8 @@ Result<Value> parse_scalar(ScalarKind kind, std::string_view text, std::string_v
         case ScalarKind::Bool:
             if (auto b = parse_bool(trim_xml_space(text))) return Value::boolean(*b);
             return parse_failure(field_name, text, EXPECTED_BOOLEAN);
+        case ScalarKind::QName:
+            return parse_qname(text, nullptr, field_name, arena);
         case ScalarKind::Decimal:
         case ScalarKind::XmlDate:
         case ScalarKind::XmlDateTime:

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -62,7 +63,9 @@ class TreeWriter {
 public:
     using Place = typename Names::Place;
 
-    TreeWriter(XmlWriter& writer, Names names) : writer_(writer), names_(std::move(names)) {}
+    /// `qnames` writes QName values; null for a tree without them.
+    TreeWriter(XmlWriter& writer, Names names, QNamePrefixes* qnames = nullptr)
+        : writer_(writer), names_(std::move(names)), qnames_(qnames) {}
 
     const Names& names() const noexcept { return names_; }
 
@@ -96,7 +99,11 @@ public:
             const Value* v = entry(obj, i);
             if (v == nullptr) continue;
             FormatScratch scratch;
-            const auto text = format_scalar(*v, scratch);
+            auto text = format_scalar(*v, scratch);
+            if (text && qnames_ != nullptr && holds_qnames(field)) {
+                if (!qname(*text, names_.inside(open))) return qname_error(field, schema);
+                text = qname_text_;
+            }
             if (text && !names_.attribute(writer_, field, open, *text)) {
                 return names_.failure(writer_, &field, schema);
             }
@@ -105,8 +112,15 @@ public:
 
         if (schema.text_field && *schema.text_field < count) {
             if (const Value* v = entry(obj, *schema.text_field)) {
-                Status s =
-                    write_text_content(writer_, schema.fields[*schema.text_field], schema, *v);
+                const FieldSchema& field = schema.fields[*schema.text_field];
+                Value text = *v;
+                if (qnames_ != nullptr && holds_qnames(field) && v->kind() == Value::Kind::Str) {
+                    if (!qname(v->as_str(), names_.inside(open))) {
+                        return qname_error(field, schema);
+                    }
+                    text = Value::string(qname_text_);
+                }
+                Status s = write_text_content(writer_, field, schema, text);
                 if (!s) return s;
             }
         }
@@ -140,8 +154,7 @@ private:
                  const Value& v) {
         switch (field.type.kind()) {
             case TypeDesc::Kind::Scalar:
-                if (!scalar(field, place, v)) return names_.failure(writer_, &field, owner);
-                return {};
+                return scalar(field, owner, place, v);
             case TypeDesc::Kind::Nested:
                 return element(place, v, field.type.schema());
             case TypeDesc::Kind::List:
@@ -163,11 +176,11 @@ private:
                     if (!s) return s;
                     break;
                 }
-                case TypeDesc::Kind::Scalar:
-                    if (!scalar(field, place, item)) {
-                        return names_.failure(writer_, &field, owner);
-                    }
+                case TypeDesc::Kind::Scalar: {
+                    Status s = scalar(field, owner, place, item);
+                    if (!s) return s;
                     break;
+                }
                 case TypeDesc::Kind::List:
                     break;  // a list of lists has no element form
             }
@@ -175,18 +188,45 @@ private:
         return {};
     }
 
-    /// Writes the scalar element of `v`; nothing when `v` has no text.
-    bool scalar(const FieldSchema& field, const Place& place, const Value& v) {
+    /// Writes the scalar element of `v` for `field` of `owner`; nothing when
+    /// `v` has no text.
+    Status scalar(const FieldSchema& field, const ClassSchema& owner, const Place& place,
+                  const Value& v) {
         FormatScratch scratch;
-        const auto text = format_scalar(v, scratch);
-        if (!text) return true;
-        if (!field.cdata) return names_.text_element(writer_, place, *text);
+        auto text = format_scalar(v, scratch);
+        if (!text) return {};
+        if (qnames_ != nullptr && holds_qnames(field)) {
+            if (!qname(*text, names_.inside_of(place))) return qname_error(field, owner);
+            text = qname_text_;
+        }
+        if (!field.cdata) {
+            if (!names_.text_element(writer_, place, *text)) {
+                return names_.failure(writer_, &field, owner);
+            }
+            return {};
+        }
         typename Names::Open open;
-        if (!names_.open(writer_, place, nullptr, open)) return false;
+        if (!names_.open(writer_, place, nullptr, open))
+            return names_.failure(writer_, &field, owner);
         writer_.close_start_tag();
-        if (!writer_.cdata(*text)) return false;
+        if (!writer_.cdata(*text)) return names_.failure(writer_, &field, owner);
         names_.close(writer_, open);
-        return true;
+        return {};
+    }
+
+    static bool holds_qnames(const FieldSchema& field) noexcept {
+        const TypeDesc& type = field.type.is_list() ? field.type.item() : field.type;
+        return type.is_scalar() && type.scalar_kind() == ScalarKind::QName;
+    }
+
+    /// The written form of the QName `clark` in `qname_text_`.
+    bool qname(std::string_view clark, std::string_view default_ns) {
+        return qnames_->text(clark, default_ns, qname_text_, qname_error_);
+    }
+
+    [[gnu::cold]] Status qname_error(const FieldSchema& field, const ClassSchema& owner) const {
+        return BindError::serialization("the value of field '" + field.name + "' of " + owner.name +
+                                        " cannot be written: " + qname_error_);
     }
 
     /// Writes the empty element of a nil field: marked xsi:nil="true", with
@@ -208,6 +248,9 @@ private:
 
     XmlWriter& writer_;
     Names names_;
+    QNamePrefixes* qnames_;
+    std::string qname_text_;
+    std::string qname_error_;
 };
 
 }  // namespace kestrix::detail

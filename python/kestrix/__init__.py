@@ -7,19 +7,22 @@ pydantic-style class with ``model_fields`` or a dataclass) from XML bytes;
 element of a large document. ``load(source, cls)``, ``iterload(source, cls,
 tag=None)`` and ``dump(obj, target, indent=None)`` do the same with paths,
 binary files and streams of any size. ``@xml_element(name, namespace=...,
-prefixes=...)`` declares the element (and namespace) a class is written as.
+prefixes=...)`` declares the element (and namespace) a class is written as;
+fields annotated ``QName`` hold prefixed names resolved to their namespace.
 """
 
 from ._kestrix import PanicException, XmlIterator
 from .api import deserialize, iterparse, serialize, version
 from .element import ElementDeclaration, xml_element
 from .files import dump, dump_records, iterload, load
+from .qname import QName
 
 __version__ = version()
 
 __all__ = [
     "ElementDeclaration",
     "PanicException",
+    "QName",
     "XmlIterator",
     "deserialize",
     "dump",

@@ -5,6 +5,8 @@
 #include <string>
 
 #include "kestrix/error.hpp"
+#include "kestrix/qname.hpp"
+#include "kestrix/scalar_parse.hpp"
 #include "kestrix/schema.hpp"
 #include "kestrix/value.hpp"
 
@@ -22,9 +24,11 @@ namespace kestrix {
 /// root schema (which owns every schema nested in it) and the arena alive.
 class Frame {
 public:
-    /// A frame with every field unset; it gathers text when the class has a text field.
-    Frame(const ClassSchema& schema, Arena& arena)
-        : object_(ObjectValue::make(schema, arena)), arena_(&arena) {}
+    /// A frame with every field unset; it gathers text when the class has a
+    /// text field. QName values are resolved through `scope` (null: only
+    /// `xml` is bound), which the reader keeps current.
+    Frame(const ClassSchema& schema, Arena& arena, const InScopeNamespaces* scope = nullptr)
+        : object_(ObjectValue::make(schema, arena)), arena_(&arena), scope_(scope) {}
 
     Frame(Frame&&) noexcept = default;
     Frame& operator=(Frame&&) noexcept = default;
@@ -45,6 +49,14 @@ public:
     /// field that has items).
     const Value& slot(std::size_t field) const noexcept { return object_->slots[field]; }
 
+    /// The value of one scalar text of `field` (an attribute, the text content,
+    /// an element's text) by its kind: parse_scalar, or parse_qname through
+    /// the frame's scope.
+    Result<Value> scalar(ScalarKind kind, std::string_view text, const FieldSchema& field) const {
+        if (kind == ScalarKind::QName) return parse_qname(text, scope_, field.name, *arena_);
+        return parse_scalar(kind, text, field.name, *arena_);
+    }
+
     /// The element's direct character data, or null when the class has no text field.
     std::string* text() noexcept { return object_->schema->text_field ? &text_ : nullptr; }
 
@@ -53,6 +65,7 @@ private:
 
     ObjectValue* object_;
     Arena* arena_;
+    const InScopeNamespaces* scope_;
     std::string text_;
 };
 

@@ -27,6 +27,9 @@ struct NamespacePlan {
     /// Some class of the tree declares a namespace, a field namespace or
     /// preferred prefixes: the tree is read and written namespace-aware.
     bool used = false;
+    /// Some field of the tree holds QName values: reading keeps the namespace
+    /// declarations in scope, and writing may declare prefixes for them.
+    bool qnames = false;
     /// The namespace of the root class's element, declared as the default
     /// namespace of a written document (empty: no default namespace).
     std::string default_ns;

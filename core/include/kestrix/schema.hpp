@@ -25,6 +25,9 @@ enum class ScalarKind : std::uint8_t {
     XmlDateTime,
     XmlTime,
     XmlDuration,
+    /// A prefixed name resolved to `{uri}local` through the declarations in
+    /// scope where it stands (see qname.hpp).
+    QName,
     Other,
 };
 

@@ -97,6 +97,17 @@ public:
 
     /// The number of bytes written so far: a place for insert().
     std::size_t size() const noexcept { return used_; }
+    /// Where the name of the first start tag written from byte `start` on
+    /// ends: a place for insert().
+    std::size_t name_end(std::size_t start) const noexcept {
+        std::size_t at = start;
+        while (at < used_ && out_.get()[at] != '<') ++at;
+        for (++at; at < used_; ++at) {
+            const char c = out_.get()[at];
+            if (c == ' ' || c == '>' || c == '/') break;
+        }
+        return at;
+    }
     /// Inserts `text` at byte `at` (at most size()) of what has been written.
     void insert(std::size_t at, std::string_view text);
 

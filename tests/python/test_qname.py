@@ -1,0 +1,207 @@
+"""QName values: prefixes resolved through the declarations in scope when reading, declared
+when writing, so that documents which name things by prefix (XML Schema, SAML) come back
+meaning the same."""
+
+import pickle
+from dataclasses import dataclass, field
+from typing import Optional
+
+import pytest
+from lxml import etree
+from pydantic import BaseModel, Field
+
+from kestrix import QName, deserialize, iterparse, serialize, xml_element
+
+XS = "http://www.w3.org/2001/XMLSchema"
+SHOP = "urn:example:shop"
+ATTR = {"type": "Attribute"}
+
+
+def attr(name, default=None):
+    return field(default=default, metadata={"type": "Attribute", "name": name})
+
+
+@dataclass
+class XsElement:
+    name: Optional[str] = attr("name")
+    type: Optional[QName] = attr("type")
+    ref: Optional[QName] = attr("ref")
+    min_occurs: Optional[str] = attr("minOccurs")
+    max_occurs: Optional[str] = attr("maxOccurs")
+
+
+@dataclass
+class XsSequence:
+    elements: list[XsElement] = field(default_factory=list, metadata={"name": "element"})
+
+
+@dataclass
+class XsAttribute:
+    name: str = attr("name")
+    type: QName = attr("type")
+    use: Optional[str] = attr("use")
+
+
+@dataclass
+class XsComplexType:
+    name: str = attr("name")
+    sequence: Optional[XsSequence] = None
+    attributes: list[XsAttribute] = field(default_factory=list, metadata={"name": "attribute"})
+
+
+@dataclass
+class XsEnumeration:
+    value: str = attr("value")
+
+
+@dataclass
+class XsRestriction:
+    base: QName = attr("base")
+    enumerations: list[XsEnumeration] = field(default_factory=list, metadata={"name": "enumeration"})
+
+
+@dataclass
+class XsSimpleType:
+    name: str = attr("name")
+    restriction: Optional[XsRestriction] = None
+
+
+@xml_element("schema", namespace=XS, prefix="xs", prefixes={"tns": SHOP})
+@dataclass
+class XsSchema:  # the part of XML Schema the document below uses, from its public description
+    target_namespace: str = attr("targetNamespace")
+    element_form_default: Optional[str] = attr("elementFormDefault")
+    elements: list[XsElement] = field(default_factory=list, metadata={"name": "element"})
+    complex_types: list[XsComplexType] = field(default_factory=list, metadata={"name": "complexType"})
+    simple_types: list[XsSimpleType] = field(default_factory=list, metadata={"name": "simpleType"})
+
+
+# Another prefix for XML Schema than the model prefers, the target namespace as the
+# default namespace (unprefixed QNames resolve to it) and under a prefix declared deep down.
+SCHEMA = b"""<?xml version="1.0"?>
+<xsd:schema xmlns:xsd="http://www.w3.org/2001/XMLSchema" xmlns="urn:example:shop"
+            targetNamespace="urn:example:shop" elementFormDefault="qualified">
+  <xsd:element name="order" type="Order"/>
+  <xsd:element name="note" type="xsd:string"/>
+  <xsd:complexType name="Order">
+    <xsd:sequence>
+      <xsd:element ref="note" minOccurs="0"/>
+      <xsd:element name="line" type="s:Line" maxOccurs="unbounded" xmlns:s="urn:example:shop"/>
+    </xsd:sequence>
+    <xsd:attribute name="status" type="Status" use="required"/>
+  </xsd:complexType>
+  <xsd:complexType name="Line">
+    <xsd:attribute name="sku" type="xsd:token"/>
+  </xsd:complexType>
+  <xsd:simpleType name="Status">
+    <xsd:restriction base="xsd:string">
+      <xsd:enumeration value="open"/><xsd:enumeration value="paid"/>
+    </xsd:restriction>
+  </xsd:simpleType>
+</xsd:schema>
+"""
+
+ORDER = b'<order xmlns="urn:example:shop" status="paid"><note>n</note><line sku="a"/></order>'
+
+
+def canonical(document, qname_attributes=("type", "ref", "base")):
+    """C14N 2.0 after normalising what may change: QName values resolved to their
+    `{uri}local` form, prefixes rewritten, whitespace-only text between elements dropped."""
+    root = etree.fromstring(document)
+    for element in root.iter():
+        for name in qname_attributes:
+            if (value := element.get(name)) is not None:
+                prefix, _, local = value.rpartition(":")
+                element.set(name, "{%s}%s" % (element.nsmap.get(prefix or None, ""), local))
+    return etree.canonicalize(root, rewrite_prefixes=True, strip_text=True)
+
+
+def test_a_schema_read_and_written_back_means_the_same_and_compiles():
+    schema = deserialize(SCHEMA, XsSchema)
+    assert schema.elements[1].type == QName(XS, "string")
+    assert schema.complex_types[0].sequence.elements[1].type == QName(SHOP, "Line")
+    assert schema.elements[0].type == QName(SHOP, "Order")  # the default namespace
+    for indent in (None, 2):
+        written = serialize(schema, indent=indent)
+        assert written.startswith(b'<xs:schema xmlns:xs="http://www.w3.org/2001/XMLSchema" '
+                                  b'xmlns:tns="urn:example:shop"')
+        assert canonical(written) == canonical(SCHEMA)
+        assert deserialize(written, XsSchema) == schema
+        for source in (SCHEMA, written):
+            etree.XMLSchema(etree.fromstring(source)).assertValid(etree.fromstring(ORDER))
+
+
+@dataclass
+class Ref:  # declares no namespace: prefixes resolve through the xmlns attributes seen
+    to: Optional[QName] = attr("to")
+    names: list[QName] = field(default_factory=list, metadata={"name": "name"})
+
+
+@pytest.mark.parametrize("document, expected", [
+    (b'<Ref xmlns:a="urn:a" to="a:x"><name xmlns:a="urn:b">a:y</name><name> z </name></Ref>',
+     Ref(QName("urn:a", "x"), [QName("urn:b", "y"), QName("", "z")])),
+    # the default namespace in scope, undeclared again inside
+    (b'<Ref xmlns="urn:d" to="x"><name xmlns="">y</name><name>xml:lang</name></Ref>',
+     Ref(QName("urn:d", "x"), [QName("y"), QName("{http://www.w3.org/XML/1998/namespace}lang")])),
+])
+def test_prefixes_resolve_through_the_declarations_in_scope(document, expected):
+    assert deserialize(document, Ref) == expected
+    written = serialize(expected)
+    assert deserialize(written, Ref) == expected
+    # a record resolves through declarations made outside it, too
+    wrapped = b'<feed xmlns:a="urn:a" xmlns="urn:d"><Ref to="a:x"/><Ref to="x"/></feed>'
+    assert [r.to for r in iterparse(wrapped, Ref)] == [QName("urn:a", "x"), QName("urn:d", "x")]
+
+
+@pytest.mark.parametrize("obj, document", [
+    # a namespace nobody declares gets a prefix of its own on the root; xsi its usual one
+    (Ref(QName("urn:a", "x"), [QName("urn:a", "y"), QName("urn:b", "z")]),
+     b'<Ref xmlns:ns0="urn:a" xmlns:ns1="urn:b" to="ns0:x"><name>ns0:y</name><name>ns1:z</name></Ref>'),
+    (Ref(names=[QName("http://www.w3.org/2001/XMLSchema-instance", "nil"), QName("p")]),
+     b'<Ref xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance"><name>xsi:nil</name><name>p</name></Ref>'),
+    (Ref("{urn:a}x"), b'<Ref xmlns:ns0="urn:a" to="ns0:x"></Ref>'),  # the text form is taken too
+    (XsSchema("urn:t", elements=[XsElement("e", QName(SHOP, "T"))]),
+     b'<xs:schema xmlns:xs="http://www.w3.org/2001/XMLSchema" xmlns:tns="urn:example:shop" '
+     b'targetNamespace="urn:t"><xs:element name="e" type="tns:T"></xs:element></xs:schema>'),
+])
+def test_written_values_have_their_prefixes_declared(obj, document):
+    assert serialize(obj) == document
+    assert deserialize(document, type(obj)) == deserialize(serialize(obj, indent=2), type(obj))
+
+
+@xml_element("root", namespace="urn:d")
+@dataclass
+class InDefault:
+    to: QName = attr("to")
+
+
+@pytest.mark.parametrize("make, message", [
+    (lambda: deserialize(b'<Ref to="q:x"/>', Ref),
+     "Scalar parse error for field 'to': expected a QName whose prefix is declared, got 'q:x'"),
+    (lambda: deserialize(b'<Ref to="a b"/>', Ref), "expected a QName, got 'a b'"),
+    (lambda: deserialize(b"<Ref><name></name></Ref>", Ref), "expected a QName, got ''"),
+    (lambda: serialize(InDefault(QName("x"))), "the QName 'x' in no namespace cannot be written "
+     "where the default namespace is urn:d"),
+    (lambda: serialize(Ref("a:b")), "'a:b' is not a QName"),
+    (lambda: QName("{urn:a"), "is not a name in the form"),
+    (lambda: QName("urn:a", "p:x"), "is not a local name"),
+])
+def test_errors(make, message):
+    with pytest.raises(ValueError, match=message):
+        make()
+
+
+class Status(BaseModel):  # SAML 1.1 status codes are QNames
+    value: QName = Field(json_schema_extra={"type": "Attribute", "name": "Value"})
+
+
+def test_qnames_in_pydantic_models_and_as_values():
+    document = (b'<Status xmlns:samlp="urn:oasis:names:tc:SAML:1.0:protocol" Value="samlp:Success"/>')
+    status = deserialize(document, Status)
+    assert status.value == QName("urn:oasis:names:tc:SAML:1.0:protocol", "Success")
+    assert canonical(serialize(status), ("Value",)) == canonical(document, ("Value",))
+    assert Status(value="{urn:x}y").value == QName("urn:x", "y")
+    name = QName("urn:x", "y")
+    assert (str(name), repr(name), pickle.loads(pickle.dumps(name))) == (
+        "{urn:x}y", "QName('urn:x', 'y')", name)
+    assert name == ("urn:x", "y") and QName("y").namespace == ""
