@@ -4,6 +4,7 @@
     kestrix iter FILE --model package.module:Class [--tag NAME]
     kestrix roundtrip FILE --model package.module:Class [--indent N]
     kestrix demo
+    kestrix generate SCHEMA.xsd [MORE.xsd ...] -o OUTPUT [--package NAME] [--style S] [--catalog FILE]
 
 FILE may be "-" for standard input. Errors name the file (and, for malformed
 XML, the line and column) and end with a non-zero exit status. Quiet wrong
@@ -436,6 +437,10 @@ def build_parser() -> argparse.ArgumentParser:
 
     sub = commands.add_parser("demo", help="a tour of kestrix on a bundled sample")
     sub.set_defaults(run=command_demo)
+
+    from .generate.command import add_command as add_generate
+
+    add_generate(commands)
     return parser
 
 

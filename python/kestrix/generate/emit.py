@@ -1,0 +1,178 @@
+"""Code emission: the Python source of the resolved classes and enums.
+
+The output is deterministic (classes in name order, each base before the
+classes derived from it), fully annotated and formatted; with
+``style="pydantic"`` the classes are pydantic models, else dataclasses.
+"""
+
+from __future__ import annotations
+
+import json
+import textwrap
+
+from .model import PyClass, PyEnum, PyField
+
+STYLES = ("dataclasses", "pydantic")
+WIDTH = 99
+
+
+def _docstring(text: str, indent: str) -> list[str]:
+    if not text:
+        return []
+    text = text.replace("\\", "\\\\").replace('"""', '\\"\\"\\"')
+    lines: list[str] = []
+    for number, paragraph in enumerate(text.split("\n\n")):
+        if number:
+            lines.append("")
+        lines.extend(textwrap.wrap(paragraph, WIDTH - len(indent) - 6, break_long_words=False,
+                                   break_on_hyphens=False) or [""])
+    if len(lines) == 1:
+        return [f'{indent}"""{lines[0]}"""']
+    body = [f"{indent}{line}" if line else "" for line in lines[1:]]
+    return [f'{indent}"""{lines[0]}', *body, f'{indent}"""']
+
+
+def _string(text: str) -> str:
+    """A double-quoted Python string literal (JSON's escapes are Python's too)."""
+    return json.dumps(text, ensure_ascii=False)
+
+
+def _annotation(item: PyField) -> str:
+    if item.many:
+        return f"list[{item.type}]"
+    if item.optional and item.default is None:
+        return f"Optional[{item.type}]"
+    return item.type
+
+
+def _metadata(item: PyField) -> str:
+    entries: list[str] = []
+    if item.kind == "attribute":
+        entries.append('"type": "Attribute"')
+    elif item.kind == "text":
+        entries.append('"type": "Text"')
+    elif item.kind == "mixed":
+        entries.append('"type": "Wildcard", "mixed": True')
+    if item.kind in ("attribute", "element") and item.xml_name != item.name:
+        entries.append(f'"name": {_string(item.xml_name)}')
+    if item.namespace is not None and item.kind in ("attribute", "element"):
+        entries.append(f'"namespace": {_string(item.namespace)}')
+    return "{" + ", ".join(entries) + "}"
+
+
+def _field_line(item: PyField, pydantic: bool) -> str:
+    arguments: list[str] = []
+    if item.many:
+        arguments.append("default_factory=list")
+    elif item.default is not None:
+        arguments.append(f"default={item.default}")
+    elif item.optional:
+        arguments.append("default=None")
+    metadata = _metadata(item)
+    if metadata != "{}":
+        arguments.append(("json_schema_extra=" if pydantic else "metadata=") + metadata)
+    head = f"    {item.name}: {_annotation(item)}"
+    if not arguments:
+        return head
+    if len(arguments) == 1 and arguments[0].startswith("default="):
+        return f"{head} = {arguments[0][len('default='):]}"
+    call = "Field" if pydantic else "field"
+    line = f"{head} = {call}({', '.join(arguments)})"
+    if len(line) <= WIDTH:
+        return line
+    inner = ", ".join(arguments)
+    if len(inner) + 8 <= WIDTH:
+        return f"{head} = {call}(\n        {inner}\n    )"
+    return f"{head} = {call}(\n" + "".join(f"        {a},\n" for a in arguments) + "    )"
+
+
+def _order(classes: dict[str, PyClass]) -> list[PyClass]:
+    done: set[str] = set()
+    ordered: list[PyClass] = []
+
+    def visit(name: str) -> None:
+        if name in done:
+            return
+        done.add(name)
+        base = classes[name].base
+        if base is not None and base in classes:
+            visit(base)
+        ordered.append(classes[name])
+
+    for name in sorted(classes):
+        visit(name)
+    return ordered
+
+
+def _class_source(cls: PyClass, pydantic: bool) -> list[str]:
+    lines: list[str] = []
+    if cls.element is not None:
+        namespace, name = cls.element
+        lines.append(f"@kestrix.xml_element({_string(name)}, namespace={_string(namespace)})" if namespace
+                     else f"@kestrix.xml_element({_string(name)})")
+    if not pydantic:
+        lines.append("@dataclass(kw_only=True)")
+    base = cls.base or ("BaseModel" if pydantic else "")
+    lines.append(f"class {cls.name}({base}):" if base else f"class {cls.name}:")
+    doc = "\n\n".join(part for part in (cls.doc, *cls.notes) if part)
+    body = _docstring(doc, "    ")
+    if body and cls.fields:
+        body.append("")
+    for item in cls.fields:
+        if item.doc and body and body[-1]:
+            body.append("")
+        body.append(_field_line(item, pydantic))
+        if item.doc:
+            body.extend(_docstring(item.doc, "    "))
+            body.append("")
+    while body and not body[-1]:
+        body.pop()
+    if not body:
+        body = ["    pass"]
+    return lines + body
+
+
+def _enum_source(item: PyEnum) -> list[str]:
+    lines = [f"class {item.name}(enum.Enum):"]
+    lines.extend(_docstring(item.doc, "    "))
+    if item.doc:
+        lines.append("")
+    for member, value in item.members:
+        lines.append(f"    {member} = {_string(value)}")
+    return lines
+
+
+def module_source(classes: dict[str, PyClass], enums: dict[str, PyEnum], header: str, style: str) -> str:
+    """The whole module: header, imports, enums, classes (and model rebuilds for pydantic)."""
+    if style not in STYLES:
+        raise ValueError(f"style must be one of {', '.join(STYLES)}, not {style!r}")
+    pydantic = style == "pydantic"
+    ordered = _order(classes)
+    types = {f.type for c in ordered for f in c.fields} | {c.base or "" for c in ordered}
+    optional = any(f.optional and not f.many and f.default is None for c in ordered for f in c.fields)
+    decimal = "Decimal" in types or any("Decimal(" in (f.default or "") for c in ordered for f in c.fields)
+    imports = ["from __future__ import annotations", ""]
+    if any(t.startswith("datetime.") for t in types):
+        imports.append("import datetime")
+    if enums:
+        imports.append("import enum")
+    if not pydantic and ordered:
+        imports.append("from dataclasses import dataclass, field")
+    if decimal:
+        imports.append("from decimal import Decimal")
+    if optional:
+        imports.append("from typing import Optional")
+    if imports[-1] != "":
+        imports.append("")
+    if pydantic and ordered:
+        imports += ["from pydantic import BaseModel, Field", ""]
+    imports.append("import kestrix")
+    names = sorted([*classes, *enums])
+    parts = [header.rstrip("\n") + "\n\n" + "\n".join(imports),
+             "__all__ = [\n" + "".join(f'    "{n}",\n' for n in names) + "]"]
+    parts += ["\n".join(_enum_source(enums[name])) for name in sorted(enums)]
+    parts += ["\n".join(_class_source(cls, pydantic)) for cls in ordered]
+    if pydantic and ordered:
+        parts.append("for _model in (\n" + "".join(f"    {c.name},\n" for c in ordered)
+                     + "):\n    _model.model_rebuild()")
+    return "\n\n\n".join(parts) + "\n"

@@ -1,0 +1,720 @@
+"""The resolved component model: schema components in QName-keyed tables, and the
+classes, fields and enums they map to.
+
+:class:`Components` files every top-level component of every schema document
+under its (namespace, name) in one table per kind. :class:`Resolver` walks them
+and builds the :class:`PyClass` and :class:`PyEnum` descriptions the emitter
+writes: one class per complex type (named from its context when anonymous), one
+per global element (a subclass when its type is named), one enum per
+enumerated simple type. Constructs that have no mapping yet become a
+:class:`Report` (construct, file, line) and a documented fallback.
+"""
+
+from __future__ import annotations
+
+import keyword
+import re
+from dataclasses import dataclass, field
+from pathlib import Path
+
+from .builtins import AS_TEXT, BUILT_IN, FACETS
+from .reader import XSD, GenerateError, Node, SchemaDocument, SchemaSet
+
+QName = tuple[str, str]  # (namespace URI, local name)
+KINDS = ("type", "element", "attribute", "group", "attributeGroup")
+_TAG_KIND = {"simpleType": "type", "complexType": "type", "element": "element",
+             "attribute": "attribute", "group": "group", "attributeGroup": "attributeGroup"}
+
+# Names the generated module uses itself, and Python builtins whose shadowing in
+# a class body would change what an annotation means.
+RESERVED = frozenset({"annotations", "dataclass", "field", "datetime", "enum", "Decimal", "Optional",
+                      "kestrix", "xml_element", "BaseModel", "Field", "str", "int", "float", "bool",
+                      "bytes", "list", "dict", "object", "type", "Enum",
+                      # attributes of pydantic's BaseModel a field must not shadow
+                      "model_config", "model_fields", "model_computed_fields", "model_extra",
+                      "model_fields_set", "model_construct", "model_copy", "model_dump", "model_dump_json",
+                      "model_json_schema", "model_parametrized_name", "model_post_init", "model_rebuild",
+                      "model_validate", "model_validate_json", "model_validate_strings", "copy", "json",
+                      "schema", "schema_json", "construct", "validate", "parse_obj", "parse_raw",
+                      "parse_file", "from_orm", "update_forward_refs", "fields"})
+
+
+@dataclass
+class Report:
+    """A construct generation could not map as such, and what it did instead."""
+
+    construct: str
+    path: Path
+    line: int
+    message: str
+
+    def __str__(self) -> str:
+        return f"{self.path}:{self.line}: {self.construct}: {self.message}"
+
+
+@dataclass
+class Component:
+    node: Node
+    document: SchemaDocument
+
+
+@dataclass
+class PyField:
+    name: str
+    kind: str  # "element", "attribute", "text" or "mixed"
+    xml_name: str
+    namespace: str | None  # None: no "namespace" metadata
+    type: str  # the Python annotation of one value
+    optional: bool = False
+    many: bool = False
+    default: str | None = None  # Python source of the default value
+    doc: str = ""
+
+
+@dataclass
+class PyClass:
+    name: str
+    base: str | None
+    fields: list[PyField]
+    element: QName | None = None  # the global element it is declared as
+    doc: str = ""
+    notes: list[str] = field(default_factory=list)
+
+    def note(self, text: str) -> None:
+        if text not in self.notes:
+            self.notes.append(text)
+
+
+@dataclass
+class PyEnum:
+    name: str
+    members: list[tuple[str, str]]
+    doc: str = ""
+
+
+def documentation(node: Node) -> str:
+    """The xs:documentation texts of a component, whitespace normalised per paragraph."""
+    texts: list[str] = []
+    for annotation in node.xsd_children("annotation"):
+        for doc in annotation.xsd_children("documentation"):
+            paragraphs = re.split(r"\n\s*\n", doc.text.strip())
+            texts.extend(" ".join(p.split()) for p in paragraphs if p.strip())
+    return "\n\n".join(texts)
+
+
+def pascal(name: str) -> str:
+    parts = re.split(r"[^0-9A-Za-z]+", name)
+    result = "".join(p[:1].upper() + p[1:] for p in parts if p)
+    if not result or result[0].isdigit():
+        result = "T" + result
+    return result
+
+
+def snake(name: str) -> str:
+    name = re.sub(r"([A-Z]+)([A-Z][a-z])", r"\1_\2", name)
+    name = re.sub(r"([a-z0-9])([A-Z])", r"\1_\2", name)
+    name = re.sub(r"[^0-9A-Za-z]+", "_", name).strip("_").lower()
+    if not name or name[0].isdigit():
+        name = "f_" + name
+    if keyword.iskeyword(name) or name in RESERVED or keyword.issoftkeyword(name):
+        name += "_"
+    return name
+
+
+def is_built_in(qname: QName) -> bool:
+    """A built-in datatype (the schema for schemas defines more types in its namespace)."""
+    return qname[0] == XSD and qname[1] in BUILT_IN
+
+
+def namespace_word(namespace: str) -> str:
+    """A word standing for a namespace, to tell same-named types apart: its last
+    segment with a letter ("assertion" of urn:oasis:names:tc:SAML:2.0:assertion)."""
+    for segment in reversed(re.split(r"[:/#]+", namespace)):
+        if re.search("[A-Za-z]", segment):
+            return pascal(segment)
+    return "Ns"
+
+
+def enum_member(value: str) -> str:
+    name = re.sub(r"[^0-9A-Za-z]+", "_", value).strip("_").upper()
+    if not name:
+        return "EMPTY"
+    if name[0].isdigit():
+        name = "V_" + name
+    return name + "_" if keyword.iskeyword(name.lower()) and name.islower() else name
+
+
+def occurs(node: Node) -> tuple[int, bool]:
+    """(minOccurs, whether maxOccurs allows more than one)."""
+    low = int(node.attrib.get("minOccurs", "1"))
+    high = node.attrib.get("maxOccurs", "1")
+    return low, high == "unbounded" or int(high) > 1
+
+
+class Components:
+    """Every top-level component of a schema set, one QName-keyed table per kind."""
+
+    def __init__(self, schemas: SchemaSet) -> None:
+        self.tables: dict[str, dict[QName, Component]] = {kind: {} for kind in KINDS}
+        # Components a <redefine> replaced, reachable from the replacement only.
+        self.originals: dict[str, dict[QName, Component]] = {kind: {} for kind in KINDS}
+        # id() of every node inside a redefining component -> (kind, its QName).
+        self.redefining: dict[int, tuple[str, QName]] = {}
+        self.reports: list[Report] = []
+        for document in schemas.documents:
+            for node in document.root.children:
+                kind = _TAG_KIND.get(node.local) if node.tag.startswith(f"{{{XSD}}}") else None
+                if kind and "name" in node.attrib:
+                    self._file(kind, Component(node, document), replace=False)
+        for document in schemas.documents:
+            for node in document.redefines:
+                kind = _TAG_KIND[node.local]
+                qname = self._file(kind, Component(node, document), replace=True)
+                stack = [node]
+                while stack:
+                    inner = stack.pop()
+                    self.redefining[id(inner)] = (kind, qname)
+                    stack.extend(inner.children)
+
+    def _file(self, kind: str, component: Component, replace: bool) -> QName:
+        qname = (component.document.namespace, component.node.attrib["name"])
+        table = self.tables[kind]
+        if replace:
+            if qname in table:
+                self.originals[kind][qname] = table[qname]
+            table[qname] = component
+        elif qname in table and table[qname].node is not component.node:
+            first = table[qname]
+            self.reports.append(Report(
+                f"{component.node.local} {qname[1]!r}", component.document.path, component.node.line,
+                f"declared again (first at {first.document.path}:{first.node.line}); the first is used"))
+        else:
+            table[qname] = component
+        return qname
+
+    def lookup(self, kind: str, qname: QName, at: Node) -> Component | None:
+        """The component a reference at node `at` names (a redefinition's own name
+        inside it names the component it redefines)."""
+        if self.redefining.get(id(at)) == (kind, qname) and qname in self.originals[kind]:
+            return self.originals[kind][qname]
+        return self.tables[kind].get(qname)
+
+
+class Names:
+    """Unique Python class names, handed out in a deterministic order."""
+
+    def __init__(self) -> None:
+        self.taken: set[str] = set(RESERVED)
+
+    def allocate(self, *candidates: str) -> str:
+        for candidate in candidates:
+            if candidate not in self.taken:
+                self.taken.add(candidate)
+                return candidate
+        base, number = candidates[0], 2
+        while f"{base}{number}" in self.taken:
+            number += 1
+        self.taken.add(f"{base}{number}")
+        return f"{base}{number}"
+
+
+@dataclass
+class _ElementUse:
+    node: Node
+    document: SchemaDocument
+    optional: bool
+    many: bool
+    in_choice: bool
+
+
+class Resolver:
+    """Maps the components of a schema set to Python classes and enums."""
+
+    def __init__(self, schemas: SchemaSet) -> None:
+        self.components = Components(schemas)
+        self.reports = self.components.reports
+        self.namespace_aware = any(d.namespace for d in schemas.documents)
+        self.names = Names()
+        self.classes: dict[str, PyClass] = {}
+        self.enums: dict[str, PyEnum] = {}
+        # Class or enum name of each named type and global element, by QName.
+        self._type_names: dict[QName, str] = {}
+        self._element_names: dict[QName, str] = {}
+        self._built: set[int] = set()
+        self._simple: dict[int, str] = {}  # id(simpleType node) -> annotation
+        self._keep: list[Node] = []
+        self._original_names: dict[int, str] = {}  # id(node) of a redefined type -> class name
+
+    # -- naming -----------------------------------------------------------------------
+
+    def _name_everything(self) -> None:
+        types = self.components.tables["type"]
+        elements = self.components.tables["element"]
+        # Global elements first: their names are what documents show.
+        for qname in sorted(elements):
+            if self._element_class_needed(elements[qname]):
+                self._element_names[qname] = self.names.allocate(pascal(qname[1]), pascal(qname[1]) + "Element")
+        for qname in sorted(types):
+            node = types[qname].node
+            if node.local == "complexType" or self._enumeration(node) is not None:
+                own = pascal(qname[1])
+                self._type_names[qname] = self.names.allocate(own, own + "Type", namespace_word(qname[0]) + own)
+
+    def _element_class_needed(self, component: Component) -> bool:
+        node = component.node
+        if node.first("complexType") is not None:
+            return True
+        type_name = node.qname("type")
+        if type_name is None:
+            return node.first("simpleType") is None and "substitutionGroup" not in node.attrib
+        if is_built_in(type_name):
+            return type_name[1] == "anyType"
+        found = self.components.lookup("type", type_name, node)
+        return found is not None and found.node.local == "complexType"
+
+    # -- the whole set ----------------------------------------------------------------
+
+    def resolve(self) -> None:
+        self._name_everything()
+        types = self.components.tables["type"]
+        elements = self.components.tables["element"]
+        for qname in sorted(types):
+            component = types[qname]
+            if component.node.local == "complexType":
+                self._complex_class(component.node, component.document, self._type_names[qname])
+            else:
+                self._simple_annotation(component.node, component.document,
+                                        self._type_names.get(qname, pascal(qname[1])))
+        for qname in sorted(elements):
+            if qname in self._element_names:
+                self._element_class(qname, elements[qname])
+
+    def _report(self, construct: str, document: SchemaDocument, node: Node, message: str) -> None:
+        self.reports.append(Report(construct, document.path, node.line, message))
+
+    # -- simple types -----------------------------------------------------------------
+
+    def _enumeration(self, node: Node) -> list[str] | None:
+        restriction = node.first("restriction")
+        if restriction is None:
+            return None
+        values = [e.attrib.get("value", "") for e in restriction.xsd_children("enumeration")]
+        return values or None
+
+    def type_annotation(self, qname: QName, at: Node, document: SchemaDocument) -> str:
+        """The annotation of a value of the named type (a scalar, an enum or a class)."""
+        if is_built_in(qname):
+            return BUILT_IN[qname[1]]
+        component = self.components.lookup("type", qname, at)
+        if component is None:
+            self._report(f"type {qname[1]!r}", document, at,
+                         f"no such type in namespace {qname[0]!r}; bound as str")
+            return "str"
+        if component.node is not self.components.tables["type"][qname].node:
+            # The original of a redefined type, which only its redefinition names.
+            key = id(component.node)
+            if key not in self._original_names:
+                self._original_names[key] = self.names.allocate(pascal(qname[1]) + "Original")
+            name = self._original_names[key]
+        else:
+            name = self._type_names.get(qname, pascal(qname[1]))
+        if component.node.local == "complexType":
+            return self._complex_class(component.node, component.document, name)
+        return self._simple_annotation(component.node, component.document, name)
+
+    def _simple_annotation(self, node: Node, document: SchemaDocument, context: str) -> str:
+        key = id(node)
+        if key in self._simple:
+            return self._simple[key]
+        self._simple[key] = "str"  # a type derived from itself ends here
+        values = self._enumeration(node)
+        if values is not None:
+            name = context if "name" in node.attrib else self.names.allocate(context, context + "Enum")
+            members: list[tuple[str, str]] = []
+            used: set[str] = set()
+            for value in values:
+                member = enum_member(value)
+                while member in used:
+                    member += "_"
+                used.add(member)
+                members.append((member, value))
+            self.enums[name] = PyEnum(name, members, documentation(node))
+            self._simple[key] = name
+            return name
+        restriction = node.first("restriction")
+        if restriction is not None:
+            base = restriction.qname("base")
+            if base is not None:
+                result = self.type_annotation(base, restriction, document)
+            elif (inner := restriction.first("simpleType")) is not None:
+                result = self._simple_annotation(inner, document, context)
+            else:
+                result = "str"
+        else:
+            # xs:list and xs:union: bound as their text until kestrix binds them.
+            result = "str"
+        self._simple[key] = result
+        return result
+
+    def facets(self, node: Node) -> str:
+        """The facets of an anonymous or named simple type, for a docstring."""
+        restriction = node.first("restriction")
+        if restriction is None:
+            return ""
+        found = [f"{f.local}={f.attrib.get('value', '')!r}" for f in restriction.xsd_children(*FACETS)]
+        return ", ".join(found)
+
+    # -- complex types ----------------------------------------------------------------
+
+    def _element_class(self, qname: QName, component: Component) -> None:
+        node, document = component.node, component.document
+        name = self._element_names[qname]
+        if name in self.classes:
+            return
+        inline = node.first("complexType")
+        if inline is not None:
+            self._complex_class(inline, document, name, element=qname, doc_node=node)
+            return
+        type_name = node.qname("type")
+        if type_name is None or type_name == (XSD, "anyType"):
+            self.classes[name] = PyClass(name, None, [self._mixed_field()], qname, documentation(node),
+                                         ["Its content is any XML; its text is kept, its elements are not."])
+            self._report(f"element {qname[1]!r}", document, node, "content of type anyType: only the text is kept")
+            return
+        base = self.type_annotation(type_name, node, document)
+        self.classes[name] = PyClass(name, base, [], qname, documentation(node))
+
+    def _mixed_field(self) -> PyField:
+        return PyField("text", "mixed", "", None, "str", default='""')
+
+    def _complex_class(self, node: Node, document: SchemaDocument, name: str,
+                       element: QName | None = None, doc_node: Node | None = None) -> str:
+        if id(node) in self._built:
+            return name
+        self._built.add(id(node))
+        cls = PyClass(name, None, [], element, documentation(doc_node or node))
+        self.classes[name] = cls
+        if node.attrib.get("abstract") == "true":
+            cls.note("Abstract in the schema: documents hold one of its derived types.")
+        mixed = node.attrib.get("mixed") == "true"
+        simple = node.first("simpleContent")
+        complex_ = node.first("complexContent")
+        fields: list[PyField] = []
+        if simple is not None:
+            fields = self._simple_content(simple, document, cls)
+        elif complex_ is not None:
+            mixed = mixed or complex_.attrib.get("mixed") == "true"
+            fields = self._complex_content(complex_, document, cls)
+        else:
+            fields = self._content(node, document, cls) + self._attributes(node, document, cls)
+        if mixed and not any(f.kind == "mixed" for f in fields):
+            fields.append(self._mixed_field())
+            cls.note("Mixed content: the text between its elements is kept as one string"
+                             " (its position among the elements is not).")
+        cls.fields = self._name_fields(fields, self._inherited_names(cls.base))
+        return name
+
+    def _inherited_names(self, base: str | None) -> set[str]:
+        names: set[str] = set()
+        while base is not None and base in self.classes:
+            names.update(f.name for f in self.classes[base].fields)
+            base = self.classes[base].base
+        return names
+
+    def _base_class(self, derivation: Node, document: SchemaDocument) -> tuple[str | None, Component | None]:
+        base = derivation.qname("base")
+        if base is None or is_built_in(base):
+            return None, None
+        component = self.components.lookup("type", base, derivation)
+        if component is None or component.node.local != "complexType":
+            return None, component
+        return self.type_annotation(base, derivation, document), component
+
+    def _simple_content(self, simple: Node, document: SchemaDocument, cls: PyClass) -> list[PyField]:
+        derivation = simple.first("extension", "restriction")
+        if derivation is None:
+            return []
+        base_class, component = self._base_class(derivation, document)
+        fields: list[PyField] = []
+        if base_class is not None:
+            cls.base = base_class
+            inherited = self._inherited_names(base_class) | {f.name for f in self.classes[base_class].fields}
+            fields = [f for f in self._attributes(derivation, document, cls) if snake(f.xml_name) not in inherited]
+            if derivation.local == "restriction" and derivation.first("enumeration") is not None:
+                cls.note("Its text is restricted to: "
+                                 + ", ".join(repr(e.attrib.get("value", ""))
+                                             for e in derivation.xsd_children("enumeration")))
+            return fields
+        base = derivation.qname("base")
+        text_type = "str"
+        wrapper = Node(f"{{{XSD}}}simpleType", {}, derivation.line, derivation.nsmap, [derivation])
+        if derivation.local == "restriction" and self._enumeration(wrapper) is not None:
+            self._keep.append(wrapper)  # its id keys the cache of simple types
+            text_type = self._simple_annotation(wrapper, document, cls.name + "Value")
+        elif base is not None:
+            text_type = self.type_annotation(base, derivation, document)
+        facets = ", ".join(f"{f.local}={f.attrib.get('value', '')!r}" for f in derivation.xsd_children(*FACETS))
+        text = PyField("value", "text", "", None, text_type, doc=f"Facets: {facets}." if facets else "")
+        if text_type == "str" and derivation.local == "extension":
+            text.default = '""'
+        return [text] + self._attributes(derivation, document, cls)
+
+    def _complex_content(self, complex_: Node, document: SchemaDocument, cls: PyClass) -> list[PyField]:
+        derivation = complex_.first("extension", "restriction")
+        if derivation is None:
+            return []
+        base_class, _ = self._base_class(derivation, document)
+        if derivation.local == "extension":
+            cls.base = base_class
+            return self._content(derivation, document, cls) + self._attributes(derivation, document, cls)
+        # A restriction restates the content it keeps; the base's attributes stay
+        # unless prohibited.
+        own = self._attributes(derivation, document, cls)
+        prohibited = {a.attrib.get("name") or (a.qname("ref") or ("", ""))[1]
+                      for a in derivation.xsd_children("attribute") if a.attrib.get("use") == "prohibited"}
+        inherited: list[PyField] = []
+        if base_class is not None:
+            chain: list[PyField] = []
+            walk: str | None = base_class
+            while walk is not None and walk in self.classes:
+                chain[:0] = self.classes[walk].fields
+                walk = self.classes[walk].base
+            names = {(f.namespace, f.xml_name) for f in own}
+            inherited = [f for f in chain if f.kind == "attribute" and f.xml_name not in prohibited
+                         and (f.namespace, f.xml_name) not in names]
+        return self._content(derivation, document, cls) + inherited + own
+
+    # -- particles ----------------------------------------------------------------------
+
+    def _content(self, node: Node, document: SchemaDocument, cls: PyClass) -> list[PyField]:
+        uses: list[_ElementUse] = []
+        for particle in node.xsd_children("sequence", "choice", "all", "group"):
+            self._particle(particle, document, False, False, uses, cls)
+        fields: list[PyField] = []
+        index: dict[tuple[str | None, str], PyField] = {}
+        for use in uses:
+            built = self._element_field(use, cls)
+            if built is None:
+                continue
+            key = (built.namespace, built.xml_name)
+            if key in index:  # the same element twice in the content: one list keeps them all
+                index[key].many = True
+                index[key].optional = False
+                index[key].default = None
+                cls.note(f"<{built.xml_name}> appears at several places of the content;"
+                                 " its field holds them all, in document order.")
+                continue
+            index[key] = built
+            fields.append(built)
+        return fields
+
+    def _particle(self, node: Node, document: SchemaDocument, optional: bool, many: bool,
+                  out: list[_ElementUse], cls: PyClass, in_choice: bool = False) -> None:
+        low, more = occurs(node)
+        optional, many = optional or low == 0, many or more
+        if node.local == "element":
+            out.append(_ElementUse(node, document, optional, many, in_choice))
+        elif node.local in ("sequence", "all"):
+            for child in node.xsd_children("element", "sequence", "choice", "group", "any"):
+                self._particle(child, document, optional, many, out, cls, in_choice)
+        elif node.local == "choice":
+            alternatives = node.xsd_children("element", "sequence", "choice", "group", "any")
+            if len(alternatives) > 1:
+                cls.note("Holds a choice: one field per alternative, the document's order"
+                                 " between alternatives is not kept.")
+            for child in alternatives:
+                self._particle(child, document, optional or len(alternatives) > 1, many, out, cls,
+                               len(alternatives) > 1)
+        elif node.local == "group":
+            ref = node.qname("ref")
+            component = self.components.lookup("group", ref, node) if ref else None
+            if component is None:
+                self._report("group", document, node, f"no such group {ref}; skipped")
+                return
+            for child in component.node.xsd_children("sequence", "choice", "all"):
+                self._particle(child, component.document, optional, many, out, cls, in_choice)
+        elif node.local == "any":
+            self._report("any", document, node, "element wildcard not mapped yet; skipped")
+            cls.note("Its content allows any element (xs:any): such elements are skipped.")
+
+    def _element_field(self, use: _ElementUse, cls: PyClass) -> PyField | None:
+        node, document = use.node, use.document
+        ref = node.qname("ref")
+        doc = documentation(node)
+        if ref is not None:
+            component = self.components.lookup("element", ref, node)
+            if component is None:
+                self._report("element ref", document, node, f"no such element {{{ref[0]}}}{ref[1]}; skipped")
+                return None
+            target = component.node
+            if target.attrib.get("abstract") == "true" or self._has_substitutes(ref):
+                self._report(f"element {ref[1]!r}", document, node,
+                             "substitution groups are not mapped yet: only the head element is read")
+            namespace, name = ref
+            annotation = self._global_element_annotation(ref, component)
+            doc = doc or documentation(target)
+            nillable = target.attrib.get("nillable") == "true"
+            default = target.attrib.get("default") or target.attrib.get("fixed")
+        else:
+            name = node.attrib.get("name", "")
+            form = node.attrib.get("form")
+            qualified = form == "qualified" if form else document.element_qualified
+            namespace = document.namespace if qualified else ""
+            annotation = self._local_type(node, document, cls.name + pascal(name))
+            nillable = node.attrib.get("nillable") == "true"
+            default = node.attrib.get("default") or node.attrib.get("fixed")
+        if default is not None:
+            doc = (doc + "\n\n" if doc else "") + f"Default in the schema (for an empty element): {default!r}."
+        return PyField(snake(name), "element", name, namespace if self.namespace_aware else None, annotation,
+                       optional=use.optional or nillable, many=use.many, doc=doc)
+
+    def _has_substitutes(self, head: QName) -> bool:
+        for component in self.components.tables["element"].values():
+            group = component.node.attrib.get("substitutionGroup")
+            if group is not None and component.node.qname("substitutionGroup") == head:
+                return True
+        return False
+
+    def _global_element_annotation(self, qname: QName, component: Component) -> str:
+        if qname in self._element_names:
+            self._element_class(qname, component)
+            return self._element_names[qname]
+        return self._local_type(component.node, component.document, pascal(qname[1]))
+
+    def _local_type(self, node: Node, document: SchemaDocument, context: str) -> str:
+        type_name = node.qname("type")
+        if type_name is not None:
+            if type_name == (XSD, "anyType"):
+                self._report("element of type anyType", document, node, "bound as str: only its text is kept")
+            return self.type_annotation(type_name, node, document)
+        inline = node.first("complexType")
+        if inline is not None:
+            return self._complex_class(inline, document, self.names.allocate(context), doc_node=node)
+        simple = node.first("simpleType")
+        if simple is not None:
+            return self._simple_annotation(simple, document, context)
+        return "str"
+
+    # -- attributes ---------------------------------------------------------------------
+
+    def _attributes(self, node: Node, document: SchemaDocument, cls: PyClass) -> list[PyField]:
+        fields: list[PyField] = []
+        for child in node.xsd_children("attribute", "attributeGroup", "anyAttribute"):
+            if child.local == "attribute":
+                built = self._attribute_field(child, document, cls)
+                if built is not None:
+                    fields.append(built)
+            elif child.local == "attributeGroup":
+                ref = child.qname("ref")
+                component = self.components.lookup("attributeGroup", ref, child) if ref else None
+                if component is None:
+                    self._report("attributeGroup", document, child, f"no such attribute group {ref}; skipped")
+                    continue
+                fields.extend(self._attributes(component.node, component.document, cls))
+            else:
+                self._report("anyAttribute", document, child, "attribute wildcard not mapped yet; skipped")
+                cls.note("It allows any attribute (xs:anyAttribute): such attributes are skipped.")
+        return fields
+
+    def _attribute_field(self, node: Node, document: SchemaDocument, cls: PyClass) -> PyField | None:
+        if node.attrib.get("use") == "prohibited":
+            return None
+        ref = node.qname("ref")
+        target, target_document = node, document
+        if ref is not None:
+            if ref[0] == XSD_XML:
+                namespace, name = ref
+                annotation = "str"
+                default = node.attrib.get("default") or node.attrib.get("fixed")
+                return self._finish_attribute(node, name, namespace, annotation, default, document, cls, "")
+            component = self.components.lookup("attribute", ref, node)
+            if component is None:
+                self._report("attribute ref", document, node, f"no such attribute {{{ref[0]}}}{ref[1]}; skipped")
+                return None
+            target, target_document = component.node, component.document
+            namespace, name = ref
+        else:
+            name = node.attrib.get("name", "")
+            form = node.attrib.get("form")
+            qualified = form == "qualified" if form else document.attribute_qualified
+            namespace = document.namespace if qualified else ""
+        type_name = target.qname("type")
+        if type_name is not None:
+            annotation = self.type_annotation(type_name, target, target_document)
+        elif (simple := target.first("simpleType")) is not None:
+            annotation = self._simple_annotation(simple, target_document, cls.name + pascal(name))
+        else:
+            annotation = "str"
+        default = (node.attrib.get("default") or node.attrib.get("fixed")
+                   or target.attrib.get("default") or target.attrib.get("fixed"))
+        return self._finish_attribute(node, name, namespace, annotation, default, document, cls,
+                                      documentation(node) or documentation(target))
+
+    def _finish_attribute(self, node: Node, name: str, namespace: str, annotation: str, default: str | None,
+                          document: SchemaDocument, cls: PyClass, doc: str) -> PyField:
+        built = PyField(snake(name), "attribute", name, namespace or None, annotation, doc=doc)
+        if default is not None:
+            literal = self.literal(default, annotation)
+            if literal is None:
+                self._report(f"attribute {name!r}", document, node,
+                             f"default {default!r} cannot be written as a {annotation}; left out")
+                built.optional = True
+            else:
+                built.default = literal
+        elif node.attrib.get("use") != "required":
+            built.optional = True
+        return built
+
+    def literal(self, value: str, annotation: str) -> str | None:
+        """Python source for a schema value of the given annotation, or None."""
+        text = value.strip()
+        try:
+            if annotation == "str":
+                return repr(value)
+            if annotation == "int":
+                return repr(int(text))
+            if annotation == "float":
+                number = float(text.replace("INF", "inf"))
+                return repr(number) if number == number and abs(number) != float("inf") else f"float({text!r})"
+            if annotation == "bool":
+                return {"true": "True", "1": "True", "false": "False", "0": "False"}.get(text)
+            if annotation == "Decimal":
+                from decimal import Decimal
+
+                Decimal(text)
+                return f"Decimal({text!r})"
+        except ValueError:
+            return None
+        if annotation in self.enums:
+            for member, member_value in self.enums[annotation].members:
+                if member_value == value or member_value == text:
+                    return f"{annotation}.{member}"
+        return None
+
+    # -- field names --------------------------------------------------------------------
+
+    @staticmethod
+    def _name_fields(fields: list[PyField], inherited: set[str]) -> list[PyField]:
+        used = set(inherited)
+        # Attributes first, then the elements in content order, then the text.
+        order = {"attribute": 0, "element": 1, "text": 2, "mixed": 2}
+        fields = sorted(fields, key=lambda f: order[f.kind])
+        for item in fields:
+            name = item.name
+            if name in used:
+                name = name + ("_attribute" if item.kind == "attribute" else "_element")
+            number = 2
+            while name in used:
+                name = f"{item.name}_{number}"
+                number += 1
+            item.name = name
+            used.add(name)
+        return fields
+
+
+XSD_XML = "http://www.w3.org/XML/1998/namespace"
+
+
+def check_names(schemas: SchemaSet) -> None:
+    if not schemas.documents:
+        raise GenerateError("no schema given")
