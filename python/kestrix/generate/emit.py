@@ -8,6 +8,7 @@ classes derived from it), fully annotated and formatted; with
 from __future__ import annotations
 
 import json
+import math
 import textwrap
 
 from .model import PyClass, PyEnum, PyField
@@ -60,6 +61,46 @@ def _metadata(item: PyField) -> str:
     return "{" + ", ".join(entries) + "}"
 
 
+_BOUNDS = {"minInclusive": "ge", "maxInclusive": "le", "minExclusive": "gt", "maxExclusive": "lt"}
+_LENGTHS = {"length": ("min_length", "max_length"), "minLength": ("min_length",), "maxLength": ("max_length",)}
+_NUMBERS = {"int": int, "float": float, "Decimal": str}
+
+
+def _constraints(item: PyField) -> tuple[list[str], dict[str, str]]:
+    """The pydantic constraints of a field's facets, and the facets left for its docstring."""
+    arguments: list[str] = []
+    rest: dict[str, str] = {}
+    for facet, value in item.facets.items():
+        value = value.strip()
+        try:
+            if item.many:
+                raise ValueError  # the facets restrict each item, not the list
+            if facet in _LENGTHS and item.type == "str":
+                arguments += [f"{name}={int(value)}" for name in _LENGTHS[facet]]
+            elif facet in _BOUNDS and item.type in _NUMBERS:
+                number = _NUMBERS[item.type](value)
+                literal = f"Decimal({_string(value)})" if item.type == "Decimal" else repr(number)
+                if item.type == "float" and not math.isfinite(float(value)):
+                    raise ValueError
+                arguments.append(f"{_BOUNDS[facet]}={literal}")
+            elif facet == "totalDigits" and item.type == "Decimal":
+                arguments.append(f"max_digits={int(value)}")
+            elif facet == "fractionDigits" and item.type == "Decimal":
+                arguments.append(f"decimal_places={int(value)}")
+            else:
+                raise ValueError
+        except ValueError:
+            rest[facet] = value
+    return arguments, rest
+
+
+def _field_doc(item: PyField, facets: dict[str, str]) -> str:
+    if not facets:
+        return item.doc
+    listed = ", ".join(f"{name}={value!r}" for name, value in facets.items())
+    return (item.doc + "\n\n" if item.doc else "") + f"Facets: {listed}."
+
+
 def _field_line(item: PyField, pydantic: bool) -> str:
     arguments: list[str] = []
     if item.many:
@@ -68,6 +109,8 @@ def _field_line(item: PyField, pydantic: bool) -> str:
         arguments.append(f"default={item.default}")
     elif item.optional:
         arguments.append("default=None")
+    if pydantic:
+        arguments += _constraints(item)[0]
     metadata = _metadata(item)
     if metadata != "{}":
         arguments.append(("json_schema_extra=" if pydantic else "metadata=") + metadata)
@@ -119,11 +162,12 @@ def _class_source(cls: PyClass, pydantic: bool) -> list[str]:
     if body and cls.fields:
         body.append("")
     for item in cls.fields:
-        if item.doc and body and body[-1]:
+        doc = _field_doc(item, _constraints(item)[1] if pydantic else item.facets)
+        if doc and body and body[-1]:
             body.append("")
         body.append(_field_line(item, pydantic))
-        if item.doc:
-            body.extend(_docstring(item.doc, "    "))
+        if doc:
+            body.extend(_docstring(doc, "    "))
             body.append("")
     while body and not body[-1]:
         body.pop()
@@ -151,6 +195,8 @@ def module_source(classes: dict[str, PyClass], enums: dict[str, PyEnum], header:
     types = {f.type for c in ordered for f in c.fields} | {c.base or "" for c in ordered}
     optional = any(f.optional and not f.many and f.default is None for c in ordered for f in c.fields)
     decimal = "Decimal" in types or any("Decimal(" in (f.default or "") for c in ordered for f in c.fields)
+    decimal = decimal or (pydantic and any("Decimal(" in a for c in ordered for f in c.fields
+                                           for a in _constraints(f)[0]))
     imports = ["from __future__ import annotations", ""]
     if any(t.startswith("datetime.") for t in types):
         imports.append("import datetime")

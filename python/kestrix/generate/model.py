@@ -69,6 +69,7 @@ class PyField:
     many: bool = False
     default: str | None = None  # Python source of the default value
     doc: str = ""
+    facets: dict[str, str] = field(default_factory=dict)  # facet name -> value, of its simple type
 
 
 @dataclass
@@ -356,13 +357,44 @@ class Resolver:
         self._simple[key] = result
         return result
 
-    def facets(self, node: Node) -> str:
-        """The facets of an anonymous or named simple type, for a docstring."""
-        restriction = node.first("restriction")
-        if restriction is None:
-            return ""
-        found = [f"{f.local}={f.attrib.get('value', '')!r}" for f in restriction.xsd_children(*FACETS)]
-        return ", ".join(found)
+    def facets(self, node: Node | None, document: SchemaDocument, at: Node | None = None) -> dict[str, str]:
+        """The facets that restrict a simple type (its own over those of its bases).
+
+        `node` is a simpleType (or a restriction) node; with `at`, the type is
+        the one named by at's type attribute instead.
+        """
+        found: dict[str, str] = {}
+        seen: set[int] = set()
+        while node is not None and id(node) not in seen:
+            seen.add(id(node))
+            restriction = node if node.local == "restriction" else node.first("restriction")
+            if restriction is None:
+                break
+            for facet in restriction.xsd_children(*FACETS):
+                if facet.local == "pattern" and "pattern" in found:
+                    continue  # a derived type's pattern holds on top of its base's: keep the narrowest
+                found.setdefault(facet.local, facet.attrib.get("value", ""))
+            base = restriction.qname("base")
+            inner = restriction.first("simpleType")
+            if inner is not None:
+                node = inner
+                continue
+            component = self.components.lookup("type", base, restriction) if base and not is_built_in(base) else None
+            node = component.node if component is not None and component.node.local == "simpleType" else None
+        found.pop("whiteSpace", None)
+        return found
+
+    def _declared_facets(self, declaration: Node, document: SchemaDocument) -> dict[str, str]:
+        """The facets of the simple type of an element or attribute declaration."""
+        type_name = declaration.qname("type")
+        if type_name is not None:
+            if is_built_in(type_name):
+                return {}
+            component = self.components.lookup("type", type_name, declaration)
+            if component is None or component.node.local != "simpleType":
+                return {}
+            return self.facets(component.node, component.document)
+        return self.facets(declaration.first("simpleType"), document)
 
     # -- complex types ----------------------------------------------------------------
 
@@ -453,8 +485,7 @@ class Resolver:
             text_type = self._simple_annotation(wrapper, document, cls.name + "Value")
         elif base is not None:
             text_type = self.type_annotation(base, derivation, document)
-        facets = ", ".join(f"{f.local}={f.attrib.get('value', '')!r}" for f in derivation.xsd_children(*FACETS))
-        text = PyField("value", "text", "", None, text_type, doc=f"Facets: {facets}." if facets else "")
+        text = PyField("value", "text", "", None, text_type, facets=self.facets(derivation, document))
         if text_type == "str" and derivation.local == "extension":
             text.default = '""'
         return [text] + self._attributes(derivation, document, cls)
@@ -565,8 +596,11 @@ class Resolver:
             default = node.attrib.get("default") or node.attrib.get("fixed")
         if default is not None:
             doc = (doc + "\n\n" if doc else "") + f"Default in the schema (for an empty element): {default!r}."
+        declaration = component.node if ref is not None else node
+        declared_in = component.document if ref is not None else document
+        facets = {} if annotation in self.classes else self._declared_facets(declaration, declared_in)
         return PyField(snake(name), "element", name, namespace if self.namespace_aware else None, annotation,
-                       optional=use.optional or nillable, many=use.many, doc=doc)
+                       optional=use.optional or nillable, many=use.many, doc=doc, facets=facets)
 
     def _has_substitutes(self, head: QName) -> bool:
         for component in self.components.tables["element"].values():
@@ -647,8 +681,10 @@ class Resolver:
             annotation = "str"
         default = (node.attrib.get("default") or node.attrib.get("fixed")
                    or target.attrib.get("default") or target.attrib.get("fixed"))
-        return self._finish_attribute(node, name, namespace, annotation, default, document, cls,
-                                      documentation(node) or documentation(target))
+        built = self._finish_attribute(node, name, namespace, annotation, default, document, cls,
+                                       documentation(node) or documentation(target))
+        built.facets = self._declared_facets(target, target_document)
+        return built
 
     def _finish_attribute(self, node: Node, name: str, namespace: str, annotation: str, default: str | None,
                           document: SchemaDocument, cls: PyClass, doc: str) -> PyField:

@@ -98,6 +98,14 @@ def test_documents_bind_namespace_aware(style):
     assert (comment.text, comment.b) == ("ac", ["x"])
 
 
+def test_pydantic_style_checks_lengths_and_bounds():
+    models = load_golden("shop.xsd", "pydantic")
+    price = models.Money(currency="EUR", value=Decimal(1))
+    with pytest.raises(ValueError) as error:
+        models.ShopOrderLine(sku="", qty=1000, price=price)
+    assert {e["loc"][0] for e in error.value.errors()} == {"sku", "qty"}
+
+
 def test_redefined_type_extends_its_original():
     models = load_golden("redefine.xsd", "dataclasses")
     people = kestrix.deserialize(

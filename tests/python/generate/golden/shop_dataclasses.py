@@ -113,6 +113,8 @@ class Gift(GiftOrder):
 @dataclass(kw_only=True)
 class Money:
     currency: str = field(metadata={"type": "Attribute"})
+    """Facets: pattern='[A-Z]{3}'."""
+
     value: Decimal = field(metadata={"type": "Text"})
 
 
@@ -130,6 +132,10 @@ class OrderType:
 @dataclass(kw_only=True)
 class ShopOrderLine:
     sku: str = field(metadata={"type": "Attribute"})
+    """Facets: minLength='1', maxLength='8'."""
+
     qty: int = field(metadata={"namespace": "urn:shop"})
+    """Facets: maxInclusive='999'."""
+
     price: Money = field(metadata={"namespace": "urn:shop"})
     unit: Optional[ShopOrderLineUnit] = field(default=None, metadata={"namespace": "urn:shop"})

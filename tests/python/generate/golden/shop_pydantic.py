@@ -114,6 +114,8 @@ class Gift(GiftOrder):
 
 class Money(BaseModel):
     currency: str = Field(json_schema_extra={"type": "Attribute"})
+    """Facets: pattern='[A-Z]{3}'."""
+
     value: Decimal = Field(json_schema_extra={"type": "Text"})
 
 
@@ -127,8 +129,8 @@ class OrderType(BaseModel):
 
 
 class ShopOrderLine(BaseModel):
-    sku: str = Field(json_schema_extra={"type": "Attribute"})
-    qty: int = Field(json_schema_extra={"namespace": "urn:shop"})
+    sku: str = Field(min_length=1, max_length=8, json_schema_extra={"type": "Attribute"})
+    qty: int = Field(le=999, json_schema_extra={"namespace": "urn:shop"})
     price: Money = Field(json_schema_extra={"namespace": "urn:shop"})
     unit: Optional[ShopOrderLineUnit] = Field(
         default=None, json_schema_extra={"namespace": "urn:shop"}
