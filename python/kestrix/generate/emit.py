@@ -151,7 +151,8 @@ def _class_source(cls: PyClass, pydantic: bool) -> list[str]:
     lines: list[str] = []
     if cls.element is not None:
         namespace, name = cls.element
-        lines.append(f"@kestrix.xml_element({_string(name)}, namespace={_string(namespace)})" if namespace
+        prefix = f", prefix={_string(cls.prefix)}" if cls.prefix else ""
+        lines.append(f"@kestrix.xml_element({_string(name)}, namespace={_string(namespace)}{prefix})" if namespace
                      else f"@kestrix.xml_element({_string(name)})")
     if not pydantic:
         lines.append("@dataclass(kw_only=True)")

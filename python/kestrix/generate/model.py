@@ -80,6 +80,7 @@ class PyClass:
     element: QName | None = None  # the global element it is declared as
     doc: str = ""
     notes: list[str] = field(default_factory=list)
+    prefix: str | None = None  # the prefix its element is written with, if not the default namespace
 
     def note(self, text: str) -> None:
         if text not in self.notes:
@@ -120,6 +121,17 @@ def snake(name: str) -> str:
     if keyword.iskeyword(name) or name in RESERVED or keyword.issoftkeyword(name):
         name += "_"
     return name
+
+
+def own_prefix(document: SchemaDocument) -> str | None:
+    """The prefix a schema document binds its target namespace to, when it does not
+    make it the default namespace: its elements are written with that prefix as the
+    schema's own examples are (and no-namespace QName values stay writable)."""
+    nsmap = document.root.nsmap
+    if not document.namespace or nsmap.get("") == document.namespace:
+        return None
+    bound = sorted(p for p, uri in nsmap.items() if uri == document.namespace and p and p != "xml")
+    return bound[0] if bound else None
 
 
 def is_built_in(qname: QName) -> bool:
@@ -403,6 +415,11 @@ class Resolver:
         name = self._element_names[qname]
         if name in self.classes:
             return
+        self._build_element_class(qname, component, name)
+        self.classes[name].prefix = own_prefix(document)
+
+    def _build_element_class(self, qname: QName, component: Component, name: str) -> None:
+        node, document = component.node, component.document
         inline = node.first("complexType")
         if inline is not None:
             self._complex_class(inline, document, name, element=qname, doc_node=node)

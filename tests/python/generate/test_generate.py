@@ -82,6 +82,7 @@ def test_documents_bind_namespace_aware(style):
     order = kestrix.deserialize(document, models.Order)
     assert isinstance(order, models.ShopOrder)
     assert (order.id, order.status, order.checked) == (7, models.Status.ON_HOLD, True)
+    assert order.rule == kestrix.QName("urn:shop", "strict")
     assert order.placed == datetime.datetime(2024, 2, 29, 8, 30, tzinfo=datetime.timezone.utc)
     assert (order.address.country, order.address.city, order.address.order.ref) == ("UK", "London", "x")
     assert [(line.sku, line.qty, line.price.value, line.price.currency, line.unit) for line in order.line] == [

@@ -44,7 +44,7 @@ class Status(enum.Enum):
     ON_HOLD = "on hold"
 
 
-@kestrix.xml_element("address", namespace="urn:addr")
+@kestrix.xml_element("address", namespace="urn:addr", prefix="a")
 @dataclass(kw_only=True)
 class Address:
     country: Optional[str] = field(
@@ -54,7 +54,7 @@ class Address:
     order: Optional[OrderType] = field(default=None, metadata={"name": "Order", "namespace": ""})
 
 
-@kestrix.xml_element("comment", namespace="urn:shop")
+@kestrix.xml_element("comment", namespace="urn:shop", prefix="s")
 @dataclass(kw_only=True)
 class Comment:
     """Mixed content: the text between its elements is kept as one string (its position among
@@ -83,6 +83,7 @@ class ShopOrder:
     status: Status = field(default=Status.OPEN, metadata={"type": "Attribute"})
     by: Optional[str] = field(default=None, metadata={"type": "Attribute"})
     checked: bool = field(default=False, metadata={"type": "Attribute"})
+    rule: Optional[kestrix.QName] = field(default=None, metadata={"type": "Attribute"})
     placed: datetime.datetime = field(metadata={"namespace": "urn:shop"})
     address: Optional[Address] = field(default=None, metadata={"namespace": "urn:addr"})
     line: list[ShopOrderLine] = field(default_factory=list, metadata={"namespace": "urn:shop"})
@@ -104,7 +105,7 @@ class GiftOrder(ShopOrder):
     message: str = field(metadata={"namespace": "urn:shop"})
 
 
-@kestrix.xml_element("gift", namespace="urn:shop")
+@kestrix.xml_element("gift", namespace="urn:shop", prefix="s")
 @dataclass(kw_only=True)
 class Gift(GiftOrder):
     pass
@@ -118,7 +119,7 @@ class Money:
     value: Decimal = field(metadata={"type": "Text"})
 
 
-@kestrix.xml_element("order", namespace="urn:shop")
+@kestrix.xml_element("order", namespace="urn:shop", prefix="s")
 @dataclass(kw_only=True)
 class Order(ShopOrder):
     pass

@@ -45,7 +45,7 @@ class Status(enum.Enum):
     ON_HOLD = "on hold"
 
 
-@kestrix.xml_element("address", namespace="urn:addr")
+@kestrix.xml_element("address", namespace="urn:addr", prefix="a")
 class Address(BaseModel):
     country: Optional[str] = Field(
         default=None, json_schema_extra={"type": "Attribute", "namespace": "urn:addr"}
@@ -56,7 +56,7 @@ class Address(BaseModel):
     )
 
 
-@kestrix.xml_element("comment", namespace="urn:shop")
+@kestrix.xml_element("comment", namespace="urn:shop", prefix="s")
 class Comment(BaseModel):
     """Mixed content: the text between its elements is kept as one string (its position among
     the elements is not).
@@ -83,6 +83,7 @@ class ShopOrder(BaseModel):
     status: Status = Field(default=Status.OPEN, json_schema_extra={"type": "Attribute"})
     by: Optional[str] = Field(default=None, json_schema_extra={"type": "Attribute"})
     checked: bool = Field(default=False, json_schema_extra={"type": "Attribute"})
+    rule: Optional[kestrix.QName] = Field(default=None, json_schema_extra={"type": "Attribute"})
     placed: datetime.datetime = Field(json_schema_extra={"namespace": "urn:shop"})
     address: Optional[Address] = Field(default=None, json_schema_extra={"namespace": "urn:addr"})
     line: list[ShopOrderLine] = Field(
@@ -107,7 +108,7 @@ class GiftOrder(ShopOrder):
     message: str = Field(json_schema_extra={"namespace": "urn:shop"})
 
 
-@kestrix.xml_element("gift", namespace="urn:shop")
+@kestrix.xml_element("gift", namespace="urn:shop", prefix="s")
 class Gift(GiftOrder):
     pass
 
@@ -119,7 +120,7 @@ class Money(BaseModel):
     value: Decimal = Field(json_schema_extra={"type": "Text"})
 
 
-@kestrix.xml_element("order", namespace="urn:shop")
+@kestrix.xml_element("order", namespace="urn:shop", prefix="s")
 class Order(ShopOrder):
     pass
 
