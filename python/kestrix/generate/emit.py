@@ -104,7 +104,8 @@ def _field_doc(item: PyField, facets: dict[str, str]) -> str:
 def _field_line(item: PyField, pydantic: bool) -> str:
     arguments: list[str] = []
     if item.many:
-        arguments.append("default_factory=list")
+        if item.optional:
+            arguments.append("default_factory=list")
     elif item.default is not None:
         arguments.append(f"default={item.default}")
     elif item.optional:
@@ -147,7 +148,31 @@ def _order(classes: dict[str, PyClass]) -> list[PyClass]:
     return ordered
 
 
-def _class_source(cls: PyClass, pydantic: bool) -> list[str]:
+def _has_default(item: PyField) -> bool:
+    return item.optional or item.default is not None
+
+
+def _keyword_only(ordered: list[PyClass]) -> dict[str, bool]:
+    """Which dataclasses need keyword-only fields: those in which a field without
+    a default would follow one with a default among the positional ones. The
+    others stay positional, which kestrix builds faster."""
+    keyword_only: dict[str, bool] = {}
+    defaulted: dict[str, bool] = {}  # whether a positional field with a default precedes
+    for cls in ordered:
+        seen = defaulted.get(cls.base or "", False)
+        after = seen
+        fits = True
+        for item in cls.fields:
+            if _has_default(item):
+                after = True
+            elif after:
+                fits = False
+        keyword_only[cls.name] = not fits
+        defaulted[cls.name] = after if fits else seen
+    return keyword_only
+
+
+def _class_source(cls: PyClass, pydantic: bool, keyword_only: bool = False) -> list[str]:
     lines: list[str] = []
     if cls.element is not None:
         namespace, name = cls.element
@@ -155,7 +180,7 @@ def _class_source(cls: PyClass, pydantic: bool) -> list[str]:
         lines.append(f"@kestrix.xml_element({_string(name)}, namespace={_string(namespace)}{prefix})" if namespace
                      else f"@kestrix.xml_element({_string(name)})")
     if not pydantic:
-        lines.append("@dataclass(kw_only=True)")
+        lines.append("@dataclass(kw_only=True)" if keyword_only else "@dataclass")
     base = cls.base or ("BaseModel" if pydantic else "")
     lines.append(f"class {cls.name}({base}):" if base else f"class {cls.name}:")
     doc = "\n\n".join(part for part in (cls.doc, *cls.notes) if part)
@@ -218,7 +243,8 @@ def module_source(classes: dict[str, PyClass], enums: dict[str, PyEnum], header:
     parts = [header.rstrip("\n") + "\n\n" + "\n".join(imports),
              "__all__ = [\n" + "".join(f'    "{n}",\n' for n in names) + "]"]
     parts += ["\n".join(_enum_source(enums[name])) for name in sorted(enums)]
-    parts += ["\n".join(_class_source(cls, pydantic)) for cls in ordered]
+    keyword_only = _keyword_only(ordered)
+    parts += ["\n".join(_class_source(cls, pydantic, keyword_only[cls.name])) for cls in ordered]
     if pydantic and ordered:
         parts.append("for _model in (\n" + "".join(f"    {c.name},\n" for c in ordered)
                      + "):\n    _model.model_rebuild()")

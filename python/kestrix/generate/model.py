@@ -547,7 +547,7 @@ class Resolver:
             key = (built.namespace, built.xml_name)
             if key in index:  # the same element twice in the content: one list keeps them all
                 index[key].many = True
-                index[key].optional = False
+                index[key].optional = index[key].optional and built.optional
                 index[key].default = None
                 cls.note(f"<{built.xml_name}> appears at several places of the content;"
                                  " its field holds them all, in document order.")

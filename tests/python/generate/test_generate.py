@@ -92,7 +92,8 @@ def test_documents_bind_namespace_aware(style):
     assert c14n(kestrix.serialize(order)) == c14n(document)
     # An extension is a subclass; a mixed type keeps its text.
     gift = kestrix.deserialize(
-        b'<gift xmlns="urn:shop" id="1"><placed>2024-01-01T00:00:00</placed><message>Hi</message></gift>',
+        b'<gift xmlns="urn:shop" id="1"><placed>2024-01-01T00:00:00</placed>'
+        b'<line sku="A"><qty>1</qty><price currency="EUR">1</price></line><message>Hi</message></gift>',
         models.Gift)
     assert (gift.message, gift.id, gift.status) == ("Hi", 1, models.Status.OPEN)
     comment = kestrix.deserialize(b'<comment xmlns="urn:shop">a<b>x</b>c</comment>', models.Comment)

@@ -23,18 +23,18 @@ __all__ = [
 
 
 @kestrix.xml_element("people")
-@dataclass(kw_only=True)
+@dataclass
 class People:
-    person: list[Person] = field(default_factory=list)
+    person: list[Person]
     size: Optional[Decimal] = None
 
 
-@dataclass(kw_only=True)
+@dataclass
 class PersonOriginal:
     name: str
 
 
-@dataclass(kw_only=True)
+@dataclass
 class Person(PersonOriginal):
     id: Optional[str] = field(default=None, metadata={"type": "Attribute"})
     age: Optional[int] = None

@@ -55,7 +55,7 @@ class Address:
 
 
 @kestrix.xml_element("comment", namespace="urn:shop", prefix="s")
-@dataclass(kw_only=True)
+@dataclass
 class Comment:
     """Mixed content: the text between its elements is kept as one string (its position among
     the elements is not).
@@ -86,7 +86,7 @@ class ShopOrder:
     rule: Optional[kestrix.QName] = field(default=None, metadata={"type": "Attribute"})
     placed: datetime.datetime = field(metadata={"namespace": "urn:shop"})
     address: Optional[Address] = field(default=None, metadata={"namespace": "urn:addr"})
-    line: list[ShopOrderLine] = field(default_factory=list, metadata={"namespace": "urn:shop"})
+    line: list[ShopOrderLine] = field(metadata={"namespace": "urn:shop"})
     note: list[str] = field(default_factory=list, metadata={"namespace": "urn:shop"})
     paid_by: Optional[str] = field(
         default=None, metadata={"name": "paidBy", "namespace": "urn:shop"}
@@ -100,18 +100,18 @@ class ShopOrder:
     child: list[ShopOrder] = field(default_factory=list, metadata={"namespace": "urn:shop"})
 
 
-@dataclass(kw_only=True)
+@dataclass
 class GiftOrder(ShopOrder):
     message: str = field(metadata={"namespace": "urn:shop"})
 
 
 @kestrix.xml_element("gift", namespace="urn:shop", prefix="s")
-@dataclass(kw_only=True)
+@dataclass
 class Gift(GiftOrder):
     pass
 
 
-@dataclass(kw_only=True)
+@dataclass
 class Money:
     currency: str = field(metadata={"type": "Attribute"})
     """Facets: pattern='[A-Z]{3}'."""
@@ -120,17 +120,17 @@ class Money:
 
 
 @kestrix.xml_element("order", namespace="urn:shop", prefix="s")
-@dataclass(kw_only=True)
+@dataclass
 class Order(ShopOrder):
     pass
 
 
-@dataclass(kw_only=True)
+@dataclass
 class OrderType:
     ref: Optional[str] = field(default=None, metadata={"type": "Attribute"})
 
 
-@dataclass(kw_only=True)
+@dataclass
 class ShopOrderLine:
     sku: str = field(metadata={"type": "Attribute"})
     """Facets: minLength='1', maxLength='8'."""

@@ -86,9 +86,7 @@ class ShopOrder(BaseModel):
     rule: Optional[kestrix.QName] = Field(default=None, json_schema_extra={"type": "Attribute"})
     placed: datetime.datetime = Field(json_schema_extra={"namespace": "urn:shop"})
     address: Optional[Address] = Field(default=None, json_schema_extra={"namespace": "urn:addr"})
-    line: list[ShopOrderLine] = Field(
-        default_factory=list, json_schema_extra={"namespace": "urn:shop"}
-    )
+    line: list[ShopOrderLine] = Field(json_schema_extra={"namespace": "urn:shop"})
     note: list[str] = Field(default_factory=list, json_schema_extra={"namespace": "urn:shop"})
     paid_by: Optional[str] = Field(
         default=None, json_schema_extra={"name": "paidBy", "namespace": "urn:shop"}
