@@ -39,10 +39,11 @@ void report_missing(const Signature& sig, PyObject** out) {
 bool parse_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, PyObject** out) {
     for (int i = 0; i < sig.count; ++i) out[i] = nullptr;
-    if (nargs > sig.count) {
-        std::string takes = sig.required == sig.count ? std::to_string(sig.count)
-                                                      : "from " + std::to_string(sig.required) +
-                                                            " to " + std::to_string(sig.count);
+    const int positional = sig.positional < 0 ? sig.count : sig.positional;
+    if (nargs > positional) {
+        std::string takes = sig.required == positional ? std::to_string(positional)
+                                                       : "from " + std::to_string(sig.required) +
+                                                             " to " + std::to_string(positional);
         type_error(std::string(sig.function) + "() takes " + takes + " positional arguments but " +
                    std::to_string(nargs) + (nargs == 1 ? " was" : " were") + " given");
         return false;

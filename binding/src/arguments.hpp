@@ -7,13 +7,15 @@
 
 namespace kestrix::py {
 
-/// The parameters of one function: every one may be given by position or by
-/// keyword; the first `required` are required, the rest default to None.
+/// The parameters of one function: the first `positional` (all when
+/// negative) may be given by position or by keyword, the rest by keyword
+/// only; the first `required` are required, the rest default to None.
 struct Signature {
     const char* function;  ///< shown as "{function}()" in messages
     const char* const* names;
     int count;
     int required;
+    int positional = -1;
 };
 
 /// Fills `out[0..count)` with borrowed references (null for an omitted optional

@@ -32,7 +32,8 @@ Result<ParsedDocument> read_unlocked(std::string_view document, const ClassSchem
 
 }  // namespace
 
-PyObject* deserialize_document(const char* data, std::size_t size, PyObject* target_type) {
+PyObject* deserialize_document(const char* data, std::size_t size, PyObject* target_type,
+                               bool strict) {
     // A class that cannot be compiled fails before the document is read.
     const CompiledClass* compiled = compile_class(target_type);
     if (compiled == nullptr) return ensure_error();
@@ -40,6 +41,7 @@ PyObject* deserialize_document(const char* data, std::size_t size, PyObject* tar
     const std::string_view document(data, size);
     ReaderOptions options;
     if (!document_reader_options(document, options)) return nullptr;
+    options.strict = strict;
     // The value tree lives until this call returns, on every path.
     Result<ParsedDocument> parsed = read_unlocked(document, schema, options);
     if (!parsed) return raise_bind_error(parsed.error());

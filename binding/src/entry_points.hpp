@@ -10,8 +10,10 @@
 
 namespace kestrix::py {
 
-/// deserialize: bytes read in place, a checked type. New reference or null.
-PyObject* deserialize_document(const char* data, std::size_t size, PyObject* target_type);
+/// deserialize: bytes read in place, a checked type, strict reading or not
+/// (see ReaderOptions::strict). New reference or null.
+PyObject* deserialize_document(const char* data, std::size_t size, PyObject* target_type,
+                               bool strict = false);
 
 /// serialize: `indent` absent for one-line output. New `bytes` or null.
 PyObject* serialize_object(PyObject* obj, std::optional<std::uint64_t> indent);
@@ -35,9 +37,11 @@ PyObject* serialize_with(PyObject* module, PyObject* args);
 PyObject* write_records(PyObject* module, PyObject* args);
 
 /// iterparse: `tag` is a str or null (the class's name). New XmlIterator or null.
-PyObject* create_iterator(const char* data, std::size_t size, PyObject* target_type, PyObject* tag);
+PyObject* create_iterator(const char* data, std::size_t size, PyObject* target_type, PyObject* tag,
+                          bool strict = false);
 
-/// _iterstream(read, target_type, tag=None, close=None, follow_declaration=None):
+/// _iterstream(read, target_type, tag=None, close=None, follow_declaration=None,
+/// strict=False):
 /// an XmlIterator over the bytes that read(n) returns, read in bounded chunks.
 /// `close` is called once when the records end or the iterator goes;
 /// `follow_declaration` None decodes as the stream declares, False as UTF-8,

@@ -44,10 +44,11 @@ constexpr std::uint64_t BATCH_BYTES = 1024 * 1024;
 /// the bytes fed last, kept alive until the reader has taken them.
 struct StreamSource {
     Ref read;
-    Ref close;         ///< called once, at the end or when the iterator goes; may be null
-    int follow = -1;   ///< -1: as the stream declares; 0: UTF-8; 1: as declared
-    std::string head;  ///< the first bytes, until the reader has taken them
-    Ref chunk;         ///< the bytes object fed last
+    Ref close;            ///< called once, at the end or when the iterator goes; may be null
+    int follow = -1;      ///< -1: as the stream declares; 0: UTF-8; 1: as declared
+    bool strict = false;  ///< see ReaderOptions::strict
+    std::string head;     ///< the first bytes, until the reader has taken them
+    Ref chunk;            ///< the bytes object fed last
 };
 
 /// Everything an iterator owns: its reader (over a private copy of the
@@ -137,6 +138,7 @@ bool start_stream(IteratorState& state) {
         std::string().swap(source.head);
         return false;
     }
+    options.strict = source.strict;
     state.stream.emplace(state.schema, state.tag, MAX_DEPTH, options);
     state.stream->feed(source.head, ended);
     state.input_size = source.head.size();
@@ -384,14 +386,15 @@ PyObject* new_iterator(PyObject* target_type, PyObject* tag, IteratorState** sta
 
 }  // namespace
 
-PyObject* create_iterator(const char* data, std::size_t size, PyObject* target_type,
-                          PyObject* tag) {
+PyObject* create_iterator(const char* data, std::size_t size, PyObject* target_type, PyObject* tag,
+                          bool strict) {
     IteratorState* state = nullptr;
     Ref self = Ref::steal(new_iterator(target_type, tag, &state));
     if (!self) return nullptr;
     std::string document(data, size);
     ReaderOptions options;
     if (!document_reader_options(document, options)) return nullptr;
+    options.strict = strict;
     state->stream.emplace(std::move(document), state->schema, state->tag, MAX_DEPTH, options);
     state->input_size = size;
     return self.release();
@@ -400,7 +403,9 @@ PyObject* create_iterator(const char* data, std::size_t size, PyObject* target_t
 PyObject* create_stream_iterator(PyObject*, PyObject* args) {
     PyObject *read = nullptr, *target_type = nullptr, *tag = Py_None, *close = Py_None;
     PyObject* follow = Py_None;
-    if (!PyArg_ParseTuple(args, "OO|OOO:_iterstream", &read, &target_type, &tag, &close, &follow)) {
+    int strict = 0;
+    if (!PyArg_ParseTuple(args, "OO|OOOp:_iterstream", &read, &target_type, &tag, &close, &follow,
+                          &strict)) {
         return nullptr;
     }
     if (!check_target_type(target_type)) return nullptr;
@@ -416,6 +421,7 @@ PyObject* create_stream_iterator(PyObject*, PyObject* args) {
     source.read = Ref::borrow(read);
     source.close = Ref::borrow(close);
     source.follow = follow == Py_None ? -1 : PyObject_IsTrue(follow) ? 1 : 0;
+    source.strict = strict != 0;
     return self.release();
 }
 

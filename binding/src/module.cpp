@@ -25,12 +25,13 @@ PyCFunction as_cfunction(F f) {
 constexpr int kFastCallKeywords = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;  // 0xA2
 constexpr int kNoArgs = METH_NOARGS | METH_STATIC;                              // 0x24
 
-const char* const kDeserializeNames[] = {"source", "target_type"};
-const char* const kIterparseNames[] = {"source", "target_type", "tag"};
+const char* const kDeserializeNames[] = {"source", "target_type", "strict"};
+const char* const kIterparseNames[] = {"source", "target_type", "tag", "strict"};
 const char* const kSerializeNames[] = {"obj", "indent"};
 
-const Signature kDeserialize{"deserialize", kDeserializeNames, 2, 2};
-const Signature kIterparse{"iterparse", kIterparseNames, 3, 2};
+// `strict` is keyword-only.
+const Signature kDeserialize{"deserialize", kDeserializeNames, 3, 2, 2};
+const Signature kIterparse{"iterparse", kIterparseNames, 4, 2, 3};
 const Signature kSerialize{"serialize", kSerializeNames, 2, 1};
 
 // The widest indentation step accepted: beyond it, deep documents would spend
@@ -55,18 +56,32 @@ PyObject* raise_argument_error(const char* parameter) {
     return nullptr;
 }
 
+// The `strict` argument: None (absent) or a bool. False with TypeError set.
+bool parse_strict(PyObject* given, bool& strict) {
+    if (given == nullptr || given == Py_None) return true;
+    if (!PyBool_Check(given)) {
+        PyErr_Format(PyExc_TypeError, "argument 'strict' must be a bool, not %s",
+                     type_name(given).c_str());
+        return false;
+    }
+    strict = given == Py_True;
+    return true;
+}
+
 PyObject* deserialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[2];
+    PyObject* a[3];
     if (!parse_arguments(kDeserialize, args, nargs, kwnames, a)) return nullptr;
     const char* data = nullptr;
     std::size_t size = 0;
     if (!source_bytes(a[0], &data, &size)) return nullptr;
     if (!check_target_type(a[1])) return nullptr;
-    return deserialize_document(data, size, a[1]);
+    bool strict = false;
+    if (!parse_strict(a[2], strict)) return nullptr;
+    return deserialize_document(data, size, a[1], strict);
 }
 
 PyObject* iterparse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[3];
+    PyObject* a[4];
     if (!parse_arguments(kIterparse, args, nargs, kwnames, a)) return nullptr;
     const char* data = nullptr;
     std::size_t size = 0;
@@ -78,7 +93,9 @@ PyObject* iterparse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         add_note("while processing 'tag'");
         return nullptr;
     }
-    return create_iterator(data, size, a[1], tag);
+    bool strict = false;
+    if (!parse_strict(a[3], strict)) return nullptr;
+    return create_iterator(data, size, a[1], tag, strict);
 }
 
 }  // namespace
@@ -115,15 +132,16 @@ PyObject* version(PyObject*, PyObject*) { return PyUnicode_FromString(KESTRIX_VE
 
 PyMethodDef kFunctions[] = {
     {"deserialize", as_cfunction(static_cast<FastCallKw>(deserialize)), kFastCallKeywords,
-     "deserialize(source, target_type)\n--\n\n"},
+     "deserialize(source, target_type, *, strict=False)\n--\n\n"},
     {"iterparse", as_cfunction(static_cast<FastCallKw>(iterparse)), kFastCallKeywords,
-     "iterparse(source, target_type, tag=None)\n--\n\n"},
+     "iterparse(source, target_type, tag=None, *, strict=False)\n--\n\n"},
     {"serialize", as_cfunction(static_cast<FastCallKw>(serialize)), kFastCallKeywords,
      "serialize(obj, indent=None)\n--\n\n"},
     {"version", version, kNoArgs, "version()\n--\n\n"},
     {"_schema_description", schema_description, METH_O, kSchemaDescriptionDoc},
     {"_iterstream", create_stream_iterator, METH_VARARGS,
-     "_iterstream(read, target_type, tag=None, close=None, follow_declaration=None)\n--\n\n"
+     "_iterstream(read, target_type, tag=None, close=None, follow_declaration=None, "
+     "strict=False)\n--\n\n"
      "Records read from a stream in bounded chunks (behind kestrix.iterload)."},
     {"_serialize_with", serialize_with, METH_VARARGS,
      "_serialize_with(obj, indent, short_empty_elements, encodable)\n--\n\n"

@@ -18,12 +18,13 @@ constexpr std::size_t POOL_LIMIT = 16;
 }  // namespace
 
 ElementBinder::ElementBinder(ExpatReader& reader, const ClassSchema& schema, std::uint64_t limit,
-                             std::optional<std::string_view> record_tag)
+                             std::optional<std::string_view> record_tag, bool strict)
     : reader_(reader),
       schema_(schema),
       limit_(limit),
       record_tag_(record_tag),
-      namespaces_(reader.namespaces()) {
+      namespaces_(reader.namespaces()),
+      strict_(strict) {
     stack_.reserve(16);
     pool_.reserve(POOL_LIMIT);
     if (record_tag) {
@@ -146,6 +147,10 @@ void ElementBinder::on_start(const char* name, const char** attributes) noexcept
     // content is text), markup binds nothing: the element is consumed whole and
     // its text joins the current destination.
     if (skip_depth_ > 0 || mode_ != Mode::InClass) {
+        if (strict_ && skip_depth_ == 0) {
+            unexpected_element(name);
+            return;
+        }
         if (!empty) ++skip_depth_;
         return;
     }
@@ -161,6 +166,10 @@ void ElementBinder::on_start(const char* name, const char** attributes) noexcept
         field = find_field_near(schema, FieldRole::Element, local_name_of(name), parent.hint);
     }
     if (!field) {
+        if (strict_) {
+            unexpected_element(name);
+            return;
+        }
         if (!empty) ++skip_depth_;
         return;
     }
@@ -225,6 +234,26 @@ void ElementBinder::on_text(const char* text, std::size_t length) noexcept {
         scalar_text_.append(text, length);
     } else if (std::string* destination = stack_.back().frame.text()) {
         destination->append(text, length);
+    } else if (strict_ && skip_depth_ == 0) {
+        const std::string_view piece(text, length);
+        const std::size_t lead = piece.find_first_not_of(" \t\r\n");
+        if (lead != std::string_view::npos) {
+            const std::string_view shown = trim_xml_space(piece).substr(0, 40);
+            fail(BindError::schema("unexpected text '" + std::string(shown) + "' in " +
+                                   stack_.back().frame.schema().name +
+                                   ", which has no text field"));
+            // The position of the text's first character, past the white
+            // space the piece starts with.
+            ErrorLocation at = reader_.location();
+            const std::size_t newline = piece.substr(0, lead).rfind('\n');
+            if (newline == std::string_view::npos) {
+                at.column += lead;
+            } else {
+                for (const char c : piece.substr(0, lead)) at.line += c == '\n' ? 1 : 0;
+                at.column = lead - newline;
+            }
+            error_->set_location(at);
+        }
     }
 }
 
@@ -234,6 +263,68 @@ bool ElementBinder::is_record(const char* name) const noexcept {
     if (expanded.local != tag_.local) return false;
     if (tag_.clark) return expanded.uri == tag_.uri;
     return tag_.prefix.empty() || expanded.prefix == tag_.prefix;
+}
+
+std::string ElementBinder::described(const char* name, bool element) const {
+    const ExpandedName expanded = namespaces_ ? split_expanded(name) : ExpandedName{{}, name, {}};
+    std::string text = (element ? "<" : "'") + expanded.written() + (element ? ">" : "'");
+    if (!expanded.uri.empty()) text += " (namespace " + std::string(expanded.uri) + ")";
+    return text;
+}
+
+void ElementBinder::unexpected_element(const char* name) {
+    if (mode_ != Mode::InClass) {
+        fail(BindError::schema("unexpected element " + described(name, true) + " inside field '" +
+                               stack_.back().frame.schema().fields[scalar_field_].name +
+                               "', which holds text"));
+        return;
+    }
+    const ClassSchema& schema = stack_.back().frame.schema();
+    std::string message = "unexpected element " + described(name, true) + " in " + schema.name;
+    if (namespaces_) {
+        // A field of that local name in another namespace: say which one.
+        const ExpandedName expanded = split_expanded(name);
+        for (const FieldSchema& field : schema.fields) {
+            if (field.role != FieldRole::Element || field.local() != expanded.local) continue;
+            std::string_view expected = stack_.back().ns;
+            if (field.ns_rule == NsRule::Fixed) expected = field.ns;
+            message += " (field '" + field.name + "' takes <" + std::string(field.local()) + "> " +
+                       (expected.empty() ? std::string("in no namespace")
+                                         : "in namespace " + std::string(expected)) +
+                       ")";
+            break;
+        }
+    }
+    fail(BindError::schema(std::move(message)));
+}
+
+bool ElementBinder::check_attributes(const char** attributes, const ClassSchema* schema,
+                                     std::size_t field) {
+    if (attributes == nullptr) return true;
+    for (; attributes[0] != nullptr; attributes += 2) {
+        const char* name = attributes[0];
+        bool known = false;
+        if (namespaces_) {
+            // Namespace declarations are no attributes with namespace processing.
+            const ExpandedName expanded = split_expanded(name);
+            known = expanded.local == "nil" ||
+                    (schema != nullptr &&
+                     find_expanded_field(*schema, FieldRole::Attribute, {}, expanded));
+        } else {
+            const std::string_view whole = name;
+            const std::string_view local = local_name_of(name);
+            known = whole == "xmlns" || whole.starts_with("xmlns:") || local == "nil" ||
+                    local == "xsi:nil" ||
+                    (schema != nullptr && find_field(*schema, FieldRole::Attribute, local));
+        }
+        if (known) continue;
+        const std::string where =
+            schema != nullptr ? schema->name
+                              : "field '" + stack_.back().frame.schema().fields[field].name + "'";
+        fail(BindError::schema("unexpected attribute " + described(name, false) + " in " + where));
+        return false;
+    }
+    return true;
 }
 
 bool ElementBinder::check_document_element(const char* name) {
@@ -272,6 +363,7 @@ void ElementBinder::open_record(const char* name, const char** attributes, bool 
         arena_ = std::move(pool_.back());
         pool_.pop_back();
     }
+    if (strict_ && !check_attributes(attributes, &schema_, 0)) return;
     Frame frame(schema_, arena_, scope());
     if (Status status = bind_attributes(attributes, frame); !status) {
         fail(std::move(status).error());
@@ -293,6 +385,7 @@ void ElementBinder::open_record(const char* name, const char** attributes, bool 
 
 void ElementBinder::open_child(const ClassSchema& schema, std::size_t field, std::string_view ns,
                                const char** attributes, bool empty) {
+    if (strict_ && !check_attributes(attributes, &schema, 0)) return;
     Frame frame(schema, arena_, scope());
     if (Status status = bind_attributes(attributes, frame); !status) {
         fail(std::move(status).error());
@@ -312,6 +405,7 @@ void ElementBinder::open_child(const ClassSchema& schema, std::size_t field, std
 
 void ElementBinder::bind_scalar_start(std::size_t field, ScalarKind kind, const char** attributes,
                                       bool empty) {
+    if (strict_ && !check_attributes(attributes, nullptr, field)) return;
     Frame& top = stack_.back().frame;
     const bool nil = namespaces_ ? is_nil_expanded(attributes) : is_nil(attributes);
     if (nil || empty) {

@@ -41,7 +41,7 @@ public:
     /// Installs itself as the handler of `reader`, which must outlive it.
     /// With no `record_tag` the document element is the one record.
     ElementBinder(ExpatReader& reader, const ClassSchema& schema, std::uint64_t limit,
-                  std::optional<std::string_view> record_tag);
+                  std::optional<std::string_view> record_tag, bool strict = false);
 
     ElementBinder(const ElementBinder&) = delete;
     ElementBinder& operator=(const ElementBinder&) = delete;
@@ -105,6 +105,18 @@ private:
     void on_text(const char* text, std::size_t length) noexcept;
 
     bool is_record(const char* name) const noexcept;
+    /// Strict reading: fails, naming it, on the first attribute of a start
+    /// tag that no attribute field of `schema` (null: a scalar element)
+    /// takes; namespace declarations and nil markers pass. `field` is the
+    /// top frame's field a scalar element is for. False on failure.
+    bool check_attributes(const char** attributes, const ClassSchema* schema, std::size_t field);
+    /// Strict reading: fails on the element `name` that no field of the top
+    /// frame takes, or that stands inside a scalar element.
+    void unexpected_element(const char* name);
+    /// The name of an element (`<p:name>`) or attribute (`'p:name'`) as the
+    /// document wrote it, with its namespace when the reader processes
+    /// namespaces.
+    std::string described(const char* name, bool element) const;
     /// False, with the failure recorded, when the document element is not the
     /// one the root class declares.
     bool check_document_element(const char* name);
@@ -130,6 +142,7 @@ private:
     std::optional<std::string_view> record_tag_;
     RecordTag tag_;
     bool namespaces_;
+    bool strict_;
     std::string document_element_;
     /// Namespace URIs of open frames that no schema string holds.
     std::unordered_set<std::string, NameHash, std::equal_to<>> uris_;

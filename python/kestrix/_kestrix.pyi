@@ -11,10 +11,12 @@ class XmlIterator(Generic[_T]):
     def __iter__(self) -> XmlIterator[_T]: ...
     def __next__(self) -> _T: ...
 
-def deserialize(source: bytes, target_type: type[_T]) -> _T:
+def deserialize(source: bytes, target_type: type[_T], *, strict: bool = False) -> _T:
     """Build an instance of ``target_type`` from the XML document ``source``."""
 
-def iterparse(source: bytes, target_type: type[_T], tag: str | None = None) -> XmlIterator[_T]:
+def iterparse(
+    source: bytes, target_type: type[_T], tag: str | None = None, *, strict: bool = False
+) -> XmlIterator[_T]:
     """Iterate over the elements named ``tag`` (default: the class name), bound to ``target_type``."""
 
 def serialize(obj: object, indent: int | None = None) -> bytes:
@@ -48,6 +50,7 @@ def _iterstream(
     tag: str | None = None,
     close: Callable[[], object] | None = None,
     follow: bool | None = None,
+    strict: bool = False,
 ) -> XmlIterator[_T]:
     """Records read from a stream through ``read(n)``; ``close()`` is called at the end.
     ``follow``: None decodes as the stream declares, False as UTF-8, True as declared."""

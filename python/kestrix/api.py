@@ -35,6 +35,12 @@ def deserialize(*args, **kwargs):
         source: the document, as ``bytes`` (encode a ``str`` first).
         target_type: a dataclass or a pydantic-style model class (one with
             ``model_fields``).
+        strict: ``True`` refuses what the classes do not model instead of
+            ignoring it: an element or attribute no field takes (namespace
+            declarations and ``xsi:nil`` aside), a child element in another
+            namespace than its field's, text other than white space in a
+            class without a text field. Each raises ``ValueError`` naming
+            it, with its line and column in a note.
 
     Returns:
         A new instance of ``target_type``.
@@ -82,6 +88,8 @@ def iterparse(*args, **kwargs):
             class's element name, which is its ``__name__`` unless declared
             (in the declared namespace, if any). ``"{uri}local"`` selects
             elements of that namespace URI and local name.
+        strict: refuse, inside records, what the classes do not model (see
+            :func:`deserialize`); such a record raises, the next goes on.
 
     Returns:
         An :class:`XmlIterator` over the bound records.

@@ -4,10 +4,12 @@ from ._kestrix import XmlIterator
 
 _T = TypeVar("_T")
 
-def deserialize(source: bytes, target_type: type[_T]) -> _T:
+def deserialize(source: bytes, target_type: type[_T], *, strict: bool = False) -> _T:
     """Build an instance of ``target_type`` from an XML document."""
 
-def iterparse(source: bytes, target_type: type[_T], tag: str | None = None) -> XmlIterator[_T]:
+def iterparse(
+    source: bytes, target_type: type[_T], tag: str | None = None, *, strict: bool = False
+) -> XmlIterator[_T]:
     """Yield one instance of ``target_type`` per element named ``tag``."""
 
 def serialize(

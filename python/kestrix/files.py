@@ -73,7 +73,7 @@ def _read_all(source: object) -> bytes:
         pieces.append(piece)
 
 
-def load(source, cls):
+def load(source, cls, *, strict=False):
     """Read a whole document from a file, a stream or bytes and bind it to ``cls``.
 
     The document is read into memory and bound as :func:`deserialize` binds
@@ -88,6 +88,8 @@ def load(source, cls):
             (anything whose ``read(n)`` returns bytes) or a bytes-like object
             (``bytes``, ``bytearray``, ``memoryview``, ``mmap``).
         cls: a dataclass or a pydantic-style model class.
+        strict: refuse, with a ``ValueError`` naming it and its line and
+            column, what the classes do not model (see :func:`deserialize`).
 
     Returns:
         A new instance of ``cls``.
@@ -111,7 +113,7 @@ def load(source, cls):
         >>> kestrix.load(io.BytesIO(b'<Point x="3"/>'), Point)
         Point(x=3)
     """
-    return _kestrix.deserialize(_read_all(source), cls)
+    return _kestrix.deserialize(_read_all(source), cls, strict=strict)
 
 
 def _declares_another_encoding(head: bytes) -> bool:
@@ -163,7 +165,7 @@ class _Slices:
         self._view.release()
 
 
-def iterload(source, cls, tag=None):
+def iterload(source, cls, tag=None, *, strict=False):
     """Yield one instance of ``cls`` per element named ``tag``, reading as it goes.
 
     The source is read in chunks of 256 KiB and fed to the same streaming
@@ -183,6 +185,8 @@ def iterload(source, cls, tag=None):
         cls: the model class of one record.
         tag: the element name of a record; ``None`` (the default) means the
             class's element name.
+        strict: refuse, inside records, what the classes do not model (see
+            :func:`deserialize`).
 
     Returns:
         An :class:`XmlIterator` over the bound records.
@@ -210,17 +214,19 @@ def iterload(source, cls, tag=None):
     if kind == "path":
         handle = _open_for_reading(source)
         try:
-            return _kestrix._iterstream(handle.read, cls, tag, handle.close)
+            return _kestrix._iterstream(handle.read, cls, tag, handle.close, None, strict)
         except BaseException:
             handle.close()
             raise
     if kind == "file":
-        return _kestrix._iterstream(source.read, cls, tag)
+        return _kestrix._iterstream(source.read, cls, tag, None, None, strict)
     if type(source) is bytes:
-        return _kestrix.iterparse(source, cls, tag)
+        return _kestrix.iterparse(source, cls, tag, strict=strict)
     view = memoryview(source).cast("B")
     slices = _Slices(view)
-    return _kestrix._iterstream(slices.read, cls, tag, slices.close, _streams_as_declared(view))
+    return _kestrix._iterstream(
+        slices.read, cls, tag, slices.close, _streams_as_declared(view), strict
+    )
 
 
 def _check_target(target) -> None:

@@ -14,10 +14,12 @@ class _Writable(Protocol):
 
 _Source = str | os.PathLike[str] | _Readable | bytes | bytearray | memoryview | mmap.mmap
 
-def load(source: _Source, cls: type[_T]) -> _T:
+def load(source: _Source, cls: type[_T], *, strict: bool = False) -> _T:
     """Read a whole document from a file, a stream or bytes and bind it to ``cls``."""
 
-def iterload(source: _Source, cls: type[_T], tag: str | None = None) -> XmlIterator[_T]:
+def iterload(
+    source: _Source, cls: type[_T], tag: str | None = None, *, strict: bool = False
+) -> XmlIterator[_T]:
     """Yield one instance of ``cls`` per element named ``tag``, reading as it goes."""
 
 def dump(

@@ -15,6 +15,12 @@ struct ReaderOptions {
     /// The table of the declared encoding when the reader does not decode it
     /// itself (see `reader_decodes`); only used with `follow_declaration`.
     std::shared_ptr<const ByteTable> byte_table;
+    /// Refuse what the classes do not model instead of skipping it: an
+    /// element or attribute no field takes (namespace declarations and nil
+    /// markers aside), a child element in another namespace than its
+    /// field's, and text other than white space in a class without a text
+    /// field. Each fails with a Schema error naming it.
+    bool strict = false;
 };
 
 }  // namespace kestrix

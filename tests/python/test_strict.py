@@ -1,0 +1,112 @@
+"""Strict reading: what the classes do not model raises ValueError naming it, at the position
+lxml gives the same node; the default stays tolerant."""
+
+import io
+import re
+from dataclasses import dataclass, field
+from typing import Optional
+
+import pytest
+from lxml import etree
+
+import kestrix
+from kestrix import deserialize, iterparse, xml_element
+
+
+@dataclass
+class Line:
+    sku: str = field(metadata={"type": "Attribute"})
+    qty: int = 0
+
+
+@xml_element("order", namespace="urn:o")
+@dataclass
+class Order:
+    id: str = field(metadata={"type": "Attribute"})
+    lines: list[Line] = field(default_factory=list, metadata={"name": "line"})
+    note: Optional[str] = None
+
+
+@dataclass
+class Plain:  # declares no namespace
+    id: str = field(metadata={"type": "Attribute"})
+    lines: list[Line] = field(default_factory=list, metadata={"name": "line"})
+
+
+# class, document, message, where lxml finds the surprise: (path to the element, what of it)
+CASES = [
+    (Order, '<order xmlns="urn:o" id="1">\n  <line sku="a"><qty>1</qty></line>\n  <colour>red</colour>\n</order>',
+     "unexpected element <colour> (namespace urn:o) in Order", ("o:colour", "tag")),
+    (Order, '<order xmlns="urn:o" xmlns:x="urn:x" id="1">\n  <x:line sku="a"/>\n</order>',
+     "unexpected element <x:line> (namespace urn:x) in Order (field 'lines' takes <line> in "
+     "namespace urn:o)", ("x:line", "tag")),
+    (Order, '\n<order xmlns="urn:o" id="1" extra="2"/>', "unexpected attribute 'extra' in Order",
+     (".", "tag")),
+    (Order, '<order xmlns="urn:o" id="1">\n  <line sku="a"><qty unit="kg">1</qty></line></order>',
+     "unexpected attribute 'unit' in field 'qty'", ("o:line/o:qty", "tag")),
+    (Plain, '<Plain id="1">\n <line sku="a" x:bad="x" xmlns:x="urn:x"/></Plain>',
+     "unexpected attribute 'x:bad' in Line", ("line", "tag")),
+    (Order, '<order xmlns="urn:o" id="1">\n  <line sku="a">oops<qty>1</qty></line></order>',
+     "unexpected text 'oops' in Line, which has no text field", ("o:line", "text")),
+    (Plain, '<Plain id="1"><line sku="a"/>\n  tail text</Plain>',
+     "unexpected text 'tail text' in Plain, which has no text field", ("line", "tail")),
+    (Order, '<order xmlns="urn:o" id="1">\n<note>a<b/>c</note></order>',
+     "unexpected element <b> (namespace urn:o) inside field 'note', which holds text",
+     ("o:note/o:b", "tag")),
+]
+
+
+def lxml_position(document, path, what):
+    """Line and column (from 1, in characters) where lxml puts the node: an element's start
+    tag, or the first character of a text."""
+    root = etree.fromstring(document.encode())
+    element = root if path == "." else root.find(path, {"o": "urn:o", "x": "urn:x"})
+    line = element.sourceline
+    lines = document.splitlines()
+    if what == "tag":
+        name = etree.QName(element).localname
+        written = f"{element.prefix}:{name}" if element.prefix else name
+        return line, re.search(rf"<{re.escape(written)}[\s/>]", lines[line - 1]).start() + 1
+    text = (element.text if what == "text" else element.tail).strip()
+    if what == "tail":  # the tail may start lines below the element
+        line = next(i for i, text_line in enumerate(lines, 1) if i >= line and text in text_line)
+    return line, lines[line - 1].index(text) + 1
+
+
+@pytest.mark.parametrize("cls, document, message, where", CASES)
+def test_each_surprise_raises_with_its_position(cls, document, message, where):
+    data = document.encode()
+    deserialize(data, cls)  # the default skips it
+    with pytest.raises(ValueError) as info:
+        deserialize(data, cls, strict=True)
+    assert str(info.value) == "Schema error: " + message
+    line, column = lxml_position(document, *where)
+    assert info.value.__notes__ == [f"at line {line}, column {column}"]
+    with pytest.raises(ValueError, match=re.escape(message)):
+        kestrix.load(io.BytesIO(data), cls, strict=True)
+
+
+def test_what_is_modeled_or_declares_reads_the_same_strictly():
+    document = (b'<Plain xmlns:x="urn:x" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" id="1">\n'
+                b'  <line sku="a" xsi:nil="false"/> <line sku="b"><qty>2</qty></line>\n</Plain>')
+    assert deserialize(document, Plain, strict=True) == deserialize(document, Plain)
+
+
+def test_records_fail_one_by_one():
+    document = b'<feed><Line sku="1"/><Line sku="2" x="1"/><other/><Line sku="3"/></feed>'
+    for records in (iterparse(document, Line, strict=True),
+                    kestrix.iterload(io.BytesIO(document), Line, strict=True)):
+        seen = []
+        while True:
+            try:
+                seen.append(next(records).sku)
+            except StopIteration:
+                break
+            except ValueError as error:
+                seen.append(str(error))
+        assert seen == ["1", "Schema error: unexpected attribute 'x' in Line", "3"]
+
+
+def test_strict_must_be_a_bool():
+    with pytest.raises(TypeError, match="argument 'strict' must be a bool, not int"):
+        deserialize(b"<Plain id='1'/>", Plain, strict=1)
