@@ -199,17 +199,22 @@ private:
             if (!qname(*text, names_.inside_of(place))) return qname_error(field, owner);
             text = qname_text_;
         }
-        if (!field.cdata) {
-            if (!names_.text_element(writer_, place, *text)) {
-                return names_.failure(writer_, &field, owner);
-            }
-            return {};
+        if (field.cdata) [[unlikely]]
+            return cdata_element(field, owner, place, *text);
+        if (!names_.text_element(writer_, place, *text)) {
+            return names_.failure(writer_, &field, owner);
         }
+        return {};
+    }
+
+    /// Writes a scalar element whose text is a CDATA section.
+    [[gnu::noinline]] Status cdata_element(const FieldSchema& field, const ClassSchema& owner,
+                                           const Place& place, std::string_view text) {
         typename Names::Open open;
         if (!names_.open(writer_, place, nullptr, open))
             return names_.failure(writer_, &field, owner);
         writer_.close_start_tag();
-        if (!writer_.cdata(*text)) return names_.failure(writer_, &field, owner);
+        if (!writer_.cdata(text)) return names_.failure(writer_, &field, owner);
         names_.close(writer_, open);
         return {};
     }
@@ -231,7 +236,7 @@ private:
 
     /// Writes the empty element of a nil field: marked xsi:nil="true", with
     /// `xsi` declared on the element unless the root declares it.
-    bool nil(const Place& place) {
+    [[gnu::noinline]] bool nil(const Place& place) {
         typename Names::Open open;
         if (!names_.open(writer_, place, nullptr, open)) return false;
         const std::optional<std::string_view> declared = names_.xsi_prefix();

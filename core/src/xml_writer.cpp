@@ -233,7 +233,6 @@ void XmlWriter::end_empty_tag() {
 }
 
 bool XmlWriter::shortened() {
-    if (!short_empty_ || used_ != start_tag_end_) return false;
     --used_;  // the ">" of the start tag
     put("/>");
     start_tag_end_ = kNoStartTag;
@@ -253,7 +252,7 @@ bool XmlWriter::text_element(std::string_view name, std::string_view text) {
     line_break();
     put('<');
     put(name);
-    if (text.empty() && short_empty_) {
+    if (text.empty() && short_empty_) [[unlikely]] {
         put("/>");
         pending_break_ = true;
         return true;
@@ -271,7 +270,8 @@ void XmlWriter::end_tag(std::string_view name) { end_tag({}, name); }
 
 void XmlWriter::end_tag(std::string_view prefix, std::string_view local) {
     width_ = width_ > step_ ? width_ - step_ : 0;
-    if (shortened()) return;
+    if (short_empty_ && used_ == start_tag_end_ && shortened()) [[unlikely]]
+        return;
     line_break();
     put("</");
     put_name(prefix, local);

@@ -152,9 +152,9 @@ private:
     bool put_escaped_from(const char* run, const char* p, const char* end, std::uint8_t mask);
     /// Puts the reference "&#xH;" for `c`.
     void put_reference(char32_t c);
-    /// True when the end tag of the element just started can become "/>";
-    /// then the start tag is rewritten to end with it.
-    bool shortened();
+    /// Rewrites the start tag just written to end with "/>" (the element has
+    /// no content and short_empty_elements holds); true.
+    [[gnu::noinline]] bool shortened();
 
     struct Free {
         void operator()(char* p) const noexcept { std::free(p); }
