@@ -256,6 +256,7 @@ class Resolver:
         self._built: set[int] = set()
         self._simple: dict[int, str] = {}  # id(simpleType node) -> annotation
         self._keep: list[Node] = []
+        self._members: dict[QName, list[QName]] | None = None  # substitution group head -> members
         self._original_names: dict[int, str] = {}  # id(node) of a redefined type -> class name
 
     # -- naming -----------------------------------------------------------------------
@@ -540,7 +541,7 @@ class Resolver:
             self._particle(particle, document, False, False, uses, cls)
         fields: list[PyField] = []
         index: dict[tuple[str | None, str], PyField] = {}
-        for use in uses:
+        for use in self._with_substitutes(uses, cls):
             built = self._element_field(use, cls)
             if built is None:
                 continue
@@ -595,9 +596,6 @@ class Resolver:
                 self._report("element ref", document, node, f"no such element {{{ref[0]}}}{ref[1]}; skipped")
                 return None
             target = component.node
-            if target.attrib.get("abstract") == "true" or self._has_substitutes(ref):
-                self._report(f"element {ref[1]!r}", document, node,
-                             "substitution groups are not mapped yet: only the head element is read")
             namespace, name = ref
             annotation = self._global_element_annotation(ref, component)
             doc = doc or documentation(target)
@@ -619,12 +617,43 @@ class Resolver:
         return PyField(snake(name), "element", name, namespace if self.namespace_aware else None, annotation,
                        optional=use.optional or nillable, many=use.many, doc=doc, facets=facets)
 
-    def _has_substitutes(self, head: QName) -> bool:
-        for component in self.components.tables["element"].values():
-            group = component.node.attrib.get("substitutionGroup")
-            if group is not None and component.node.qname("substitutionGroup") == head:
-                return True
-        return False
+    def _substitutes(self, head: QName) -> list[QName]:
+        """The global elements that may stand for `head`, transitively, in QName order."""
+        if self._members is None:
+            self._members = {}
+            for qname, component in sorted(self.components.tables["element"].items()):
+                group = component.node.qname("substitutionGroup")
+                if group is not None:
+                    self._members.setdefault(group, []).append(qname)
+        found: list[QName] = []
+        pending = list(self._members.get(head, []))
+        while pending:
+            member = pending.pop(0)
+            if member not in found and member != head:
+                found.append(member)
+                pending.extend(self._members.get(member, []))
+        return sorted(found)
+
+    def _with_substitutes(self, uses: list[_ElementUse], cls: PyClass) -> list[_ElementUse]:
+        """The element uses with each reference to the head of a substitution group
+        followed by one use per member (the head's own left out when abstract)."""
+        result: list[_ElementUse] = []
+        for use in uses:
+            ref = use.node.qname("ref")
+            members = self._substitutes(ref) if ref is not None else []
+            if not members:
+                result.append(use)
+                continue
+            head = self.components.lookup("element", ref, use.node) if ref is not None else None
+            if head is not None and head.node.attrib.get("abstract") != "true":
+                result.append(_ElementUse(use.node, use.document, True, use.many, True))
+            for member in members:
+                node = Node(f"{{{XSD}}}element", {"ref": f"m:{member[1]}"}, use.node.line, {"m": member[0]})
+                self._keep.append(node)
+                result.append(_ElementUse(node, use.document, True, use.many, True))
+            cls.note(f"<{ref[1] if ref else ''}> may be replaced by the members of its substitution group:"
+                     " one field per element, the document's order between them is not kept.")
+        return result
 
     def _global_element_annotation(self, qname: QName, component: Component) -> str:
         if qname in self._element_names:

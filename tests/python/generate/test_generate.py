@@ -24,7 +24,8 @@ GOLDEN = HERE / "golden"
 # KESTRIX_UPDATE_GOLDEN=1 rewrites the golden modules from the generator's output.
 UPDATE = os.environ.get("KESTRIX_UPDATE_GOLDEN") == "1"
 
-CASES = [("shop.xsd", "dataclasses"), ("shop.xsd", "pydantic"), ("redefine.xsd", "dataclasses")]
+CASES = [("shop.xsd", "dataclasses"), ("shop.xsd", "pydantic"), ("redefine.xsd", "dataclasses"),
+         ("substitution.xsd", "dataclasses")]
 
 
 def golden_path(schema: str, style: str) -> Path:
@@ -114,6 +115,16 @@ def test_redefined_type_extends_its_original():
         b'<people><person id="p1"><name>Ann</name><age>7</age></person><size>1.5</size></people>', models.People)
     assert people.person == [models.Person(id="p1", name="Ann", age=7)]
     assert issubclass(models.Person, models.PersonOriginal) and people.size == Decimal("1.5")
+
+
+def test_substitution_group_members_have_fields_of_their_own():
+    models = load_golden("substitution.xsd", "dataclasses")
+    payments = kestrix.deserialize(
+        b'<payments xmlns="urn:pay"><card amount="1"><number>42</number></card><instant amount="2"/>'
+        b'<transfer amount="3"/></payments>', models.Payments)
+    assert payments.card == [models.Card(amount=Decimal(1), number="42")]
+    assert [p.amount for p in payments.instant + payments.transfer] == [Decimal(2), Decimal(3)]
+    assert not hasattr(payments, "payment")  # an abstract head never appears itself
 
 
 def test_unmapped_constructs_are_reported_with_file_and_line():
