@@ -257,6 +257,7 @@ class Resolver:
         self._simple: dict[int, str] = {}  # id(simpleType node) -> annotation
         self._keep: list[Node] = []
         self._members: dict[QName, list[QName]] | None = None  # substitution group head -> members
+        self._abstract: set[str] = set()  # classes of abstract types
         self._original_names: dict[int, str] = {}  # id(node) of a redefined type -> class name
 
     # -- naming -----------------------------------------------------------------------
@@ -446,6 +447,7 @@ class Resolver:
         self.classes[name] = cls
         if node.attrib.get("abstract") == "true":
             cls.note("Abstract in the schema: documents hold one of its derived types.")
+            self._abstract.add(name)
         mixed = node.attrib.get("mixed") == "true"
         simple = node.first("simpleContent")
         complex_ = node.first("complexContent")
@@ -611,6 +613,12 @@ class Resolver:
             default = node.attrib.get("default") or node.attrib.get("fixed")
         if default is not None:
             doc = (doc + "\n\n" if doc else "") + f"Default in the schema (for an empty element): {default!r}."
+        held = self.classes.get(annotation)
+        if annotation in self._abstract or (held is not None and held.element is not None and not held.fields
+                                            and held.base in self._abstract):
+            self._report("xsi:type", document, node,
+                         f"<{name}> has an abstract type: documents name the type they hold with xsi:type,"
+                         " which is not read yet; the fields of the declared type are read")
         declaration = component.node if ref is not None else node
         declared_in = component.document if ref is not None else document
         facets = {} if annotation in self.classes else self._declared_facets(declaration, declared_in)

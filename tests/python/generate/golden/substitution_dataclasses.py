@@ -9,6 +9,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 from decimal import Decimal
+from typing import Optional
 
 import kestrix
 
@@ -16,6 +17,7 @@ import kestrix
 __all__ = [
     "Card",
     "CardType",
+    "Fee",
     "Instant",
     "Payment",
     "PaymentType",
@@ -26,8 +28,6 @@ __all__ = [
 
 @dataclass
 class PaymentType:
-    """Abstract in the schema: documents hold one of its derived types."""
-
     amount: Decimal = field(metadata={"type": "Attribute"})
 
 
@@ -40,6 +40,11 @@ class CardType(PaymentType):
 @dataclass
 class Card(CardType):
     pass
+
+
+@dataclass
+class Fee:
+    """Abstract in the schema: documents hold one of its derived types."""
 
 
 @kestrix.xml_element("instant", namespace="urn:pay")
@@ -64,6 +69,7 @@ class Payments:
     card: list[Card] = field(default_factory=list, metadata={"namespace": "urn:pay"})
     instant: list[Instant] = field(default_factory=list, metadata={"namespace": "urn:pay"})
     transfer: list[Transfer] = field(default_factory=list, metadata={"namespace": "urn:pay"})
+    fee: Optional[Fee] = field(default=None, metadata={"namespace": "urn:pay"})
 
 
 @kestrix.xml_element("transfer", namespace="urn:pay")
