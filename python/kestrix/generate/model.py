@@ -174,6 +174,16 @@ class Components:
         # id() of every node inside a redefining component -> (kind, its QName).
         self.redefining: dict[int, tuple[str, QName]] = {}
         self.reports: list[Report] = []
+        # id() of every node of a schema included without a namespace of its own
+        # -> the includer's: its unprefixed references name components there.
+        self.chameleon: dict[int, str] = {}
+        for document in schemas.documents:
+            if document.namespace and "targetNamespace" not in document.root.attrib:
+                stack = [document.root]
+                while stack:
+                    inner = stack.pop()
+                    self.chameleon.setdefault(id(inner), document.namespace)
+                    stack.extend(inner.children)
         for document in schemas.documents:
             for node in document.root.children:
                 kind = _TAG_KIND.get(node.local) if node.tag.startswith(f"{{{XSD}}}") else None
@@ -205,9 +215,17 @@ class Components:
             table[qname] = component
         return qname
 
+    def resolve(self, qname: QName, at: Node) -> QName:
+        """The QName a reference at node `at` stands for (in a chameleon include, an
+        unprefixed name is in the includer's namespace)."""
+        if not qname[0] and id(at) in self.chameleon:
+            return (self.chameleon[id(at)], qname[1])
+        return qname
+
     def lookup(self, kind: str, qname: QName, at: Node) -> Component | None:
         """The component a reference at node `at` names (a redefinition's own name
         inside it names the component it redefines)."""
+        qname = self.resolve(qname, at)
         if self.redefining.get(id(at)) == (kind, qname) and qname in self.originals[kind]:
             return self.originals[kind][qname]
         return self.tables[kind].get(qname)
@@ -325,6 +343,7 @@ class Resolver:
             self._report(f"type {qname[1]!r}", document, at,
                          f"no such type in namespace {qname[0]!r}; bound as str")
             return "str"
+        qname = self.components.resolve(qname, at)
         if component.node is not self.components.tables["type"][qname].node:
             # The original of a redefined type, which only its redefinition names.
             key = id(component.node)
@@ -598,6 +617,7 @@ class Resolver:
                 self._report("element ref", document, node, f"no such element {{{ref[0]}}}{ref[1]}; skipped")
                 return None
             target = component.node
+            ref = self.components.resolve(ref, node)
             namespace, name = ref
             annotation = self._global_element_annotation(ref, component)
             doc = doc or documentation(target)
@@ -632,6 +652,7 @@ class Resolver:
             for qname, component in sorted(self.components.tables["element"].items()):
                 group = component.node.qname("substitutionGroup")
                 if group is not None:
+                    group = self.components.resolve(group, component.node)
                     self._members.setdefault(group, []).append(qname)
         found: list[QName] = []
         pending = list(self._members.get(head, []))
@@ -648,6 +669,8 @@ class Resolver:
         result: list[_ElementUse] = []
         for use in uses:
             ref = use.node.qname("ref")
+            if ref is not None:
+                ref = self.components.resolve(ref, use.node)
             members = self._substitutes(ref) if ref is not None else []
             if not members:
                 result.append(use)
@@ -720,7 +743,7 @@ class Resolver:
                 self._report("attribute ref", document, node, f"no such attribute {{{ref[0]}}}{ref[1]}; skipped")
                 return None
             target, target_document = component.node, component.document
-            namespace, name = ref
+            namespace, name = self.components.resolve(ref, node)
         else:
             name = node.attrib.get("name", "")
             form = node.attrib.get("form")
