@@ -89,6 +89,14 @@ public:
         return PlainNames::text_element(writer, name, text);
     }
 
+    /// The prefix of xsi:nil: `xsi`, declared on the root once a nil is written.
+    std::optional<std::string_view> xsi_prefix() noexcept {
+        const unsigned bit = bit_of("xsi");
+        if (bit == 0) return std::nullopt;
+        written_ |= bit;
+        return "xsi";
+    }
+
     /// Declares the noted prefixes on the root element.
     void finish(XmlWriter& writer) const;
 

@@ -76,20 +76,25 @@ private:
         for (const ClassSchema* schema : classes) {
             for (const FieldSchema& field : schema->fields) {
                 if (field.role == FieldRole::Text) continue;
-                const std::string_view prefix = field.prefix();
-                std::string_view uri;
-                if (prefix == "xsi") {
-                    uri = XSI_NAMESPACE;
-                } else if (prefix == "xlink") {
-                    uri = XLINK_NAMESPACE;
-                } else {
-                    continue;
-                }
-                bool known = false;
-                for (const auto& entry : plan_.well_known) known = known || entry.first == prefix;
-                if (!known) plan_.well_known.emplace_back(prefix, uri);
+                if (field.nillable) note_well_known("xsi");  // it writes xsi:nil
+                note_well_known(field.prefix());
             }
         }
+    }
+
+    void note_well_known(std::string_view prefix) {
+        std::string_view uri;
+        if (prefix == "xsi") {
+            uri = XSI_NAMESPACE;
+        } else if (prefix == "xlink") {
+            uri = XLINK_NAMESPACE;
+        } else {
+            return;
+        }
+        for (const auto& entry : plan_.well_known) {
+            if (entry.first == prefix) return;
+        }
+        plan_.well_known.emplace_back(prefix, uri);
     }
 
     void bind(const std::string& prefix, const std::string& uri) {

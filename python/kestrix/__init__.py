@@ -6,7 +6,11 @@ pydantic-style class with ``model_fields`` or a dataclass) from XML bytes;
 ``iterparse(source, target_type, tag=None)`` yields one instance per matching
 element of a large document. ``load(source, cls)``, ``iterload(source, cls,
 tag=None)`` and ``dump(obj, target, indent=None)`` do the same with paths,
-binary files and streams of any size. ``@xml_element(name, namespace=...,
+binary files and streams of any size; ``dump_records(records, target, root)``
+writes an iterable of instances inside one root element in bounded memory.
+``serialize``, ``dump`` and ``dump_records`` share the writing options
+``encoding``, ``xml_declaration``, ``standalone``, ``doctype`` and
+``short_empty_elements``. ``@xml_element(name, namespace=...,
 prefixes=...)`` declares the element (and namespace) a class is written as;
 fields annotated ``QName`` hold prefixed names resolved to their namespace.
 """

@@ -5,8 +5,11 @@ in ``kestrix._kestrix``, so argument checking, exceptions and messages are the
 extension's own (``deserialize() missing 1 required positional argument ...``)
 on every Python version; these wrappers add only the documentation that
 ``help()`` shows. ``__wrapped__`` points at the native function, whose text
-signature ``inspect.signature`` and ``help()`` then show. Types are in api.pyi;
-nothing here imports ``typing``, which would slow down ``import kestrix``.
+signature ``inspect.signature`` and ``help()`` then show. ``serialize`` has
+a signature of its own: called without its writing options it passes ``obj``
+and ``indent`` to the native function as before; with them it goes through
+``kestrix._writing`` (imported then). Types are in api.pyi; nothing here
+imports ``typing``, which would slow down ``import kestrix``.
 """
 
 from . import _kestrix

@@ -73,13 +73,15 @@ def test_each_option_is_read_back_equal(cls, options, start, inside):
 @pytest.mark.parametrize("cls", [Note, PNote])
 def test_nil_and_cdata_forms(cls):
     data = kestrix.serialize(note(cls))
-    nil = b' xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" xsi:nil="true"/>'
-    assert data == (b'<' + cls.__name__.encode() + b' id="1"><title></title>'
+    name = cls.__name__.encode()
+    assert data == (b'<' + name + b' xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" id="1"><title></title>'
                     b'<body><![CDATA[<b>1</b> ]]]]><![CDATA[> ]]>&#xD;<![CDATA[ end]]></body>'
-                    b'<due' + nil + b'<tags>a</tags><tags' + nil + b'<tags></tags></' + cls.__name__.encode() + b'>')
+                    b'<due xsi:nil="true"/><tags>a</tags><tags xsi:nil="true"/><tags></tags></' + name + b'>')
     root = etree.fromstring(data)
     assert root.findtext("body") == "<b>1</b> ]]> \r end"
     assert [t.get(XSI_NIL) for t in root.iter("due", "tags")] == ["true", None, "true", None]
+    # xsi is declared only when a nil is written
+    assert kestrix.serialize(cls(id=1, due=3)) == b'<' + name + b' id="1"><title></title><due>3</due></' + name + b'>'
 
 
 def test_nillable_class_field_is_refused():
