@@ -21,7 +21,10 @@ The second pass reads what kestrix wrote itself, so there kestrix's own
 ValueError is a finding too; only the models' validation may refuse it. A
 document serialized without indentation must also serialize again to the same
 bytes, unless a field holds None over a default that is not None (None is
-written as nothing, so the default comes back).
+written as nothing, so the default comes back). The same object written with
+one of the writing options (an output encoding, the prolog, empty-element
+tags; picked from the document's checksum) must read back to what the plain
+output reads back to.
 
 Run (see `make fuzz-python`) with the extension built under ASan/UBSan and
 -fsanitize=fuzzer-no-link, so that libFuzzer sees the C++ coverage:
@@ -38,6 +41,7 @@ import io
 import os
 import sys
 import tempfile
+import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
@@ -46,6 +50,13 @@ from fuzz_models import MODELS, ModelRejected, seed_documents  # noqa: E402
 
 ALLOWED = (ValueError, TypeError, decimal.InvalidOperation, ModelRejected)
 INDENTS = (None, 0, 1, 2)
+WRITE_OPTIONS = (
+    {"encoding": "UTF-16"},
+    {"encoding": "ISO-8859-1", "short_empty_elements": True},
+    {"encoding": "windows-1252", "doctype": "<!DOCTYPE root>"},
+    {"encoding": "US-ASCII", "standalone": True},
+    {"xml_declaration": True, "short_empty_elements": True},
+)
 
 
 class Finding(AssertionError):
@@ -118,6 +129,7 @@ def round_trip(obj, cls, indent) -> None:
         return
     if type(again) is not cls:
         raise Finding(f"deserialize returned {type(again).__name__}, not {cls.__name__}")
+    with_options(obj, cls, indent, again, first)
     # Indentation adds whitespace to text content on every pass.
     if indent is not None or none_over_default(obj):
         return
@@ -127,6 +139,28 @@ def round_trip(obj, cls, indent) -> None:
         return
     if second != first:
         raise Finding(f"round trip changed the document:\n  {first!r}\n  {second!r}")
+
+
+def with_options(obj, cls, indent, plain, first: bytes) -> None:
+    """obj written with writing options reads back as its plain output does."""
+    options = WRITE_OPTIONS[zlib.crc32(first) % len(WRITE_OPTIONS)]
+    try:
+        written = kestrix.serialize(obj, indent, **options)
+    except ALLOWED as error:
+        _check_value_error(error)
+        return
+    try:
+        back = kestrix.deserialize(written, cls)
+    except ALLOWED as error:
+        if type(error) is ValueError:
+            raise Finding(f"kestrix cannot read its output {written!r} ({options}): {error}") from error
+        return
+    try:
+        expected, got = kestrix.serialize(plain), kestrix.serialize(back)
+    except ALLOWED:
+        return
+    if got != expected:
+        raise Finding(f"writing with {options} changed the document:\n  {expected!r}\n  {got!r}")
 
 
 def run_deserialize(doc: bytes, cls, indent) -> None:
