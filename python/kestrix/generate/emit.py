@@ -28,7 +28,9 @@ def _docstring(text: str, indent: str) -> list[str]:
         lines.extend(textwrap.wrap(paragraph, WIDTH - len(indent) - 6, break_long_words=False,
                                    break_on_hyphens=False) or [""])
     if len(lines) == 1:
-        return [f'{indent}"""{lines[0]}"""']
+        # A quote just before the closing ones would end the string early.
+        line = lines[0][:-1] + '\\"' if lines[0].endswith('"') else lines[0]
+        return [f'{indent}"""{line}"""']
     body = [f"{indent}{line}" if line else "" for line in lines[1:]]
     return [f'{indent}"""{lines[0]}', *body, f'{indent}"""']
 

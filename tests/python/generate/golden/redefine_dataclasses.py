@@ -25,6 +25,8 @@ __all__ = [
 @kestrix.xml_element("people")
 @dataclass
 class People:
+    """Everyone, "as listed\""""
+
     person: list[Person]
     size: Optional[Decimal] = None
 
