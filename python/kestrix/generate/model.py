@@ -14,7 +14,7 @@ from __future__ import annotations
 
 import keyword
 import re
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from pathlib import Path
 
 from .builtins import AS_TEXT, BUILT_IN, FACETS
@@ -271,7 +271,7 @@ class Resolver:
         # Class or enum name of each named type and global element, by QName.
         self._type_names: dict[QName, str] = {}
         self._element_names: dict[QName, str] = {}
-        self._built: set[int] = set()
+        self._built: dict[int, str] = {}  # id(complexType node) -> its class
         self._simple: dict[int, str] = {}  # id(simpleType node) -> annotation
         self._keep: list[Node] = []
         self._members: dict[QName, list[QName]] | None = None  # substitution group head -> members
@@ -321,6 +321,25 @@ class Resolver:
         for qname in sorted(elements):
             if qname in self._element_names:
                 self._element_class(qname, elements[qname])
+        self._name_all_fields()
+
+    def _name_all_fields(self) -> None:
+        """Give every field a Python name unique in its class and the classes it
+        derives from (bases first: a recursive schema builds a subclass before
+        its base has its fields)."""
+        done: set[str] = set()
+
+        def visit(name: str) -> None:
+            if name in done or name not in self.classes:
+                return
+            done.add(name)
+            cls = self.classes[name]
+            if cls.base is not None:
+                visit(cls.base)
+            cls.fields = self._name_fields(cls.fields, self._inherited_names(cls.base))
+
+        for name in sorted(self.classes):
+            visit(name)
 
     def _report(self, construct: str, document: SchemaDocument, node: Node, message: str) -> None:
         self.reports.append(Report(construct, document.path, node.line, message))
@@ -460,8 +479,8 @@ class Resolver:
     def _complex_class(self, node: Node, document: SchemaDocument, name: str,
                        element: QName | None = None, doc_node: Node | None = None) -> str:
         if id(node) in self._built:
-            return name
-        self._built.add(id(node))
+            return self._built[id(node)]  # met again (a group used twice): one class serves
+        self._built[id(node)] = name
         cls = PyClass(name, None, [], element, documentation(doc_node or node))
         self.classes[name] = cls
         if node.attrib.get("abstract") == "true":
@@ -482,7 +501,7 @@ class Resolver:
             fields.append(self._mixed_field())
             cls.note("Mixed content: the text between its elements is kept as one string"
                              " (its position among the elements is not).")
-        cls.fields = self._name_fields(fields, self._inherited_names(cls.base))
+        cls.fields = fields  # named once every class is built (see _name_all_fields)
         return name
 
     def _inherited_names(self, base: str | None) -> set[str]:
@@ -509,8 +528,14 @@ class Resolver:
         fields: list[PyField] = []
         if base_class is not None:
             cls.base = base_class
-            inherited = self._inherited_names(base_class) | {f.name for f in self.classes[base_class].fields}
-            fields = [f for f in self._attributes(derivation, document, cls) if snake(f.xml_name) not in inherited]
+            inherited: set[tuple[str | None, str]] = set()
+            walk: str | None = base_class
+            while walk is not None and walk in self.classes:
+                inherited.update((f.namespace, f.xml_name) for f in self.classes[walk].fields)
+                walk = self.classes[walk].base
+            # An attribute the base declares already is restated, not added.
+            fields = [f for f in self._attributes(derivation, document, cls)
+                      if (f.namespace, f.xml_name) not in inherited]
             if derivation.local == "restriction" and derivation.first("enumeration") is not None:
                 cls.note("Its text is restricted to: "
                                  + ", ".join(repr(e.attrib.get("value", ""))
@@ -550,7 +575,7 @@ class Resolver:
                 chain[:0] = self.classes[walk].fields
                 walk = self.classes[walk].base
             names = {(f.namespace, f.xml_name) for f in own}
-            inherited = [f for f in chain if f.kind == "attribute" and f.xml_name not in prohibited
+            inherited = [replace(f) for f in chain if f.kind == "attribute" and f.xml_name not in prohibited
                          and (f.namespace, f.xml_name) not in names]
         return self._content(derivation, document, cls) + inherited + own
 
@@ -611,12 +636,14 @@ class Resolver:
         node, document = use.node, use.document
         ref = node.qname("ref")
         doc = documentation(node)
+        declaration, declared_in = node, document  # where its type is given
         if ref is not None:
             component = self.components.lookup("element", ref, node)
             if component is None:
                 self._report("element ref", document, node, f"no such element {{{ref[0]}}}{ref[1]}; skipped")
                 return None
             target = component.node
+            declaration, declared_in = target, component.document
             ref = self.components.resolve(ref, node)
             namespace, name = ref
             annotation = self._global_element_annotation(ref, component)
@@ -639,8 +666,6 @@ class Resolver:
             self._report("xsi:type", document, node,
                          f"<{name}> has an abstract type: documents name the type they hold with xsi:type,"
                          " which is not read yet; the fields of the declared type are read")
-        declaration = component.node if ref is not None else node
-        declared_in = component.document if ref is not None else document
         facets = {} if annotation in self.classes else self._declared_facets(declaration, declared_in)
         return PyField(snake(name), "element", name, namespace if self.namespace_aware else None, annotation,
                        optional=use.optional or nillable, many=use.many, doc=doc, facets=facets)
@@ -700,6 +725,8 @@ class Resolver:
             return self.type_annotation(type_name, node, document)
         inline = node.first("complexType")
         if inline is not None:
+            if id(inline) in self._built:
+                return self._built[id(inline)]
             return self._complex_class(inline, document, self.names.allocate(context), doc_node=node)
         simple = node.first("simpleType")
         if simple is not None:

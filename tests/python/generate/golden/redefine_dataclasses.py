@@ -16,10 +16,31 @@ import kestrix
 
 
 __all__ = [
+    "Box",
+    "BoxTag",
+    "Note",
     "People",
     "Person",
     "PersonOriginal",
 ]
+
+
+@dataclass
+class Box:
+    note: Optional[Note] = None
+    tag: Optional[BoxTag] = None
+
+
+@dataclass
+class BoxTag:
+    k: Optional[str] = field(default=None, metadata={"type": "Attribute"})
+
+
+@dataclass
+class Note(Box):
+    note_attribute: Optional[str] = field(
+        default=None, metadata={"type": "Attribute", "name": "note"}
+    )
 
 
 @kestrix.xml_element("people")
@@ -29,6 +50,7 @@ class People:
 
     person: list[Person]
     size: Optional[Decimal] = None
+    tag: Optional[BoxTag] = None
 
 
 @dataclass
