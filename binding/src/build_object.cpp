@@ -11,6 +11,7 @@
 
 #include "compiled_class.hpp"
 #include "convert_scalar.hpp"
+#include "element_notes.hpp"
 #include "errors.hpp"
 #include "pyref.hpp"
 #include "text.hpp"
@@ -102,22 +103,29 @@ PyObject* build_list(const ValueList& items, const TypeDesc& type, const Convert
     return built.into_list();
 }
 
-// The Python value of field `i` of `schema`. A failure gains a note naming
-// the field, its class and, inside a list, the item.
-PyObject* build_field(const Value& value, const ClassSchema& schema, std::size_t i,
-                      const Converter* convert) {
+// The Python value of field `i` of `owner`, whose schema is `schema`. A
+// failure gains a note naming the field, its class and, inside a list, the
+// item; a failing scalar conversion also one saying where the value stands
+// (an object that fails notes its own place).
+PyObject* build_field(const Value& value, const ObjectValue& owner, const ClassSchema& schema,
+                      std::size_t i, const Converter* convert) {
     const FieldSchema& field = schema.fields[i];
     PyObject* built = nullptr;
     std::optional<std::size_t> item;
+    const Value* failed_value = &value;
     if (value.kind() == Value::Kind::List) {
         std::size_t failed = 0;
         built = build_list(value.as_list(), field.type, convert, &failed);
-        if (built == nullptr) item = failed;
+        if (built == nullptr) {
+            item = failed;
+            if (failed < value.as_list().size()) failed_value = &value.as_list()[failed];
+        }
     } else {
         built = build_object(value, field.type, class_of(field.type), convert);
     }
     if (built == nullptr) {
         ensure_error();
+        if (failed_value->kind() != Value::Kind::Object) note_value_position(owner, i, item);
         add_field_note("binding", field.name, schema.name, item);
     }
     return built;
@@ -150,7 +158,7 @@ PyObject* build_positional(const ObjectValue& obj, const ClassSchema& schema,
     const std::size_t count = schema.fields.size();
     RefArray args(count);
     for (std::size_t i = 0; i < count; ++i) {
-        args[i] = build_field(obj.slots[i], schema, i, converter_of(&compiled, i));
+        args[i] = build_field(obj.slots[i], obj, schema, i, converter_of(&compiled, i));
         if (args[i] == nullptr) return nullptr;
     }
     Ref tuple = Ref::steal(args.into_tuple());
@@ -187,7 +195,7 @@ PyObject* build_keywords(const ObjectValue& obj, const ClassSchema& schema,
             if (!own_keyword) return nullptr;
             keyword = own_keyword.get();
         }
-        Ref item = Ref::steal(build_field(*value, schema, i, converter_of(compiled, i)));
+        Ref item = Ref::steal(build_field(*value, obj, schema, i, converter_of(compiled, i)));
         if (!item) return nullptr;
         if (init) {
             if (PyDict_SetItem(kwargs.get(), keyword, item.get()) < 0) return nullptr;
@@ -198,7 +206,11 @@ PyObject* build_keywords(const ObjectValue& obj, const ClassSchema& schema,
     static PyObject* const no_args = PyTuple_New(0);  // kept for the process
     if (no_args == nullptr) return ensure_error();
     Ref instance = Ref::steal(PyObject_Call(cls, no_args, kwargs.get()));
-    if (!instance) return ensure_error();
+    if (!instance) {
+        ensure_error();
+        note_construction_failure(obj, compiled);
+        return nullptr;
+    }
     for (const auto& [name, item] : deferred) {
         if (PyObject_SetAttr(instance.get(), name.get(), item.get()) < 0) {
             std::string_view field;

@@ -10,6 +10,7 @@
 
 #include "compiled_class.hpp"
 #include "errors.hpp"
+#include "model_checks.hpp"
 #include "read_class.hpp"
 #include "schema_cache.hpp"
 
@@ -92,6 +93,7 @@ Compiled compile_new(Context& context, PyObject* cls) {
 
     bool ok = fill_record(cls, *result);
     Py_LeaveRecursiveCall();
+    if (ok) ok = check_model(cls, *result);
 
     Frame frame = std::move(context.frames.back());
     context.frames.pop_back();

@@ -181,6 +181,7 @@ bool compile_field(PyObject* key, PyObject* field, bool from_model, PyObject* hi
         metadata = attribute_or_null(field, "metadata");
     }
     FieldRole role = role_from(metadata.get());
+    arg.metadata = metadata;
     std::string xml_name(name);
     if (Ref given = item_or_null(metadata.get(), "name")) {
         std::string_view text;

@@ -20,6 +20,7 @@ struct InitArg {
     Converter convert;     ///< how its scalar values (a list's items) are read and written
     bool init = true;      ///< a constructor parameter (dataclass `init`)
     bool kw_only = false;  ///< a keyword-only parameter (dataclass `kw_only`)
+    Ref metadata;          ///< the field's metadata mapping as read (null: none), for checks
 };
 
 /// One compiled class: its schema and the Python objects beside it. Once

@@ -303,7 +303,11 @@ PyObject* convert_text(Ref text, std::string_view raw, const Converter& c) {
         case Conversion::Decimal: {
             // No fallback: an invalid decimal is the caller's error.
             PyObject* value = PyObject_CallFunctionObjArgs(c.helper.get(), text.get(), nullptr);
-            return value != nullptr ? value : ensure_error();
+            if (value == nullptr) {
+                ensure_error();
+                note_unconverted(raw, "Decimal");
+            }
+            return value;
         }
         case Conversion::IsoDate:
         case Conversion::IsoTime:
@@ -337,6 +341,36 @@ PyObject* convert_text(Ref text, std::string_view raw, const Converter& c) {
 }
 
 }  // namespace
+
+void note_unconverted(std::string_view text, std::string_view target) {
+    // Long texts are cut, at a character boundary, to keep the note one line.
+    constexpr std::size_t kShown = 40;
+    std::string shown(text.substr(0, kShown));
+    if (text.size() > kShown) {
+        while (!shown.empty() && (static_cast<unsigned char>(shown.back()) & 0xC0) == 0x80) {
+            shown.pop_back();
+        }
+        if (!shown.empty() && static_cast<unsigned char>(shown.back()) >= 0xC0) shown.pop_back();
+        shown += "...";
+    }
+    // The exception being raised is set aside while the text is quoted.
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    std::string note;
+    {
+        Ref quoted = Ref::steal(
+            PyUnicode_DecodeUTF8(shown.data(), static_cast<Py_ssize_t>(shown.size()), "replace"));
+        Ref repr = quoted ? Ref::steal(PyObject_Repr(quoted.get())) : Ref();
+        std::string_view repr_text;
+        if (repr && utf8_of(repr.get(), repr_text)) {
+            note = "cannot convert the text " + std::string(repr_text) + " to ";
+            note += target;
+        }
+        PyErr_Clear();
+    }
+    PyErr_Restore(type, value, tb);
+    if (!note.empty()) add_note(note.c_str());
+}
 
 bool choose_converter(PyObject* annotation, Converter& out) {
     out = Converter();

@@ -6,6 +6,7 @@
 #include "python.hpp"
 
 #include <cstdint>
+#include <string_view>
 
 #include "kestrix/value.hpp"
 #include "pyref.hpp"
@@ -60,6 +61,10 @@ bool choose_converter(PyObject* annotation, Converter& out);
 /// way and finally to the plain value; only a failing `Decimal` conversion
 /// raises. New reference, or null with the exception set.
 PyObject* convert_scalar(const Value& value, const Converter* convert);
+
+/// Adds the note "cannot convert the text '...' to {target}" to the exception
+/// being raised, the text shortened to one line.
+void note_unconverted(std::string_view text, std::string_view target);
 
 /// `v`'s isoformat() when it is a datetime.date, .time or .datetime (or of a
 /// subclass); null with no error set when it is not one, null with an error

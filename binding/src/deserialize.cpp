@@ -8,11 +8,13 @@
 #include "build_object.hpp"
 #include "collector_pause.hpp"
 #include "compiled_class.hpp"
+#include "element_notes.hpp"
 #include "encodings.hpp"
 #include "errors.hpp"
 #include "kestrix/error.hpp"
 #include "kestrix/parser.hpp"
 #include "kestrix/schema.hpp"
+#include "model_checks.hpp"
 #include "released_lock.hpp"
 
 namespace kestrix::py {
@@ -49,7 +51,13 @@ PyObject* deserialize_document(const char* data, std::size_t size, PyObject* tar
     PyObject* result;
     {
         const CollectorPause pause;
+        const DocumentScope scope(document, options);
         result = build_object(parsed.value().root, root, compiled->cls.get(), nullptr);
+    }
+    if (result != nullptr &&
+        !check_root_bound(parsed.value().root.as_object(), target_type, document, options)) {
+        Py_DECREF(result);
+        return nullptr;
     }
     // A class bound to some other document usually fails in its constructor
     // (missing arguments); the note says which document element it was given.

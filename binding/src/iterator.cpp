@@ -10,15 +10,18 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "arguments.hpp"
 #include "build_object.hpp"
 #include "collector_pause.hpp"
 #include "compiled_class.hpp"
+#include "element_notes.hpp"
 #include "encodings.hpp"
 #include "entry_points.hpp"
 #include "errors.hpp"
 #include "kestrix/record_stream.hpp"
+#include "model_checks.hpp"
 #include "pyref.hpp"
 #include "released_lock.hpp"
 
@@ -66,6 +69,12 @@ struct IteratorState {
     /// Created at once for a document in memory, at the first __next__ for a stream.
     std::optional<RecordStream> stream;
     std::optional<StreamSource> source;
+    /// How the held document is decoded, to look an element up again in it.
+    ReaderOptions options;
+    /// Outcomes handed out (records and per-record errors): none by the end
+    /// means the tag found nothing, which a warning says once.
+    std::uint64_t handed_out = 0;
+    bool warned = false;
     TypeDesc record_type;  ///< the descriptor every record is built under
     Ref cls;
     /// Outcomes scanned and not yet handed out, in document order: records,
@@ -151,6 +160,7 @@ PyObject* build_record(IteratorState& state, ValueTree&& record) {
     PyObject* built = nullptr;
     {
         const CollectorPause pause;
+        const DocumentScope scope(state.stream->held_document(), state.options);
         built = build_object(record.root, state.record_type, state.cls.get(), nullptr);
     }
     state.stream->recycle(std::move(record));
@@ -172,23 +182,42 @@ void scan_ahead(IteratorState& state) {
     }
 }
 
+/// The end of the records: StopIteration (null, no error), after a warning
+/// when the iteration handed out nothing at all. Null with an error set when
+/// that warning is raised as an error.
+PyObject* end_of_records(IteratorState& state) {
+    if (state.handed_out > 0 || state.warned || PyErr_Occurred() != nullptr) return nullptr;
+    state.warned = true;
+    const std::vector<std::string> none;
+    warn_no_records(state.cls.get(), state.tag,
+                    state.stream ? state.stream->names_before_record() : none);
+    return nullptr;
+}
+
 /// __next__: the next outcome scanned, reading on from a stream when the
 /// reader has used up its input and every outcome before is handed out.
 PyObject* next_record(IteratorState& state) {
-    if (state.source && !state.stream && !start_stream(state)) return nullptr;
+    if (state.source && !state.stream && !start_stream(state)) {
+        ++state.handed_out;  // the stream's error stands for its records
+        return nullptr;
+    }
     while (true) {
         if (state.ahead.empty()) scan_ahead(state);
         Result<ValueTree> outcome = std::move(state.ahead.front());
         state.ahead.pop_front();
-        if (!outcome) return raise_bind_error(outcome.error());
+        if (!outcome) {
+            ++state.handed_out;
+            return raise_bind_error(outcome.error());
+        }
         if (!outcome.value().root.is_absent()) {
+            ++state.handed_out;
             return build_record(state, std::move(outcome).value());
         }
-        if (!state.source) return nullptr;  // StopIteration
+        if (!state.source) return end_of_records(state);  // StopIteration
         StreamSource& source = *state.source;
         if (!state.stream->needs_input()) {
-            close_source(source);
-            return nullptr;  // StopIteration, or the error of close()
+            if (!close_source(source)) return nullptr;  // the error of close()
+            return end_of_records(state);               // StopIteration
         }
         Ref chunk = read_chunk(source);
         if (!chunk) return nullptr;
@@ -323,7 +352,17 @@ PyObject* iterator_next(PyObject* self) {
     return next_record(*state);
 }
 
+// XmlIterator[Line] in annotations evaluated at run time, as the stubs
+// declare the class generic.
+PyMethodDef kMethods[] = {
+    {"__class_getitem__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Py_GenericAlias)),
+     METH_O | METH_CLASS, PyDoc_STR("See PEP 585.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot kSlots[] = {
+    {Py_tp_methods, kMethods},
     {Py_tp_dealloc, reinterpret_cast<void*>(iterator_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(iterator_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(iterator_clear)},
@@ -395,6 +434,7 @@ PyObject* create_iterator(const char* data, std::size_t size, PyObject* target_t
     ReaderOptions options;
     if (!document_reader_options(document, options)) return nullptr;
     options.strict = strict;
+    state->options = options;
     state->stream.emplace(std::move(document), state->schema, state->tag, MAX_DEPTH, options);
     state->input_size = size;
     return self.release();

@@ -15,6 +15,9 @@ namespace {
 /// consumer that holds a batch of records before giving them back.
 constexpr std::size_t POOL_LIMIT = 16;
 
+/// Element names kept from before the first record.
+constexpr std::size_t NAMES_BEFORE_RECORD = 10;
+
 }  // namespace
 
 ElementBinder::ElementBinder(ExpatReader& reader, const ClassSchema& schema, std::uint64_t limit,
@@ -132,6 +135,9 @@ void ElementBinder::on_start(const char* name, const char** attributes) noexcept
     if (has_outcome_) return;
 
     if (stack_.empty()) {  // looking for a record
+        if (record_tag_ && !record_found_ && names_seen_.size() < NAMES_BEFORE_RECORD) {
+            note_name(name);
+        }
         if (record_tag_ ? !is_record(name) : !check_document_element(name)) return;
         open_record(name, attributes, empty);
         return;
@@ -327,6 +333,14 @@ bool ElementBinder::check_attributes(const char** attributes, const ClassSchema*
     return true;
 }
 
+void ElementBinder::note_name(const char* name) {
+    std::string written = namespaces_ ? split_expanded(name).written() : std::string(name);
+    for (const std::string& seen : names_seen_) {
+        if (seen == written) return;
+    }
+    names_seen_.push_back(std::move(written));
+}
+
 bool ElementBinder::check_document_element(const char* name) {
     const ExpandedName expanded = namespaces_ ? split_expanded(name) : ExpandedName{{}, name, {}};
     document_element_ = expanded.written();
@@ -359,12 +373,14 @@ Status ElementBinder::bind_attributes(const char** attributes, Frame& frame) con
 }
 
 void ElementBinder::open_record(const char* name, const char** attributes, bool empty) {
+    record_found_ = true;
     if (arena_.empty() && !pool_.empty()) {  // the last record took the arena along
         arena_ = std::move(pool_.back());
         pool_.pop_back();
     }
     if (strict_ && !check_attributes(attributes, &schema_, 0)) return;
     Frame frame(schema_, arena_, scope());
+    place(frame);
     if (Status status = bind_attributes(attributes, frame); !status) {
         fail(std::move(status).error());
         return;
@@ -387,6 +403,7 @@ void ElementBinder::open_child(const ClassSchema& schema, std::size_t field, std
                                const char** attributes, bool empty) {
     if (strict_ && !check_attributes(attributes, &schema, 0)) return;
     Frame frame(schema, arena_, scope());
+    place(frame);
     if (Status status = bind_attributes(attributes, frame); !status) {
         fail(std::move(status).error());
         return;
@@ -401,6 +418,11 @@ void ElementBinder::open_child(const ClassSchema& schema, std::size_t field, std
         return;
     }
     deliver(field, std::move(child).value());
+}
+
+void ElementBinder::place(Frame& frame) const noexcept {
+    const ExpatReader::TagPosition at = reader_.tag_position();
+    frame.place(at.offset, at.line, at.column);
 }
 
 void ElementBinder::bind_scalar_start(std::size_t field, ScalarKind kind, const char** attributes,

@@ -60,6 +60,9 @@ public:
     bool saw_element() const noexcept { return saw_element_; }
     /// The document element's name as written (document mode; empty before it).
     const std::string& document_element() const noexcept { return document_element_; }
+    /// Record mode: the first distinct element names (as written) met before
+    /// the first record, which say what a document that holds no record holds.
+    const std::vector<std::string>& names_before_record() const noexcept { return names_seen_; }
 
 private:
     /// What character data is gathered for between the children of a frame.
@@ -117,12 +120,16 @@ private:
     /// document wrote it, with its namespace when the reader processes
     /// namespaces.
     std::string described(const char* name, bool element) const;
+    /// Adds `name` to `names_seen_` unless it is there.
+    void note_name(const char* name);
     /// False, with the failure recorded, when the document element is not the
     /// one the root class declares.
     bool check_document_element(const char* name);
     std::string_view intern(std::string_view uri);
     Status bind_attributes(const char** attributes, Frame& frame) const;
 
+    /// Records in `frame` where its element's start tag (the current event) stands.
+    void place(Frame& frame) const noexcept;
     void open_record(const char* name, const char** attributes, bool empty);
     void open_child(const ClassSchema& schema, std::size_t field, std::string_view ns,
                     const char** attributes, bool empty);
@@ -144,6 +151,8 @@ private:
     bool namespaces_;
     bool strict_;
     std::string document_element_;
+    std::vector<std::string> names_seen_;
+    bool record_found_ = false;
     /// Namespace URIs of open frames that no schema string holds.
     std::unordered_set<std::string, NameHash, std::equal_to<>> uris_;
 

@@ -128,6 +128,17 @@ std::uint64_t ExpatReader::bytes_read() const noexcept {
     return index < 0 ? 0 : static_cast<std::uint64_t>(index);
 }
 
+ExpatReader::TagPosition ExpatReader::tag_position() const noexcept {
+    TagPosition at;
+    at.offset = bytes_read();
+    if (slice_ == WHOLE_SLICE) return at;
+    constexpr XML_Size most = 0xFFFFFFFFu;
+    at.line = static_cast<std::uint32_t>(std::min(XML_GetCurrentLineNumber(parser_.get()), most));
+    at.column =
+        static_cast<std::uint32_t>(std::min(XML_GetCurrentColumnNumber(parser_.get()) + 1, most));
+    return at;
+}
+
 bool ExpatReader::failed_at_end_of_input() const noexcept {
     return XML_GetErrorCode(parser_.get()) == XML_ERROR_NO_ELEMENTS;
 }

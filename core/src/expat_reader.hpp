@@ -78,6 +78,18 @@ public:
     /// Line and column of the current event (or of the failure, once failed).
     ErrorLocation location() const;
 
+    /// Where the current event stands, for a start tag that may need naming
+    /// later. Line and column (1-based) only when the reader keeps them up to
+    /// date anyway (input handed over in chunks, whose every call ends with
+    /// that upkeep, so asking early only moves work); 0 for a document handed
+    /// over whole, whose positions are worked out only on demand.
+    struct TagPosition {
+        std::uint64_t offset = 0;
+        std::uint32_t line = 0;
+        std::uint32_t column = 0;
+    };
+    TagPosition tag_position() const noexcept;
+
     /// True when the current start-tag event is a self-closing tag (`<a/>`),
     /// judged from the tag's own bytes.
     bool current_tag_is_empty() const noexcept;

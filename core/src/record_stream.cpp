@@ -52,6 +52,12 @@ RecordStream& RecordStream::operator=(RecordStream&&) noexcept = default;
 
 const ClassSchema& RecordStream::schema() const noexcept { return *state_->schema; }
 
+std::string_view RecordStream::held_document() const noexcept { return state_->document; }
+
+const std::vector<std::string>& RecordStream::names_before_record() const noexcept {
+    return state_->binder.names_before_record();
+}
+
 bool RecordStream::needs_input() const noexcept { return state_->needs_input; }
 
 std::uint64_t RecordStream::bytes_read() const noexcept { return state_->reader.bytes_read(); }

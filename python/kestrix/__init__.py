@@ -15,6 +15,7 @@ prefixes=...)`` declares the element (and namespace) a class is written as;
 fields annotated ``QName`` hold prefixed names resolved to their namespace.
 """
 
+from ._diagnose import ModelWarning
 from ._kestrix import PanicException, XmlIterator
 from .api import deserialize, iterparse, serialize, version
 from .element import ElementDeclaration, xml_element
@@ -25,6 +26,7 @@ __version__ = version()
 
 __all__ = [
     "ElementDeclaration",
+    "ModelWarning",
     "PanicException",
     "QName",
     "XmlIterator",

@@ -29,10 +29,13 @@ import stat
 import sys
 import tempfile
 import types
+import warnings
 from typing import Any, BinaryIO, Sequence
 from xml.parsers import expat
 
 from . import _kestrix
+from ._diagnose import ModelWarning
+from ._diagnose import no_records_message as _no_records_message
 from .files import _as_declared, _declares_another_encoding, iterload
 
 EXIT_ERROR = 1
@@ -56,6 +59,9 @@ HEAD_BYTES = 512
 
 # The note kestrix puts on errors met while reading a document.
 _LOCATION_NOTE = re.compile(r"^at line (\d+), column (\d+)")
+
+
+_show_warning = warnings.showwarning
 
 
 class CliError(Exception):
@@ -217,16 +223,41 @@ def open_input(path: str) -> contextlib.AbstractContextManager[BinaryIO]:
         raise CliError(f"{path}: {exc.strerror or exc}") from exc
 
 
-def describe_error(name: str, exc: BaseException) -> str:
-    """One line for an exception raised while reading file `name`: prefixed
-    with the line and column that the reader noted on it, if any."""
+def describe_error(name: str, exc: BaseException, suffix: str = "") -> str:
+    """An exception raised while reading file `name`, for stderr: its message,
+    prefixed with the first line and column noted on it (the reader's, or the
+    start tag of the element a model failed on) and followed by `suffix`, then
+    its other notes (the field path, what a required field looked for), one
+    per line."""
     message = str(exc)
-    for note in getattr(exc, "__notes__", ()):
+    notes = [note for note in getattr(exc, "__notes__", ()) if isinstance(note, str)]
+    # Reader errors are ValueErrors whose message says what kind they are;
+    # anything else (a model's own error) is named by its type.
+    kind = "" if type(exc) is ValueError else f"{type(exc).__name__}: "
+    first = f"{name}: {type(exc).__name__}: {message}"
+    for index, note in enumerate(notes):
         found = _LOCATION_NOTE.match(note)
         if found:
             detail = note[found.end():]  # e.g. " (entity 'nbsp')"
-            return f"{name}:{found.group(1)}:{found.group(2)}: {message}{detail}"
-    return f"{name}: {type(exc).__name__}: {message}"
+            first = f"{name}:{found.group(1)}:{found.group(2)}: {kind}{message}{detail}"
+            del notes[index]
+            break
+    return "\n".join([first + suffix, *(f"  {note}" for note in notes)])
+
+
+def print_error(text: str) -> None:
+    """Writes `text` to stderr with every line prefixed by "kestrix: "."""
+    for line in text.splitlines() or [""]:
+        print(f"kestrix: {line}", file=sys.stderr)
+
+
+def show_model_warning(message: Any, category: Any, filename: str, lineno: int,
+                       file: Any = None, line: Any = None) -> None:
+    """Prints a ModelWarning as the command line's own "kestrix: warning: ..." line."""
+    if issubclass(category, ModelWarning):
+        print_error(f"warning: {message}")
+    else:
+        _show_warning(message, category, filename, lineno, file, line)
 
 
 def to_jsonable(value: Any) -> Any:
@@ -264,6 +295,8 @@ def bind_document(name: str, data: bytes, model: type) -> Any:
         obj: Any = _kestrix.deserialize(data, model)
     except Exception as exc:
         message = describe_error(name, exc)
+        if note and "the document's root element is <" in message:
+            note = None  # the extension's own note says it already
         raise CliError(f"{message}\n{note}" if note else message) from exc
     if note:
         print(note, file=sys.stderr)
@@ -290,6 +323,7 @@ class Input:
         self.head = bytearray()
         self.pending = b""
         self.size: int | None = None  # the input's size, when it is a regular file
+        self.consumed = 0  # bytes read from the stream so far
         try:
             status = os.fstat(stream.fileno())
         except (OSError, ValueError):
@@ -303,6 +337,7 @@ class Input:
             data, self.pending = self.pending[:size], self.pending[size:]
             return data
         data = read_or_fail(self.stream, self.path, size)
+        self.consumed += len(data)
         if len(self.head) < NAMES_SCAN_BYTES:
             self.head += data[:NAMES_SCAN_BYTES - len(self.head)]
         return data
@@ -339,11 +374,13 @@ def open_records(source: Input, model: type, tag: str | None) -> Any:
 def command_iter(args: argparse.Namespace) -> int:
     model = load_model(args.model)
     name = display_name(args.file)
-    with open_input(args.file) as stream:
+    with open_input(args.file) as stream, warnings.catch_warnings():
+        # An iteration that finds nothing fails below with the same facts.
+        warnings.filterwarnings("ignore", "no <", ModelWarning)
         source = Input(stream, args.file)
         iterator = open_records(source, model, args.tag)
         size = source.size
-        progress = sys.stderr.isatty() and size is not None and size >= PROGRESS_MIN_BYTES
+        progress = sys.stderr.isatty() and (size is None or size >= PROGRESS_MIN_BYTES)
         records = failures = 0
         out = sys.stdout
         while True:
@@ -355,32 +392,34 @@ def command_iter(args: argparse.Namespace) -> int:
                 raise
             except Exception as exc:  # one bad record: report it and go on
                 failures += 1
-                print(f"{describe_error(name, exc)} (after record {records})", file=sys.stderr)
+                if progress:
+                    print(file=sys.stderr)  # off the progress line
+                print_error(describe_error(name, exc, f" (after record {records})"))
                 continue
             records += 1
             out.write(dump_json(obj))
             out.write("\n")
             if progress and records % PROGRESS_EVERY == 0:
-                print(f"\r{records} records", end="", file=sys.stderr, flush=True)
+                print(f"\r{progress_text(records, source)}", end="", file=sys.stderr, flush=True)
     if progress:
-        print(f"\r{records} records, {failures} failed", file=sys.stderr)
+        print("\r", end="", file=sys.stderr)
+    if progress or failures:
+        print_error(f"{name}: {records} records, {failures} failed")
     if records == 0 and failures == 0:
         raise CliError(no_records_message(name, bytes(source.head), args.tag or record_tag(model)))
     return EXIT_ERROR if failures else 0
 
 
+def progress_text(records: int, source: Input) -> str:
+    """"20000 records", with the share of the input read when its size is known."""
+    if not source.size:
+        return f"{records} records"
+    return f"{records} records ({min(100, 100 * source.consumed // source.size)}%)"
+
+
 def no_records_message(name: str, data: bytes, tag: str) -> str:
     """Why `iter` found nothing: the tag it looked for and the names the document has."""
-    seen = element_names(data, NAMES_SHOWN)
-    if not seen:
-        return f"{name}: no <{tag}> element found; the document holds no elements"
-    message = (f"{name}: no <{tag}> element found; elements near the top of the document: "
-               + ", ".join(f"<{seen_name}>" for seen_name in seen))
-    # A tag in another letter case is a likely slip ({uri}local tags are left alone).
-    close = [local_name(n) for n in seen if local_name(n).lower() == tag.lower()]
-    if close and not tag.startswith("{"):
-        message += f" (did you mean --tag {close[0]}?)"
-    return message
+    return f"{name}: {_no_records_message(tag, element_names(data, NAMES_SHOWN), '--tag ')}"
 
 
 def command_roundtrip(args: argparse.Namespace) -> int:
@@ -447,9 +486,11 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
-        status: int = args.run(args)
+        with warnings.catch_warnings():
+            warnings.showwarning = show_model_warning
+            status: int = args.run(args)
     except CliError as exc:
-        print(f"kestrix: {exc}", file=sys.stderr)
+        print_error(str(exc))
         return exc.status
     except KeyboardInterrupt:
         return 130

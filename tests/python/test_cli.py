@@ -216,6 +216,6 @@ def test_iter_reports_an_encoding_it_cannot_read_once(monkeypatch, capsys):
     data = b'<?xml version="1.0" encoding="Shift_JIS"?><feed><rec id="1" status="\x82\xa0"/></feed>'
     status, records, err, _ = run_iter(monkeypatch, capsys, data)
     assert (status, records) == (1, [])
-    assert err == ("<stdin>: ValueError: cannot read the encoding 'Shift_JIS' declared by the "
-                   "document: kestrix reads UTF-8, UTF-16 and the single-byte encodings that "
-                   "extend ASCII (after record 0)\n")
+    assert err == ("kestrix: <stdin>: ValueError: cannot read the encoding 'Shift_JIS' declared"
+                   " by the document: kestrix reads UTF-8, UTF-16 and the single-byte encodings"
+                   " that extend ASCII (after record 0)\nkestrix: <stdin>: 0 records, 1 failed\n")

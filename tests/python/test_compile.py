@@ -76,6 +76,8 @@ def test_fallbacks_for_hints_and_metadata():
     assert [f["role"] for f in describe(cls)["fields"]] == ["Element", "Text"]
 
 
+# misspelt roles are warned about (see test_model_warnings.py); here only their effect counts
+@pytest.mark.filterwarnings("ignore::kestrix.ModelWarning")
 @pytest.mark.parametrize("metadata, role, xml_name", [
     ({"type": "Attribute", "name": "id"}, "Attribute", "id"),
     ({"type": "attribute"}, "Element", "f"),
@@ -103,6 +105,8 @@ def test_metadata_roles_and_names(metadata, role, xml_name):
             index if role == "Element" else {}, index if role == "Attribute" else {})
 
 
+# a plain class is warned about; here only how it compiles counts
+@pytest.mark.filterwarnings("ignore::kestrix.ModelWarning")
 @pytest.mark.parametrize("cls, is_dataclass, fields", [
     (type("Plain", (), {"x": 0}), False, []),
     (make_dataclass("D", [("a", int), ("b", int, field(default=0, init=False)),

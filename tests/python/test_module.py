@@ -61,6 +61,8 @@ def test_argument_errors(entry_points, call, message, note):
     assert getattr(info.value, "__notes__", []) == ([f"while processing '{note}'"] if note else [])
 
 
+# Plain is no model class, which a warning says
+@pytest.mark.filterwarnings("ignore::kestrix.ModelWarning")
 def test_keyword_call_with_a_bytes_subclass():
     Bytes = type("Bytes", (bytes,), {})
     assert type(_kestrix.deserialize(target_type=Plain, source=Bytes(b"<Plain/>"))) is Plain

@@ -42,8 +42,8 @@ def run_threads(count, target):
 
 READERS = {
     "deserialize": lambda document: kestrix.deserialize(document, Box),
-    "iterparse": lambda document: list(kestrix.iterparse(document, Part)),
-    "iterload": lambda document: list(kestrix.iterload(io.BytesIO(document), Part)),
+    "iterparse": lambda document: list(kestrix.iterparse(document, Part, tag="part")),
+    "iterload": lambda document: list(kestrix.iterload(io.BytesIO(document), Part, tag="part")),
 }
 
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "kestrix/error.hpp"
@@ -38,6 +39,13 @@ public:
     const ClassSchema& schema() const noexcept { return *object_->schema; }
     /// The arena the frame's values are allocated in.
     Arena& arena() const noexcept { return *arena_; }
+
+    /// Records where the element's start tag stands (see ObjectValue::offset).
+    void place(std::uint64_t offset, std::uint32_t line, std::uint32_t column) noexcept {
+        object_->offset = offset;
+        object_->line = line;
+        object_->column = column;
+    }
 
     /// Stores the value of a non-list field, replacing an earlier one.
     void set(std::size_t field, Value value) noexcept { object_->slots[field] = value; }

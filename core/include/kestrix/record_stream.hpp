@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "kestrix/error.hpp"
 #include "kestrix/reader_options.hpp"
@@ -72,6 +73,14 @@ public:
     /// shorter one): when decoding as declared, expat tells UTF-16 from the
     /// first bytes it is given.
     void feed(std::string_view chunk, bool final) noexcept;
+
+    /// The document the stream holds (empty for a fed stream).
+    std::string_view held_document() const noexcept;
+
+    /// The first distinct element names (as written, at most 10) the stream
+    /// met before its first record: what a document that holds no record
+    /// holds instead.
+    const std::vector<std::string>& names_before_record() const noexcept;
 
     /// The schema every record is bound to.
     const ClassSchema& schema() const noexcept;

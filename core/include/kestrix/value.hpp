@@ -25,6 +25,13 @@ using ValueList = std::span<const Value>;
 struct ObjectValue {
     const ClassSchema* schema = nullptr;
     std::span<Value> slots;
+    /// Where the element's start tag stands: its byte offset in the document
+    /// (always), and its line and column when the reader keeps them up to date
+    /// anyway (0 otherwise). Read only when building the object fails, to say
+    /// where; see StartTag.
+    std::uint64_t offset = 0;
+    std::uint32_t line = 0;
+    std::uint32_t column = 0;
 
     /// A new object in `arena` for `schema`, with every entry absent.
     static ObjectValue* make(const ClassSchema& schema, Arena& arena);
