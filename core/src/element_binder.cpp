@@ -135,10 +135,12 @@ void ElementBinder::on_start(const char* name, const char** attributes) noexcept
     if (has_outcome_) return;
 
     if (stack_.empty()) {  // looking for a record
-        if (record_tag_ && !record_found_ && names_seen_.size() < NAMES_BEFORE_RECORD) {
-            note_name(name);
+        if (record_tag_ ? !is_record(name) : !check_document_element(name)) {
+            if (record_tag_ && !record_found_ && names_seen_.size() < NAMES_BEFORE_RECORD) {
+                note_name(name);
+            }
+            return;
         }
-        if (record_tag_ ? !is_record(name) : !check_document_element(name)) return;
         open_record(name, attributes, empty);
         return;
     }

@@ -57,7 +57,14 @@ def deserialize(*args, **kwargs):
             class (a note names the argument), or the arguments do not match
             the signature.
         Exception: whatever the model's own constructor or validation raises
-            (for example pydantic's ``ValidationError``) passes through.
+            (for example pydantic's ``ValidationError``) passes through, with
+            notes giving the line and column of the element's start tag and
+            what a required field that nothing filled looked for.
+
+    Warns:
+        ModelWarning: ``target_type`` is no model class or misspells its
+            metadata, or the document element fills no field of it although
+            it has attributes or children.
 
     Example:
         >>> from dataclasses import dataclass, field
@@ -102,6 +109,11 @@ def iterparse(*args, **kwargs):
             class or ``tag`` is not a ``str`` (at the call).
         ValueError: from ``next()``, for a record that cannot be bound or a
             document that is not well-formed.
+
+    Warns:
+        ModelWarning: from ``next()``, when the iteration ends without having
+            found any element named ``tag`` (the message lists the names near
+            the top of the document and the likely tag).
 
     Example:
         >>> from dataclasses import dataclass, field

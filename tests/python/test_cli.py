@@ -219,3 +219,57 @@ def test_iter_reports_an_encoding_it_cannot_read_once(monkeypatch, capsys):
     assert err == ("kestrix: <stdin>: ValueError: cannot read the encoding 'Shift_JIS' declared"
                    " by the document: kestrix reads UTF-8, UTF-16 and the single-byte encodings"
                    " that extend ASCII (after record 0)\nkestrix: <stdin>: 0 records, 1 failed\n")
+
+
+MODELS_PY = '''
+from dataclasses import dataclass, field
+
+
+@dataclass
+class Line:
+    sku: str = field(metadata={"type": "Attribute"})
+    quantity: int = field(metadata={"name": "qty"})
+
+
+@dataclass
+class Media:
+    mime_type: str = field(default="", metadata={"name": "MimeType"})
+'''
+
+
+@pytest.mark.parametrize("command, model, document, status, stderr", [
+    # a model's error: its place first, its notes under it, every line prefixed
+    ("parse", "Line", b'<Line sku="A">\n  <qyt>2</qyt></Line>', 1,
+     "kestrix: {path}:1:1: TypeError: Line.__init__() missing 1 required positional argument:"
+     " 'quantity' (start tag of <Line>)\n"
+     "kestrix:   required field 'quantity' of Line: no element <qty> was found; <Line> has"
+     " attributes sku and child elements <qyt>\n"),
+    # off a terminal, a failed record still ends with the summary
+    ("iter", "Line", b'<f>\n<Line sku="A"><qty>1</qty></Line>\n<Line sku="B"><qty>x</qty></Line>\n'
+             b'<Line sku="C"><qty>3</qty></Line></f>', 1,
+     "kestrix: {path}:3:21: Scalar parse error for field 'quantity': expected integer,"
+     " got 'x' (after record 1)\nkestrix: {path}: 2 records, 1 failed\n"),
+    # what the API warns about, the command line says in its own words
+    ("parse", "Media", b"<Media><mime-type>a/b</mime-type></Media>", 0,
+     "kestrix: warning: the document element <Media> filled no field of Media, though it has"
+     " child elements <mime-type>; Media reads <MimeType> (did you mean 'mime-type' for"
+     " 'MimeType'? set the field's metadata \"name\")\n"),
+])
+def test_errors_print_with_their_notes_and_a_summary(tmp_path, command, model, document,
+                                                    status, stderr):
+    (tmp_path / "models.py").write_text(MODELS_PY)
+    path = tmp_path / "doc.xml"
+    path.write_bytes(document)
+    result = kestrix(command, str(path), "--model", f"models:{model}", cwd=tmp_path)
+    assert result.returncode == status
+    assert result.stderr.decode().startswith(stderr.format(path=path))
+
+
+@pytest.mark.parametrize("records, consumed, size, text", [
+    (5000, 0, None, "5000 records"),
+    (5000, 1 << 20, 4 << 20, "5000 records (25%)"),
+    (10000, 5 << 20, 4 << 20, "10000 records (100%)"),  # read ahead of the records shown
+])
+def test_progress_shows_a_share_when_the_size_is_known(records, consumed, size, text):
+    source = types.SimpleNamespace(size=size, consumed=consumed)
+    assert cli.progress_text(records, source) == text
