@@ -131,7 +131,7 @@ std::uint64_t ExpatReader::bytes_read() const noexcept {
 ExpatReader::TagPosition ExpatReader::tag_position() const noexcept {
     TagPosition at;
     at.offset = bytes_read();
-    if (slice_ == WHOLE_SLICE) return at;
+    if (!fed_) return at;  // a held document can be read again when positions are needed
     constexpr XML_Size most = 0xFFFFFFFFu;
     at.line = static_cast<std::uint32_t>(std::min(XML_GetCurrentLineNumber(parser_.get()), most));
     at.column =

@@ -79,10 +79,10 @@ public:
     ErrorLocation location() const;
 
     /// Where the current event stands, for a start tag that may need naming
-    /// later. Line and column (1-based) only when the reader keeps them up to
-    /// date anyway (input handed over in chunks, whose every call ends with
-    /// that upkeep, so asking early only moves work); 0 for a document handed
-    /// over whole, whose positions are worked out only on demand.
+    /// later. Line and column (1-based) only for fed input, which cannot be
+    /// read again and whose every chunk ends with expat's position upkeep
+    /// anyway (asking early only moves that work); 0 for a held document,
+    /// which is read again on the rare occasion they are needed.
     struct TagPosition {
         std::uint64_t offset = 0;
         std::uint32_t line = 0;

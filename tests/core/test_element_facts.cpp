@@ -56,9 +56,11 @@ TEST(ElementFacts, OffsetsAreThoseTheParserKeeps) {
     EXPECT_EQ(describe(doc, root.offset), "R@3:3 [] {n@3:6 }");
 }
 
-TEST(ElementFacts, RecordStreamsKeepPositionsAndTheNamesBeforeTheFirstRecord) {
+TEST(ElementFacts, FedStreamsKeepPositionsAndTheNamesBeforeTheFirstRecord) {
     auto s = make_class("R", element("n"));
-    RecordStream stream("<f>\n <g/><g/><h>\n  <R/></h><R/></f>", s, "R", MAX_DEPTH);
+    // A fed stream cannot be read again: its records keep their line and column.
+    RecordStream stream(s, "R", MAX_DEPTH, {});
+    stream.feed("<f>\n <g/><g/><h>\n  <R/></h><R/></f>", true);
     Result<ValueTree> first = stream.next();
     ASSERT_TRUE(first);
     const ObjectValue& record = first.value().root.as_object();

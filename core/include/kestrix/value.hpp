@@ -26,9 +26,9 @@ struct ObjectValue {
     const ClassSchema* schema = nullptr;
     std::span<Value> slots;
     /// Where the element's start tag stands: its byte offset in the document
-    /// (always), and its line and column when the reader keeps them up to date
-    /// anyway (0 otherwise). Read only when building the object fails, to say
-    /// where; see StartTag.
+    /// (always), and its line and column when the document is fed in chunks
+    /// and cannot be read again (0 otherwise). Read only when building the
+    /// object fails, to say where (see element_facts.hpp).
     std::uint64_t offset = 0;
     std::uint32_t line = 0;
     std::uint32_t column = 0;
