@@ -154,7 +154,8 @@ private:
                  const Value& v) {
         switch (field.type.kind()) {
             case TypeDesc::Kind::Scalar:
-                return scalar(field, owner, place, v);
+                if (!scalar(field, place, v)) return scalar_failure(field, owner);
+                return {};
             case TypeDesc::Kind::Nested:
                 return element(place, v, field.type.schema());
             case TypeDesc::Kind::List:
@@ -176,11 +177,9 @@ private:
                     if (!s) return s;
                     break;
                 }
-                case TypeDesc::Kind::Scalar: {
-                    Status s = scalar(field, owner, place, item);
-                    if (!s) return s;
+                case TypeDesc::Kind::Scalar:
+                    if (!scalar(field, place, item)) return scalar_failure(field, owner);
                     break;
-                }
                 case TypeDesc::Kind::List:
                     break;  // a list of lists has no element form
             }
@@ -188,35 +187,38 @@ private:
         return {};
     }
 
-    /// Writes the scalar element of `v` for `field` of `owner`; nothing when
-    /// `v` has no text.
-    Status scalar(const FieldSchema& field, const ClassSchema& owner, const Place& place,
-                  const Value& v) {
+    /// Writes the scalar element of `v` for `field`; nothing when `v` has no
+    /// text. False on a failure, which scalar_failure() describes.
+    bool scalar(const FieldSchema& field, const Place& place, const Value& v) {
         FormatScratch scratch;
         auto text = format_scalar(v, scratch);
-        if (!text) return {};
+        if (!text) return true;
         if (qnames_ != nullptr && holds_qnames(field)) {
-            if (!qname(*text, names_.inside_of(place))) return qname_error(field, owner);
+            if (!qname(*text, names_.inside_of(place))) {
+                qname_failed_ = true;
+                return false;
+            }
             text = qname_text_;
         }
         if (field.cdata) [[unlikely]]
-            return cdata_element(field, owner, place, *text);
-        if (!names_.text_element(writer_, place, *text)) {
-            return names_.failure(writer_, &field, owner);
-        }
-        return {};
+            return cdata_element(place, *text);
+        return names_.text_element(writer_, place, *text);
     }
 
     /// Writes a scalar element whose text is a CDATA section.
-    [[gnu::noinline]] Status cdata_element(const FieldSchema& field, const ClassSchema& owner,
-                                           const Place& place, std::string_view text) {
+    [[gnu::noinline]] bool cdata_element(const Place& place, std::string_view text) {
         typename Names::Open open;
-        if (!names_.open(writer_, place, nullptr, open))
-            return names_.failure(writer_, &field, owner);
+        if (!names_.open(writer_, place, nullptr, open)) return false;
         writer_.close_start_tag();
-        if (!writer_.cdata(text)) return names_.failure(writer_, &field, owner);
+        if (!writer_.cdata(text)) return false;
         names_.close(writer_, open);
-        return {};
+        return true;
+    }
+
+    /// The error after scalar() failed for `field` of `owner`.
+    [[gnu::cold]] Status scalar_failure(const FieldSchema& field, const ClassSchema& owner) {
+        if (qname_failed_) return qname_error(field, owner);
+        return names_.failure(writer_, &field, owner);
     }
 
     static bool holds_qnames(const FieldSchema& field) noexcept {
@@ -256,6 +258,7 @@ private:
     QNamePrefixes* qnames_;
     std::string qname_text_;
     std::string qname_error_;
+    bool qname_failed_ = false;
 };
 
 }  // namespace kestrix::detail
