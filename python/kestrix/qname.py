@@ -5,7 +5,7 @@ from __future__ import annotations
 __all__ = ["QName"]
 
 
-class QName(tuple):
+class QName(tuple[str, str]):
     """A qualified name held as its namespace URI and local name.
 
     A field annotated ``QName`` holds values such as XML Schema's
