@@ -157,6 +157,50 @@ Ref strip_optional(PyObject* annotation) {
     return current;
 }
 
+bool is_model_class(PyObject* annotation) {
+    bool mapped = false;
+    if (!has_field_mapping(annotation, mapped)) {
+        PyErr_Clear();
+        return false;
+    }
+    return mapped && PyType_Check(annotation);
+}
+
+std::vector<Ref> non_none_members(PyObject* annotation) {
+    std::vector<Ref> members;
+    Ref args =
+        is_union(annotation) ? Ref::steal(PyObject_GetAttrString(annotation, "__args__")) : Ref();
+    if (!args || !PyTuple_Check(args.get())) {
+        PyErr_Clear();
+        members.push_back(Ref::borrow(annotation));
+        return members;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_Size(args.get()); ++i) {
+        PyObject* member = PyTuple_GetItem(args.get(), i);
+        Ref holder;
+        std::string_view name;
+        if (name_of(member, holder, name) && name == "NoneType") continue;
+        members.push_back(Ref::borrow(member));
+    }
+    return members;
+}
+
+Ref list_item_annotation(PyObject* annotation) {
+    Ref origin = Ref::steal(PyObject_GetAttrString(annotation, "__origin__"));
+    Ref holder;
+    std::string_view name;
+    if (!origin || !name_of(origin.get(), holder, name) || (name != "list" && name != "List")) {
+        PyErr_Clear();
+        return {};
+    }
+    Ref args = Ref::steal(PyObject_GetAttrString(annotation, "__args__"));
+    if (!args || !PyTuple_Check(args.get()) || PyTuple_Size(args.get()) == 0) {
+        PyErr_Clear();
+        return {};
+    }
+    return Ref::borrow(PyTuple_GetItem(args.get(), 0));
+}
+
 std::optional<TypeDesc> analyse_annotation(PyObject* annotation) {
     // Nested unions and lists recurse; an absurdly deep annotation raises
     // RecursionError instead of exhausting the C stack.

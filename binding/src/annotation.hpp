@@ -4,6 +4,7 @@
 #include "python.hpp"
 
 #include <optional>
+#include <vector>
 
 #include "kestrix/schema.hpp"
 #include "pyref.hpp"
@@ -19,6 +20,18 @@ bool is_union(PyObject* annotation);
 /// member without a readable str `__name__` counts as chosen). Null, with no
 /// error set, when `annotation` is not a union or no member is chosen.
 Ref union_member(PyObject* annotation);
+
+/// True when `annotation` is a class with a field mapping (a dataclass or a
+/// model class). Never fails: lookup errors are cleared.
+bool is_model_class(PyObject* annotation);
+
+/// The members of a union other than NoneType, in order; `annotation` alone
+/// when it is no union. Never fails: lookup errors are cleared.
+std::vector<Ref> non_none_members(PyObject* annotation);
+
+/// The item annotation of list[X] / List[X]; null (no error) for anything
+/// else, and for a bare List.
+Ref list_item_annotation(PyObject* annotation);
 
 /// The value type of a field annotated with `annotation`: unions by their
 /// chosen member, list[X]/List[X] as List, model classes and dataclasses as

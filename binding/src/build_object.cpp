@@ -103,6 +103,37 @@ PyObject* build_list(const ValueList& items, const TypeDesc& type, const Convert
     return built.into_list();
 }
 
+// The Python value of one item of a choice field: its member's class built
+// from it, or its scalar converted as the member says.
+PyObject* build_choice_item(const Value& item, const FieldSchema& field,
+                            const std::vector<MemberArg>* members) {
+    std::size_t position = 0;
+    Value value;
+    if (!read_choice_item(item, position, value) || position >= field.choices.size()) {
+        return raise_panic("a value that is no choice item reached a choice field");
+    }
+    const FieldSchema& member = field.choices[position];
+    const Converter* convert =
+        members != nullptr && position < members->size() ? &(*members)[position].convert : nullptr;
+    return build_object(value, member.type, class_of(member.type), convert);
+}
+
+// The Python value of a choice field: one item, or the list of them.
+PyObject* build_choices(const Value& value, const FieldSchema& field,
+                        const std::vector<MemberArg>* members, std::size_t* failed_item) {
+    if (field.type.is_choice()) return build_choice_item(value, field, members);
+    const ValueList items = value.as_list();
+    RefArray built(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        built[i] = build_choice_item(items[i], field, members);
+        if (built[i] == nullptr) {
+            *failed_item = i;
+            return ensure_error();
+        }
+    }
+    return built.into_list();
+}
+
 // The Python value of field `i` of `owner`, whose schema is `schema`. A
 // failure gains a note naming the field, its class and, inside a list, the
 // item; a failing scalar conversion also one saying where the value stands
@@ -115,8 +146,17 @@ PyObject* build_field(const Value& value, const ObjectValue& owner, const ClassS
     const Value* failed_value = &value;
     if (value.kind() == Value::Kind::List) {
         std::size_t failed = 0;
-        built = build_list(value.as_list(), field.type, convert, &failed);
-        if (built == nullptr) {
+        if (field.role == FieldRole::Choice) {
+            const CompiledClass* compiled = compiled_of(schema);
+            const std::vector<MemberArg>* members =
+                compiled != nullptr && i < compiled->init_args.size()
+                    ? &compiled->init_args[i].members
+                    : nullptr;
+            built = build_choices(value, field, members, &failed);
+        } else {
+            built = build_list(value.as_list(), field.type, convert, &failed);
+        }
+        if (built == nullptr && field.type.is_list()) {
             item = failed;
             if (failed < value.as_list().size()) failed_value = &value.as_list()[failed];
         }

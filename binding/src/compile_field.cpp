@@ -10,6 +10,7 @@
 
 #include "annotation.hpp"
 #include "class_lookup.hpp"
+#include "compile_choice.hpp"
 #include "errors.hpp"
 #include "kestrix/namespaces.hpp"
 #include "text.hpp"
@@ -24,23 +25,6 @@ bool flag_or(PyObject* field, const char* name, bool fallback) {
     Ref value = attribute_or_null(field, name);
     if (!value || !PyBool_Check(value.get())) return fallback;
     return value.get() == Py_True;
-}
-
-// "mixed" counts when it is a bool, or a NumPy boolean (type named bool_, or
-// bool in NumPy 2), and true.
-bool mixed_is_true(PyObject* metadata) {
-    Ref mixed = item_or_null(metadata, "mixed");
-    if (!mixed) return false;
-    if (PyBool_Check(mixed.get())) return mixed.get() == Py_True;
-    Ref type_name =
-        attribute_or_null(reinterpret_cast<PyObject*>(Py_TYPE(mixed.get())), "__name__");
-    std::string_view name;
-    if (!type_name || !utf8_of(type_name.get(), name) || (name != "bool_" && name != "bool")) {
-        return false;
-    }
-    int truth = PyObject_IsTrue(mixed.get());
-    if (truth < 0) PyErr_Clear();
-    return truth > 0;
 }
 
 FieldRole role_from(PyObject* metadata) {
@@ -62,6 +46,42 @@ Ref scalar_annotation(PyObject* stripped, const TypeDesc& type) {
     Ref args = attribute_or_null(stripped, "__args__");
     if (!args || !PyTuple_Check(args.get()) || PyTuple_Size(args.get()) == 0) return {};
     return strip_optional(PyTuple_GetItem(args.get(), 0));
+}
+
+// The "namespace" metadata of a field: a str, or absent (None or missing).
+// False with TypeError set for anything else.
+bool field_namespace(PyObject* metadata, std::string_view name, std::optional<std::string>& out) {
+    Ref given = item_or_null(metadata, "namespace");
+    if (!given || given.get() == Py_None) return true;
+    std::string_view text;
+    if (!utf8_of(given.get(), text)) {
+        PyErr_Format(PyExc_TypeError,
+                     "the \"namespace\" metadata of field '%s' must be a str (a namespace URI), "
+                     "not %s",
+                     std::string(name).c_str(), type_name(given.get()).c_str());
+        return false;
+    }
+    out = std::string(text);
+    return true;
+}
+
+}  // namespace
+
+// "mixed" counts when it is a bool, or a NumPy boolean (type named bool_, or
+// bool in NumPy 2), and true.
+bool mixed_is_true(PyObject* metadata) {
+    Ref mixed = item_or_null(metadata, "mixed");
+    if (!mixed) return false;
+    if (PyBool_Check(mixed.get())) return mixed.get() == Py_True;
+    Ref type_name =
+        attribute_or_null(reinterpret_cast<PyObject*>(Py_TYPE(mixed.get())), "__name__");
+    std::string_view name;
+    if (!type_name || !utf8_of(type_name.get(), name) || (name != "bool_" && name != "bool")) {
+        return false;
+    }
+    int truth = PyObject_IsTrue(mixed.get());
+    if (truth < 0) PyErr_Clear();
+    return truth > 0;
 }
 
 // Chooses the converter of a field's scalar values. Enum values are read as
@@ -127,22 +147,7 @@ void resolve_namespace(const ClassSchema& owner, FieldSchema& field,
     }
 }
 
-// The "namespace" metadata of a field: a str, or absent (None or missing).
-// False with TypeError set for anything else.
-bool field_namespace(PyObject* metadata, std::string_view name, std::optional<std::string>& out) {
-    Ref given = item_or_null(metadata, "namespace");
-    if (!given || given.get() == Py_None) return true;
-    std::string_view text;
-    if (!utf8_of(given.get(), text)) {
-        PyErr_Format(PyExc_TypeError,
-                     "the \"namespace\" metadata of field '%s' must be a str (a namespace URI), "
-                     "not %s",
-                     std::string(name).c_str(), type_name(given.get()).c_str());
-        return false;
-    }
-    out = std::string(text);
-    return true;
-}
+namespace {
 
 // A flag of the metadata ("nillable", "cdata"): true when present and true.
 bool metadata_flag(PyObject* metadata, const char* key) {
@@ -183,9 +188,13 @@ bool compile_field(PyObject* key, PyObject* field, bool from_model, PyObject* hi
     FieldRole role = role_from(metadata.get());
     arg.metadata = metadata;
     std::string xml_name(name);
+    bool named = false;
     if (Ref given = item_or_null(metadata.get(), "name")) {
         std::string_view text;
-        if (utf8_of(given.get(), text)) xml_name = text;
+        if (utf8_of(given.get(), text)) {
+            xml_name = text;
+            named = true;
+        }
     }
     std::optional<std::string> declared_ns;
     if (!field_namespace(metadata.get(), name, declared_ns)) return false;
@@ -210,6 +219,18 @@ bool compile_field(PyObject* key, PyObject* field, bool from_model, PyObject* hi
     }
 
     arg.annotation = strip_optional(annotation.get());
+    std::optional<FieldSchema> choice;
+    const FieldSource source{name, metadata.get(), annotation.get(), role, named, declared_ns};
+    switch (compile_choice(owner, source, arg, choice)) {
+        case ChoiceOutcome::Failed:
+            return false;
+        case ChoiceOutcome::Compiled:
+            args.push_back(std::move(arg));
+            fields.push_back(std::move(*choice));
+            return true;
+        case ChoiceOutcome::NotChoice:
+            break;
+    }
     std::optional<TypeDesc> type = analyse_annotation(annotation.get());
     if (!type) return false;
     if (!choose_field_converter(arg.annotation.get(), *type, arg.convert)) return false;

@@ -13,6 +13,13 @@
 
 namespace kestrix::py {
 
+/// One member of a choice field, beside its FieldSchema: what its items are
+/// in Python.
+struct MemberArg {
+    Ref cls;            ///< the member's class (a model class, or a scalar type such as int)
+    Converter convert;  ///< how a scalar member's values are read and written
+};
+
 /// What object building needs to pass one field to the class's constructor.
 struct InitArg {
     Ref annotation;        ///< the field's annotation with Optional/Union stripped
@@ -21,6 +28,8 @@ struct InitArg {
     bool init = true;      ///< a constructor parameter (dataclass `init`)
     bool kw_only = false;  ///< a keyword-only parameter (dataclass `kw_only`)
     Ref metadata;          ///< the field's metadata mapping as read (null: none), for checks
+    /// A choice field's members, parallel to FieldSchema::choices.
+    std::vector<MemberArg> members = {};
 };
 
 /// One compiled class: its schema and the Python objects beside it. Once

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "class_lookup.hpp"
+#include "compile_choice.hpp"
 #include "compile_field.hpp"
 #include "errors.hpp"
 #include "text.hpp"
@@ -175,6 +176,9 @@ bool fill_record(PyObject* cls, CompiledClass& record) {
     ClassSchema& schema = *record.schema;
     if (!read_declaration(cls, class_name, schema)) return false;
 
+    // Named before its fields: a choice field of a recursive model names its
+    // members by their classes' names while they are being compiled.
+    schema.name = class_name;
     Ref hints = type_hints(cls);
 
     // The field mapping: model_fields first, else __dataclass_fields__.
@@ -210,7 +214,7 @@ bool fill_record(PyObject* cls, CompiledClass& record) {
         if (PyErr_Occurred() != nullptr) return false;
     }
 
-    schema.name = std::move(class_name);
+    if (!check_claimed_names(class_name, fields, args)) return false;
     schema.fields = std::move(fields);
     schema.build_indices();
     record.init_args = std::move(args);

@@ -55,6 +55,8 @@ const char* role_name(FieldRole role) {
             return "Element";
         case FieldRole::Text:
             return "Text";
+        case FieldRole::Choice:
+            return "Choice";
     }
     return "Element";
 }
@@ -80,6 +82,8 @@ Ref describe_type(const TypeDesc& type) {
             if (!item) return {};
             return Ref::steal(Py_BuildValue("[sO]", "List", item.get()));
         }
+        case TypeDesc::Kind::Choice:
+            return Ref::steal(PyUnicode_FromString("Choice"));
         case TypeDesc::Kind::Nested: {
             Ref name = text(type.schema().name);
             Ref id = Ref::steal(

@@ -215,7 +215,11 @@ public:
             }
             std::optional<std::size_t> item;
             const Converter* convert = arg != nullptr ? &arg->convert : nullptr;
-            if (!store_field(v.get(), field.type, convert, depth, result.slots[i], item)) {
+            const bool stored =
+                field.role == FieldRole::Choice
+                    ? store_choices(v.get(), field, arg, depth, result.slots[i], item)
+                    : store_field(v.get(), field.type, convert, depth, result.slots[i], item);
+            if (!stored) {
                 if (!too_deep_) add_field_note("writing", field.name, schema.name, item);
                 return false;
             }
@@ -232,6 +236,8 @@ private:
                 return store_scalar(v, type.scalar_kind(), convert, out, arena_);
             case TypeDesc::Kind::Nested:
                 return walk(v, type.schema(), depth + 1, out);
+            case TypeDesc::Kind::Choice:
+                return true;  // stored by store_choices
             case TypeDesc::Kind::List:
                 break;
         }
@@ -255,6 +261,76 @@ private:
                 ok = store_scalar(item.get(), item_type.scalar_kind(), convert, iv, arena_);
             }
             if (!ok) {
+                failed_item = static_cast<std::size_t>(i);
+                return false;
+            }
+            items[count++] = iv;
+        }
+        out = Value::list(items, count);
+        return true;
+    }
+
+    /// The member of a choice field that `v` is: the first whose class is
+    /// exactly `v`'s, else the first `v` is an instance of. Null with
+    /// TypeError set when it is none of them.
+    std::optional<std::size_t> member_of(PyObject* v, const FieldSchema& field,
+                                         const std::vector<MemberArg>& members) {
+        PyObject* const type = reinterpret_cast<PyObject*>(Py_TYPE(v));
+        for (std::size_t m = 0; m < members.size(); ++m) {
+            if (members[m].cls.get() == type) return m;
+        }
+        for (std::size_t m = 0; m < members.size(); ++m) {
+            if (!members[m].cls || !PyType_Check(members[m].cls.get())) continue;
+            const int is = PyObject_IsInstance(v, members[m].cls.get());
+            if (is < 0) return std::nullopt;
+            if (is > 0) return m;
+        }
+        std::string names;
+        for (std::size_t m = 0; m < members.size() && m < field.choices.size(); ++m) {
+            if (!names.empty()) names += ", ";
+            names +=
+                field.choices[m].role == FieldRole::Text ? "str (text)" : field.choices[m].xml_name;
+        }
+        PyErr_Format(PyExc_TypeError, "a %s is none of the members of field '%s' (%s)",
+                     type_name(v).c_str(), field.name.c_str(), names.c_str());
+        return std::nullopt;
+    }
+
+    /// Stores one item of a choice field as a choice item.
+    bool store_choice(PyObject* v, const FieldSchema& field, const std::vector<MemberArg>& members,
+                      std::uint64_t depth, Value& out) {
+        const std::optional<std::size_t> position = member_of(v, field, members);
+        if (!position) return false;
+        const FieldSchema& member = field.choices[*position];
+        Value value;
+        const bool ok = member.type.is_nested()
+                            ? walk(v, member.type.schema(), depth + 1, value)
+                            : store_scalar(v, member.type.scalar_kind(),
+                                           &members[*position].convert, value, arena_);
+        if (!ok) return false;
+        out = choice_item(static_cast<std::uint32_t>(*position), value, arena_);
+        return true;
+    }
+
+    /// Stores a choice field: one item, or a list of them in list order.
+    bool store_choices(PyObject* v, const FieldSchema& field, const InitArg* arg,
+                       std::uint64_t depth, Value& out, std::optional<std::size_t>& failed_item) {
+        if (arg == nullptr || arg->members.size() != field.choices.size()) {
+            raise_panic("a choice field without its members reached serialization");
+            return false;
+        }
+        if (field.type.is_choice()) return store_choice(v, field, arg->members, depth, out);
+        if (!PyList_Check(v)) return true;  // as for other lists: left out
+        const Py_ssize_t start = PyList_Size(v);
+        auto* items =
+            static_cast<Value*>(arena_.allocate(static_cast<std::size_t>(start) * sizeof(Value)));
+        std::size_t count = 0;
+        for (Py_ssize_t i = 0; i < start && i < PyList_Size(v); ++i) {
+            Ref item = Ref::borrow(PyList_GetItem(v, i));
+            if (!item) return false;
+            Value iv = Value::null();
+            if (item.get() != Py_None &&
+                !store_choice(item.get(), field, arg->members, depth, iv)) {
                 failed_item = static_cast<std::size_t>(i);
                 return false;
             }

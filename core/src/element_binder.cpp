@@ -174,6 +174,7 @@ void ElementBinder::on_start(const char* name, const char** attributes) noexcept
         field = find_field_near(schema, FieldRole::Element, local_name_of(name), parent.hint);
     }
     if (!field) {
+        if (schema.has_choices && bind_choice(name, expanded, attributes, empty)) return;
         if (strict_) {
             unexpected_element(name);
             return;
@@ -181,6 +182,8 @@ void ElementBinder::on_start(const char* name, const char** attributes) noexcept
         if (!empty) ++skip_depth_;
         return;
     }
+    // Text before a child element of mixed content is one run, ahead of it.
+    parent.frame.end_text_run();
     const FieldSchema& found = schema.fields[*field];
     // The namespace a child frame is in: what the field matched.
     std::string_view child_ns;
@@ -216,7 +219,55 @@ void ElementBinder::on_start(const char* name, const char** attributes) noexcept
             }
             return;
         }
+        case TypeDesc::Kind::Choice:
+            break;  // a choice field answers to its members' names only
     }
+    if (!empty) ++skip_depth_;
+}
+
+bool ElementBinder::bind_choice(const char* name, const ExpandedName& expanded,
+                                const char** attributes, bool empty) {
+    OpenFrame& parent = stack_.back();
+    const ClassSchema& schema = parent.frame.schema();
+    const std::string_view local = namespaces_ ? expanded.local : local_name_of(name);
+    for (std::size_t i = 0; i < schema.fields.size(); ++i) {
+        const FieldSchema& field = schema.fields[i];
+        if (field.role != FieldRole::Choice) continue;
+        for (std::size_t m = 0; m < field.choices.size(); ++m) {
+            const FieldSchema& member = field.choices[m];
+            if (member.role != FieldRole::Element) continue;
+            std::string_view child_ns;
+            if (!namespaces_) {
+                if (!field_answers_to(member, local)) continue;
+            } else {
+                if (member.local() != local) continue;
+                switch (member.ns_rule) {
+                    case NsRule::Fixed:
+                        if (member.ns != expanded.uri) continue;
+                        child_ns = member.ns;
+                        break;
+                    case NsRule::Inherit:
+                        if (parent.ns != expanded.uri) continue;
+                        child_ns = parent.ns;
+                        break;
+                    case NsRule::AnyPrefix:
+                        child_ns = intern(expanded.uri);
+                        break;
+                }
+            }
+            parent.frame.end_text_run();
+            const auto position = static_cast<std::uint32_t>(m);
+            if (member.type.is_nested()) {
+                open_child(member.type.schema(), i, child_ns, attributes, empty, position);
+            } else if (member.type.is_scalar()) {
+                bind_scalar_start(i, member.type.scalar_kind(), attributes, empty, position);
+            } else if (!empty) {
+                ++skip_depth_;
+            }
+            return true;
+        }
+    }
+    return false;
 }
 
 void ElementBinder::on_end() noexcept {
@@ -402,7 +453,7 @@ void ElementBinder::open_record(const char* name, const char** attributes, bool 
 }
 
 void ElementBinder::open_child(const ClassSchema& schema, std::size_t field, std::string_view ns,
-                               const char** attributes, bool empty) {
+                               const char** attributes, bool empty, std::uint32_t member) {
     if (strict_ && !check_attributes(attributes, &schema, 0)) return;
     Frame frame(schema, arena_, scope());
     place(frame);
@@ -411,7 +462,7 @@ void ElementBinder::open_child(const ClassSchema& schema, std::size_t field, std
         return;
     }
     if (!empty) {
-        stack_.push_back(OpenFrame{std::move(frame), field, ns});
+        stack_.push_back(OpenFrame{std::move(frame), field, ns, 0, member});
         return;
     }
     Result<Value> child = finish_frame(std::move(frame));
@@ -419,7 +470,7 @@ void ElementBinder::open_child(const ClassSchema& schema, std::size_t field, std
         fail(std::move(child).error());
         return;
     }
-    deliver(field, std::move(child).value());
+    deliver(field, std::move(child).value(), member);
 }
 
 void ElementBinder::place(Frame& frame) const noexcept {
@@ -428,7 +479,7 @@ void ElementBinder::place(Frame& frame) const noexcept {
 }
 
 void ElementBinder::bind_scalar_start(std::size_t field, ScalarKind kind, const char** attributes,
-                                      bool empty) {
+                                      bool empty, std::uint32_t member) {
     if (strict_ && !check_attributes(attributes, nullptr, field)) return;
     Frame& top = stack_.back().frame;
     const bool nil = namespaces_ ? is_nil_expanded(attributes) : is_nil(attributes);
@@ -445,7 +496,7 @@ void ElementBinder::bind_scalar_start(std::size_t field, ScalarKind kind, const 
             }
             value = std::move(parsed).value();
         }
-        deliver(field, value);
+        deliver(field, value, member);
         // A nil element written with an end tag is consumed through that tag.
         if (!empty) ++skip_depth_;
         return;
@@ -453,6 +504,7 @@ void ElementBinder::bind_scalar_start(std::size_t field, ScalarKind kind, const 
     mode_ = Mode::InScalar;
     scalar_field_ = field;
     scalar_kind_ = kind;
+    scalar_member_ = member;
     scalar_text_.clear();
 }
 
@@ -464,7 +516,7 @@ void ElementBinder::close_scalar() {
         fail(std::move(value).error());
         return;
     }
-    deliver(scalar_field_, value.value());
+    deliver(scalar_field_, value.value(), scalar_member_);
     mode_ = Mode::InClass;
 }
 
@@ -480,11 +532,12 @@ void ElementBinder::close_frame() {
         complete(std::move(value).value());
         return;
     }
-    deliver(closed.parent_field, std::move(value).value());
+    deliver(closed.parent_field, std::move(value).value(), closed.member);
 }
 
-void ElementBinder::deliver(std::size_t field, Value child) {
+void ElementBinder::deliver(std::size_t field, Value child, std::uint32_t member) {
     Frame& top = stack_.back().frame;
+    if (member != NO_MEMBER) child = choice_item(member, child, arena_);
     if (top.schema().fields[field].type.is_list()) {
         top.append(field, std::move(child));
     } else {

@@ -9,6 +9,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "expanded_name.hpp"
 #include "expat_reader.hpp"
 #include "kestrix/error.hpp"
 #include "kestrix/frame.hpp"
@@ -76,7 +77,12 @@ private:
         std::string_view ns;
         /// Where the lookup of the next child element's field starts.
         std::size_t hint = 0;
+        /// The member of the enclosing choice field this element is, if any.
+        std::uint32_t member = NO_MEMBER;
     };
+
+    /// The member of a plain (not choice) field.
+    static constexpr std::uint32_t NO_MEMBER = UINT32_MAX;
 
     /// The record tag split into its parts.
     struct RecordTag {
@@ -132,13 +138,19 @@ private:
     void place(Frame& frame) const noexcept;
     void open_record(const char* name, const char** attributes, bool empty);
     void open_child(const ClassSchema& schema, std::size_t field, std::string_view ns,
-                    const char** attributes, bool empty);
-    void bind_scalar_start(std::size_t field, ScalarKind kind, const char** attributes, bool empty);
+                    const char** attributes, bool empty, std::uint32_t member = NO_MEMBER);
+    void bind_scalar_start(std::size_t field, ScalarKind kind, const char** attributes, bool empty,
+                           std::uint32_t member = NO_MEMBER);
+    /// Binds a child element of the top frame that no plain field takes to the
+    /// choice member its name selects; false when none does.
+    bool bind_choice(const char* name, const ExpandedName& expanded, const char** attributes,
+                     bool empty);
     void close_scalar();
     void close_frame();
     /// Puts a finished value (a child object or a scalar) into `field` of the
-    /// top frame: appended when the field is a list, stored otherwise.
-    void deliver(std::size_t field, Value child);
+    /// top frame: appended when the field is a list, stored otherwise; as a
+    /// choice item when it is a member of a choice field.
+    void deliver(std::size_t field, Value child, std::uint32_t member = NO_MEMBER);
 
     void complete(Value record);
     void fail(BindError error);
@@ -167,6 +179,7 @@ private:
     Mode mode_ = Mode::InClass;
     std::size_t scalar_field_ = 0;
     ScalarKind scalar_kind_ = ScalarKind::Str;
+    std::uint32_t scalar_member_ = NO_MEMBER;
     std::string scalar_text_;
     /// Open elements being consumed whole: nothing inside them binds.
     std::uint64_t skip_depth_ = 0;

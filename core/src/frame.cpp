@@ -70,9 +70,22 @@ Status apply_expanded_attributes(const char* const* attributes, Frame& frame) {
     });
 }
 
+void Frame::push_text_run() {
+    const ClassSchema& schema = *object_->schema;
+    const Value run = Value::string(arena_->copy(text_));
+    object_->slots[*schema.mixed_field].append(choice_item(schema.mixed_member, run, *arena_),
+                                               *arena_);
+    text_.clear();
+}
+
 Result<Value> finish_frame(Frame&& frame) {
     ObjectValue& object = *frame.object_;
     const ClassSchema& schema = *object.schema;
+    if (schema.mixed_field) {
+        // Mixed content takes the text: the last run ends with the element.
+        frame.end_text_run();
+        return Value::object(&object);
+    }
     if (schema.text_field && !frame.text_.empty()) {
         const std::size_t position = *schema.text_field;
         const FieldSchema& field = schema.fields[position];

@@ -13,12 +13,16 @@ std::vector<const ClassSchema*> classes_of(const ClassSchema& root) {
     std::vector<const ClassSchema*> order{&root};
     std::set<const ClassSchema*> seen{&root};
     for (std::size_t next = 0; next < order.size(); ++next) {
-        for (const FieldSchema& field : order[next]->fields) {
+        const auto reach = [&](const FieldSchema& field) {
             const TypeDesc* type = &field.type;
             if (type->is_list()) type = &type->item();
-            if (!type->is_nested()) continue;
+            if (!type->is_nested()) return;
             const ClassSchema* nested = &type->schema();
             if (seen.insert(nested).second) order.push_back(nested);
+        };
+        for (const FieldSchema& field : order[next]->fields) {
+            reach(field);
+            for (const FieldSchema& member : field.choices) reach(member);
         }
     }
     return order;
@@ -142,15 +146,26 @@ private:
         if (!visited_.emplace(&schema, context).second) return;
         note(context, false, {});
         for (const FieldSchema& field : schema.fields) {
-            if (field.role == FieldRole::Text) continue;
-            std::optional<std::string> uri = uri_of(schema, field, context);
-            if (!uri) continue;
-            note(*uri, field.role == FieldRole::Attribute, field.prefix());
-            if (field.role != FieldRole::Element) continue;
-            const TypeDesc* type = &field.type;
-            if (type->is_list()) type = &type->item();
-            if (type->is_nested()) visit(type->schema(), *uri);
+            if (field.role == FieldRole::Choice) {
+                for (const FieldSchema& member : field.choices)
+                    visit_field(schema, member, context);
+            } else {
+                visit_field(schema, field, context);
+            }
         }
+    }
+
+    /// Notes the URI of one field (or choice member) of `schema`, and of what it holds.
+    void visit_field(const ClassSchema& schema, const FieldSchema& field,
+                     const std::string& context) {
+        if (field.role == FieldRole::Text) return;
+        std::optional<std::string> uri = uri_of(schema, field, context);
+        if (!uri) return;
+        note(*uri, field.role == FieldRole::Attribute, field.prefix());
+        if (field.role != FieldRole::Element) return;
+        const TypeDesc* type = &field.type;
+        if (type->is_list()) type = &type->item();
+        if (type->is_nested()) visit(type->schema(), *uri);
     }
 
     bool taken(std::string_view prefix) const {

@@ -1,7 +1,8 @@
-// core/src/schema.cpp: the name indices of a class schema.
+// core/src/schema.cpp: the name indices of a class schema, and choice items.
 #include "kestrix/schema.hpp"
 
 #include "kestrix/namespaces.hpp"
+#include "kestrix/value.hpp"
 
 namespace kestrix {
 
@@ -13,16 +14,23 @@ void index_name(NameIndex& index, const std::string& xml_name, std::size_t posit
     if (colon != std::string::npos) index.insert_or_assign(xml_name.substr(colon + 1), position);
 }
 
+void set_local_at(FieldSchema& f) {
+    const auto colon = f.xml_name.find(':');
+    f.local_at = colon == std::string::npos ? 0 : static_cast<std::uint32_t>(colon + 1);
+}
+
 }  // namespace
 
 void ClassSchema::build_indices() {
     element_index.clear();
     attribute_index.clear();
     text_field.reset();
+    has_choices = false;
+    mixed_field.reset();
+    mixed_member = 0;
     for (std::size_t i = 0; i < fields.size(); ++i) {
         FieldSchema& f = fields[i];
-        const auto colon = f.xml_name.find(':');
-        f.local_at = colon == std::string::npos ? 0 : static_cast<std::uint32_t>(colon + 1);
+        set_local_at(f);
         switch (f.role) {
             case FieldRole::Element:
                 index_name(element_index, f.xml_name, i);
@@ -33,11 +41,21 @@ void ClassSchema::build_indices() {
             case FieldRole::Text:
                 text_field = i;
                 break;
+            case FieldRole::Choice:
+                has_choices = true;
+                for (std::size_t m = 0; m < f.choices.size(); ++m) {
+                    set_local_at(f.choices[m]);
+                    if (f.choices[m].role == FieldRole::Text) {
+                        mixed_field = i;
+                        mixed_member = static_cast<std::uint32_t>(m);
+                    }
+                }
+                break;
         }
     }
     for (std::size_t i = 0; i < fields.size(); ++i) {
         FieldSchema& f = fields[i];
-        if (f.role == FieldRole::Text) continue;
+        if (f.role == FieldRole::Text || f.role == FieldRole::Choice) continue;
         const NameIndex& index = f.role == FieldRole::Element ? element_index : attribute_index;
         const auto wins = [&](std::string_view key) { return index.find(key)->second == i; };
         f.last_of_its_names = wins(f.xml_name) && (f.local_at == 0 || wins(f.local()));
@@ -46,6 +64,24 @@ void ClassSchema::build_indices() {
 
 bool ClassSchema::namespace_aware() const noexcept {
     return namespaces != nullptr && namespaces->used;
+}
+
+Value choice_item(std::uint32_t member, Value value, Arena& arena) {
+    auto* pair = static_cast<Value*>(arena.allocate(2 * sizeof(Value)));
+    pair[0] = Value::integer(member);
+    pair[1] = value;
+    return Value::list(pair, 2);
+}
+
+bool read_choice_item(const Value& item, std::size_t& member, Value& value) noexcept {
+    if (item.kind() != Value::Kind::List) return false;
+    const ValueList pair = item.as_list();
+    if (pair.size() != 2 || pair[0].kind() != Value::Kind::Int || pair[0].as_int() < 0) {
+        return false;
+    }
+    member = static_cast<std::size_t>(pair[0].as_int());
+    value = pair[1];
+    return true;
 }
 
 }  // namespace kestrix

@@ -128,7 +128,7 @@ public:
         ++writer_.depth;
         for (std::size_t i = 0; i < count; ++i) {
             const FieldSchema& field = schema.fields[i];
-            if (field.role != FieldRole::Element) continue;
+            if (field.role != FieldRole::Element && field.role != FieldRole::Choice) continue;
             const Value* v = entry(obj, i);
             if (v == nullptr) continue;
             if (v->is_null()) {
@@ -138,7 +138,9 @@ public:
                 }
                 continue;
             }
-            Status s = child(field, schema, names_.place_of(field, open), *v);
+            Status s = field.role == FieldRole::Element
+                           ? child(field, schema, names_.place_of(field, open), *v)
+                           : choices(field, schema, open, *v);
             if (!s) return s;
         }
         --writer_.depth;
@@ -158,6 +160,8 @@ private:
                 return {};
             case TypeDesc::Kind::Nested:
                 return element(place, v, field.type.schema());
+            case TypeDesc::Kind::Choice:
+                return {};  // written by choices()
             case TypeDesc::Kind::List:
                 break;
         }
@@ -181,8 +185,44 @@ private:
                     if (!scalar(field, place, item)) return scalar_failure(field, owner);
                     break;
                 case TypeDesc::Kind::List:
+                case TypeDesc::Kind::Choice:
                     break;  // a list of lists has no element form
             }
+        }
+        return {};
+    }
+
+    /// Writes the items of a choice field of `owner` holding `v`, in order:
+    /// each as the element of its member, a text run as text.
+    Status choices(const FieldSchema& field, const ClassSchema& owner,
+                   const typename Names::Open& open, const Value& v) {
+        if (field.type.is_choice()) return choice(field, owner, open, v);
+        if (v.kind() != Value::Kind::List) return {};
+        for (const Value& item : v.as_list()) {
+            if (item.is_absent() || item.is_null()) continue;
+            Status s = choice(field, owner, open, item);
+            if (!s) return s;
+        }
+        return {};
+    }
+
+    Status choice(const FieldSchema& field, const ClassSchema& owner,
+                  const typename Names::Open& open, const Value& item) {
+        std::size_t position = 0;
+        Value value;
+        if (!read_choice_item(item, position, value) || position >= field.choices.size()) {
+            return BindError::serialization("Expected a choice item for field '" + field.name +
+                                            "' of " + owner.name);
+        }
+        if (value.is_absent() || value.is_null()) return {};
+        const FieldSchema& member = field.choices[position];
+        if (member.role != FieldRole::Text) {
+            return child(member, owner, names_.place_of(member, open), value);
+        }
+        FormatScratch scratch;
+        const auto text = format_scalar(value, scratch);
+        if (text && !text->empty() && !writer_.text(*text)) {
+            return names_.failure(writer_, &member, owner);
         }
         return {};
     }

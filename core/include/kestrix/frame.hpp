@@ -65,11 +65,23 @@ public:
         return parse_scalar(kind, text, field.name, *arena_);
     }
 
-    /// The element's direct character data, or null when the class has no text field.
-    std::string* text() noexcept { return object_->schema->text_field ? &text_ : nullptr; }
+    /// The element's direct character data, or null when the class has no
+    /// text field and no mixed content.
+    std::string* text() noexcept {
+        const ClassSchema& schema = *object_->schema;
+        return schema.text_field || schema.mixed_field ? &text_ : nullptr;
+    }
+
+    /// Ends the run of text gathered so far when the class has mixed content:
+    /// the run becomes the next item of its mixed field. Called before each
+    /// child element, so runs and elements keep document order.
+    void end_text_run() {
+        if (!text_.empty() && object_->schema->mixed_field) push_text_run();
+    }
 
 private:
     friend Result<Value> finish_frame(Frame&& frame);
+    void push_text_run();
 
     ObjectValue* object_;
     Arena* arena_;

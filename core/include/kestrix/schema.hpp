@@ -13,6 +13,8 @@
 namespace kestrix {
 
 struct ClassSchema;
+class Value;
+class Arena;
 
 /// How the text of a scalar field is read and what it becomes.
 enum class ScalarKind : std::uint8_t {
@@ -31,13 +33,15 @@ enum class ScalarKind : std::uint8_t {
     Other,
 };
 
-/// Where a field's value stands in the XML.
-enum class FieldRole : std::uint8_t { Attribute, Element, Text };
+/// Where a field's value stands in the XML. A Choice field takes child
+/// elements of several names, one per member (FieldSchema::choices).
+enum class FieldRole : std::uint8_t { Attribute, Element, Text, Choice };
 
-/// The value type of a field: a scalar, a list of some item type, or a class.
+/// The value type of a field: a scalar, a list of some item type, a class, or
+/// the items of a choice field, whose members say what each item is.
 class TypeDesc {
 public:
-    enum class Kind : std::uint8_t { Scalar, List, Nested };
+    enum class Kind : std::uint8_t { Scalar, List, Nested, Choice };
 
     static TypeDesc scalar(ScalarKind k) { return TypeDesc(Kind::Scalar, k, nullptr, nullptr); }
     static TypeDesc list(TypeDesc item) {
@@ -47,6 +51,7 @@ public:
     static TypeDesc nested(std::shared_ptr<const ClassSchema> schema) {
         return TypeDesc(Kind::Nested, ScalarKind::Other, nullptr, std::move(schema));
     }
+    static TypeDesc choice() { return TypeDesc(Kind::Choice, ScalarKind::Other, nullptr, nullptr); }
 
     TypeDesc(TypeDesc&&) noexcept = default;
     TypeDesc& operator=(TypeDesc&&) noexcept = default;
@@ -55,6 +60,7 @@ public:
     bool is_scalar() const noexcept { return kind_ == Kind::Scalar; }
     bool is_list() const noexcept { return kind_ == Kind::List; }
     bool is_nested() const noexcept { return kind_ == Kind::Nested; }
+    bool is_choice() const noexcept { return kind_ == Kind::Choice; }
     ScalarKind scalar_kind() const noexcept { return scalar_; }
     const TypeDesc& item() const noexcept { return *item_; }
     const ClassSchema& schema() const noexcept { return *schema_; }
@@ -104,6 +110,10 @@ struct FieldSchema {
     bool nillable = false;
     /// A text or scalar element field whose text is written as CDATA sections.
     bool cdata = false;
+    /// The members of a Choice field, each an Element field of its own name
+    /// and type (a scalar or a class), or the one Text member that receives
+    /// the text runs of ordered mixed content. Empty for other fields.
+    std::vector<FieldSchema> choices = {};
 
     /// The part of xml_name after its first colon (set by build_indices).
     std::string_view local() const noexcept { return std::string_view(xml_name).substr(local_at); }
@@ -150,6 +160,16 @@ struct ClassSchema {
     NameIndex element_index;
     NameIndex attribute_index;
     std::optional<std::size_t> text_field;
+    /// True when some field is a Choice field (set by build_indices).
+    bool has_choices = false;
+    /// The Choice field with a Text member, which receives the text runs
+    /// between child elements in document order, and that member's position
+    /// (set by build_indices).
+    std::optional<std::size_t> mixed_field;
+    std::uint32_t mixed_member = 0;
+    /// A class made up for the wrapper element of a wrapped list: one list
+    /// field, and no Python class behind it.
+    bool list_wrapper = false;
     /// Opaque back-reference set by whoever owns the schema (the binding layer
     /// points it at its own record of the class); the core never reads it.
     const void* owner = nullptr;
@@ -183,6 +203,14 @@ struct ClassSchema {
         return it->second;
     }
 };
+
+/// An item of a Choice field, as the value tree holds it: a two-item list of
+/// the member's position (an Int) and the item's value, built in `arena`.
+Value choice_item(std::uint32_t member, Value value, Arena& arena);
+
+/// The member position and value of a choice item; false when `item` is not
+/// one (the position is then left alone).
+bool read_choice_item(const Value& item, std::size_t& member, Value& value) noexcept;
 
 /// The part of a qualified name after its first ':' ("a:b:c" gives "b:c"); the
 /// whole name when it has none.
