@@ -50,6 +50,13 @@ class RtLeaf:  # everything as attributes, and text
 
 
 @dataclass
+class RtMixed:  # text content beside child elements: indentation must not touch it
+    body: str = field(default="", metadata={"type": "Wildcard", "mixed": True})
+    leaf: Optional[RtLeaf] = None
+    nums: list[int] = field(default_factory=list, metadata={"name": "n"})
+
+
+@dataclass
 class RtNode:  # everything as elements; more fields than are looked up by a scan
     id: int = field(metadata=ATTR)
     name: str = field(metadata={"name": "Name"})
@@ -68,14 +75,7 @@ class RtNode:  # everything as elements; more fields than are looked up by a sca
     colors: list[RtColor] = field(default_factory=list)
     stamps: list[dt.datetime] = field(default_factory=list)
     maybes: list[Optional[int]] = field(default_factory=list)
-    mixed: list["RtMixed"] = field(default_factory=list)
-
-
-@dataclass
-class RtMixed:  # text content beside child elements: indentation must not touch it
-    body: str = field(default="", metadata={"type": "Wildcard", "mixed": True})
-    leaf: Optional[RtLeaf] = None
-    nums: list[int] = field(default_factory=list, metadata={"name": "n"})
+    mixed: list[RtMixed] = field(default_factory=list)
 
 
 # No characters XML 1.0 forbids (controls other than TAB/LF/CR, surrogates,
