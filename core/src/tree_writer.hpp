@@ -91,7 +91,7 @@ public:
         if (!names_.open(writer_, place, &schema, open))
             return names_.failure(writer_, nullptr, schema);
         // Whitespace inside an element with text content would join the text.
-        const bool compact = schema.text_field.has_value();
+        const bool compact = schema.text_field.has_value() || schema.mixed_field.has_value();
         if (compact) writer_.begin_compact();
         for (std::size_t i = 0; i < count; ++i) {
             const FieldSchema& field = schema.fields[i];

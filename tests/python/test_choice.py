@@ -303,11 +303,11 @@ def no_adjacent_runs(items):
 
 
 @settings(max_examples=150, deadline=None)
-@given(st.lists(item | text_run, max_size=12).filter(no_adjacent_runs))
-def test_random_interleavings_round_trip(items):
+@given(st.lists(item | text_run, max_size=12).filter(no_adjacent_runs), st.sampled_from([None, 2]))
+def test_random_interleavings_round_trip(items, indent):
     items = [i.replace("\r", "") if isinstance(i, str) else i for i in items]
     items = [i for i in items if i != ""]
     if not no_adjacent_runs(items):
         return
     value = Mixed(items)
-    assert deserialize(serialize(value), Mixed) == value
+    assert deserialize(serialize(value, indent=indent), Mixed) == value
