@@ -9,11 +9,11 @@ import datetime as dt
 import enum
 from dataclasses import dataclass, field
 from decimal import Decimal
-from typing import List, Optional
+from typing import List, Optional, Union
 
 from pydantic import BaseModel, Field, model_validator
 
-from kestrix import xml_element
+from kestrix import QName, xml_element
 
 
 class Color(enum.Enum):
@@ -263,6 +263,59 @@ class DNsFeed:
     plain: Optional[str] = df(None, namespace="")
 
 
+# --- document order: elements of several kinds, ordered mixed content; QName values ---
+
+
+@xml_element("circle")
+class PCircle(BaseModel):
+    r: float = pf(0.0, "Attribute")
+
+
+@xml_element("label")
+class PLabel(BaseModel):
+    text: str = pf("", "Text")
+
+
+class PDrawing(BaseModel):
+    id: int = pf(0, "Attribute")
+    kind: Optional[QName] = pf(None, "Attribute")
+    title: str = ""
+    shapes: list[Union[PCircle, PLabel]] = []
+    values: list[Union[int, str, PCircle]] = pf(list, choices={"int": int, "s": str, "c": PCircle})
+    refs: list[QName] = pf(list, name="ref")
+
+
+class PRich(BaseModel):
+    content: list[Union[str, PLabel, PCircle]] = pf(list, mixed=True)
+
+
+@xml_element("circle")
+@dataclass
+class DCircle:
+    r: float = df(0.0, "Attribute")
+
+
+@xml_element("label")
+@dataclass
+class DLabel:
+    text: str = df("", "Text")
+
+
+@dataclass
+class DDrawing:
+    id: int = df(0, "Attribute")
+    kind: Optional[QName] = df(None, "Attribute")
+    title: str = ""
+    shapes: list[Union[DCircle, DLabel]] = df(list)
+    values: list[Union[int, str, DCircle]] = df(list, choices={"int": int, "s": str, "c": DCircle})
+    refs: list[QName] = df(list, name="ref")
+
+
+@dataclass
+class DRich:
+    content: list[Union[str, DLabel, DCircle]] = df(list, mixed=True)
+
+
 MODELS: list[type] = [
     PScalars,
     DScalars,
@@ -278,6 +331,10 @@ MODELS: list[type] = [
     DItem,
     PNsFeed,
     DNsFeed,
+    PDrawing,
+    DDrawing,
+    PRich,
+    DRich,
 ]
 
 
@@ -342,6 +399,13 @@ def _instances() -> dict[type, list]:
         DNsFeed: [DNsFeed(title="t", entries=[DNsEntry(a_id="1", lang="de")],
                           other=DNsEntry(a_id="5", n=-1), plain="")],
         DItem: [DItem(sku="t", qty=0)],
+        PDrawing: [PDrawing(id=1, kind=QName("urn:k", "line"), title="t",
+                            shapes=[PLabel(text="a"), PCircle(r=1.5), PLabel(text="")],
+                            values=[3, "x", PCircle(r=0.0), -1], refs=[QName("", "r")])],
+        DDrawing: [DDrawing(id=2, kind=QName("x"), shapes=[DCircle(r=2.0), DLabel(text="b<")],
+                            values=["", 7], refs=[QName("urn:k", "a"), QName("urn:l", "b")])],
+        PRich: [PRich(content=["Hello ", PLabel(text="w"), " & ", PCircle(r=1.0), "!"])],
+        DRich: [DRich(content=[DLabel(text="x"), "\n  y ", DCircle(r=-2.0)])],
     }
 
 

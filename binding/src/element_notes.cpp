@@ -161,7 +161,13 @@ void note_value_position(const ObjectValue& owner, std::size_t field,
             ++seen;
         }
     }
-    if (at) add_note(at_text(*at).c_str());
+    if (!at) return;
+    // A stream keeps no copy of the document: an element value's own tag is
+    // not known there, only the start tag of the element that holds it.
+    std::string note = at_text(*at);
+    if (!facts && schema_field.role == FieldRole::Element)
+        note += " (start tag of the element holding it)";
+    add_note(note.c_str());
 }
 
 }  // namespace kestrix::py
