@@ -29,6 +29,14 @@ namespace {
 
 constexpr std::size_t kNoDependency = std::numeric_limits<std::size_t>::max();
 
+// Classes compiled inside one another on one thread, at most. Each level costs
+// a few kilobytes of native stack (with the Python calls that read the class),
+// and CPython 3.12 and later no longer bound native recursion by the Python
+// recursion limit alone: without a bound of our own a chain of some thousands
+// of nested classes overflows the stack instead of raising. A document nests
+// at most 256 class elements, so deeper chains could never be read anyway.
+constexpr std::size_t kMaxCompileDepth = 2000;
+
 struct Frame {
     PyObject* cls;  // borrowed: `record->cls` holds the reference
     std::unique_ptr<CompiledClass> record;
@@ -80,6 +88,11 @@ struct Compiled {
 // Compiles `cls`, which is neither cached nor on this thread's stack, as a new
 // frame of `context`.
 Compiled compile_new(Context& context, PyObject* cls) {
+    if (context.frames.size() >= kMaxCompileDepth) {
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded while compiling a model class");
+        return {nullptr, kNoDependency};
+    }
     if (Py_EnterRecursiveCall(" while compiling a model class") != 0) {
         return {nullptr, kNoDependency};
     }
