@@ -265,10 +265,10 @@ def generated_orders():
     folder = tempfile.mkdtemp()
     path = generate([os.path.join(os.path.dirname(os.path.abspath(__file__)), "orders.xsd")],
                     os.path.join(folder, "generated_orders.py")).path
-    spec = importlib.util.spec_from_file_location("generated_orders", path)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("generated_orders", path)
+    module = importlib.util.module_from_spec(found)
+    sys.modules[found.name] = module
+    found.loader.exec_module(module)
     return module.Orders
 
 

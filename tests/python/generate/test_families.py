@@ -25,10 +25,10 @@ def package_dir(name: str) -> Path:
 
 def generated_module(folder: Path, name: str, schemas: list[Path], catalog: Path | None = None):
     result = generate(schemas, folder / f"{name}.py", catalog=catalog)
-    spec = importlib.util.spec_from_file_location(name, result.path)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location(name, result.path)
+    module = importlib.util.module_from_spec(found)
     sys.modules[name] = module
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     return module
 
 

@@ -39,10 +39,10 @@ def generated(schema: str, style: str) -> str:
 
 def load_golden(schema: str, style: str):
     path = golden_path(schema, style)
-    spec = importlib.util.spec_from_file_location(f"golden_{path.stem}", path)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module  # dataclasses resolve their annotations through it
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(f"golden_{path.stem}", path)
+    module = importlib.util.module_from_spec(found)
+    sys.modules[found.name] = module  # dataclasses resolve their annotations through it
+    found.loader.exec_module(module)
     return module
 
 
