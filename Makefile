@@ -119,7 +119,7 @@ fuzz: venv
 	  -rss_limit_mb=2048 build/fuzz/corpus fuzz/seeds
 
 format:
-	clang-format -i core/include/kestrix/*.hpp core/src/*.hpp core/src/*.cpp core/src/*.c binding/src/*.hpp binding/src/*.cpp \
+	clang-format -i core/include/kestrix/*.hpp core/src/*/*.hpp core/src/*/*.cpp core/src/*/*.c binding/src/*.hpp binding/src/*.cpp \
 	  tests/core/*.cpp $(wildcard bench/*.cpp fuzz/*.cpp)
 
 clean:
