@@ -1,4 +1,4 @@
-// core/src/element_binder.cpp: the event rules that bind elements, text and nil markers.
+// core/src/bind/element_binder.cpp: the event rules that bind elements, text and nil markers.
 #include "element_binder.hpp"
 
 #include <utility>

@@ -1,4 +1,4 @@
-// core/src/element_binder.hpp: binds expat's element events to frames of a schema.
+// core/src/bind/element_binder.hpp: binds expat's element events to frames of a schema.
 #pragma once
 
 #include <cstddef>

@@ -1,4 +1,4 @@
-// core/src/element_facts.cpp: describe_element, a second look at one element.
+// core/src/bind/element_facts.cpp: describe_element, a second look at one element.
 #include "kestrix/element_facts.hpp"
 
 #include <expat.h>

@@ -1,4 +1,5 @@
-// core/src/field_lookup.hpp: name-to-field lookup tuned for the small classes of typical models.
+// core/src/bind/field_lookup.hpp: name-to-field lookup tuned for the small classes of typical
+// models.
 #pragma once
 
 #include <cstddef>

@@ -1,4 +1,4 @@
-// core/src/frame.cpp: binding attributes, nil markers and text of one class element.
+// core/src/bind/frame.cpp: binding attributes, nil markers and text of one class element.
 #include "kestrix/frame.hpp"
 
 #include <string_view>

@@ -1,4 +1,4 @@
-// core/src/scalar_parse.cpp: scalar text of attributes and elements into Values.
+// core/src/bind/scalar_parse.cpp: scalar text of attributes and elements into Values.
 #include "kestrix/scalar_parse.hpp"
 
 #include <charconv>

@@ -1,4 +1,4 @@
-// core/src/arena.cpp: the blocks of an Arena.
+// core/src/model/arena.cpp: the blocks of an Arena.
 #include "kestrix/arena.hpp"
 
 #include <algorithm>

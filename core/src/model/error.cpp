@@ -1,4 +1,4 @@
-// core/src/error.cpp: construction and messages of BindError.
+// core/src/model/error.cpp: construction and messages of BindError.
 #include "kestrix/error.hpp"
 
 namespace kestrix {

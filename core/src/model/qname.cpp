@@ -1,4 +1,4 @@
-// core/src/qname.cpp: the namespace declarations in scope, and QName texts
+// core/src/model/qname.cpp: the namespace declarations in scope, and QName texts
 // resolved through them.
 #include "kestrix/qname.hpp"
 

@@ -1,4 +1,4 @@
-// core/src/schema.cpp: the name indices of a class schema, and choice items.
+// core/src/model/schema.cpp: the name indices of a class schema, and choice items.
 #include "kestrix/schema.hpp"
 
 #include "kestrix/namespaces.hpp"

@@ -1,4 +1,4 @@
-// core/src/value.cpp: objects and growing lists of the value tree.
+// core/src/model/value.cpp: objects and growing lists of the value tree.
 #include "kestrix/value.hpp"
 
 #include <cstring>

@@ -1,4 +1,4 @@
-// core/src/encoding.cpp: byte-order marks, encoding declarations and the UTF-8 test.
+// core/src/read/encoding.cpp: byte-order marks, encoding declarations and the UTF-8 test.
 #include "kestrix/encoding.hpp"
 
 #include <algorithm>

@@ -1,4 +1,5 @@
-// core/src/expanded_name.hpp: the parts of a name as expat reports it with namespace processing.
+// core/src/read/expanded_name.hpp: the parts of a name as expat reports it with namespace
+// processing.
 #pragma once
 
 #include <cstring>

@@ -1,4 +1,4 @@
-// core/src/expat_reader.cpp: feeding, suspension, decoding choices and error mapping of expat.
+// core/src/read/expat_reader.cpp: feeding, suspension, decoding choices and error mapping of expat.
 #include "expat_reader.hpp"
 
 #include "expanded_name.hpp"

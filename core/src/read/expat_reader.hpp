@@ -1,4 +1,4 @@
-// core/src/expat_reader.hpp: an owned expat parser fed from a held document or chunk by chunk.
+// core/src/read/expat_reader.hpp: an owned expat parser fed from a held document or chunk by chunk.
 #pragma once
 
 #include <expat.h>

@@ -1,4 +1,4 @@
-// core/src/parser.cpp: read_document, the document element bound as one record.
+// core/src/read/parser.cpp: read_document, the document element bound as one record.
 #include "kestrix/parser.hpp"
 
 #include <optional>

@@ -1,4 +1,4 @@
-// core/src/record_stream.cpp: RecordStream, one suspended expat parser across calls.
+// core/src/read/record_stream.cpp: RecordStream, one suspended expat parser across calls.
 #include "kestrix/record_stream.hpp"
 
 #include <utility>

@@ -1,4 +1,4 @@
-// core/src/element_names.cpp: the errors of naming and escaping, kept out of
+// core/src/write/element_names.cpp: the errors of naming and escaping, kept out of
 // line so that they do not weigh on the tree walk, and the root declarations
 // of well-known prefixes.
 #include "element_names.hpp"

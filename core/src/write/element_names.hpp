@@ -1,4 +1,4 @@
-// core/src/element_names.hpp: how the tree walk names elements and attributes:
+// core/src/write/element_names.hpp: how the tree walk names elements and attributes:
 // plain XML names, or namespace-aware names after a NamespacePlan with the
 // declarations each start tag carries.
 #pragma once

@@ -1,4 +1,4 @@
-// core/src/emitter.cpp: the XML text of a Value::Object tree: a whole
+// core/src/write/emitter.cpp: the XML text of a Value::Object tree: a whole
 // document, or one element into a writer the caller holds.
 #include "kestrix/emitter.hpp"
 

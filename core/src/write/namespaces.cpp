@@ -1,4 +1,4 @@
-// core/src/namespaces.cpp: plan_namespaces, the prefixes and declarations of a class tree.
+// core/src/write/namespaces.cpp: plan_namespaces, the prefixes and declarations of a class tree.
 #include "kestrix/namespaces.hpp"
 
 #include <set>

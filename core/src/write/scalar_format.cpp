@@ -1,4 +1,4 @@
-// core/src/scalar_format.cpp: the XML text of one scalar Value.
+// core/src/write/scalar_format.cpp: the XML text of one scalar Value.
 #include "kestrix/scalar_format.hpp"
 
 #include <charconv>

@@ -1,4 +1,4 @@
-// core/src/tree_writer.hpp: the tree walk of the emitter: a class element's
+// core/src/write/tree_writer.hpp: the tree walk of the emitter: a class element's
 // start tag with its attributes, its text, its child elements in field order.
 #pragma once
 

@@ -1,4 +1,4 @@
-// core/src/xml_writer.cpp: the byte-level XML writer: escaping tables,
+// core/src/write/xml_writer.cpp: the byte-level XML writer: escaping tables,
 // references, tags and indentation, into one growing buffer.
 #include "kestrix/xml_writer.hpp"
 
