@@ -15,6 +15,7 @@ import os
 from typing import Iterable
 
 from . import _kestrix
+from .api import serialize
 
 # Bytes taken from a bytes-like object per step when streaming it, and
 # examined at its start for an encoding declaration.
@@ -276,21 +277,17 @@ def dump(obj, target, indent=None, *, encoding=None, xml_declaration=None, stand
         >>> out.getvalue()
         b'<Point x="3"></Point>'
     """
-    if (encoding is None and xml_declaration is None and standalone is None and doctype is None
-            and short_empty_elements is False):
-        write = _kestrix.serialize
-    else:
-        from ._writing import Options
-
-        options = Options(encoding, xml_declaration, standalone, doctype, short_empty_elements)
-        write = options.document
-    if isinstance(target, (str, os.PathLike)):
-        data = write(obj, indent)
+    to_path = isinstance(target, (str, os.PathLike))
+    if not to_path:
+        _check_target(target)
+    data = serialize(obj, indent, encoding=encoding, xml_declaration=xml_declaration,
+                     standalone=standalone, doctype=doctype,
+                     short_empty_elements=short_empty_elements)
+    if to_path:
         with open(target, "wb") as handle:
             handle.write(data)
-        return
-    _check_target(target)
-    target.write(write(obj, indent))
+    else:
+        target.write(data)
 
 
 def _umask() -> int:
