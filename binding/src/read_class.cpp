@@ -19,11 +19,13 @@ namespace kestrix::py {
 
 namespace {
 
-// typing.get_type_hints(cls) as a dict, or null (error cleared) when it cannot
-// be had: unresolved forward references are the usual reason.
+// typing.get_type_hints(cls) as a dict (with strings inside builtin generics
+// resolved on Pythons that leave them, see kestrix._hints), or null (error
+// cleared) when it cannot be had: unresolved forward references are the usual
+// reason.
 Ref type_hints(PyObject* cls) {
-    Ref typing = Ref::steal(PyImport_ImportModule("typing"));
-    Ref function = typing ? attribute(typing.get(), "get_type_hints") : Ref();
+    Ref hints_module = Ref::steal(PyImport_ImportModule("kestrix._hints"));
+    Ref function = hints_module ? attribute(hints_module.get(), "type_hints") : Ref();
     Ref hints =
         function ? Ref::steal(PyObject_CallFunctionObjArgs(function.get(), cls, nullptr)) : Ref();
     if (!hints) PyErr_Clear();

@@ -7,7 +7,7 @@ import threading
 import time
 import weakref
 from concurrent.futures import ThreadPoolExecutor
-from dataclasses import field, make_dataclass
+from dataclasses import dataclass, field, make_dataclass
 from decimal import Decimal
 from typing import List, Optional, Union
 
@@ -74,6 +74,23 @@ def test_fallbacks_for_hints_and_metadata():
     cls = fake_model("M", a=attrs(annotation=int), b=attrs(  # no metadata; ferrun_metadata first
         annotation=int, ferrun_metadata={"type": "Text"}, json_schema_extra={"type": "Attribute"}))
     assert [f["role"] for f in describe(cls)["fields"]] == ["Element", "Text"]
+
+
+@dataclass
+class EarlyList:  # names its item class before that class exists, inside builtin generics
+    items: list["LateItem"] = field(default_factory=list)
+    groups: Optional[dict[str, list["LateItem"]]] = None
+
+
+@dataclass
+class LateItem:
+    n: int = 0
+
+
+def test_strings_inside_builtin_generics_resolve():  # Python 3.10's get_type_hints leaves them
+    items, groups = describe(EarlyList)["fields"]
+    assert (items["annotation"], groups["annotation"]) == (
+        list[LateItem], dict[str, list[LateItem]])
 
 
 # misspelt roles are warned about (see test_model_warnings.py); here only their effect counts
