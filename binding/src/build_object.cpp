@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "compile_wrapper.hpp"
 #include "compiled_class.hpp"
 #include "convert_scalar.hpp"
 #include "element_notes.hpp"
@@ -134,6 +135,44 @@ PyObject* build_choices(const Value& value, const FieldSchema& field,
     return built.into_list();
 }
 
+// The members of choice field `i` of `schema`, or null when it has no record.
+const std::vector<MemberArg>* members_of(const ClassSchema& schema, std::size_t i) {
+    const CompiledClass* compiled = compiled_of(schema);
+    return compiled != nullptr && i < compiled->init_args.size() ? &compiled->init_args[i].members
+                                                                 : nullptr;
+}
+
+// The Python list of wrapped list field `i` of `schema`, whose value is the
+// wrapper element's object: the items of its one field, [] for an empty
+// wrapper. Notes a failure as build_field does, the item counted inside the
+// wrapper.
+[[gnu::noinline]] PyObject* build_wrapped(const Value& value, const ClassSchema& schema,
+                                          std::size_t i, const Converter* convert) {
+    const FieldSchema& field = schema.fields[i];
+    const ClassSchema& wrapper = field.type.schema();
+    if (value.kind() != Value::Kind::Object || value.as_object().schema != &wrapper ||
+        value.as_object().slots.size() != 1) {
+        return raise_panic("a value that is no wrapper element reached a wrapped list");
+    }
+    const ObjectValue& object = value.as_object();
+    const Value& items = object.slots[0];
+    if (items.kind() != Value::Kind::List) return PyList_New(0);
+    const FieldSchema& inner = wrapped_field(wrapper);
+    std::size_t failed = 0;
+    PyObject* built = inner.role == FieldRole::Choice
+                          ? build_choices(items, inner, members_of(schema, i), &failed)
+                          : build_list(items.as_list(), inner.type, convert, &failed);
+    if (built == nullptr) {
+        ensure_error();
+        const ValueList list = items.as_list();
+        if (failed < list.size() && list[failed].kind() != Value::Kind::Object) {
+            note_value_position(object, 0, failed);
+        }
+        add_field_note("binding", field.name, schema.name, failed);
+    }
+    return built;
+}
+
 // The Python value of field `i` of `owner`, whose schema is `schema`. A
 // failure gains a note naming the field, its class and, inside a list, the
 // item; a failing scalar conversion also one saying where the value stands
@@ -147,12 +186,7 @@ PyObject* build_field(const Value& value, const ObjectValue& owner, const ClassS
     if (value.kind() == Value::Kind::List) {
         std::size_t failed = 0;
         if (field.role == FieldRole::Choice) {
-            const CompiledClass* compiled = compiled_of(schema);
-            const std::vector<MemberArg>* members =
-                compiled != nullptr && i < compiled->init_args.size()
-                    ? &compiled->init_args[i].members
-                    : nullptr;
-            built = build_choices(value, field, members, &failed);
+            built = build_choices(value, field, members_of(schema, i), &failed);
         } else {
             built = build_list(value.as_list(), field.type, convert, &failed);
         }
@@ -160,6 +194,8 @@ PyObject* build_field(const Value& value, const ObjectValue& owner, const ClassS
             item = failed;
             if (failed < value.as_list().size()) failed_value = &value.as_list()[failed];
         }
+    } else if (field.type.is_nested() && field.type.schema().list_wrapper) [[unlikely]] {
+        return build_wrapped(value, schema, i, convert);
     } else {
         built = build_object(value, field.type, class_of(field.type), convert);
     }

@@ -193,12 +193,16 @@ std::string local_of(const FieldSchema& f) {
 
 }  // namespace
 
-bool check_claimed_names(const std::string& class_name, const std::vector<FieldSchema>& fields,
-                         const std::vector<InitArg>& args) {
+bool check_claimed_names(const std::string& class_name, std::span<const FieldSchema> fields,
+                         std::span<const InitArg> args) {
     std::vector<Claim> claims;
     std::vector<bool> is_member;
     for (std::size_t i = 0; i < fields.size(); ++i) {
         const FieldSchema& field = fields[i];
+        if (field.type.is_nested() && field.type.schema().list_wrapper && i < args.size() &&
+            !check_claimed_names(class_name, field.type.schema().fields, args.subspan(i, 1))) {
+            return false;
+        }
         if (field.role == FieldRole::Element) {
             claims.push_back({&field, "field '" + field.name + "'"});
             is_member.push_back(false);

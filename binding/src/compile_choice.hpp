@@ -5,6 +5,7 @@
 #include "python.hpp"
 
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,8 +36,9 @@ ChoiceOutcome compile_choice(ClassSchema& owner, const FieldSource& source, Init
 
 /// Checks that no element name is claimed twice in `fields` where a choice
 /// member is one of the claims (plain fields keep their last-one-wins rule).
-/// False with TypeError set, naming both claims.
-bool check_claimed_names(const std::string& class_name, const std::vector<FieldSchema>& fields,
-                         const std::vector<InitArg>& args);
+/// The members of a choice field inside a wrapped list are checked among
+/// themselves. False with TypeError set, naming both claims.
+bool check_claimed_names(const std::string& class_name, std::span<const FieldSchema> fields,
+                         std::span<const InitArg> args);
 
 }  // namespace kestrix::py

@@ -11,6 +11,7 @@
 #include "annotation.hpp"
 #include "class_lookup.hpp"
 #include "compile_choice.hpp"
+#include "compile_wrapper.hpp"
 #include "errors.hpp"
 #include "kestrix/namespaces.hpp"
 #include "text.hpp"
@@ -225,6 +226,11 @@ bool compile_field(PyObject* key, PyObject* field, bool from_model, PyObject* hi
         case ChoiceOutcome::Failed:
             return false;
         case ChoiceOutcome::Compiled:
+            if (Ref wrapper = item_or_null(metadata.get(), "wrapper");
+                wrapper && wrapper.get() != Py_None &&
+                !wrap_list(owner, *choice, wrapper.get(), declared_ns)) {
+                return false;
+            }
             args.push_back(std::move(arg));
             fields.push_back(std::move(*choice));
             return true;
@@ -250,6 +256,11 @@ bool compile_field(PyObject* key, PyObject* field, bool from_model, PyObject* hi
         compiled.nillable = true;
     }
     compiled.cdata = role != FieldRole::Attribute && metadata_flag(metadata.get(), "cdata");
+    if (Ref wrapper = item_or_null(metadata.get(), "wrapper");
+        wrapper && wrapper.get() != Py_None &&
+        !wrap_list(owner, compiled, wrapper.get(), declared_ns)) {
+        return false;
+    }
     args.push_back(std::move(arg));
     fields.push_back(std::move(compiled));
     return true;

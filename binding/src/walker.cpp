@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "compile_wrapper.hpp"
 #include "compiled_class.hpp"
 #include "convert_scalar.hpp"
 #include "entry_points.hpp"
@@ -214,11 +215,10 @@ public:
                 continue;
             }
             std::optional<std::size_t> item;
-            const Converter* convert = arg != nullptr ? &arg->convert : nullptr;
             const bool stored =
                 field.role == FieldRole::Choice
                     ? store_choices(v.get(), field, arg, depth, result.slots[i], item)
-                    : store_field(v.get(), field.type, convert, depth, result.slots[i], item);
+                    : store_field(v.get(), field.type, arg, depth, result.slots[i], item);
             if (!stored) {
                 if (!too_deep_) add_field_note("writing", field.name, schema.name, item);
                 return false;
@@ -229,12 +229,16 @@ public:
     }
 
 private:
-    bool store_field(PyObject* v, const TypeDesc& type, const Converter* convert,
-                     std::uint64_t depth, Value& out, std::optional<std::size_t>& failed_item) {
+    bool store_field(PyObject* v, const TypeDesc& type, const InitArg* arg, std::uint64_t depth,
+                     Value& out, std::optional<std::size_t>& failed_item) {
+        const Converter* convert = arg != nullptr ? &arg->convert : nullptr;
         switch (type.kind()) {
             case TypeDesc::Kind::Scalar:
                 return store_scalar(v, type.scalar_kind(), convert, out, arena_);
             case TypeDesc::Kind::Nested:
+                if (type.schema().list_wrapper) [[unlikely]] {
+                    return store_wrapped(v, type.schema(), arg, depth, out, failed_item);
+                }
                 return walk(v, type.schema(), depth + 1, out);
             case TypeDesc::Kind::Choice:
                 return true;  // stored by store_choices
@@ -267,6 +271,29 @@ private:
             items[count++] = iv;
         }
         out = Value::list(items, count);
+        return true;
+    }
+
+    /// Stores the list `v` of a wrapped list field as the object of its
+    /// wrapper element, whose one field holds the items ([] gives an empty
+    /// wrapper). Anything but a list leaves the field out, as for other lists.
+    [[gnu::noinline]] bool store_wrapped(PyObject* v, const ClassSchema& wrapper,
+                                         const InitArg* arg, std::uint64_t depth, Value& out,
+                                         std::optional<std::size_t>& failed_item) {
+        if (!PyList_Check(v)) return true;
+        if (depth + 1 > MAX_DEPTH) {
+            raise_bind_error(BindError::depth_exceeded(MAX_DEPTH, depth + 1));
+            too_deep_ = true;
+            return false;
+        }
+        ObjectValue& object = *ObjectValue::make(wrapper, arena_);
+        const FieldSchema& inner = wrapped_field(wrapper);
+        const bool ok =
+            inner.role == FieldRole::Choice
+                ? store_choices(v, inner, arg, depth + 1, object.slots[0], failed_item)
+                : store_field(v, inner.type, arg, depth + 1, object.slots[0], failed_item);
+        if (!ok) return false;
+        out = Value::object(&object);
         return true;
     }
 

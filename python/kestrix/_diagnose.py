@@ -19,7 +19,7 @@ from typing import Any, Iterable, Mapping
 _PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
 
 # What a field's metadata may hold, and the values of its "type".
-KNOWN_KEYS = ("type", "name", "namespace", "mixed", "nillable", "cdata", "choices")
+KNOWN_KEYS = ("type", "name", "namespace", "mixed", "nillable", "cdata", "choices", "wrapper")
 KNOWN_TYPES = ("Attribute", "Text", "Element", "Wildcard")
 
 
@@ -157,7 +157,7 @@ def _xml_names(cls: type) -> list[tuple[str, str]]:
         kind = meta.get("type")
         if kind == "Text" or (kind == "Wildcard" and meta.get("mixed") is True):
             continue
-        name = meta.get("name")
+        name = meta.get("wrapper") or meta.get("name")  # a wrapped list's element is its wrapper
         names.append((name if isinstance(name, str) else field,
                       "attribute" if kind == "Attribute" else "element"))
     return names
