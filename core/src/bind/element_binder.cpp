@@ -20,13 +20,14 @@ constexpr std::size_t NAMES_BEFORE_RECORD = 10;
 
 }  // namespace
 
-ElementBinder::ElementBinder(ExpatReader& reader, const ClassSchema& schema, std::uint64_t limit,
-                             std::optional<std::string_view> record_tag, bool strict)
+ElementBinder::ElementBinder(ReaderControl& reader, bool namespaces, const ClassSchema& schema,
+                             std::uint64_t limit, std::optional<std::string_view> record_tag,
+                             bool strict)
     : reader_(reader),
       schema_(schema),
       limit_(limit),
       record_tag_(record_tag),
-      namespaces_(reader.namespaces()),
+      namespaces_(namespaces),
       strict_(strict) {
     stack_.reserve(16);
     pool_.reserve(POOL_LIMIT);
@@ -44,21 +45,11 @@ ElementBinder::ElementBinder(ExpatReader& reader, const ClassSchema& schema, std
             tag_.local = tag.substr(colon + 1);
         }
     }
-    XML_Parser parser = reader_.handle();
-    XML_SetUserData(parser, this);
-    XML_SetCharacterDataHandler(parser, &text_handler);
-    // A tree with QName values keeps the namespace declarations in scope:
-    // expat reports them when it processes namespaces; otherwise they are
+    // A tree with QName values keeps the namespace declarations in scope: the
+    // reader reports them when it processes namespaces; otherwise they are
     // read from each start tag's xmlns attributes.
     track_scope_ = schema.namespaces != nullptr && schema.namespaces->qnames;
-    if (track_scope_ && namespaces_) {
-        XML_SetNamespaceDeclHandler(parser, &start_namespace_handler, &end_namespace_handler);
-    }
-    if (track_scope_ && !namespaces_) {
-        XML_SetElementHandler(parser, &scoped_start_handler, &scoped_end_handler);
-    } else {
-        XML_SetElementHandler(parser, &start_handler, &end_handler);
-    }
+    scope_from_attributes_ = track_scope_ && !namespaces_;
 }
 
 Result<ValueTree> ElementBinder::take_outcome() {
@@ -78,58 +69,38 @@ void ElementBinder::recycle(Arena&& arena) noexcept {
     pool_.push_back(std::move(kept));
 }
 
-void XMLCALL ElementBinder::start_handler(void* self, const XML_Char* name,
-                                          const XML_Char** attributes) {
-    static_cast<ElementBinder*>(self)->on_start(name, attributes);
-}
-
-void XMLCALL ElementBinder::end_handler(void* self, const XML_Char*) {
-    static_cast<ElementBinder*>(self)->on_end();
-}
-
-void XMLCALL ElementBinder::scoped_start_handler(void* self, const XML_Char* name,
-                                                 const XML_Char** attributes) {
-    auto* binder = static_cast<ElementBinder*>(self);
-    const std::uint64_t depth = ++binder->element_depth_;
-    for (const XML_Char** a = attributes; a != nullptr && a[0] != nullptr; a += 2) {
-        const std::string_view attribute = a[0];
-        if (attribute == "xmlns") {
-            binder->scope_.declare({}, a[1], depth);
-        } else if (attribute.starts_with("xmlns:")) {
-            binder->scope_.declare(attribute.substr(6), a[1], depth);
+void ElementBinder::on_start(const char* name, const char** attributes, bool empty) noexcept {
+    if (scope_from_attributes_) {
+        const std::uint64_t depth = ++element_depth_;
+        for (const char** a = attributes; a != nullptr && a[0] != nullptr; a += 2) {
+            const std::string_view attribute = a[0];
+            if (attribute == "xmlns") {
+                scope_.declare({}, a[1], depth);
+            } else if (attribute.starts_with("xmlns:")) {
+                scope_.declare(attribute.substr(6), a[1], depth);
+            }
         }
     }
-    binder->on_start(name, attributes);
+    start(name, attributes, empty);
 }
 
-void XMLCALL ElementBinder::scoped_end_handler(void* self, const XML_Char*) {
-    auto* binder = static_cast<ElementBinder*>(self);
-    binder->on_end();
-    binder->scope_.end_element(binder->element_depth_);
-    if (binder->element_depth_ > 0) --binder->element_depth_;
+void ElementBinder::on_end() noexcept {
+    end();
+    if (scope_from_attributes_) {
+        scope_.end_element(element_depth_);
+        if (element_depth_ > 0) --element_depth_;
+    }
 }
 
-void XMLCALL ElementBinder::start_namespace_handler(void* self, const XML_Char* prefix,
-                                                    const XML_Char* uri) {
-    static_cast<ElementBinder*>(self)->scope_.declare(prefix != nullptr ? prefix : "",
-                                                      uri != nullptr ? uri : "", 0);
+void ElementBinder::on_namespace_start(const char* prefix, const char* uri) {
+    scope_.declare(prefix, uri, 0);
 }
 
-void XMLCALL ElementBinder::end_namespace_handler(void* self, const XML_Char* prefix) {
-    static_cast<ElementBinder*>(self)->scope_.end_prefix(prefix != nullptr ? prefix : "");
-}
+void ElementBinder::on_namespace_end(const char* prefix) { scope_.end_prefix(prefix); }
 
-void XMLCALL ElementBinder::text_handler(void* self, const XML_Char* text, int length) {
-    static_cast<ElementBinder*>(self)->on_text(text, static_cast<std::size_t>(length));
-}
-
-// Handlers run inside expat's C frames, so nothing may propagate out of them;
-// the only exception possible is exhausted memory, which ends the process.
-
-void ElementBinder::on_start(const char* name, const char** attributes) noexcept {
+void ElementBinder::start(const char* name, const char** attributes, bool empty) noexcept {
     // A self-closing tag is handled here as a whole; its end event only needs
-    // swallowing, and expat delivers it even when this event stops the reader.
-    const bool empty = reader_.current_tag_is_empty();
+    // swallowing, and the reader delivers it even when this event stops it.
     swallow_end_ = empty;
     saw_element_ = true;
     if (has_outcome_) return;
@@ -270,7 +241,7 @@ bool ElementBinder::bind_choice(const char* name, const ExpandedName& expanded,
     return false;
 }
 
-void ElementBinder::on_end() noexcept {
+void ElementBinder::end() noexcept {
     if (swallow_end_) {
         swallow_end_ = false;
         return;
@@ -474,7 +445,7 @@ void ElementBinder::open_child(const ClassSchema& schema, std::size_t field, std
 }
 
 void ElementBinder::place(Frame& frame) const noexcept {
-    const ExpatReader::TagPosition at = reader_.tag_position();
+    const TagPosition at = reader_.tag_position();
     frame.place(at.offset, at.line, at.column);
 }
 
@@ -553,15 +524,13 @@ void ElementBinder::complete(Value record) {
     mode_ = Mode::InClass;
     skip_depth_ = 0;
     if (record_tag_) {
-        XML_StopParser(reader_.handle(), XML_TRUE);
+        reader_.stop(true);
         return;
     }
     // The document element is bound; the reader still reads the rest of the
     // input, so that anything but comments, processing instructions and white
-    // space after it is refused. Nothing there binds: the handlers go.
-    XML_Parser parser = reader_.handle();
-    XML_SetElementHandler(parser, nullptr, nullptr);
-    XML_SetCharacterDataHandler(parser, nullptr);
+    // space after it is refused. Nothing there binds.
+    reader_.mute();
 }
 
 void ElementBinder::fail(BindError error) {
@@ -572,7 +541,7 @@ void ElementBinder::fail(BindError error) {
     arena_.reset();  // nothing refers to the failed record's values any more
     mode_ = Mode::InClass;
     skip_depth_ = 0;
-    XML_StopParser(reader_.handle(), record_tag_ ? XML_TRUE : XML_FALSE);
+    reader_.stop(record_tag_.has_value());
 }
 
 }  // namespace kestrix::detail

@@ -1,4 +1,4 @@
-// core/src/bind/element_binder.hpp: binds expat's element events to frames of a schema.
+// core/src/bind/element_binder.hpp: binds a reader's element events to frames of a schema.
 #pragma once
 
 #include <cstddef>
@@ -10,11 +10,12 @@
 #include <vector>
 
 #include "expanded_name.hpp"
-#include "expat_reader.hpp"
 #include "kestrix/error.hpp"
 #include "kestrix/frame.hpp"
 #include "kestrix/schema.hpp"
 #include "kestrix/value.hpp"
+#include "reader_control.hpp"
+#include "reader_events.hpp"
 
 namespace kestrix::detail {
 
@@ -37,12 +38,15 @@ namespace kestrix::detail {
 /// that the reader's own checks of what follows the element still run. In
 /// record mode the reader is suspended: after the outcome is taken it resumes
 /// and the binder scans on for the next record.
-class ElementBinder {
+class ElementBinder final : public ReaderEvents {
 public:
-    /// Installs itself as the handler of `reader`, which must outlive it.
+    /// A binder of the events of `reader`, which must outlive it and which
+    /// gives names as expanded names when `namespaces` (see
+    /// expanded_name.hpp). The reader is then told to send its events here.
     /// With no `record_tag` the document element is the one record.
-    ElementBinder(ExpatReader& reader, const ClassSchema& schema, std::uint64_t limit,
-                  std::optional<std::string_view> record_tag, bool strict = false);
+    ElementBinder(ReaderControl& reader, bool namespaces, const ClassSchema& schema,
+                  std::uint64_t limit, std::optional<std::string_view> record_tag,
+                  bool strict = false);
 
     ElementBinder(const ElementBinder&) = delete;
     ElementBinder& operator=(const ElementBinder&) = delete;
@@ -64,6 +68,18 @@ public:
     /// Record mode: the first distinct element names (as written) met before
     /// the first record, which say what a document that holds no record holds.
     const std::vector<std::string>& names_before_record() const noexcept { return names_seen_; }
+
+    // The reader's events (see ReaderEvents). Handlers run inside the reader
+    // (expat's C frames among them), so nothing may propagate out of them; the
+    // only exception possible is exhausted memory, which ends the process.
+    void on_start(const char* name, const char** attributes, bool empty) noexcept override;
+    void on_end() noexcept override;
+    void on_text(const char* text, std::size_t length) noexcept override;
+    /// True for a tree with QName values read in namespace mode, which keeps
+    /// the namespace declarations in scope from these events.
+    bool wants_namespace_events() const noexcept override { return track_scope_ && namespaces_; }
+    void on_namespace_start(const char* prefix, const char* uri) override;
+    void on_namespace_end(const char* prefix) override;
 
 private:
     /// What character data is gathered for between the children of a frame.
@@ -93,25 +109,13 @@ private:
         bool clark = false;
     };
 
-    static void XMLCALL start_handler(void* self, const XML_Char* name,
-                                      const XML_Char** attributes);
-    static void XMLCALL end_handler(void* self, const XML_Char* name);
-    static void XMLCALL text_handler(void* self, const XML_Char* text, int length);
-    // The same element events, keeping `scope_` from xmlns attributes.
-    static void XMLCALL scoped_start_handler(void* self, const XML_Char* name,
-                                             const XML_Char** attributes);
-    static void XMLCALL scoped_end_handler(void* self, const XML_Char* name);
-    static void XMLCALL start_namespace_handler(void* self, const XML_Char* prefix,
-                                                const XML_Char* uri);
-    static void XMLCALL end_namespace_handler(void* self, const XML_Char* prefix);
-
     /// The scope new frames resolve QName values through; null when the tree
     /// has none.
     const InScopeNamespaces* scope() const noexcept { return track_scope_ ? &scope_ : nullptr; }
 
-    void on_start(const char* name, const char** attributes) noexcept;
-    void on_end() noexcept;
-    void on_text(const char* text, std::size_t length) noexcept;
+    /// The element events proper, after the scope upkeep of `on_start`/`on_end`.
+    void start(const char* name, const char** attributes, bool empty) noexcept;
+    void end() noexcept;
 
     bool is_record(const char* name) const noexcept;
     /// Strict reading: fails, naming it, on the first attribute of a start
@@ -155,7 +159,7 @@ private:
     void complete(Value record);
     void fail(BindError error);
 
-    ExpatReader& reader_;
+    ReaderControl& reader_;
     const ClassSchema& schema_;
     std::uint64_t limit_;
     std::optional<std::string_view> record_tag_;
@@ -172,6 +176,8 @@ private:
     /// values (`track_scope_`); `element_depth_` counts open elements when
     /// they come from xmlns attributes.
     bool track_scope_ = false;
+    /// True when that upkeep reads xmlns attributes (no namespace processing).
+    bool scope_from_attributes_ = false;
     InScopeNamespaces scope_;
     std::uint64_t element_depth_ = 0;
 
@@ -183,7 +189,7 @@ private:
     std::string scalar_text_;
     /// Open elements being consumed whole: nothing inside them binds.
     std::uint64_t skip_depth_ = 0;
-    /// The end event expat sends right after a self-closing tag's start event,
+    /// The end event the reader sends right after a self-closing tag's start event,
     /// which has already been handled as one empty-element event.
     bool swallow_end_ = false;
     bool saw_element_ = false;

@@ -128,7 +128,7 @@ std::uint64_t ExpatReader::bytes_read() const noexcept {
     return index < 0 ? 0 : static_cast<std::uint64_t>(index);
 }
 
-ExpatReader::TagPosition ExpatReader::tag_position() const noexcept {
+TagPosition ExpatReader::tag_position() const noexcept {
     TagPosition at;
     at.offset = bytes_read();
     if (!fed_) return at;  // a held document can be read again when positions are needed
@@ -137,6 +137,16 @@ ExpatReader::TagPosition ExpatReader::tag_position() const noexcept {
     at.column =
         static_cast<std::uint32_t>(std::min(XML_GetCurrentColumnNumber(parser_.get()) + 1, most));
     return at;
+}
+
+void ExpatReader::stop(bool resumable) noexcept {
+    XML_StopParser(parser_.get(), resumable ? XML_TRUE : XML_FALSE);
+}
+
+void ExpatReader::mute() noexcept {
+    XML_Parser parser = parser_.get();
+    XML_SetElementHandler(parser, nullptr, nullptr);
+    XML_SetCharacterDataHandler(parser, nullptr);
 }
 
 bool ExpatReader::failed_at_end_of_input() const noexcept {

@@ -11,6 +11,7 @@
 
 #include "kestrix/error.hpp"
 #include "kestrix/reader_options.hpp"
+#include "reader_control.hpp"
 
 namespace kestrix::detail {
 
@@ -20,7 +21,7 @@ namespace kestrix::detail {
 /// a reader error). It reads either a borrowed document held whole in memory
 /// (handed to expat straight from that memory, see `Handover`) or input fed
 /// chunk by chunk through `feed`.
-class ExpatReader {
+class ExpatReader final : public ReaderControl {
 public:
     /// How a call of `run` ended.
     enum class Stop {
@@ -76,19 +77,26 @@ public:
     std::uint64_t bytes_read() const noexcept;
 
     /// Line and column of the current event (or of the failure, once failed).
-    ErrorLocation location() const;
+    ErrorLocation location() const override;
 
-    /// Where the current event stands, for a start tag that may need naming
-    /// later. Line and column (1-based) only for fed input, which cannot be
-    /// read again and whose every chunk ends with expat's position upkeep
-    /// anyway (asking early only moves that work); 0 for a held document,
-    /// which is read again on the rare occasion they are needed.
-    struct TagPosition {
-        std::uint64_t offset = 0;
-        std::uint32_t line = 0;
-        std::uint32_t column = 0;
-    };
-    TagPosition tag_position() const noexcept;
+    /// Where the current event stands (see TagPosition): line and column only
+    /// for fed input, whose every chunk ends with expat's position upkeep
+    /// anyway (asking early only moves that work).
+    TagPosition tag_position() const noexcept override;
+
+    void stop(bool resumable) noexcept override;
+    void mute() noexcept override;
+
+    /// Sends expat's events to `sink`, which must outlive the reading: element
+    /// starts (`on_start(name, attributes, empty)`, `empty` for a
+    /// self-closing tag, whose end event follows at once), ends (`on_end()`),
+    /// text (`on_text(text, length)`) and, when `sink.wants_namespace_events()`
+    /// in namespace mode, namespace declarations (`on_namespace_start(prefix,
+    /// uri)`, `on_namespace_end(prefix)`, the default namespace's prefix
+    /// empty). Names and attributes come as expat gives them: qualified, or
+    /// expanded names in namespace mode (see expanded_name.hpp).
+    template <class Sink>
+    void attach(Sink& sink) noexcept;
 
     /// True when the current start-tag event is a self-closing tag (`<a/>`),
     /// judged from the tag's own bytes.
@@ -115,6 +123,41 @@ private:
     std::size_t offset_ = 0;     ///< bytes of `document_` handed to expat so far
     bool final_ = true;          ///< `document_` ends the input
     bool namespaces_;
+    void* sink_ = nullptr;  ///< what `attach` sends events to
 };
+
+template <class Sink>
+void ExpatReader::attach(Sink& sink) noexcept {
+    sink_ = &sink;
+    XML_Parser parser = parser_.get();
+    XML_SetUserData(parser, this);
+    XML_SetElementHandler(
+        parser,
+        [](void* self, const XML_Char* name, const XML_Char** attributes) {
+            auto* reader = static_cast<ExpatReader*>(self);
+            static_cast<Sink*>(reader->sink_)
+                ->on_start(name, attributes, reader->current_tag_is_empty());
+        },
+        [](void* self, const XML_Char*) {
+            static_cast<Sink*>(static_cast<ExpatReader*>(self)->sink_)->on_end();
+        });
+    XML_SetCharacterDataHandler(parser, [](void* self, const XML_Char* text, int length) {
+        static_cast<Sink*>(static_cast<ExpatReader*>(self)->sink_)
+            ->on_text(text, static_cast<std::size_t>(length));
+    });
+    if (namespaces_ && sink.wants_namespace_events()) {
+        XML_SetNamespaceDeclHandler(
+            parser,
+            [](void* self, const XML_Char* prefix, const XML_Char* uri) {
+                static_cast<Sink*>(static_cast<ExpatReader*>(self)->sink_)
+                    ->on_namespace_start(prefix != nullptr ? prefix : "",
+                                         uri != nullptr ? uri : "");
+            },
+            [](void* self, const XML_Char* prefix) {
+                static_cast<Sink*>(static_cast<ExpatReader*>(self)->sink_)
+                    ->on_namespace_end(prefix != nullptr ? prefix : "");
+            });
+    }
+}
 
 }  // namespace kestrix::detail

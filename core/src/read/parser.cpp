@@ -16,7 +16,9 @@ Result<ValueTree> read(std::string_view document, const ClassSchema& root, std::
                        const ReaderOptions& options, std::string* element) {
     detail::ExpatReader reader(document, options, root.namespace_aware(),
                                detail::ExpatReader::Handover::Whole);
-    detail::ElementBinder binder(reader, root, limit, std::nullopt, options.strict);
+    detail::ElementBinder binder(reader, reader.namespaces(), root, limit, std::nullopt,
+                                 options.strict);
+    reader.attach(binder);
     const detail::ExpatReader::Stop stop = reader.run();
     if (element != nullptr) *element = binder.document_element();
     if (binder.has_outcome()) {

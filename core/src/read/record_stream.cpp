@@ -19,14 +19,20 @@ struct RecordStream::State {
           // A tag naming a namespace URI needs namespace processing even for a
           // tree that declares none.
           reader(document, options, schema->namespace_aware() || tag.starts_with('{')),
-          binder(reader, *schema, limit, std::string_view(tag), options.strict) {}
+          binder(reader, reader.namespaces(), *schema, limit, std::string_view(tag),
+                 options.strict) {
+        reader.attach(binder);
+    }
 
     State(std::shared_ptr<const ClassSchema> root, std::string record_tag, std::uint64_t limit,
           const ReaderOptions& options)
         : schema(std::move(root)),
           tag(std::move(record_tag)),
           reader(options, schema->namespace_aware() || tag.starts_with('{')),
-          binder(reader, *schema, limit, std::string_view(tag), options.strict) {}
+          binder(reader, reader.namespaces(), *schema, limit, std::string_view(tag),
+                 options.strict) {
+        reader.attach(binder);
+    }
 
     const std::string document;  ///< empty when fed
     const std::shared_ptr<const ClassSchema> schema;

@@ -1,0 +1,35 @@
+// core/src/read/reader_events.hpp: the events a reader sends to the binder.
+#pragma once
+
+#include <cstddef>
+
+namespace kestrix::detail {
+
+/// What a reader sends its sink, in document order. Names and attributes come
+/// qualified as written ("p:item"), or as expanded names in namespace mode
+/// (see expanded_name.hpp); every string is NUL-terminated and valid only
+/// during the call. The sink answers through ReaderControl.
+///
+/// ExpatReader calls a sink of a known final type, so these calls are direct;
+/// XmlReader calls through this interface, once per element or text piece.
+class ReaderEvents {
+public:
+    /// A start tag: its name, its attributes as name/value pairs ending in a
+    /// null, and whether it is self-closing (its end event follows at once).
+    virtual void on_start(const char* name, const char** attributes, bool empty) noexcept = 0;
+    virtual void on_end() noexcept = 0;
+    /// Character data, possibly in several pieces.
+    virtual void on_text(const char* text, std::size_t length) noexcept = 0;
+    /// True when the sink wants namespace declarations reported (namespace
+    /// mode only): each before the start event of its element, its end after
+    /// the element's end event. The default namespace's prefix is empty, as
+    /// is the URI of an undeclaration.
+    virtual bool wants_namespace_events() const noexcept = 0;
+    virtual void on_namespace_start(const char* prefix, const char* uri) = 0;
+    virtual void on_namespace_end(const char* prefix) = 0;
+
+protected:
+    ~ReaderEvents() = default;
+};
+
+}  // namespace kestrix::detail
