@@ -256,20 +256,15 @@ def generated_orders():
     """The Orders class `kestrix generate` writes from bench/orders.xsd (dataclasses)."""
     need_kestrix()
     try:
-        from kestrix.generate import generate
+        from kestrix.generate import generate, load_module
     except ImportError:
-        raise Skip("kestrix.generate not in this build") from None
-    import importlib.util
+        raise Skip("kestrix.generate (with load_module) not in this build") from None
     import tempfile
 
     folder = tempfile.mkdtemp()
     path = generate([os.path.join(os.path.dirname(os.path.abspath(__file__)), "orders.xsd")],
                     os.path.join(folder, "generated_orders.py")).path
-    found = importlib.util.spec_from_file_location("generated_orders", path)
-    module = importlib.util.module_from_spec(found)
-    sys.modules[found.name] = module
-    found.loader.exec_module(module)
-    return module.Orders
+    return load_module(path).Orders
 
 
 def is_dc_generated(r, refs):

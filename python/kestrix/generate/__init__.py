@@ -8,7 +8,10 @@ enums; :mod:`.emit` writes those as a Python module.
 
 from __future__ import annotations
 
+import importlib.util
 import os
+import sys
+import types
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Sequence
@@ -17,7 +20,8 @@ from .emit import STYLES, module_source
 from .model import Report, Resolver
 from .reader import Catalog, GenerateError, SchemaSet
 
-__all__ = ["Catalog", "GenerateError", "Generated", "Report", "STYLES", "generate", "generate_source"]
+__all__ = ["Catalog", "GenerateError", "Generated", "Report", "STYLES", "generate", "generate_source",
+           "load_module"]
 
 
 @dataclass
@@ -97,3 +101,27 @@ def generate(
     target.write_text(result.source, encoding="utf-8")
     result.path = target
     return result
+
+
+def load_module(path: str | os.PathLike[str], name: str | None = None) -> types.ModuleType:
+    """Import a generated module (or package folder) from its path, without it being
+    on ``sys.path``, as ``name`` (default: the file's or folder's stem).
+
+    The module is entered in ``sys.modules`` before it runs: dataclasses and
+    pydantic resolve the module's string annotations through it.
+    """
+    target = Path(path)
+    location = target / "__init__.py" if target.is_dir() else target
+    name = name or (target.name if target.is_dir() else target.stem)
+    found = importlib.util.spec_from_file_location(
+        name, location, submodule_search_locations=[str(target)] if target.is_dir() else None)
+    if found is None or found.loader is None:
+        raise ImportError(f"cannot import {location}")
+    module = importlib.util.module_from_spec(found)
+    sys.modules[name] = module
+    try:
+        found.loader.exec_module(module)
+    except BaseException:
+        del sys.modules[name]
+        raise
+    return module

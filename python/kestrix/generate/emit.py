@@ -56,6 +56,15 @@ def _metadata(item: PyField) -> str:
         entries.append('"type": "Text"')
     elif item.kind == "mixed":
         entries.append('"type": "Wildcard", "mixed": True')
+    elif item.kind == "choice":
+        if item.ordered_mixed:
+            entries.append('"mixed": True')
+        if item.named_members:
+            # Members by their type's name, which the field's annotation holds.
+            names = ", ".join(f"{_string(m.xml_name)}: {_string(m.type.rpartition('.')[2])}" for m in item.members)
+            entries.append(f'"choices": {{{names}}}')
+        if item.namespace is not None:
+            entries.append(f'"namespace": {_string(item.namespace)}')
     if item.kind in ("attribute", "element") and item.xml_name != item.name:
         entries.append(f'"name": {_string(item.xml_name)}')
     if item.namespace is not None and item.kind in ("attribute", "element"):
@@ -118,13 +127,18 @@ def _field_line(item: PyField, pydantic: bool) -> str:
     if metadata != "{}":
         arguments.append(("json_schema_extra=" if pydantic else "metadata=") + metadata)
     head = f"    {item.name}: {_annotation(item)}"
+    if len(head) > WIDTH - 30 and " | " in item.type:
+        # A long union, one member a line.
+        outer = "list" if item.many else "Optional"
+        members = "".join(f"        {'| ' if n else ''}{t}\n" for n, t in enumerate(item.type.split(" | ")))
+        head = f"    {item.name}: {outer}[\n{members}    ]"
     if not arguments:
         return head
     if len(arguments) == 1 and arguments[0].startswith("default="):
         return f"{head} = {arguments[0][len('default='):]}"
     call = "Field" if pydantic else "field"
     line = f"{head} = {call}({', '.join(arguments)})"
-    if len(line) <= WIDTH:
+    if len(line.rpartition("\n")[2]) <= WIDTH:
         return line
     inner = ", ".join(arguments)
     if len(inner) + 8 <= WIDTH:
@@ -220,7 +234,7 @@ def module_source(classes: dict[str, PyClass], enums: dict[str, PyEnum], header:
         raise ValueError(f"style must be one of {', '.join(STYLES)}, not {style!r}")
     pydantic = style == "pydantic"
     ordered = _order(classes)
-    types = {f.type for c in ordered for f in c.fields} | {c.base or "" for c in ordered}
+    types = {t for c in ordered for f in c.fields for t in f.type.split(" | ")} | {c.base or "" for c in ordered}
     optional = any(f.optional and not f.many and f.default is None for c in ordered for f in c.fields)
     decimal = "Decimal" in types or any("Decimal(" in (f.default or "") for c in ordered for f in c.fields)
     decimal = decimal or (pydantic and any("Decimal(" in a for c in ordered for f in c.fields

@@ -12,115 +12,24 @@ enumerated simple type. Constructs that have no mapping yet become a
 
 from __future__ import annotations
 
-import keyword
 import re
 from dataclasses import dataclass, field, replace
 from pathlib import Path
 
+from .content import ContentModel, _ElementUse
 from .builtins import AS_TEXT, BUILT_IN, FACETS
+from .classes import (RESERVED, PyClass, PyEnum, PyField, PyMember, QName, Report, documentation,
+                      enum_member, occurs, pascal, snake)
 from .reader import XSD, GenerateError, Node, SchemaDocument, SchemaSet
 
-QName = tuple[str, str]  # (namespace URI, local name)
 KINDS = ("type", "element", "attribute", "group", "attributeGroup")
 _TAG_KIND = {"simpleType": "type", "complexType": "type", "element": "element",
              "attribute": "attribute", "group": "group", "attributeGroup": "attributeGroup"}
-
-# Names the generated module uses itself, and Python builtins whose shadowing in
-# a class body would change what an annotation means.
-RESERVED = frozenset({"annotations", "dataclass", "field", "datetime", "enum", "Decimal", "Optional",
-                      "kestrix", "xml_element", "BaseModel", "Field", "str", "int", "float", "bool",
-                      "bytes", "list", "dict", "object", "type", "Enum",
-                      # attributes of pydantic's BaseModel a field must not shadow
-                      "model_config", "model_fields", "model_computed_fields", "model_extra",
-                      "model_fields_set", "model_construct", "model_copy", "model_dump", "model_dump_json",
-                      "model_json_schema", "model_parametrized_name", "model_post_init", "model_rebuild",
-                      "model_validate", "model_validate_json", "model_validate_strings", "copy", "json",
-                      "schema", "schema_json", "construct", "validate", "parse_obj", "parse_raw",
-                      "parse_file", "from_orm", "update_forward_refs", "fields"})
-
-
-@dataclass
-class Report:
-    """A construct generation could not map as such, and what it did instead."""
-
-    construct: str
-    path: Path
-    line: int
-    message: str
-
-    def __str__(self) -> str:
-        return f"{self.path}:{self.line}: {self.construct}: {self.message}"
-
 
 @dataclass
 class Component:
     node: Node
     document: SchemaDocument
-
-
-@dataclass
-class PyField:
-    name: str
-    kind: str  # "element", "attribute", "text" or "mixed"
-    xml_name: str
-    namespace: str | None  # None: no "namespace" metadata
-    type: str  # the Python annotation of one value
-    optional: bool = False
-    many: bool = False
-    default: str | None = None  # Python source of the default value
-    doc: str = ""
-    facets: dict[str, str] = field(default_factory=dict)  # facet name -> value, of its simple type
-
-
-@dataclass
-class PyClass:
-    name: str
-    base: str | None
-    fields: list[PyField]
-    element: QName | None = None  # the global element it is declared as
-    doc: str = ""
-    notes: list[str] = field(default_factory=list)
-    prefix: str | None = None  # the prefix its element is written with, if not the default namespace
-
-    def note(self, text: str) -> None:
-        if text not in self.notes:
-            self.notes.append(text)
-
-
-@dataclass
-class PyEnum:
-    name: str
-    members: list[tuple[str, str]]
-    doc: str = ""
-
-
-def documentation(node: Node) -> str:
-    """The xs:documentation texts of a component, whitespace normalised per paragraph."""
-    texts: list[str] = []
-    for annotation in node.xsd_children("annotation"):
-        for doc in annotation.xsd_children("documentation"):
-            paragraphs = re.split(r"\n\s*\n", doc.text.strip())
-            texts.extend(" ".join(p.split()) for p in paragraphs if p.strip())
-    return "\n\n".join(texts)
-
-
-def pascal(name: str) -> str:
-    parts = re.split(r"[^0-9A-Za-z]+", name)
-    result = "".join(p[:1].upper() + p[1:] for p in parts if p)
-    if not result or result[0].isdigit():
-        result = "T" + result
-    return result
-
-
-def snake(name: str) -> str:
-    name = re.sub(r"([A-Z]+)([A-Z][a-z])", r"\1_\2", name)
-    name = re.sub(r"([a-z0-9])([A-Z])", r"\1_\2", name)
-    name = re.sub(r"[^0-9A-Za-z]+", "_", name).strip("_").lower()
-    if not name or name[0].isdigit():
-        name = "f_" + name
-    if keyword.iskeyword(name) or name in RESERVED or keyword.issoftkeyword(name):
-        name += "_"
-    return name
 
 
 def own_prefix(document: SchemaDocument) -> str | None:
@@ -146,22 +55,6 @@ def namespace_word(namespace: str) -> str:
         if re.search("[A-Za-z]", segment):
             return pascal(segment)
     return "Ns"
-
-
-def enum_member(value: str) -> str:
-    name = re.sub(r"[^0-9A-Za-z]+", "_", value).strip("_").upper()
-    if not name:
-        return "EMPTY"
-    if name[0].isdigit():
-        name = "V_" + name
-    return name + "_" if keyword.iskeyword(name.lower()) and name.islower() else name
-
-
-def occurs(node: Node) -> tuple[int, bool]:
-    """(minOccurs, whether maxOccurs allows more than one)."""
-    low = int(node.attrib.get("minOccurs", "1"))
-    high = node.attrib.get("maxOccurs", "1")
-    return low, high == "unbounded" or int(high) > 1
 
 
 class Components:
@@ -249,16 +142,7 @@ class Names:
         return f"{base}{number}"
 
 
-@dataclass
-class _ElementUse:
-    node: Node
-    document: SchemaDocument
-    optional: bool
-    many: bool
-    in_choice: bool
-
-
-class Resolver:
+class Resolver(ContentModel):
     """Maps the components of a schema set to Python classes and enums."""
 
     def __init__(self, schemas: SchemaSet) -> None:
@@ -277,6 +161,8 @@ class Resolver:
         self._members: dict[QName, list[QName]] | None = None  # substitution group head -> members
         self._abstract: set[str] = set()  # classes of abstract types
         self._original_names: dict[int, str] = {}  # id(node) of a redefined type -> class name
+        self._restrictions: dict[str, tuple[str, set[str]]] = {}  # class -> (base, prohibited attributes)
+        self._member_classes: dict[tuple[str, QName], str] = {}  # (type class, element) -> element class
 
     # -- naming -----------------------------------------------------------------------
 
@@ -321,7 +207,33 @@ class Resolver:
         for qname in sorted(elements):
             if qname in self._element_names:
                 self._element_class(qname, elements[qname])
+        self._inherit_restricted_attributes()
         self._name_all_fields()
+
+    def _inherit_restricted_attributes(self) -> None:
+        """Give each complex content restriction the attributes of its base it does
+        not restate or prohibit, once every class has its fields (a recursive
+        schema restricts a base whose fields are still being built)."""
+        done: set[str] = set()
+
+        def visit(name: str) -> None:
+            if name in done or name not in self._restrictions:
+                return
+            done.add(name)
+            base, prohibited = self._restrictions[name]
+            chain: list[PyField] = []
+            walk: str | None = base
+            while walk is not None and walk in self.classes:
+                visit(walk)
+                chain[:0] = self.classes[walk].fields
+                walk = self.classes[walk].base
+            cls = self.classes[name]
+            names = {(f.namespace, f.xml_name) for f in cls.fields if f.kind == "attribute"}
+            cls.fields += [replace(f) for f in chain if f.kind == "attribute" and f.xml_name not in prohibited
+                           and (f.namespace, f.xml_name) not in names]
+
+        for name in sorted(self._restrictions):
+            visit(name)
 
     def _name_all_fields(self) -> None:
         """Give every field a Python name unique in its class and the classes it
@@ -340,6 +252,9 @@ class Resolver:
 
         for name in sorted(self.classes):
             visit(name)
+
+    def _prefix_for(self, document: SchemaDocument) -> str | None:
+        return own_prefix(document)
 
     def _report(self, construct: str, document: SchemaDocument, node: Node, message: str) -> None:
         self.reports.append(Report(construct, document.path, node.line, message))
@@ -494,10 +409,10 @@ class Resolver:
             fields = self._simple_content(simple, document, cls)
         elif complex_ is not None:
             mixed = mixed or complex_.attrib.get("mixed") == "true"
-            fields = self._complex_content(complex_, document, cls)
+            fields = self._complex_content(complex_, document, cls, mixed)
         else:
-            fields = self._content(node, document, cls) + self._attributes(node, document, cls)
-        if mixed and not any(f.kind == "mixed" for f in fields):
+            fields = self._content(node, document, cls, mixed) + self._attributes(node, document, cls)
+        if mixed and not any(f.kind == "mixed" or f.ordered_mixed for f in fields):
             fields.append(self._mixed_field())
             cls.note("Mixed content: the text between its elements is kept as one string"
                              " (its position among the elements is not).")
@@ -554,83 +469,22 @@ class Resolver:
             text.default = '""'
         return [text] + self._attributes(derivation, document, cls)
 
-    def _complex_content(self, complex_: Node, document: SchemaDocument, cls: PyClass) -> list[PyField]:
+    def _complex_content(self, complex_: Node, document: SchemaDocument, cls: PyClass,
+                         mixed: bool) -> list[PyField]:
         derivation = complex_.first("extension", "restriction")
         if derivation is None:
             return []
         base_class, _ = self._base_class(derivation, document)
         if derivation.local == "extension":
             cls.base = base_class
-            return self._content(derivation, document, cls) + self._attributes(derivation, document, cls)
+            return self._content(derivation, document, cls, mixed) + self._attributes(derivation, document, cls)
         # A restriction restates the content it keeps; the base's attributes stay
-        # unless prohibited.
-        own = self._attributes(derivation, document, cls)
+        # unless prohibited (added once every class is built).
         prohibited = {a.attrib.get("name") or (a.qname("ref") or ("", ""))[1]
                       for a in derivation.xsd_children("attribute") if a.attrib.get("use") == "prohibited"}
-        inherited: list[PyField] = []
         if base_class is not None:
-            chain: list[PyField] = []
-            walk: str | None = base_class
-            while walk is not None and walk in self.classes:
-                chain[:0] = self.classes[walk].fields
-                walk = self.classes[walk].base
-            names = {(f.namespace, f.xml_name) for f in own}
-            inherited = [replace(f) for f in chain if f.kind == "attribute" and f.xml_name not in prohibited
-                         and (f.namespace, f.xml_name) not in names]
-        return self._content(derivation, document, cls) + inherited + own
-
-    # -- particles ----------------------------------------------------------------------
-
-    def _content(self, node: Node, document: SchemaDocument, cls: PyClass) -> list[PyField]:
-        uses: list[_ElementUse] = []
-        for particle in node.xsd_children("sequence", "choice", "all", "group"):
-            self._particle(particle, document, False, False, uses, cls)
-        fields: list[PyField] = []
-        index: dict[tuple[str | None, str], PyField] = {}
-        for use in self._with_substitutes(uses, cls):
-            built = self._element_field(use, cls)
-            if built is None:
-                continue
-            key = (built.namespace, built.xml_name)
-            if key in index:  # the same element twice in the content: one list keeps them all
-                index[key].many = True
-                index[key].optional = index[key].optional and built.optional
-                index[key].default = None
-                cls.note(f"<{built.xml_name}> appears at several places of the content;"
-                                 " its field holds them all, in document order.")
-                continue
-            index[key] = built
-            fields.append(built)
-        return fields
-
-    def _particle(self, node: Node, document: SchemaDocument, optional: bool, many: bool,
-                  out: list[_ElementUse], cls: PyClass, in_choice: bool = False) -> None:
-        low, more = occurs(node)
-        optional, many = optional or low == 0, many or more
-        if node.local == "element":
-            out.append(_ElementUse(node, document, optional, many, in_choice))
-        elif node.local in ("sequence", "all"):
-            for child in node.xsd_children("element", "sequence", "choice", "group", "any"):
-                self._particle(child, document, optional, many, out, cls, in_choice)
-        elif node.local == "choice":
-            alternatives = node.xsd_children("element", "sequence", "choice", "group", "any")
-            if len(alternatives) > 1:
-                cls.note("Holds a choice: one field per alternative, the document's order"
-                                 " between alternatives is not kept.")
-            for child in alternatives:
-                self._particle(child, document, optional or len(alternatives) > 1, many, out, cls,
-                               len(alternatives) > 1)
-        elif node.local == "group":
-            ref = node.qname("ref")
-            component = self.components.lookup("group", ref, node) if ref else None
-            if component is None:
-                self._report("group", document, node, f"no such group {ref}; skipped")
-                return
-            for child in component.node.xsd_children("sequence", "choice", "all"):
-                self._particle(child, component.document, optional, many, out, cls, in_choice)
-        elif node.local == "any":
-            self._report("any", document, node, "element wildcard not mapped yet; skipped")
-            cls.note("Its content allows any element (xs:any): such elements are skipped.")
+            self._restrictions[cls.name] = (base_class, prohibited)
+        return self._content(derivation, document, cls, mixed) + self._attributes(derivation, document, cls)
 
     def _element_field(self, use: _ElementUse, cls: PyClass) -> PyField | None:
         node, document = use.node, use.document
@@ -669,47 +523,6 @@ class Resolver:
         facets = {} if annotation in self.classes else self._declared_facets(declaration, declared_in)
         return PyField(snake(name), "element", name, namespace if self.namespace_aware else None, annotation,
                        optional=use.optional or nillable, many=use.many, doc=doc, facets=facets)
-
-    def _substitutes(self, head: QName) -> list[QName]:
-        """The global elements that may stand for `head`, transitively, in QName order."""
-        if self._members is None:
-            self._members = {}
-            for qname, component in sorted(self.components.tables["element"].items()):
-                group = component.node.qname("substitutionGroup")
-                if group is not None:
-                    group = self.components.resolve(group, component.node)
-                    self._members.setdefault(group, []).append(qname)
-        found: list[QName] = []
-        pending = list(self._members.get(head, []))
-        while pending:
-            member = pending.pop(0)
-            if member not in found and member != head:
-                found.append(member)
-                pending.extend(self._members.get(member, []))
-        return sorted(found)
-
-    def _with_substitutes(self, uses: list[_ElementUse], cls: PyClass) -> list[_ElementUse]:
-        """The element uses with each reference to the head of a substitution group
-        followed by one use per member (the head's own left out when abstract)."""
-        result: list[_ElementUse] = []
-        for use in uses:
-            ref = use.node.qname("ref")
-            if ref is not None:
-                ref = self.components.resolve(ref, use.node)
-            members = self._substitutes(ref) if ref is not None else []
-            if not members:
-                result.append(use)
-                continue
-            head = self.components.lookup("element", ref, use.node) if ref is not None else None
-            if head is not None and head.node.attrib.get("abstract") != "true":
-                result.append(_ElementUse(use.node, use.document, True, use.many, True))
-            for member in members:
-                node = Node(f"{{{XSD}}}element", {"ref": f"m:{member[1]}"}, use.node.line, {"m": member[0]})
-                self._keep.append(node)
-                result.append(_ElementUse(node, use.document, True, use.many, True))
-            cls.note(f"<{ref[1] if ref else ''}> may be replaced by the members of its substitution group:"
-                     " one field per element, the document's order between them is not kept.")
-        return result
 
     def _global_element_annotation(self, qname: QName, component: Component) -> str:
         if qname in self._element_names:
@@ -837,7 +650,7 @@ class Resolver:
     def _name_fields(fields: list[PyField], inherited: set[str]) -> list[PyField]:
         used = set(inherited)
         # Attributes first, then the elements in content order, then the text.
-        order = {"attribute": 0, "element": 1, "text": 2, "mixed": 2}
+        order = {"attribute": 0, "element": 1, "choice": 1, "text": 2, "mixed": 2}
         fields = sorted(fields, key=lambda f: order[f.kind])
         for item in fields:
             name = item.name

@@ -71,9 +71,6 @@ class ShopOrder:
 
     It holds lines.
 
-    Holds a choice: one field per alternative, the document's order between alternatives is
-    not kept.
-
     Its content allows any element (xs:any): such elements are skipped.
 
     It allows any attribute (xs:anyAttribute): such attributes are skipped.
@@ -88,14 +85,12 @@ class ShopOrder:
     address: Optional[Address] = field(default=None, metadata={"namespace": "urn:addr"})
     line: list[ShopOrderLine] = field(metadata={"namespace": "urn:shop"})
     note: list[str] = field(default_factory=list, metadata={"namespace": "urn:shop"})
-    paid_by: Optional[str] = field(
-        default=None, metadata={"name": "paidBy", "namespace": "urn:shop"}
-    )
 
-    due_days: Optional[int] = field(
-        default=None, metadata={"name": "dueDays", "namespace": "urn:shop"}
+    paid_by_or_due_days: Optional[str | int] = field(
+        default=None,
+        metadata={"choices": {"paidBy": "str", "dueDays": "int"}, "namespace": "urn:shop"},
     )
-    """Default in the schema (for an empty element): '30'."""
+    """<dueDays>: Default in the schema (for an empty element): '30'."""
 
     child: list[ShopOrder] = field(default_factory=list, metadata={"namespace": "urn:shop"})
 

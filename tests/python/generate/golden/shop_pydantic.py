@@ -71,9 +71,6 @@ class ShopOrder(BaseModel):
 
     It holds lines.
 
-    Holds a choice: one field per alternative, the document's order between alternatives is
-    not kept.
-
     Its content allows any element (xs:any): such elements are skipped.
 
     It allows any attribute (xs:anyAttribute): such attributes are skipped.
@@ -88,14 +85,12 @@ class ShopOrder(BaseModel):
     address: Optional[Address] = Field(default=None, json_schema_extra={"namespace": "urn:addr"})
     line: list[ShopOrderLine] = Field(json_schema_extra={"namespace": "urn:shop"})
     note: list[str] = Field(default_factory=list, json_schema_extra={"namespace": "urn:shop"})
-    paid_by: Optional[str] = Field(
-        default=None, json_schema_extra={"name": "paidBy", "namespace": "urn:shop"}
-    )
 
-    due_days: Optional[int] = Field(
-        default=None, json_schema_extra={"name": "dueDays", "namespace": "urn:shop"}
+    paid_by_or_due_days: Optional[str | int] = Field(
+        default=None,
+        json_schema_extra={"choices": {"paidBy": "str", "dueDays": "int"}, "namespace": "urn:shop"},
     )
-    """Default in the schema (for an empty element): '30'."""
+    """<dueDays>: Default in the schema (for an empty element): '30'."""
 
     child: list[ShopOrder] = Field(
         default_factory=list, json_schema_extra={"namespace": "urn:shop"}

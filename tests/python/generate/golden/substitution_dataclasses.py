@@ -62,13 +62,7 @@ class Payment(PaymentType):
 @kestrix.xml_element("payments", namespace="urn:pay")
 @dataclass
 class Payments:
-    """<payment> may be replaced by the members of its substitution group: one field per
-    element, the document's order between them is not kept.
-    """
-
-    card: list[Card] = field(default_factory=list, metadata={"namespace": "urn:pay"})
-    instant: list[Instant] = field(default_factory=list, metadata={"namespace": "urn:pay"})
-    transfer: list[Transfer] = field(default_factory=list, metadata={"namespace": "urn:pay"})
+    payment: list[Card | Instant | Transfer] = field(default_factory=list)
     fee: Optional[Fee] = field(default=None, metadata={"namespace": "urn:pay"})
 
 

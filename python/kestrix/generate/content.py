@@ -1,0 +1,335 @@
+"""The content model of a complex type: its particles as fields.
+
+A particle tree (sequence, choice, all, group references, elements and the
+members of substitution groups) becomes a run of *slots*, each one field:
+
+- an element on its own is a plain field (``Optional`` when it may be absent,
+  a ``list`` when it may repeat);
+- a choice, sequence or group that repeats and holds elements of several names,
+  whose order in a document therefore carries meaning, is one choice field:
+  a list of items in document order, each item's class (or the "choices"
+  mapping) telling which element it is;
+- a choice that does not repeat, between single elements, is one optional
+  choice field holding the alternative present;
+- an element that appears at two places of the content joins the slots between
+  them into one choice field, so that writing keeps the document's order.
+
+Mixed content is one choice field that takes the text runs as ``str`` items
+beside the elements. A choice field needs each member told apart on writing:
+class members are element classes (a local element of a complex type gets a
+subclass that declares its element); scalar members need distinct Python types
+and one namespace. Where that cannot be had the slot falls back to one field
+per element, which does not keep their order; the class's docstring says so
+and the construct is reported.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING
+
+from .classes import PyClass, PyField, PyMember, QName, occurs, pascal, snake
+from .reader import XSD, Node, SchemaDocument
+
+if TYPE_CHECKING:
+    from .model import Resolver
+
+_PARTICLES = ("element", "sequence", "choice", "group", "any")
+_SCALARS_WRITTEN = {"str", "int", "float", "bool", "Decimal", "datetime.date", "datetime.time",
+                    "datetime.datetime", "kestrix.QName"}
+
+
+@dataclass
+class _ElementUse:
+    node: Node
+    document: SchemaDocument
+    optional: bool
+    many: bool
+    in_choice: bool
+
+
+@dataclass
+class _Slot:
+    """Element uses that make one field."""
+
+    uses: list[_ElementUse]
+    node: Node  # the particle it comes from, for reports
+    choice: bool = False  # several elements in one field
+    ordered: bool = False  # a list of them in document order (else one optional item)
+    name: str = ""  # what the field is called, when its particle says (a group, a substitution head)
+    keys: list[QName] = field(default_factory=list)
+
+
+class ContentModel:
+    """The particle half of :class:`~.model.Resolver`: content models to fields."""
+
+    def _content(self: Resolver, node: Node, document: SchemaDocument, cls: PyClass,
+                 mixed: bool = False) -> list[PyField]:
+        if mixed and not self._inherits_content(cls.base):
+            ordered = self._mixed_content(node, document, cls)
+            if ordered is not None:
+                return [ordered]
+        slots: list[_Slot] = []
+        for particle in node.xsd_children("sequence", "choice", "all", "group"):
+            self._slots(particle, document, False, False, slots, cls)
+        fields: list[PyField] = []
+        for slot in self._merge_slots(slots):
+            fields.extend(self._slot_fields(slot, cls))
+        return self._merge_plain(fields, cls)
+
+    def _mixed_content(self: Resolver, node: Node, document: SchemaDocument, cls: PyClass) -> PyField | None:
+        """The one field of mixed content: text runs and elements in document order
+        (None when its elements cannot be told apart as members)."""
+        uses: list[_ElementUse] = []
+        for particle in node.xsd_children("sequence", "choice", "all", "group"):
+            self._flatten(particle, document, True, True, uses, cls)
+        slot = _Slot(self._with_substitutes(uses, cls), node, choice=True, ordered=True)
+        built = self._choice_field(slot, cls, mixed=True)
+        if built is not None:
+            built.name, built.xml_name = "content", "content"
+        return built
+
+    def _inherits_content(self: Resolver, base: str | None) -> bool:
+        while base is not None and base in self.classes:
+            if any(f.kind in ("element", "choice", "mixed") for f in self.classes[base].fields):
+                return True
+            base = self.classes[base].base
+        return False
+
+    # -- particles to slots ---------------------------------------------------------
+
+    def _use_key(self: Resolver, use: _ElementUse) -> QName:
+        ref = use.node.qname("ref")
+        if ref is not None:
+            return self.components.resolve(ref, use.node)
+        form = use.node.attrib.get("form")
+        qualified = form == "qualified" if form else use.document.element_qualified
+        return (use.document.namespace if qualified else "", use.node.attrib.get("name", ""))
+
+    def _slots(self: Resolver, node: Node, document: SchemaDocument, optional: bool, many: bool,
+               out: list[_Slot], cls: PyClass, name: str = "") -> None:
+        low, more = occurs(node)
+        optional, many = optional or low == 0, many or more
+        if node.local == "element":
+            use = _ElementUse(node, document, optional, many, False)
+            uses = self._with_substitutes([use], cls)
+            out.append(_Slot(uses, node, choice=len(uses) > 1, ordered=many,
+                             name=self._use_key(use)[1] if len(uses) > 1 else ""))
+        elif node.local == "any":
+            self._flatten(node, document, optional, many, [], cls)
+        elif node.local == "group":
+            ref = node.qname("ref")
+            component = self.components.lookup("group", ref, node) if ref else None
+            if component is None:
+                self._report("group", document, node, f"no such group {ref}; skipped")
+                return
+            for child in component.node.xsd_children("sequence", "choice", "all"):
+                self._slots(child, component.document, optional, many, out, cls, ref[1] if ref else "")
+        else:
+            children = node.xsd_children(*_PARTICLES)
+            alternatives = node.local == "choice" and len(children) > 1
+            if many or alternatives:
+                uses: list[_ElementUse] = []
+                for child in children:
+                    self._flatten(child, document, optional or alternatives, many, uses, cls)
+                uses = self._with_substitutes(uses, cls)
+                if len({self._use_key(u) for u in uses}) > 1:
+                    single = not many and all(c.local == "element" and not occurs(c)[1] for c in children)
+                    out.append(_Slot(uses, node, choice=True, ordered=not single, name=name))
+                    return
+            for child in children:
+                self._slots(child, document, optional or alternatives, many, out, cls)
+
+    def _flatten(self: Resolver, node: Node, document: SchemaDocument, optional: bool, many: bool,
+                 out: list[_ElementUse], cls: PyClass) -> None:
+        """Every element use inside a particle, in schema order."""
+        low, more = occurs(node)
+        optional, many = optional or low == 0, many or more
+        if node.local == "element":
+            out.append(_ElementUse(node, document, optional, many, False))
+        elif node.local in ("sequence", "all", "choice"):
+            children = node.xsd_children(*_PARTICLES)
+            alternatives = node.local == "choice" and len(children) > 1
+            for child in children:
+                self._flatten(child, document, optional or alternatives, many, out, cls)
+        elif node.local == "group":
+            ref = node.qname("ref")
+            component = self.components.lookup("group", ref, node) if ref else None
+            if component is None:
+                self._report("group", document, node, f"no such group {ref}; skipped")
+                return
+            for child in component.node.xsd_children("sequence", "choice", "all"):
+                self._flatten(child, component.document, optional, many, out, cls)
+        elif node.local == "any":
+            self._report("any", document, node, "element wildcard not mapped yet; skipped")
+            cls.note("Its content allows any element (xs:any): such elements are skipped.")
+
+    def _merge_slots(self: Resolver, slots: list[_Slot]) -> list[_Slot]:
+        """Join the slots from one appearance of an element to the next into one
+        ordered choice slot, until no element has two slots."""
+        for slot in slots:
+            slot.keys = list(dict.fromkeys(self._use_key(u) for u in slot.uses))
+        merged = True
+        while merged:
+            merged = False
+            first: dict[QName, int] = {}
+            for index, slot in enumerate(slots):
+                again = next((first[k] for k in slot.keys if k in first), None)
+                if again is not None:
+                    span = slots[again:index + 1]
+                    names = {s.name for s in span}
+                    joined = _Slot([u for s in span for u in s.uses], span[0].node, choice=True, ordered=True,
+                                   name=names.pop() if len(names) == 1 and "" not in names else "content")
+                    joined.keys = list(dict.fromkeys(k for s in span for k in s.keys))
+                    slots[again:index + 1] = [joined]
+                    merged = True
+                    break
+                for key in slot.keys:
+                    first.setdefault(key, index)
+        return slots
+
+    # -- slots to fields ------------------------------------------------------------
+
+    def _slot_fields(self: Resolver, slot: _Slot, cls: PyClass) -> list[PyField]:
+        if slot.choice and len(slot.keys) > 1:
+            built = self._choice_field(slot, cls)
+            if built is not None:
+                return [built]
+            return self._fallback_fields(slot, cls)
+        fields = [f for f in (self._element_field(u, cls) for u in slot.uses) if f is not None]
+        if slot.choice:  # one element, met several times in the slot
+            for item in fields:
+                item.many = item.many or slot.ordered
+                item.optional = True
+        return fields
+
+    def _fallback_fields(self: Resolver, slot: _Slot, cls: PyClass) -> list[PyField]:
+        """One field per element of a choice slot whose members cannot be told apart."""
+        cls.note("Holds elements whose document order cannot be kept (alternatives of the same type):"
+                 " one field per element, written in the order of the fields.")
+        fields = []
+        for use in slot.uses:
+            built = self._element_field(use, cls)
+            if built is not None:
+                built.optional = True
+                built.many = built.many or slot.ordered
+                fields.append(built)
+        return fields
+
+    def _merge_plain(self: Resolver, fields: list[PyField], cls: PyClass) -> list[PyField]:
+        """The same element in two plain fields (a fallback) is one list keeping them all."""
+        result: list[PyField] = []
+        index: dict[tuple[str | None, str], PyField] = {}
+        for built in fields:
+            key = (built.namespace, built.xml_name)
+            if built.kind != "element":
+                result.append(built)
+                continue
+            if key in index:
+                index[key].many = True
+                index[key].optional = index[key].optional and built.optional
+                index[key].default = None
+                cls.note(f"<{built.xml_name}> appears at several places of the content;"
+                         " its field holds them all, in document order.")
+                continue
+            index[key] = built
+            result.append(built)
+        return result
+
+    def _choice_field(self: Resolver, slot: _Slot, cls: PyClass, mixed: bool = False) -> PyField | None:
+        members: list[PyMember] = []
+        seen: set[QName] = set()
+        docs: list[str] = []
+        for use in slot.uses:
+            key = self._use_key(use)
+            if key in seen:
+                continue
+            seen.add(key)
+            built = self._element_field(use, cls)
+            if built is None:
+                continue
+            annotation = built.type
+            if annotation in self.classes:
+                annotation = self._member_class(use, annotation, key)
+            members.append(PyMember(key[1], key[0], annotation))
+            if built.doc:
+                docs.append(f"<{key[1]}>: {built.doc}")
+        scalars = [m for m in members if m.type not in self.classes]
+        types = (["str"] if mixed else []) + [m.type for m in members]
+        namespaces = {m.namespace for m in members}
+        if len(set(types)) != len(types) or (scalars and len(namespaces) > 1):
+            clash = sorted({t for t in types if types.count(t) > 1}) or ["several namespaces"]
+            self._report("mixed content" if mixed else "choice", slot.uses[0].document, slot.node,
+                         f"its elements cannot be told apart by type ({', '.join(clash)}):"
+                         + (" the text is kept apart from them" if mixed else " one field each,"
+                            " their order between each other is not kept"))
+            return None
+        name = slot.name or ("_or_".join(m.xml_name for m in members) if len(members) <= 3 else "choice")
+        built = PyField(snake(name), "choice", name, None, " | ".join(types), optional=True, many=slot.ordered,
+                        doc="\n\n".join(docs), members=members, ordered_mixed=mixed)
+        built.named_members = bool(scalars)
+        if built.named_members and self.namespace_aware:
+            built.namespace = namespaces.pop() if namespaces else None
+        return built
+
+    def _member_class(self: Resolver, use: _ElementUse, annotation: str, key: QName) -> str:
+        """The element class standing for a class member of a choice: the class
+        itself when it declares that element, else (a local element of a complex
+        type) a subclass declaring it, one per element and type."""
+        held = self.classes[annotation]
+        element = key if self.namespace_aware else ("", key[1])
+        if held.element == element:
+            return annotation
+        inline = use.node.first("complexType")
+        if held.element is None and inline is not None and self._built.get(id(inline)) == annotation:
+            held.element, held.prefix = element, self._prefix_for(use.document)
+            return annotation
+        cached = self._member_classes.get((annotation, element))
+        if cached is None:
+            cached = self.names.allocate(annotation + pascal(key[1]))
+            self.classes[cached] = PyClass(cached, annotation, [], element,
+                                           f"A <{key[1]}> element holding a {annotation}.",
+                                           prefix=self._prefix_for(use.document))
+            self._member_classes[(annotation, element)] = cached
+        return cached
+
+    # -- substitution groups --------------------------------------------------------
+
+    def _substitutes(self: Resolver, head: QName) -> list[QName]:
+        """The global elements that may stand for `head`, transitively, in QName order."""
+        if self._members is None:
+            self._members = {}
+            for qname, component in sorted(self.components.tables["element"].items()):
+                group = component.node.qname("substitutionGroup")
+                if group is not None:
+                    group = self.components.resolve(group, component.node)
+                    self._members.setdefault(group, []).append(qname)
+        found: list[QName] = []
+        pending = list(self._members.get(head, []))
+        while pending:
+            member = pending.pop(0)
+            if member not in found and member != head:
+                found.append(member)
+                pending.extend(self._members.get(member, []))
+        return sorted(found)
+
+    def _with_substitutes(self: Resolver, uses: list[_ElementUse], cls: PyClass) -> list[_ElementUse]:
+        """The element uses with each reference to the head of a substitution group
+        followed by one use per member (the head's own left out when abstract)."""
+        result: list[_ElementUse] = []
+        for use in uses:
+            ref = use.node.qname("ref")
+            if ref is not None:
+                ref = self.components.resolve(ref, use.node)
+            members = self._substitutes(ref) if ref is not None else []
+            if not members:
+                result.append(use)
+                continue
+            head = self.components.lookup("element", ref, use.node) if ref is not None else None
+            if head is not None and head.node.attrib.get("abstract") != "true":
+                result.append(_ElementUse(use.node, use.document, True, use.many, True))
+            for member in members:
+                node = Node(f"{{{XSD}}}element", {"ref": f"m:{member[1]}"}, use.node.line, {"m": member[0]})
+                self._keep.append(node)
+                result.append(_ElementUse(node, use.document, True, use.many, True))
+        return result
