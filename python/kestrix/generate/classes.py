@@ -66,6 +66,7 @@ class PyField:
     members: list[PyMember] = field(default_factory=list)  # of a choice field
     named_members: bool = False  # a choice field whose members are listed in "choices"
     ordered_mixed: bool = False  # a choice field that takes the text runs too
+    held_as: str = ""  # why a str field is the text of a value that is more (xs:list, xs:base64Binary...)
 
 
 @dataclass
@@ -77,6 +78,7 @@ class PyClass:
     doc: str = ""
     notes: list[str] = field(default_factory=list)
     prefix: str | None = None  # the prefix its element is written with, if not the default namespace
+    namespace: str = ""  # the target namespace of the schema that defines it (its module in a package)
 
     def note(self, text: str) -> None:
         if text not in self.notes:
@@ -88,6 +90,7 @@ class PyEnum:
     name: str
     members: list[tuple[str, str]]
     doc: str = ""
+    namespace: str = ""
 
 
 def documentation(node: Node) -> str:

@@ -9,7 +9,8 @@ HELP = """\
 Generate model classes from XML Schema files (and all they include, import or
 redefine, found next to them or through --catalog; nothing is fetched from the
 network). OUTPUT ending in .py is the module written; otherwise it is a folder
-in which the package --package (default: models) is written. Constructs that
+in which the package --package (default: models) is written, one module per
+target namespace and an __init__ that re-exports every class. Constructs that
 are not mapped yet are listed on standard error as FILE:LINE: construct:
 what was done instead; generation goes on.
 """

@@ -289,7 +289,7 @@ class ContentModel:
             cached = self.names.allocate(annotation + pascal(key[1]))
             self.classes[cached] = PyClass(cached, annotation, [], element,
                                            f"A <{key[1]}> element holding a {annotation}.",
-                                           prefix=self._prefix_for(use.document))
+                                           prefix=self._prefix_for(use.document), namespace=use.document.namespace)
             self._member_classes[(annotation, element)] = cached
         return cached
 

@@ -10,8 +10,9 @@ from __future__ import annotations
 import json
 import math
 import textwrap
+from dataclasses import replace
 
-from .model import PyClass, PyEnum, PyField
+from .model import PyClass, PyEnum, PyField, namespace_word, snake
 
 STYLES = ("dataclasses", "pydantic")
 WIDTH = 99
@@ -86,7 +87,8 @@ def _constraints(item: PyField) -> tuple[list[str], dict[str, str]]:
         try:
             if item.many:
                 raise ValueError  # the facets restrict each item, not the list
-            if facet in _LENGTHS and item.type == "str":
+            # The length of a list counts items, of binary data octets: no str constraint then.
+            if facet in _LENGTHS and item.type == "str" and not item.held_as:
                 arguments += [f"{name}={int(value)}" for name in _LENGTHS[facet]]
             elif facet in _BOUNDS and item.type in _NUMBERS:
                 number = _NUMBERS[item.type](value)
@@ -230,10 +232,15 @@ def _enum_source(item: PyEnum) -> list[str]:
 
 def module_source(classes: dict[str, PyClass], enums: dict[str, PyEnum], header: str, style: str) -> str:
     """The whole module: header, imports, enums, classes (and model rebuilds for pydantic)."""
+    ordered = _order(classes)
+    return _module(ordered, enums, header, style, _keyword_only(ordered), [], rebuild=True)
+
+
+def _module(ordered: list[PyClass], enums: dict[str, PyEnum], header: str, style: str,
+            keyword_only: dict[str, bool], siblings: list[str], rebuild: bool) -> str:
     if style not in STYLES:
         raise ValueError(f"style must be one of {', '.join(STYLES)}, not {style!r}")
     pydantic = style == "pydantic"
-    ordered = _order(classes)
     types = {t for c in ordered for f in c.fields for t in f.type.split(" | ")} | {c.base or "" for c in ordered}
     optional = any(f.optional and not f.many and f.default is None for c in ordered for f in c.fields)
     decimal = "Decimal" in types or any("Decimal(" in (f.default or "") for c in ordered for f in c.fields)
@@ -255,13 +262,100 @@ def module_source(classes: dict[str, PyClass], enums: dict[str, PyEnum], header:
     if pydantic and ordered:
         imports += ["from pydantic import BaseModel, Field", ""]
     imports.append("import kestrix")
-    names = sorted([*classes, *enums])
+    if siblings:
+        imports += ["", *(f"from . import {name}" for name in siblings)]
+    names = sorted([*(c.name for c in ordered), *enums])
     parts = [header.rstrip("\n") + "\n\n" + "\n".join(imports),
              "__all__ = [\n" + "".join(f'    "{n}",\n' for n in names) + "]"]
     parts += ["\n".join(_enum_source(enums[name])) for name in sorted(enums)]
-    keyword_only = _keyword_only(ordered)
     parts += ["\n".join(_class_source(cls, pydantic, keyword_only[cls.name])) for cls in ordered]
-    if pydantic and ordered:
-        parts.append("for _model in (\n" + "".join(f"    {c.name},\n" for c in ordered)
-                     + "):\n    _model.model_rebuild()")
+    if pydantic and ordered and rebuild:
+        parts.append(_rebuild([c.name for c in ordered]))
     return "\n\n\n".join(parts) + "\n"
+
+
+def _rebuild(names: list[str]) -> str:
+    return "for _model in (\n" + "".join(f"    {n},\n" for n in names) + "):\n    _model.model_rebuild()"
+
+
+# -- a package of one module per target namespace ---------------------------------------
+
+
+def module_names(namespaces: set[str]) -> dict[str, str]:
+    """A module name for each target namespace: a word of it in snake case
+    ("assertion" of urn:oasis:names:tc:SAML:2.0:assertion), numbered when two
+    namespaces give the same word, in namespace order."""
+    names: dict[str, str] = {}
+    taken = {"__init__"}
+    for namespace in sorted(namespaces):
+        word = snake(namespace_word(namespace)).strip("_") if namespace else "no_namespace"
+        name, number = word, 2
+        while name in taken:
+            name, number = f"{word}_{number}", number + 1
+        taken.add(name)
+        names[namespace] = name
+    return names
+
+
+def _modules(classes: dict[str, PyClass], enums: dict[str, PyEnum]) -> dict[str, str]:
+    """The module of each class and enum. Namespaces whose classes derive from each
+    other both ways (a class needs its base when it is created) share one module."""
+    namespace_of = {**{n: e.namespace for n, e in enums.items()}, **{n: c.namespace for n, c in classes.items()}}
+    needs: dict[str, set[str]] = {ns: set() for ns in namespace_of.values()}
+    for cls in classes.values():
+        for name in (cls.base, *(f.default.partition(".")[0] for f in cls.fields if f.default)):
+            if name in namespace_of and namespace_of[name] != cls.namespace:
+                needs[cls.namespace].add(namespace_of[name])
+    reach = {ns: set(direct) for ns, direct in needs.items()}
+    changed = True
+    while changed:
+        changed = False
+        for ns, found in reach.items():
+            more = set().union(*(reach[n] for n in found)) - found
+            if more:
+                found |= more
+                changed = True
+    home = {ns: min([ns] + [n for n in reach[ns] if ns in reach[n]]) for ns in needs}
+    names = module_names(set(home.values()))
+    return {name: names[home[ns]] for name, ns in namespace_of.items()}
+
+
+def _qualified(cls: PyClass, module: str, modules: dict[str, str], used: set[str]) -> PyClass:
+    """A copy of a class whose names of other modules' classes and enums are written module.Name."""
+
+    def name(text: str) -> str:
+        head, dot, rest = text.partition(".")
+        if head in modules and modules[head] != module:
+            used.add(modules[head])
+            return f"{modules[head]}.{text}"
+        return text
+
+    fields = [replace(f, type=" | ".join(name(t) for t in f.type.split(" | ")),
+                      default=name(f.default) if f.default else f.default) for f in cls.fields]
+    return replace(cls, base=name(cls.base) if cls.base else None, fields=fields)
+
+
+def package_sources(classes: dict[str, PyClass], enums: dict[str, PyEnum], header: str,
+                    style: str) -> dict[str, str]:
+    """The files of a package: one module per target namespace (importing the
+    others it names) and an ``__init__`` that re-exports every class and enum."""
+    modules = _modules(classes, enums)
+    keyword_only = _keyword_only(_order(classes))
+    files: dict[str, str] = {}
+    exported: list[tuple[str, list[str]]] = []
+    for module in sorted(set(modules.values())):
+        used: set[str] = set()
+        own = {n: _qualified(c, module, modules, used) for n, c in classes.items() if modules[n] == module}
+        own_enums = {n: e for n, e in enums.items() if modules[n] == module}
+        ordered = _order(own)
+        files[f"{module}.py"] = _module(ordered, own_enums, header, style, keyword_only, sorted(used), rebuild=False)
+        exported.append((module, sorted([*own, *own_enums])))
+    lines = [header.rstrip("\n"), "", "from __future__ import annotations", ""]
+    for module, names in exported:
+        lines += [f"from .{module} import (", *(f"    {n}," for n in names), ")"]
+    lines += ["", "", "__all__ = [", *(f'    "{n}",' for _, names in exported for n in names), "]"]
+    if style == "pydantic" and classes:
+        # Once every module is loaded, each model's annotations resolve.
+        lines += ["", "", _rebuild([c.name for c in _order(classes)])]
+    files["__init__.py"] = "\n".join(lines) + "\n"
+    return files

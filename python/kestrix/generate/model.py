@@ -306,7 +306,7 @@ class Resolver(ContentModel):
                     member += "_"
                 used.add(member)
                 members.append((member, value))
-            self.enums[name] = PyEnum(name, members, documentation(node))
+            self.enums[name] = PyEnum(name, members, documentation(node), document.namespace)
             self._simple[key] = name
             return name
         restriction = node.first("restriction")
@@ -363,6 +363,44 @@ class Resolver(ContentModel):
             return self.facets(component.node, component.document)
         return self.facets(declaration.first("simpleType"), document)
 
+    def _held_as_text(self, declaration: Node, attribute: str = "type") -> str | None:
+        """Why a value bound as ``str`` is text although its schema type is not plain
+        text (a built-in type kestrix has no Python type for, a list, a union), or
+        None. `declaration` gives its type by `attribute` or by an inline simpleType."""
+        type_name = declaration.qname(attribute)
+        simple = declaration.first("simpleType") if type_name is None else None
+        at, seen = declaration, set()
+        while True:
+            if type_name is not None:
+                if is_built_in(type_name):
+                    return f"xs:{type_name[1]}" if type_name[1] in AS_TEXT - {"anyType"} else None
+                component = self.components.lookup("type", type_name, at)
+                if component is None or component.node.local != "simpleType":
+                    return None
+                simple = component.node
+            if simple is None or id(simple) in seen:
+                return None
+            seen.add(id(simple))
+            if simple.first("list") is not None:
+                return "a list of values (xs:list)"
+            if simple.first("union") is not None:
+                return "a union of types (xs:union)"
+            restriction = simple.first("restriction")
+            if restriction is None:
+                return None
+            type_name, at = restriction.qname("base"), restriction
+            simple = restriction.first("simpleType") if type_name is None else None
+
+    def _note_text(self, built: PyField, declaration: Node, attribute: str = "type") -> None:
+        """Say in a str field's docstring that its value is kept as text, when its type is more."""
+        if built.type != "str":
+            return
+        reason = self._held_as_text(declaration, attribute)
+        if reason is not None:
+            built.held_as = reason
+            note = f"Held as its text: its schema type is {reason}, which kestrix binds to no type of its own."
+            built.doc = f"{built.doc}\n\n{note}" if built.doc else note
+
     # -- complex types ----------------------------------------------------------------
 
     def _element_class(self, qname: QName, component: Component) -> None:
@@ -382,11 +420,12 @@ class Resolver(ContentModel):
         type_name = node.qname("type")
         if type_name is None or type_name == (XSD, "anyType"):
             self.classes[name] = PyClass(name, None, [self._mixed_field()], qname, documentation(node),
-                                         ["Its content is any XML; its text is kept, its elements are not."])
+                                         ["Its content is any XML; its text is kept, its elements are not."],
+                                         namespace=document.namespace)
             self._report(f"element {qname[1]!r}", document, node, "content of type anyType: only the text is kept")
             return
         base = self.type_annotation(type_name, node, document)
-        self.classes[name] = PyClass(name, base, [], qname, documentation(node))
+        self.classes[name] = PyClass(name, base, [], qname, documentation(node), namespace=document.namespace)
 
     def _mixed_field(self) -> PyField:
         return PyField("text", "mixed", "", None, "str", default='""')
@@ -396,7 +435,7 @@ class Resolver(ContentModel):
         if id(node) in self._built:
             return self._built[id(node)]  # met again (a group used twice): one class serves
         self._built[id(node)] = name
-        cls = PyClass(name, None, [], element, documentation(doc_node or node))
+        cls = PyClass(name, None, [], element, documentation(doc_node or node), namespace=document.namespace)
         self.classes[name] = cls
         if node.attrib.get("abstract") == "true":
             cls.note("Abstract in the schema: documents hold one of its derived types.")
@@ -465,6 +504,7 @@ class Resolver(ContentModel):
         elif base is not None:
             text_type = self.type_annotation(base, derivation, document)
         text = PyField("value", "text", "", None, text_type, facets=self.facets(derivation, document))
+        self._note_text(text, derivation, "base")
         if text_type == "str" and derivation.local == "extension":
             text.default = '""'
         return [text] + self._attributes(derivation, document, cls)
@@ -521,8 +561,10 @@ class Resolver(ContentModel):
                          f"<{name}> has an abstract type: documents name the type they hold with xsi:type,"
                          " which is not read yet; the fields of the declared type are read")
         facets = {} if annotation in self.classes else self._declared_facets(declaration, declared_in)
-        return PyField(snake(name), "element", name, namespace if self.namespace_aware else None, annotation,
-                       optional=use.optional or nillable, many=use.many, doc=doc, facets=facets)
+        built = PyField(snake(name), "element", name, namespace if self.namespace_aware else None, annotation,
+                        optional=use.optional or nillable, many=use.many, doc=doc, facets=facets)
+        self._note_text(built, declaration)
+        return built
 
     def _global_element_annotation(self, qname: QName, component: Component) -> str:
         if qname in self._element_names:
@@ -601,6 +643,7 @@ class Resolver(ContentModel):
         built = self._finish_attribute(node, name, namespace, annotation, default, document, cls,
                                        documentation(node) or documentation(target))
         built.facets = self._declared_facets(target, target_document)
+        self._note_text(built, target)
         return built
 
     def _finish_attribute(self, node: Node, name: str, namespace: str, annotation: str, default: str | None,

@@ -4,6 +4,7 @@ offline resolution of imports and the command line."""
 from __future__ import annotations
 
 import datetime
+import importlib.util
 import os
 import subprocess
 import sys
@@ -15,7 +16,7 @@ from lxml import etree
 
 import kestrix
 from kestrix.cli import main
-from kestrix.generate import GenerateError, generate_source, load_module
+from kestrix.generate import GenerateError, generate, generate_source, load_module
 
 HERE = Path(__file__).parent
 SCHEMAS = HERE / "schemas"
@@ -24,7 +25,7 @@ GOLDEN = HERE / "golden"
 UPDATE = os.environ.get("KESTRIX_UPDATE_GOLDEN") == "1"
 
 CASES = [("shop.xsd", "dataclasses"), ("shop.xsd", "pydantic"), ("redefine.xsd", "dataclasses"),
-         ("substitution.xsd", "dataclasses"), ("choices.xsd", "dataclasses")]
+         ("substitution.xsd", "dataclasses"), ("choices.xsd", "dataclasses"), ("types.xsd", "dataclasses")]
 
 
 def golden_path(schema: str, style: str) -> Path:
@@ -104,6 +105,13 @@ def test_pydantic_style_checks_lengths_and_bounds():
     assert {e["loc"][0] for e in error.value.errors()} == {"sku", "qty"}
 
 
+def test_pydantic_lengths_of_binary_values_count_octets(tmp_path):
+    models = load_module(generate([SCHEMAS / "types.xsd"], tmp_path / "types_pydantic.py", style="pydantic").path)
+    digest = "A" * 88  # 64 octets, the most its maxLength allows
+    document = f'<blob xmlns="urn:types" digest="{digest}">00</blob>'.encode()
+    assert kestrix.deserialize(document, models.Blob).digest == digest
+
+
 def test_redefined_type_extends_its_original():
     models = load_golden("redefine.xsd", "dataclasses")
     people = kestrix.deserialize(
@@ -122,21 +130,28 @@ def test_substitution_group_members_share_one_field():
                                 models.Transfer(amount=Decimal(3))]
 
 
-@pytest.mark.parametrize("element,document,field,expected", [
+@pytest.mark.parametrize("schema,element,document,field,expected", [
     # a repeated choice; the local <group> is read as its element subclass
-    ("Picture", b'<picture xmlns="urn:draw"><circle id="1"/><group id="2"/><rect id="3"/><circle id="4"/></picture>',
+    ("choices.xsd", "Picture",
+     b'<picture xmlns="urn:draw"><circle id="1"/><group id="2"/><rect id="3"/><circle id="4"/></picture>',
      "rect_or_circle_or_group", lambda m: [m.Circle("1"), m.ShapeGroup("2"), m.Rect("3"), m.Circle("4")]),
     # a single choice; a <title> met twice makes one list of what lies between
-    ("Frame", b'<frame xmlns="urn:draw"><circle id="c"/><title>a</title><size>2</size><title>b</title></frame>',
+    ("choices.xsd", "Frame",
+     b'<frame xmlns="urn:draw"><circle id="c"/><title>a</title><size>2</size><title>b</title></frame>',
      "content", lambda m: ["a", 2, "b"]),
-    ("Frame", b'<frame xmlns="urn:draw"><rect/><title>a</title></frame>', "rect_or_circle", lambda m: m.Rect()),
-    ("Caption", b'<caption xmlns="urn:draw">one <rect id="r"/> two <count>3</count>.</caption>',
+    ("choices.xsd", "Frame", b'<frame xmlns="urn:draw"><rect/><title>a</title></frame>', "rect_or_circle",
+     lambda m: m.Rect()),
+    ("choices.xsd", "Caption", b'<caption xmlns="urn:draw">one <rect id="r"/> two <count>3</count>.</caption>',
      "content", lambda m: ["one ", m.Rect("r"), " two ", 3, "."]),
     # alternatives of one type: a field each, still written back in this order
-    ("Label", b'<label xmlns="urn:draw"><short>s</short><long>l</long></label>', "long", lambda m: ["l"]),
+    ("choices.xsd", "Label", b'<label xmlns="urn:draw"><short>s</short><long>l</long></label>', "long",
+     lambda m: ["l"]),
+    # values kestrix has no type for are their text, written back as read
+    ("types.xsd", "Blob", b'<blob xmlns="urn:types" wait="PT1M" sizes="1 2" width="auto" digest="AAE=">00ff</blob>',
+     "sizes", lambda m: "1 2"),
 ])
-def test_choices_keep_document_order(element, document, field, expected):
-    models = load_golden("choices.xsd", "dataclasses")
+def test_documents_read_in_order_and_write_back(schema, element, document, field, expected):
+    models = load_golden(schema, "dataclasses")
     bound = kestrix.deserialize(document, getattr(models, element))
     assert getattr(bound, field) == expected(models)
     assert c14n(kestrix.serialize(bound)) == c14n(document)
@@ -180,10 +195,19 @@ def test_imports_resolve_offline_through_the_catalog(tmp_path, catalog, error):
             generate_source([tmp_path / "remote.xsd"], catalog=path)
 
 
-def test_command_line_writes_a_package_and_lists_reports(tmp_path, capsys):
+def test_command_line_writes_a_module_per_namespace_and_lists_reports(tmp_path, capsys):
     assert main(["generate", str(SCHEMAS / "shop.xsd"), "-o", str(tmp_path), "--package", "shop",
                  "--style", "pydantic"]) == 0
-    assert "class ShopOrder(BaseModel):" in (tmp_path / "shop" / "__init__.py").read_text()
+    folder = tmp_path / "shop"
+    assert sorted(p.name for p in folder.iterdir()) == ["__init__.py", "addr.py", "shop.py"]
+    assert "from . import addr" in (folder / "shop.py").read_text()
     assert "shop.xsd:27: any: element wildcard not mapped yet; skipped" in capsys.readouterr().err
+    shop = load_module(folder, "cli_shop")
+    document = (HERE / "order.xml").read_bytes()
+    assert c14n(kestrix.serialize(kestrix.deserialize(document, shop.Order))) == c14n(document)
+    if importlib.util.find_spec("mypy") is not None:
+        run = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", str(folder)],
+                             capture_output=True, text=True)
+        assert run.returncode == 0, run.stdout
     assert main(["generate", str(tmp_path / "absent.xsd"), "-o", str(tmp_path / "x.py")]) == 1
     assert "no schema file" in capsys.readouterr().err
