@@ -67,6 +67,7 @@ class PyField:
     named_members: bool = False  # a choice field whose members are listed in "choices"
     ordered_mixed: bool = False  # a choice field that takes the text runs too
     held_as: str = ""  # why a str field is the text of a value that is more (xs:list, xs:base64Binary...)
+    wrapper: str = ""  # a list whose items stand inside one element of this name (optional: the wrapper)
 
 
 @dataclass

@@ -219,9 +219,9 @@ class ContentModel:
     def _merge_plain(self: Resolver, fields: list[PyField], cls: PyClass) -> list[PyField]:
         """The same element in two plain fields (a fallback) is one list keeping them all."""
         result: list[PyField] = []
-        index: dict[tuple[str | None, str], PyField] = {}
+        index: dict[tuple[str | None, str, str], PyField] = {}
         for built in fields:
-            key = (built.namespace, built.xml_name)
+            key = (built.namespace, built.xml_name, built.wrapper)
             if built.kind != "element":
                 result.append(built)
                 continue

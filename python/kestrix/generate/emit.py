@@ -43,7 +43,7 @@ def _string(text: str) -> str:
 
 def _annotation(item: PyField) -> str:
     if item.many:
-        return f"list[{item.type}]"
+        return f"Optional[list[{item.type}]]" if item.wrapper and item.optional else f"list[{item.type}]"
     if item.optional and item.default is None:
         return f"Optional[{item.type}]"
     return item.type
@@ -57,7 +57,9 @@ def _metadata(item: PyField) -> str:
         entries.append('"type": "Text"')
     elif item.kind == "mixed":
         entries.append('"type": "Wildcard", "mixed": True')
-    elif item.kind == "choice":
+    if item.wrapper:
+        entries.append(f'"wrapper": {_string(item.wrapper)}')
+    if item.kind == "choice":
         if item.ordered_mixed:
             entries.append('"mixed": True')
         if item.named_members:
@@ -118,7 +120,7 @@ def _field_line(item: PyField, pydantic: bool) -> str:
     arguments: list[str] = []
     if item.many:
         if item.optional:
-            arguments.append("default_factory=list")
+            arguments.append("default=None" if item.wrapper else "default_factory=list")
     elif item.default is not None:
         arguments.append(f"default={item.default}")
     elif item.optional:
@@ -131,9 +133,11 @@ def _field_line(item: PyField, pydantic: bool) -> str:
     head = f"    {item.name}: {_annotation(item)}"
     if len(head) > WIDTH - 30 and " | " in item.type:
         # A long union, one member a line.
-        outer = "list" if item.many else "Optional"
+        outer, close = ("list[", "]") if item.many else ("Optional[", "]")
+        if item.many and item.wrapper and item.optional:
+            outer, close = "Optional[list[", "]]"
         members = "".join(f"        {'| ' if n else ''}{t}\n" for n, t in enumerate(item.type.split(" | ")))
-        head = f"    {item.name}: {outer}[\n{members}    ]"
+        head = f"    {item.name}: {outer}\n{members}    {close}"
     if not arguments:
         return head
     if len(arguments) == 1 and arguments[0].startswith("default="):
@@ -242,7 +246,7 @@ def _module(ordered: list[PyClass], enums: dict[str, PyEnum], header: str, style
         raise ValueError(f"style must be one of {', '.join(STYLES)}, not {style!r}")
     pydantic = style == "pydantic"
     types = {t for c in ordered for f in c.fields for t in f.type.split(" | ")} | {c.base or "" for c in ordered}
-    optional = any(f.optional and not f.many and f.default is None for c in ordered for f in c.fields)
+    optional = any(f.optional and (not f.many or f.wrapper) and f.default is None for c in ordered for f in c.fields)
     decimal = "Decimal" in types or any("Decimal(" in (f.default or "") for c in ordered for f in c.fields)
     decimal = decimal or (pydantic and any("Decimal(" in a for c in ordered for f in c.fields
                                            for a in _constraints(f)[0]))

@@ -549,6 +549,10 @@ class Resolver(ContentModel):
             form = node.attrib.get("form")
             qualified = form == "qualified" if form else document.element_qualified
             namespace = document.namespace if qualified else ""
+            wrapped = None if use.many else self._wrapped_list(node, document, cls, name, namespace)
+            if wrapped is not None:
+                wrapped.optional, wrapped.doc = use.optional, doc or wrapped.doc
+                return wrapped
             annotation = self._local_type(node, document, cls.name + pascal(name))
             nillable = node.attrib.get("nillable") == "true"
             default = node.attrib.get("default") or node.attrib.get("fixed")
@@ -565,6 +569,33 @@ class Resolver(ContentModel):
                         optional=use.optional or nillable, many=use.many, doc=doc, facets=facets)
         self._note_text(built, declaration)
         return built
+
+    def _wrapped_list(self, node: Node, document: SchemaDocument, cls: PyClass, name: str,
+                      namespace: str) -> PyField | None:
+        """A local element whose anonymous type holds nothing but a list of items of
+        its own namespace (no attributes, no text) as a wrapped list field, with no
+        class for the wrapper; None for any other element."""
+        inline = node.first("complexType")
+        if (inline is None or id(inline) in self._built or inline.attrib.get("mixed") == "true"
+                or inline.xsd_children("attribute", "attributeGroup", "anyAttribute", "simpleContent",
+                                       "complexContent")
+                or any(key in node.attrib for key in ("nillable", "default", "fixed"))):
+            return None
+        holder = PyClass(cls.name + pascal(name), None, [])
+        fields = self._content(inline, document, holder)
+        if len(fields) != 1 or holder.notes or not fields[0].many or fields[0].ordered_mixed:
+            return None
+        item = fields[0]
+        if item.kind == "element" and item.namespace not in (None, namespace):
+            return None
+        if item.kind == "choice" and any(m.namespace != namespace for m in item.members):
+            return None
+        if item.kind not in ("element", "choice"):
+            return None
+        wrapped = replace(item, name=snake(name), wrapper=name, default=None)
+        if item.kind == "choice" and self.namespace_aware:
+            wrapped.namespace = namespace
+        return wrapped
 
     def _global_element_annotation(self, qname: QName, component: Component) -> str:
         if qname in self._element_names:

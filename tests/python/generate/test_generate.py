@@ -58,7 +58,8 @@ def test_golden_module(schema, style):
 def test_output_does_not_depend_on_hash_seed():
     script = ("import sys; from kestrix.generate import generate_source;"
               " sys.stdout.write(generate_source(sys.argv[1:], style='pydantic').source)")
-    runs = {subprocess.run([sys.executable, "-c", script, str(SCHEMAS / "shop.xsd"), str(SCHEMAS / "redefine.xsd")],
+    runs = {subprocess.run([sys.executable, "-c", script, str(SCHEMAS / "shop.xsd"), str(SCHEMAS / "redefine.xsd"),
+                            str(SCHEMAS / "choices.xsd")],
                            env={**os.environ, "PYTHONHASHSEED": seed}, capture_output=True, check=True).stdout
             for seed in ("0", "1", "2")}
     assert len(runs) == 1
@@ -146,6 +147,11 @@ def test_substitution_group_members_share_one_field():
     # alternatives of one type: a field each, still written back in this order
     ("choices.xsd", "Label", b'<label xmlns="urn:draw"><short>s</short><long>l</long></label>', "long",
      lambda m: ["l"]),
+    # elements that only hold a list are wrapped lists: no class, None when absent
+    ("choices.xsd", "Album",
+     b'<album xmlns="urn:draw"><tags><tag>a</tag><tag>b</tag></tags><shapes><circle/><rect id="r"/></shapes></album>',
+     "shapes", lambda m: [m.Circle(), m.Rect("r")]),
+    ("choices.xsd", "Album", b'<album xmlns="urn:draw"><shapes/></album>', "tags", lambda m: None),
     # values kestrix has no type for are their text, written back as read
     ("types.xsd", "Blob", b'<blob xmlns="urn:types" wait="PT1M" sizes="1 2" width="auto" digest="AAE=">00ff</blob>',
      "sizes", lambda m: "1 2"),

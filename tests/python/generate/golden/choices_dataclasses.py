@@ -14,6 +14,7 @@ import kestrix
 
 
 __all__ = [
+    "Album",
     "Caption",
     "Circle",
     "Frame",
@@ -23,6 +24,15 @@ __all__ = [
     "Shape",
     "ShapeGroup",
 ]
+
+
+@kestrix.xml_element("album", namespace="urn:draw")
+@dataclass(kw_only=True)
+class Album:
+    tags: Optional[list[str]] = field(
+        default=None, metadata={"wrapper": "tags", "name": "tag", "namespace": "urn:draw"}
+    )
+    shapes: list[Rect | Circle] = field(metadata={"wrapper": "shapes", "namespace": "urn:draw"})
 
 
 @kestrix.xml_element("caption", namespace="urn:draw")
