@@ -65,7 +65,7 @@ class ContentModel:
 
     def _content(self: Resolver, node: Node, document: SchemaDocument, cls: PyClass,
                  mixed: bool = False) -> list[PyField]:
-        if mixed and not self._inherits_content(cls.base):
+        if mixed and not self._base_content(node):
             ordered = self._mixed_content(node, document, cls)
             if ordered is not None:
                 return [ordered]
@@ -88,13 +88,6 @@ class ContentModel:
         if built is not None:
             built.name, built.xml_name = "content", "content"
         return built
-
-    def _inherits_content(self: Resolver, base: str | None) -> bool:
-        while base is not None and base in self.classes:
-            if any(f.kind in ("element", "choice", "mixed") for f in self.classes[base].fields):
-                return True
-            base = self.classes[base].base
-        return False
 
     # -- particles to slots ---------------------------------------------------------
 

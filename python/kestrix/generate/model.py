@@ -451,12 +451,38 @@ class Resolver(ContentModel):
             fields = self._complex_content(complex_, document, cls, mixed)
         else:
             fields = self._content(node, document, cls, mixed) + self._attributes(node, document, cls)
-        if mixed and not any(f.kind == "mixed" or f.ordered_mixed for f in fields):
+        extension = complex_.first("extension") if complex_ is not None else None
+        if (mixed and not any(f.kind == "mixed" or f.ordered_mixed for f in fields)
+                and not (extension is not None and self._base_content(extension))):
             fields.append(self._mixed_field())
             cls.note("Mixed content: the text between its elements is kept as one string"
                              " (its position among the elements is not).")
         cls.fields = fields  # named once every class is built (see _name_all_fields)
         return name
+
+    def _base_content(self, derivation: Node) -> bool:
+        """Whether the base of a complex content extension has content of its own
+        (elements, or mixed text), which its class holds: read from the schema,
+        since in a recursive schema that class may still be being built."""
+        seen: set[int] = set()
+        node: Node | None = derivation
+        while node is not None and node.local == "extension" and id(node) not in seen:
+            seen.add(id(node))
+            base = node.qname("base")
+            component = self.components.lookup("type", base, node) if base and not is_built_in(base) else None
+            if component is None or component.node.local != "complexType":
+                return False
+            held = component.node
+            complex_ = held.first("complexContent")
+            if held.attrib.get("mixed") == "true" or held.xsd_children("sequence", "choice", "all", "group"):
+                return True
+            if complex_ is None:
+                return False
+            node = complex_.first("extension", "restriction")
+            if complex_.attrib.get("mixed") == "true" or (
+                    node is not None and node.xsd_children("sequence", "choice", "all", "group")):
+                return True
+        return False
 
     def _inherited_names(self, base: str | None) -> set[str]:
         names: set[str] = set()

@@ -122,7 +122,8 @@ class Catalog:
     """
 
     def __init__(self, entries: dict[str, Path] | None = None) -> None:
-        self.entries: dict[str, Path] = dict(entries or {})
+        # Resolved, so that files found through the catalog and beside a schema compare alike.
+        self.entries: dict[str, Path] = {key: Path(path).resolve() for key, path in (entries or {}).items()}
 
     @classmethod
     def load(cls, path: str | os.PathLike[str]) -> Catalog:

@@ -144,6 +144,8 @@ def test_substitution_group_members_share_one_field():
      lambda m: m.Rect()),
     ("choices.xsd", "Caption", b'<caption xmlns="urn:draw">one <rect id="r"/> two <count>3</count>.</caption>',
      "content", lambda m: ["one ", m.Rect("r"), " two ", 3, "."]),
+    ("choices.xsd", "Em", b'<em xmlns="urn:draw" lang="en">a <em>b</em> c<rect/></em>', "content",
+     lambda m: ["a ", m.Em(["b"]), " c", m.Rect()]),
     # alternatives of one type: a field each, still written back in this order
     ("choices.xsd", "Label", b'<label xmlns="urn:draw"><short>s</short><long>l</long></label>', "long",
      lambda m: ["l"]),

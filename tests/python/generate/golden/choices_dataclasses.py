@@ -17,7 +17,9 @@ __all__ = [
     "Album",
     "Caption",
     "Circle",
+    "Em",
     "Frame",
+    "Inline",
     "Label",
     "Picture",
     "Rect",
@@ -53,6 +55,17 @@ class Shape:
 @dataclass
 class Circle(Shape):
     pass
+
+
+@dataclass
+class Inline:
+    content: list[str | Em | Rect] = field(default_factory=list, metadata={"mixed": True})
+
+
+@kestrix.xml_element("em", namespace="urn:draw")
+@dataclass
+class Em(Inline):
+    lang: Optional[str] = field(default=None, metadata={"type": "Attribute"})
 
 
 @kestrix.xml_element("frame", namespace="urn:draw")
