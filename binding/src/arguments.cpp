@@ -109,4 +109,39 @@ bool check_target_type(PyObject* target_type) {
     return true;
 }
 
+namespace {
+
+bool check_tag(PyObject* tag) {
+    if (tag == nullptr || tag == Py_None || PyUnicode_Check(tag)) return true;
+    raise_type_mismatch(tag, "str");
+    add_note("while processing 'tag'");
+    return false;
+}
+
+}  // namespace
+
+bool check_record_types(PyObject* target_type, PyObject* tag) {
+    if (!PyTuple_Check(target_type)) return check_target_type(target_type) && check_tag(tag);
+    const Py_ssize_t count = PyTuple_Size(target_type);
+    if (count == 0) {
+        PyErr_SetString(PyExc_TypeError, "target_type must name at least one class");
+        add_note("while processing 'target_type'");
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (!check_target_type(PyTuple_GetItem(target_type, i))) return false;
+    }
+    if (tag == nullptr || !PyTuple_Check(tag)) return check_tag(tag);
+    if (PyTuple_Size(tag) != count) {
+        PyErr_Format(PyExc_ValueError, "tag gives %zd tags for %zd classes", PyTuple_Size(tag),
+                     count);
+        add_note("while processing 'tag'");
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (!check_tag(PyTuple_GetItem(tag, i))) return false;
+    }
+    return true;
+}
+
 }  // namespace kestrix::py

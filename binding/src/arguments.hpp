@@ -32,4 +32,10 @@ bool source_bytes(PyObject* source, const char** data, std::size_t* size);
 /// note "while processing 'target_type'".
 bool check_target_type(PyObject* target_type);
 
+/// Checks the records of iterparse: `target_type` a type or a non-empty
+/// tuple of types, `tag` null (not given), None, a str or, beside a tuple of types, a tuple of
+/// as many str or None. On failure raises TypeError (ValueError for a tuple of
+/// tags of another length) with a note naming the argument.
+bool check_record_types(PyObject* target_type, PyObject* tag);
+
 }  // namespace kestrix::py

@@ -64,8 +64,25 @@ struct IteratorState {
           record_type(TypeDesc::nested(std::move(s))),
           cls(std::move(c)) {}
 
+    /// A further kind of record, when the iterator reads several classes.
+    struct OtherKind {
+        std::string tag;
+        TypeDesc record_type;
+        Ref cls;
+    };
+
+    /// The kinds of record the stream reads, the first one's first.
+    std::vector<RecordStream::Kind> kinds() const {
+        std::vector<RecordStream::Kind> all{{schema, tag}};
+        for (const OtherKind& other : others)
+            all.push_back({other.record_type.schema_ref(), other.tag});
+        return all;
+    }
+
     std::shared_ptr<const ClassSchema> schema;
     std::string tag;
+    /// The kinds after the first (empty for one class).
+    std::vector<OtherKind> others;
     /// Created at once for a document in memory, at the first __next__ for a stream.
     std::optional<RecordStream> stream;
     std::optional<StreamSource> source;
@@ -148,7 +165,7 @@ bool start_stream(IteratorState& state) {
         return false;
     }
     options.strict = source.strict;
-    state.stream.emplace(state.schema, state.tag, MAX_DEPTH, options);
+    state.stream.emplace(state.kinds(), MAX_DEPTH, options);
     state.stream->feed(source.head, ended);
     state.input_size = source.head.size();
     return true;
@@ -157,11 +174,25 @@ bool start_stream(IteratorState& state) {
 /// The object of one record, built with the collector paused; the record's
 /// memory then goes back to the stream for a later record.
 PyObject* build_record(IteratorState& state, ValueTree&& record) {
+    const TypeDesc* type = &state.record_type;
+    PyObject* cls = state.cls.get();
+    if (!state.others.empty() && record.root.kind() == Value::Kind::Object &&
+        record.root.as_object().schema != &state.record_type.schema()) {
+        // Several kinds: the record's schema says which class it is.
+        const ClassSchema* schema = record.root.as_object().schema;
+        for (const IteratorState::OtherKind& other : state.others) {
+            if (schema == &other.record_type.schema()) {
+                type = &other.record_type;
+                cls = other.cls.get();
+                break;
+            }
+        }
+    }
     PyObject* built = nullptr;
     {
         const CollectorPause pause;
         const DocumentScope scope(state.stream->held_document(), state.options);
-        built = build_object(record.root, state.record_type, state.cls.get(), nullptr);
+        built = build_object(record.root, *type, cls, nullptr);
     }
     state.stream->recycle(std::move(record));
     return built;
@@ -189,7 +220,9 @@ PyObject* end_of_records(IteratorState& state) {
     if (state.handed_out > 0 || state.warned || PyErr_Occurred() != nullptr) return nullptr;
     state.warned = true;
     const std::vector<std::string> none;
-    warn_no_records(state.cls.get(), state.tag,
+    std::string tags = state.tag;
+    for (const IteratorState::OtherKind& other : state.others) tags += "> or <" + other.tag;
+    warn_no_records(state.cls.get(), tags,
                     state.stream ? state.stream->names_before_record() : none);
     return nullptr;
 }
@@ -287,6 +320,7 @@ int iterator_traverse(PyObject* self, visitproc visit, void* arg) {
     const IteratorState* state = state_of(self);
     if (state == nullptr) return 0;
     Py_VISIT(state->cls.get());
+    for (const IteratorState::OtherKind& other : state->others) Py_VISIT(other.cls.get());
     if (state->source) {
         Py_VISIT(state->source->read.get());
         Py_VISIT(state->source->close.get());
@@ -393,23 +427,47 @@ PyObject* xml_iterator_type() {
 
 namespace {
 
-/// A new XmlIterator over `cls` compiled, holding `state` once made. Null with an error set.
-PyObject* new_iterator(PyObject* target_type, PyObject* tag, IteratorState** state) {
-    std::string tag_text;
-    if (tag != nullptr) {
+/// The compiled class of one kind of record and its tag: `tag` (a str), else
+/// the element the class is written as: its declared element name (or class
+/// name), in its declared namespace if any. Null with an error set.
+const CompiledClass* record_kind(PyObject* cls, PyObject* tag, std::string& tag_text) {
+    // The class is compiled before any of the document is read.
+    const CompiledClass* compiled = compile_class(cls);
+    if (compiled == nullptr) return nullptr;
+    if (tag != nullptr && tag != Py_None) {
         Py_ssize_t length = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(tag, &length);
         if (utf8 == nullptr) return nullptr;
         tag_text.assign(utf8, static_cast<std::size_t>(length));
+        return compiled;
     }
-    // The class is compiled before any of the document is read.
-    const CompiledClass* compiled = compile_class(target_type);
-    if (compiled == nullptr) return nullptr;
-    // By default the records are the elements the class is written as: its
-    // declared element name (or class name), in its declared namespace if any.
-    if (tag == nullptr) {
-        const ClassSchema& schema = *compiled->schema;
-        tag_text = schema.ns ? "{" + *schema.ns + "}" + schema.root_name() : schema.root_name();
+    const ClassSchema& schema = *compiled->schema;
+    tag_text = schema.ns ? "{" + *schema.ns + "}" + schema.root_name() : schema.root_name();
+    return compiled;
+}
+
+/// A new XmlIterator over `target_type` (a class, or a tuple of classes with
+/// `tag` a tuple of as many tags or one tag for all) compiled, holding
+/// `state` once made. Null with an error set.
+PyObject* new_iterator(PyObject* target_type, PyObject* tag, IteratorState** state) {
+    const bool several = PyTuple_Check(target_type);
+    const Py_ssize_t count = several ? PyTuple_Size(target_type) : 1;
+    const auto class_at = [&](Py_ssize_t i) {
+        return several ? PyTuple_GetItem(target_type, i) : target_type;
+    };
+    const auto tag_at = [&](Py_ssize_t i) {
+        return tag != nullptr && PyTuple_Check(tag) ? PyTuple_GetItem(tag, i) : tag;
+    };
+    std::string first_tag;
+    const CompiledClass* first = record_kind(class_at(0), tag_at(0), first_tag);
+    if (first == nullptr) return nullptr;
+    std::vector<IteratorState::OtherKind> others;
+    for (Py_ssize_t i = 1; i < count; ++i) {
+        std::string other_tag;
+        const CompiledClass* compiled = record_kind(class_at(i), tag_at(i), other_tag);
+        if (compiled == nullptr) return nullptr;
+        others.push_back(
+            {std::move(other_tag), TypeDesc::nested(compiled->schema), Ref::borrow(class_at(i))});
     }
 
     PyObject* type = xml_iterator_type();
@@ -418,7 +476,8 @@ PyObject* new_iterator(PyObject* target_type, PyObject* tag, IteratorState** sta
         PyType_GetSlot(reinterpret_cast<PyTypeObject*>(type), Py_tp_alloc));
     PyObject* self = alloc(reinterpret_cast<PyTypeObject*>(type), 0);
     if (self == nullptr) return nullptr;
-    *state = new IteratorState(compiled->schema, std::move(tag_text), Ref::borrow(target_type));
+    *state = new IteratorState(first->schema, std::move(first_tag), Ref::borrow(class_at(0)));
+    (*state)->others = std::move(others);
     reinterpret_cast<IteratorObject*>(self)->state = *state;
     return self;
 }
@@ -435,7 +494,7 @@ PyObject* create_iterator(const char* data, std::size_t size, PyObject* target_t
     if (!document_reader_options(document, options)) return nullptr;
     options.strict = strict;
     state->options = options;
-    state->stream.emplace(std::move(document), state->schema, state->tag, MAX_DEPTH, options);
+    state->stream.emplace(std::move(document), state->kinds(), MAX_DEPTH, options);
     state->input_size = size;
     return self.release();
 }
@@ -448,12 +507,7 @@ PyObject* create_stream_iterator(PyObject*, PyObject* args) {
                           &strict)) {
         return nullptr;
     }
-    if (!check_target_type(target_type)) return nullptr;
-    if (tag != Py_None && !PyUnicode_Check(tag)) {
-        raise_type_mismatch(tag, "str");
-        add_note("while processing 'tag'");
-        return nullptr;
-    }
+    if (!check_record_types(target_type, tag)) return nullptr;
     IteratorState* state = nullptr;
     Ref self = Ref::steal(new_iterator(target_type, tag == Py_None ? nullptr : tag, &state));
     if (!self) return nullptr;

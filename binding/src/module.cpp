@@ -86,13 +86,8 @@ PyObject* iterparse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     const char* data = nullptr;
     std::size_t size = 0;
     if (!source_bytes(a[0], &data, &size)) return nullptr;
-    if (!check_target_type(a[1])) return nullptr;
+    if (!check_record_types(a[1], a[2])) return nullptr;
     PyObject* tag = a[2] == Py_None ? nullptr : a[2];
-    if (tag != nullptr && !PyUnicode_Check(tag)) {
-        raise_type_mismatch(tag, "str");
-        add_note("while processing 'tag'");
-        return nullptr;
-    }
     bool strict = false;
     if (!parse_strict(a[3], strict)) return nullptr;
     return create_iterator(data, size, a[1], tag, strict);

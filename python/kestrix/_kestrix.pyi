@@ -1,6 +1,8 @@
-from typing import Callable, Generic, Iterable, Sequence, TypeVar
+from typing import Any, Callable, Generic, Iterable, Sequence, TypeVar, overload
 
 _T = TypeVar("_T")
+_U = TypeVar("_U")
+_V = TypeVar("_V")
 
 class PanicException(BaseException):
     """An internal fault that no input should reach."""
@@ -14,10 +16,34 @@ class XmlIterator(Generic[_T]):
 def deserialize(source: bytes, target_type: type[_T], *, strict: bool = False) -> _T:
     """Build an instance of ``target_type`` from the XML document ``source``."""
 
+@overload
 def iterparse(
     source: bytes, target_type: type[_T], tag: str | None = None, *, strict: bool = False
-) -> XmlIterator[_T]:
-    """Iterate over the elements named ``tag`` (default: the class name), bound to ``target_type``."""
+) -> XmlIterator[_T]: ...
+@overload
+def iterparse(
+    source: bytes,
+    target_type: tuple[type[_T], type[_U]],
+    tag: str | tuple[str | None, str | None] | None = None,
+    *,
+    strict: bool = False,
+) -> XmlIterator[_T | _U]: ...
+@overload
+def iterparse(
+    source: bytes,
+    target_type: tuple[type[_T], type[_U], type[_V]],
+    tag: str | tuple[str | None, str | None, str | None] | None = None,
+    *,
+    strict: bool = False,
+) -> XmlIterator[_T | _U | _V]: ...
+@overload
+def iterparse(
+    source: bytes,
+    target_type: tuple[type[Any], ...],
+    tag: str | tuple[str | None, ...] | None = None,
+    *,
+    strict: bool = False,
+) -> XmlIterator[Any]: ...
 
 def serialize(obj: object, indent: int | None = None) -> bytes:
     """Write ``obj`` as an XML document; ``indent`` spaces per level when given."""
@@ -46,8 +72,8 @@ def version() -> str:
 
 def _iterstream(
     read: Callable[[int], bytes],
-    target_type: type[_T],
-    tag: str | None = None,
+    target_type: type[_T] | tuple[type[Any], ...],
+    tag: str | tuple[str | None, ...] | None = None,
     close: Callable[[], object] | None = None,
     follow: bool | None = None,
     strict: bool = False,

@@ -93,11 +93,14 @@ def iterparse(*args, **kwargs):
 
     Args:
         source: the document, as ``bytes``.
-        target_type: the model class of one record.
+        target_type: the model class of one record, or a tuple of classes:
+            records of every class then come in document order, each element
+            bound to the first class whose tag selects it.
         tag: the element name of a record; ``None`` (the default) means the
             class's element name, which is its ``__name__`` unless declared
             (in the declared namespace, if any). ``"{uri}local"`` selects
-            elements of that namespace URI and local name.
+            elements of that namespace URI and local name. Beside a tuple of
+            classes, a tuple of as many tags (``None`` for a class's own).
         strict: refuse, inside records, what the classes do not model (see
             :func:`deserialize`); such a record raises, the next goes on.
 

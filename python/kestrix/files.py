@@ -183,9 +183,10 @@ def iterload(source, cls, tag=None, *, strict=False):
     Args:
         source: a path, a binary file object or a bytes-like object (see
             :func:`load`).
-        cls: the model class of one record.
+        cls: the model class of one record, or a tuple of classes (see
+            :func:`iterparse`).
         tag: the element name of a record; ``None`` (the default) means the
-            class's element name.
+            class's element name; a tuple of as many beside a tuple of classes.
         strict: refuse, inside records, what the classes do not model (see
             :func:`deserialize`).
 

@@ -1,10 +1,12 @@
 import mmap
 import os
-from typing import Iterable, Mapping, Protocol, TypeVar
+from typing import Any, Iterable, Mapping, Protocol, TypeVar, overload
 
 from ._kestrix import XmlIterator
 
 _T = TypeVar("_T")
+_U = TypeVar("_U")
+_V = TypeVar("_V")
 
 class _Readable(Protocol):
     def read(self, size: int, /) -> bytes: ...
@@ -17,10 +19,34 @@ _Source = str | os.PathLike[str] | _Readable | bytes | bytearray | memoryview | 
 def load(source: _Source, cls: type[_T], *, strict: bool = False) -> _T:
     """Read a whole document from a file, a stream or bytes and bind it to ``cls``."""
 
+@overload
 def iterload(
     source: _Source, cls: type[_T], tag: str | None = None, *, strict: bool = False
-) -> XmlIterator[_T]:
-    """Yield one instance of ``cls`` per element named ``tag``, reading as it goes."""
+) -> XmlIterator[_T]: ...
+@overload
+def iterload(
+    source: _Source,
+    cls: tuple[type[_T], type[_U]],
+    tag: str | tuple[str | None, str | None] | None = None,
+    *,
+    strict: bool = False,
+) -> XmlIterator[_T | _U]: ...
+@overload
+def iterload(
+    source: _Source,
+    cls: tuple[type[_T], type[_U], type[_V]],
+    tag: str | tuple[str | None, str | None, str | None] | None = None,
+    *,
+    strict: bool = False,
+) -> XmlIterator[_T | _U | _V]: ...
+@overload
+def iterload(
+    source: _Source,
+    cls: tuple[type[Any], ...],
+    tag: str | tuple[str | None, ...] | None = None,
+    *,
+    strict: bool = False,
+) -> XmlIterator[Any]: ...
 
 def dump(
     obj: object,

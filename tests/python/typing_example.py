@@ -32,6 +32,8 @@ def roundtrip(data: bytes) -> tuple[Item, bytes, list[int], str]:
     text: bytes = kestrix.serialize(item, indent=2)
     stream: kestrix.XmlIterator[Item] = kestrix.iterparse(data, Item, tag="Item")
     ids = [record.id for record in stream]
+    kinds: kestrix.XmlIterator[Item | Entry] = kestrix.iterparse(data, (Item, Entry), (None, "e"))
+    ids += [record.id for record in kinds if isinstance(record, Item)]
     return item, text, ids, kestrix.version()
 
 
@@ -45,7 +47,9 @@ def files(path: str, out: io.BytesIO) -> list[Item]:
     kestrix.dump(item, out, indent=2)
     kestrix.dump(item, pathlib.Path(path), indent=None)
     records: kestrix.XmlIterator[Item] = kestrix.iterload(pathlib.Path(path), Item, tag="Item")
-    return [kestrix.load(out.getvalue(), Item), *records, *kestrix.iterload(memoryview(b""), Item)]
+    both: kestrix.XmlIterator[Item | Entry] = kestrix.iterload(pathlib.Path(path), (Item, Entry))
+    items = [record for record in both if isinstance(record, Item)]
+    return [kestrix.load(out.getvalue(), Item), *records, *items, *kestrix.iterload(memoryview(b""), Item)]
 
 
 def writing_options(items: list[Item], out: io.BytesIO) -> tuple[bytes, int]:

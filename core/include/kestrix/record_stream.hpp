@@ -30,14 +30,28 @@ namespace kestrix {
 /// then `next` asks for input (`needs_input`) whenever it has read everything
 /// fed so far, and memory stays bounded by the largest record plus a chunk.
 /// Chunk boundaries fall anywhere; records and errors are the same.
+///
+/// A stream may read several kinds of records, each its tag and schema: an
+/// element is a record of the first kind whose tag selects it, and records of
+/// all kinds come in document order (the root object's schema says which).
 class RecordStream {
 public:
+    /// One kind of record: the elements `tag` selects, bound to `schema`.
+    struct Kind {
+        std::shared_ptr<const ClassSchema> schema;
+        std::string tag;
+    };
+
     /// A stream over its own copy of `document`.
     RecordStream(std::string document, std::shared_ptr<const ClassSchema> schema, std::string tag,
                  std::uint64_t limit, const ReaderOptions& options = {});
     /// A stream of input fed through `feed`.
     RecordStream(std::shared_ptr<const ClassSchema> schema, std::string tag, std::uint64_t limit,
                  const ReaderOptions& options);
+    /// The same over several kinds of records (at least one).
+    RecordStream(std::string document, std::vector<Kind> kinds, std::uint64_t limit,
+                 const ReaderOptions& options = {});
+    RecordStream(std::vector<Kind> kinds, std::uint64_t limit, const ReaderOptions& options);
     ~RecordStream();
     RecordStream(RecordStream&&) noexcept;
     RecordStream& operator=(RecordStream&&) noexcept;
@@ -82,7 +96,7 @@ public:
     /// holds instead.
     const std::vector<std::string>& names_before_record() const noexcept;
 
-    /// The schema every record is bound to.
+    /// The schema of the first kind of record.
     const ClassSchema& schema() const noexcept;
 
 private:

@@ -22,33 +22,28 @@ constexpr std::size_t NAMES_BEFORE_RECORD = 10;
 
 ElementBinder::ElementBinder(ReaderControl& reader, bool namespaces, const ClassSchema& schema,
                              std::uint64_t limit, std::optional<std::string_view> record_tag,
-                             bool strict)
+                             bool strict, std::span<const RecordKind> more)
     : reader_(reader),
       schema_(schema),
       limit_(limit),
       record_tag_(record_tag),
       namespaces_(namespaces),
-      strict_(strict) {
+      strict_(strict),
+      record_schema_(&schema) {
     stack_.reserve(16);
     pool_.reserve(POOL_LIMIT);
     if (record_tag) {
-        const std::string_view tag = *record_tag;
-        tag_.whole = tag;
-        tag_.local = tag;
-        const std::size_t close = tag.find('}');
-        if (tag.size() > 1 && tag.front() == '{' && close != std::string_view::npos) {
-            tag_.clark = true;
-            tag_.uri = tag.substr(1, close - 1);
-            tag_.local = tag.substr(close + 1);
-        } else if (const std::size_t colon = tag.find(':'); colon != std::string_view::npos) {
-            tag_.prefix = tag.substr(0, colon);
-            tag_.local = tag.substr(colon + 1);
-        }
+        tag_ = split_tag(*record_tag);
+        for (const RecordKind& kind : more) more_.emplace_back(kind.schema, split_tag(kind.tag));
     }
     // A tree with QName values keeps the namespace declarations in scope: the
     // reader reports them when it processes namespaces; otherwise they are
     // read from each start tag's xmlns attributes.
-    track_scope_ = schema.namespaces != nullptr && schema.namespaces->qnames;
+    const auto has_qnames = [](const ClassSchema& s) {
+        return s.namespaces != nullptr && s.namespaces->qnames;
+    };
+    track_scope_ = has_qnames(schema);
+    for (const auto& kind : more_) track_scope_ = track_scope_ || has_qnames(*kind.first);
     scope_from_attributes_ = track_scope_ && !namespaces_;
 }
 
@@ -287,12 +282,42 @@ void ElementBinder::on_text(const char* text, std::size_t length) noexcept {
     }
 }
 
-bool ElementBinder::is_record(const char* name) const noexcept {
-    if (!namespaces_) return local_name_of(name) == tag_.whole;
+ElementBinder::RecordTag ElementBinder::split_tag(std::string_view tag) noexcept {
+    RecordTag split;
+    split.whole = tag;
+    split.local = tag;
+    const std::size_t close = tag.find('}');
+    if (tag.size() > 1 && tag.front() == '{' && close != std::string_view::npos) {
+        split.clark = true;
+        split.uri = tag.substr(1, close - 1);
+        split.local = tag.substr(close + 1);
+    } else if (const std::size_t colon = tag.find(':'); colon != std::string_view::npos) {
+        split.prefix = tag.substr(0, colon);
+        split.local = tag.substr(colon + 1);
+    }
+    return split;
+}
+
+bool ElementBinder::tag_selects(const RecordTag& tag, const char* name) const noexcept {
+    if (!namespaces_) return local_name_of(name) == tag.whole;
     const ExpandedName expanded = split_expanded(name);
-    if (expanded.local != tag_.local) return false;
-    if (tag_.clark) return expanded.uri == tag_.uri;
-    return tag_.prefix.empty() || expanded.prefix == tag_.prefix;
+    if (expanded.local != tag.local) return false;
+    if (tag.clark) return expanded.uri == tag.uri;
+    return tag.prefix.empty() || expanded.prefix == tag.prefix;
+}
+
+bool ElementBinder::is_record(const char* name) noexcept {
+    if (tag_selects(tag_, name)) {
+        record_schema_ = &schema_;
+        return true;
+    }
+    for (const auto& [schema, tag] : more_) {
+        if (tag_selects(tag, name)) {
+            record_schema_ = schema;
+            return true;
+        }
+    }
+    return false;
 }
 
 std::string ElementBinder::described(const char* name, bool element) const {
@@ -402,8 +427,8 @@ void ElementBinder::open_record(const char* name, const char** attributes, bool 
         arena_ = std::move(pool_.back());
         pool_.pop_back();
     }
-    if (strict_ && !check_attributes(attributes, &schema_, 0)) return;
-    Frame frame(schema_, arena_, scope());
+    if (strict_ && !check_attributes(attributes, record_schema_, 0)) return;
+    Frame frame(*record_schema_, arena_, scope());
     place(frame);
     if (Status status = bind_attributes(attributes, frame); !status) {
         fail(std::move(status).error());

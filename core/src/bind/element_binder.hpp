@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -40,13 +41,22 @@ namespace kestrix::detail {
 /// and the binder scans on for the next record.
 class ElementBinder final : public ReaderEvents {
 public:
+    /// A further kind of record: the elements `tag` selects, bound to `schema`.
+    struct RecordKind {
+        const ClassSchema* schema;
+        std::string_view tag;
+    };
+
     /// A binder of the events of `reader`, which must outlive it and which
     /// gives names as expanded names when `namespaces` (see
     /// expanded_name.hpp). The reader is then told to send its events here.
-    /// With no `record_tag` the document element is the one record.
+    /// With no `record_tag` the document element is the one record. `more`
+    /// (record mode only) adds kinds of records, tried after `record_tag` in
+    /// their order: each record is bound to the schema of the first kind
+    /// whose tag selects it. Their tags and schemas must outlive the binder.
     ElementBinder(ReaderControl& reader, bool namespaces, const ClassSchema& schema,
                   std::uint64_t limit, std::optional<std::string_view> record_tag,
-                  bool strict = false);
+                  bool strict = false, std::span<const RecordKind> more = {});
 
     ElementBinder(const ElementBinder&) = delete;
     ElementBinder& operator=(const ElementBinder&) = delete;
@@ -117,7 +127,11 @@ private:
     void start(const char* name, const char** attributes, bool empty) noexcept;
     void end() noexcept;
 
-    bool is_record(const char* name) const noexcept;
+    static RecordTag split_tag(std::string_view tag) noexcept;
+    bool tag_selects(const RecordTag& tag, const char* name) const noexcept;
+    /// True when a record tag selects `name`; `record_schema_` is then the
+    /// schema of its kind.
+    bool is_record(const char* name) noexcept;
     /// Strict reading: fails, naming it, on the first attribute of a start
     /// tag that no attribute field of `schema` (null: a scalar element)
     /// takes; namespace declarations and nil markers pass. `field` is the
@@ -166,6 +180,10 @@ private:
     RecordTag tag_;
     bool namespaces_;
     bool strict_;
+    /// The kinds of records after the first, with their split tags.
+    std::vector<std::pair<const ClassSchema*, RecordTag>> more_;
+    /// The schema the record being opened is bound to.
+    const ClassSchema* record_schema_;
     std::string document_element_;
     std::vector<std::string> names_seen_;
     bool record_found_ = false;

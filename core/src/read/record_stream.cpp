@@ -8,55 +8,93 @@
 
 namespace kestrix {
 
+namespace {
+
+// A tag naming a namespace URI needs namespace processing even for a tree
+// that declares none.
+bool reads_namespaces(const std::vector<RecordStream::Kind>& kinds) {
+    for (const RecordStream::Kind& kind : kinds) {
+        if (kind.schema->namespace_aware() || kind.tag.starts_with('{')) return true;
+    }
+    return false;
+}
+
+// The binder's view of the kinds after the first.
+std::vector<detail::ElementBinder::RecordKind> more_of(
+    const std::vector<RecordStream::Kind>& kinds) {
+    std::vector<detail::ElementBinder::RecordKind> more;
+    for (std::size_t i = 1; i < kinds.size(); ++i)
+        more.push_back({kinds[i].schema.get(), kinds[i].tag});
+    return more;
+}
+
+}  // namespace
+
 /// Kept on the heap so that the reader's view of the document and the binder's
 /// references stay valid when the stream itself is moved.
 struct RecordStream::State {
-    State(std::string doc, std::shared_ptr<const ClassSchema> root, std::string record_tag,
-          std::uint64_t limit, const ReaderOptions& options)
+    State(std::string doc, std::vector<Kind> record_kinds, std::uint64_t limit,
+          const ReaderOptions& options)
         : document(std::move(doc)),
-          schema(std::move(root)),
-          tag(std::move(record_tag)),
-          // A tag naming a namespace URI needs namespace processing even for a
-          // tree that declares none.
-          reader(document, options, schema->namespace_aware() || tag.starts_with('{')),
-          binder(reader, reader.namespaces(), *schema, limit, std::string_view(tag),
-                 options.strict) {
+          kinds(std::move(record_kinds)),
+          more(more_of(kinds)),
+          reader(document, options, reads_namespaces(kinds)),
+          binder(reader, reader.namespaces(), *kinds.front().schema, limit,
+                 std::string_view(kinds.front().tag), options.strict, more) {
         reader.attach(binder);
     }
 
-    State(std::shared_ptr<const ClassSchema> root, std::string record_tag, std::uint64_t limit,
-          const ReaderOptions& options)
-        : schema(std::move(root)),
-          tag(std::move(record_tag)),
-          reader(options, schema->namespace_aware() || tag.starts_with('{')),
-          binder(reader, reader.namespaces(), *schema, limit, std::string_view(tag),
-                 options.strict) {
+    State(std::vector<Kind> record_kinds, std::uint64_t limit, const ReaderOptions& options)
+        : kinds(std::move(record_kinds)),
+          more(more_of(kinds)),
+          reader(options, reads_namespaces(kinds)),
+          binder(reader, reader.namespaces(), *kinds.front().schema, limit,
+                 std::string_view(kinds.front().tag), options.strict, more) {
         reader.attach(binder);
     }
 
     const std::string document;  ///< empty when fed
-    const std::shared_ptr<const ClassSchema> schema;
-    const std::string tag;
+    const std::vector<Kind> kinds;
+    const std::vector<detail::ElementBinder::RecordKind> more;
     detail::ExpatReader reader;
     detail::ElementBinder binder;
     bool ended = false;
     bool needs_input = false;
 };
 
+namespace {
+
+std::vector<RecordStream::Kind> one_kind(std::shared_ptr<const ClassSchema> schema,
+                                         std::string tag) {
+    std::vector<RecordStream::Kind> kinds;
+    kinds.push_back({std::move(schema), std::move(tag)});
+    return kinds;
+}
+
+}  // namespace
+
 RecordStream::RecordStream(std::string document, std::shared_ptr<const ClassSchema> schema,
                            std::string tag, std::uint64_t limit, const ReaderOptions& options)
-    : state_(std::make_unique<State>(std::move(document), std::move(schema), std::move(tag), limit,
-                                     options)) {}
+    : RecordStream(std::move(document), one_kind(std::move(schema), std::move(tag)), limit,
+                   options) {}
 
 RecordStream::RecordStream(std::shared_ptr<const ClassSchema> schema, std::string tag,
                            std::uint64_t limit, const ReaderOptions& options)
-    : state_(std::make_unique<State>(std::move(schema), std::move(tag), limit, options)) {}
+    : RecordStream(one_kind(std::move(schema), std::move(tag)), limit, options) {}
+
+RecordStream::RecordStream(std::string document, std::vector<Kind> kinds, std::uint64_t limit,
+                           const ReaderOptions& options)
+    : state_(std::make_unique<State>(std::move(document), std::move(kinds), limit, options)) {}
+
+RecordStream::RecordStream(std::vector<Kind> kinds, std::uint64_t limit,
+                           const ReaderOptions& options)
+    : state_(std::make_unique<State>(std::move(kinds), limit, options)) {}
 
 RecordStream::~RecordStream() = default;
 RecordStream::RecordStream(RecordStream&&) noexcept = default;
 RecordStream& RecordStream::operator=(RecordStream&&) noexcept = default;
 
-const ClassSchema& RecordStream::schema() const noexcept { return *state_->schema; }
+const ClassSchema& RecordStream::schema() const noexcept { return *state_->kinds.front().schema; }
 
 std::string_view RecordStream::held_document() const noexcept { return state_->document; }
 
