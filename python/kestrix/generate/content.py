@@ -25,7 +25,7 @@ and the construct is reported.
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import TYPE_CHECKING
 
 from .classes import PyClass, PyField, PyMember, QName, occurs, pascal, snake
@@ -186,27 +186,12 @@ class ContentModel:
     def _slot_fields(self: Resolver, slot: _Slot, cls: PyClass) -> list[PyField]:
         if slot.choice and len(slot.keys) > 1:
             built = self._choice_field(slot, cls)
-            if built is not None:
-                return [built]
-            return self._fallback_fields(slot, cls)
+            return [built] if built is not None else []
         fields = [f for f in (self._element_field(u, cls) for u in slot.uses) if f is not None]
         if slot.choice:  # one element, met several times in the slot
             for item in fields:
                 item.many = item.many or slot.ordered
                 item.optional = True
-        return fields
-
-    def _fallback_fields(self: Resolver, slot: _Slot, cls: PyClass) -> list[PyField]:
-        """One field per element of a choice slot whose members cannot be told apart."""
-        cls.note("Holds elements whose document order cannot be kept (alternatives of the same type):"
-                 " one field per element, written in the order of the fields.")
-        fields = []
-        for use in slot.uses:
-            built = self._element_field(use, cls)
-            if built is not None:
-                built.optional = True
-                built.many = built.many or slot.ordered
-                fields.append(built)
         return fields
 
     def _merge_plain(self: Resolver, fields: list[PyField], cls: PyClass) -> list[PyField]:
@@ -231,6 +216,7 @@ class ContentModel:
 
     def _choice_field(self: Resolver, slot: _Slot, cls: PyClass, mixed: bool = False) -> PyField | None:
         members: list[PyMember] = []
+        values: list[tuple[_ElementUse, PyField]] = []  # the scalar members' uses and fields
         seen: set[QName] = set()
         docs: list[str] = []
         for use in slot.uses:
@@ -244,26 +230,47 @@ class ContentModel:
             annotation = built.type
             if annotation in self.classes:
                 annotation = self._member_class(use, annotation, key)
+            else:
+                values.append((use, built))
             members.append(PyMember(key[1], key[0], annotation))
             if built.doc:
                 docs.append(f"<{key[1]}>: {built.doc}")
+        if not members and not mixed:
+            return None
+        # Scalar members are told apart by their Python type, and named in one
+        # namespace: those that share a type (with each other, or with the text of
+        # mixed content), or all of them when their namespaces differ, get a class
+        # that holds the value and declares the element.
+        scalar_types = [m.type for m in members if m.type not in self.classes] + (["str"] if mixed else [])
+        apart = len({m.namespace for m in members if m.type not in self.classes}) > 1
+        for use, built in values:
+            member = next(m for m in members if m.xml_name == built.xml_name and m.type == built.type)
+            if apart or scalar_types.count(built.type) > 1:
+                member.type = self._value_class(use, built, (member.namespace or "", member.xml_name), cls)
         scalars = [m for m in members if m.type not in self.classes]
         types = (["str"] if mixed else []) + [m.type for m in members]
-        namespaces = {m.namespace for m in members}
-        if len(set(types)) != len(types) or (scalars and len(namespaces) > 1):
-            clash = sorted({t for t in types if types.count(t) > 1}) or ["several namespaces"]
-            self._report("mixed content" if mixed else "choice", slot.uses[0].document, slot.node,
-                         f"its elements cannot be told apart by type ({', '.join(clash)}):"
-                         + (" the text is kept apart from them" if mixed else " one field each,"
-                            " their order between each other is not kept"))
-            return None
         name = slot.name or ("_or_".join(m.xml_name for m in members) if len(members) <= 3 else "choice")
         built = PyField(snake(name), "choice", name, None, " | ".join(types), optional=True, many=slot.ordered,
                         doc="\n\n".join(docs), members=members, ordered_mixed=mixed)
         built.named_members = bool(scalars)
         if built.named_members and self.namespace_aware:
-            built.namespace = namespaces.pop() if namespaces else None
+            built.namespace = scalars[0].namespace
         return built
+
+    def _value_class(self: Resolver, use: _ElementUse, built: PyField, key: QName, cls: PyClass) -> str:
+        """A class holding the value of a scalar choice member as its text, declaring its element."""
+        element = key if self.namespace_aware else ("", key[1])
+        cached = self._member_classes.get((built.type, element))
+        if cached is None:
+            cached = self.names.allocate(cls.name + pascal(key[1]))
+            text = replace(built, name="value", kind="text", xml_name="", namespace=None, optional=False,
+                           many=False, default='""' if built.type == "str" else None, doc=built.held_as and
+                           f"Held as its text: its schema type is {built.held_as}, which kestrix binds to no"
+                           " type of its own.")
+            self.classes[cached] = PyClass(cached, None, [text], element, f"A <{key[1]}> element holding a value.",
+                                           prefix=self._prefix_for(use.document), namespace=use.document.namespace)
+            self._member_classes[(built.type, element)] = cached
+        return cached
 
     def _member_class(self: Resolver, use: _ElementUse, annotation: str, key: QName) -> str:
         """The element class standing for a class member of a choice: the class

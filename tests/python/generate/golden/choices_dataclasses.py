@@ -21,6 +21,8 @@ __all__ = [
     "Frame",
     "Inline",
     "Label",
+    "LabelLong",
+    "LabelShort",
     "Picture",
     "Rect",
     "Shape",
@@ -81,12 +83,23 @@ class Frame:
 @kestrix.xml_element("label", namespace="urn:draw")
 @dataclass
 class Label:
-    """Holds elements whose document order cannot be kept (alternatives of the same type): one
-    field per element, written in the order of the fields.
-    """
+    short_or_long: list[LabelShort | LabelLong] = field(default_factory=list)
 
-    short: list[str] = field(default_factory=list, metadata={"namespace": "urn:draw"})
-    long: list[str] = field(default_factory=list, metadata={"namespace": "urn:draw"})
+
+@kestrix.xml_element("long", namespace="urn:draw")
+@dataclass
+class LabelLong:
+    """A <long> element holding a value."""
+
+    value: str = field(default="", metadata={"type": "Text"})
+
+
+@kestrix.xml_element("short", namespace="urn:draw")
+@dataclass
+class LabelShort:
+    """A <short> element holding a value."""
+
+    value: str = field(default="", metadata={"type": "Text"})
 
 
 @kestrix.xml_element("picture", namespace="urn:draw")

@@ -21,6 +21,7 @@ import kestrix
 __all__ = [
     "Address",
     "Comment",
+    "CommentB",
     "Gift",
     "GiftOrder",
     "Money",
@@ -57,12 +58,15 @@ class Address:
 @kestrix.xml_element("comment", namespace="urn:shop", prefix="s")
 @dataclass
 class Comment:
-    """Mixed content: the text between its elements is kept as one string (its position among
-    the elements is not).
-    """
+    content: list[str | CommentB] = field(default_factory=list, metadata={"mixed": True})
 
-    b: list[str] = field(default_factory=list, metadata={"namespace": "urn:shop"})
-    text: str = field(default="", metadata={"type": "Wildcard", "mixed": True})
+
+@kestrix.xml_element("b", namespace="urn:shop", prefix="s")
+@dataclass
+class CommentB:
+    """A <b> element holding a value."""
+
+    value: str = field(default="", metadata={"type": "Text"})
 
 
 @dataclass(kw_only=True)

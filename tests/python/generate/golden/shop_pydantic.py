@@ -22,6 +22,7 @@ import kestrix
 __all__ = [
     "Address",
     "Comment",
+    "CommentB",
     "Gift",
     "GiftOrder",
     "Money",
@@ -58,12 +59,14 @@ class Address(BaseModel):
 
 @kestrix.xml_element("comment", namespace="urn:shop", prefix="s")
 class Comment(BaseModel):
-    """Mixed content: the text between its elements is kept as one string (its position among
-    the elements is not).
-    """
+    content: list[str | CommentB] = Field(default_factory=list, json_schema_extra={"mixed": True})
 
-    b: list[str] = Field(default_factory=list, json_schema_extra={"namespace": "urn:shop"})
-    text: str = Field(default="", json_schema_extra={"type": "Wildcard", "mixed": True})
+
+@kestrix.xml_element("b", namespace="urn:shop", prefix="s")
+class CommentB(BaseModel):
+    """A <b> element holding a value."""
+
+    value: str = Field(default="", json_schema_extra={"type": "Text"})
 
 
 class ShopOrder(BaseModel):
@@ -134,6 +137,7 @@ class ShopOrderLine(BaseModel):
 for _model in (
     Address,
     Comment,
+    CommentB,
     ShopOrder,
     GiftOrder,
     Gift,
