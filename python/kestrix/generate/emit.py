@@ -241,7 +241,7 @@ def module_source(classes: dict[str, PyClass], enums: dict[str, PyEnum], header:
 
 
 def _module(ordered: list[PyClass], enums: dict[str, PyEnum], header: str, style: str,
-            keyword_only: dict[str, bool], siblings: list[str], rebuild: bool) -> str:
+            keyword_only: dict[str, bool], siblings: list[str], rebuild: bool, later: tuple[str, ...] = ()) -> str:
     if style not in STYLES:
         raise ValueError(f"style must be one of {', '.join(STYLES)}, not {style!r}")
     pydantic = style == "pydantic"
@@ -267,12 +267,17 @@ def _module(ordered: list[PyClass], enums: dict[str, PyEnum], header: str, style
         imports += ["from pydantic import BaseModel, Field", ""]
     imports.append("import kestrix")
     if siblings:
-        imports += ["", *(f"from . import {name}" for name in siblings)]
+        # Under a private name: a field of the same name would shadow the module in its class.
+        imports += ["", *(f"from . import {name} as _{name}" for name in siblings)]
     names = sorted([*(c.name for c in ordered), *enums])
     parts = [header.rstrip("\n") + "\n\n" + "\n".join(imports),
              "__all__ = [\n" + "".join(f'    "{n}",\n' for n in names) + "]"]
     parts += ["\n".join(_enum_source(enums[name])) for name in sorted(enums)]
     parts += ["\n".join(_class_source(cls, pydantic, keyword_only[cls.name])) for cls in ordered]
+    if later:
+        # Modules whose classes only annotations name, imported once this module's
+        # classes exist: two modules may name each other's classes.
+        parts.append("\n".join(f"from . import {name} as _{name}  # noqa: E402" for name in later))
     if pydantic and ordered and rebuild:
         parts.append(_rebuild([c.name for c in ordered]))
     return "\n\n\n".join(parts) + "\n"
@@ -324,19 +329,21 @@ def _modules(classes: dict[str, PyClass], enums: dict[str, PyEnum]) -> dict[str,
     return {name: names[home[ns]] for name, ns in namespace_of.items()}
 
 
-def _qualified(cls: PyClass, module: str, modules: dict[str, str], used: set[str]) -> PyClass:
-    """A copy of a class whose names of other modules' classes and enums are written module.Name."""
+def _qualified(cls: PyClass, module: str, modules: dict[str, str], needed: set[str], named: set[str]) -> PyClass:
+    """A copy of a class whose names of other modules' classes and enums are written
+    _module.Name; `needed` gathers the modules it needs when it is created (its base,
+    its defaults), `named` those its annotations name."""
 
-    def name(text: str) -> str:
-        head, dot, rest = text.partition(".")
+    def name(text: str, into: set[str]) -> str:
+        head = text.partition(".")[0]
         if head in modules and modules[head] != module:
-            used.add(modules[head])
-            return f"{modules[head]}.{text}"
+            into.add(modules[head])
+            return f"_{modules[head]}.{text}"
         return text
 
-    fields = [replace(f, type=" | ".join(name(t) for t in f.type.split(" | ")),
-                      default=name(f.default) if f.default else f.default) for f in cls.fields]
-    return replace(cls, base=name(cls.base) if cls.base else None, fields=fields)
+    fields = [replace(f, type=" | ".join(name(t, named) for t in f.type.split(" | ")),
+                      default=name(f.default, needed) if f.default else f.default) for f in cls.fields]
+    return replace(cls, base=name(cls.base, needed) if cls.base else None, fields=fields)
 
 
 def package_sources(classes: dict[str, PyClass], enums: dict[str, PyEnum], header: str,
@@ -348,11 +355,12 @@ def package_sources(classes: dict[str, PyClass], enums: dict[str, PyEnum], heade
     files: dict[str, str] = {}
     exported: list[tuple[str, list[str]]] = []
     for module in sorted(set(modules.values())):
-        used: set[str] = set()
-        own = {n: _qualified(c, module, modules, used) for n, c in classes.items() if modules[n] == module}
+        needed: set[str] = set()
+        named: set[str] = set()
+        own = {n: _qualified(c, module, modules, needed, named) for n, c in classes.items() if modules[n] == module}
         own_enums = {n: e for n, e in enums.items() if modules[n] == module}
-        ordered = _order(own)
-        files[f"{module}.py"] = _module(ordered, own_enums, header, style, keyword_only, sorted(used), rebuild=False)
+        files[f"{module}.py"] = _module(_order(own), own_enums, header, style, keyword_only, sorted(needed),
+                                        rebuild=False, later=tuple(sorted(named - needed)))
         exported.append((module, sorted([*own, *own_enums])))
     lines = [header.rstrip("\n"), "", "from __future__ import annotations", ""]
     for module, names in exported:
