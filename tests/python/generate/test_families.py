@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import datetime
 import importlib.util
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -137,6 +139,21 @@ def test_schema_for_schemas_round_trips_the_other_families(tmp_path):
         names = [e.get("name") for e in etree.fromstring(data).iterfind(f"{{{XS}}}complexType")]
         assert [t.name for t in schema.content if isinstance(t, xsd.ComplexType)] == names, path
         assert schema_c14n(kestrix.serialize(schema), defaults) == schema_c14n(data, defaults), path
+
+
+@pytest.mark.parametrize("style", ["dataclasses", "pydantic"])
+def test_family_models_pass_mypy_strict(tmp_path, style):
+    pytest.importorskip("mypy")
+    schemas = package_dir("xmlschema") / "schemas"
+    generate([schemas / Path(*XMLSCHEMA_XSD)], tmp_path / "xsd.py", style=style)
+    generate([schemas / "XENC" / "xenc-schema-11.xsd"], tmp_path, package="encryption", style=style)
+    paths = [tmp_path / "xsd.py", tmp_path / "encryption"]
+    if importlib.util.find_spec("sepaxml") is not None:
+        paths.append(generate([package_dir("sepaxml") / "schemas" / "pain.001.001.03.xsd"], tmp_path / "pain.py",
+                              style=style).path)
+    run = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", *map(str, paths)],
+                         capture_output=True, text=True, cwd=tmp_path)
+    assert run.returncode == 0, run.stdout
 
 
 def test_every_installed_schema_generates_an_importable_module(tmp_path):
