@@ -262,7 +262,9 @@ class ContentModel:
         element = key if self.namespace_aware else ("", key[1])
         cached = self._member_classes.get((built.type, element))
         if cached is None:
-            cached = self.names.allocate(cls.name + pascal(key[1]))
+            # A global element's class is named after it; a local one's from its context.
+            own = (pascal(key[1]),) if use.node.qname("ref") is not None else ()
+            cached = self.names.allocate(*own, cls.name + pascal(key[1]))
             text = replace(built, name="value", kind="text", xml_name="", namespace=None, optional=False,
                            many=False, default='""' if built.type == "str" else None, doc=built.held_as and
                            f"Held as its text: its schema type is {built.held_as}, which kestrix binds to no"
