@@ -571,7 +571,6 @@ IN_V, IN_ITEM_1 = ["while writing field 'v' of Holder"], ["while writing field '
      "'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed",
      ["while writing field 'price' of PLine", "while writing field 'lines' of PInvoice (item 0)"]),
     *too_deep(Tree),
-    *too_deep(TreeModel),
     # characters XML 1.0 cannot carry, in every role a text can have: no field note
     unwritable("\x00", holder(str)),
     unwritable("\x01", holder(str, "pydantic", "Attribute")),
