@@ -16,6 +16,7 @@ A = "urn:test:a"
 B = "urn:test:b"
 DOC = "urn:test:doc"
 XSI = "http://www.w3.org/2001/XMLSchema-instance"
+XS = "http://www.w3.org/2001/XMLSchema"
 POM = "http://maven.apache.org/POM/4.0.0"
 
 
@@ -224,6 +225,11 @@ def read(document, cls=Doc):
     (lambda: xml_element(namespace=""), ValueError, "namespace must not be empty"),
     (lambda: xml_element(prefixes={"xml": "urn:x"}), ValueError, "the prefix 'xml' is reserved"),
     (lambda: xml_element(prefixes={"p": 1}), TypeError, "the URI of prefix 'p' must be a str"),
+    (lambda: xml_element("x", prefix="xs"), ValueError, "prefix needs a namespace"),
+    (lambda: xml_element("x", namespace=XS, prefix="xmlns"), ValueError, "the prefix 'xmlns' is reserved"),
+    (lambda: xml_element("x", namespace=XS, prefix="a:b"), ValueError, "a prefix must be an XML name"),
+    (lambda: xml_element("x", namespace=XS, prefix="xs", prefixes={"xs": "urn:other"}), ValueError,
+     "bound to another URI"),
     (lambda: serialize(BadNamespace("1")), TypeError, "\"namespace\" metadata of field 'x' must be a str"),
     # read by local name in any namespace, but not writable without a URI
     (lambda: serialize(read(b'<Page xmlns="urn:test:doc" xmlns:q="urn:q"><link q:href="x"/></Page>', Page)()),
@@ -288,15 +294,6 @@ class Svg:  # xlink bound by no class: written under its usual URI
     use: Use
 
 
-def test_xlink_is_well_known_in_namespace_aware_trees_too():
-    written = serialize(Svg(Use(href="#a")))
-    assert written == (b'<svg xmlns="http://www.w3.org/2000/svg" xmlns:xlink="http://www.w3.org/1999/xlink">'
-                       b'<use xlink:href="#a"></use></svg>')
-    assert deserialize(written, Svg) == Svg(Use(href="#a"))
-
-
-XS = "http://www.w3.org/2001/XMLSchema"
-
 
 @dataclass
 class XsElement:
@@ -330,19 +327,11 @@ class Notes:  # a prefixed class inside the default namespace it is in
     (PrefixedNote("n"), '<a:note xmlns:a="urn:test:a"><a:text>n</a:text></a:note>'),
     (Notes([PrefixedNote("n")]),
      '<notes xmlns="urn:test:a" xmlns:a="urn:test:a"><a:note><text>n</text></a:note></notes>'),
+    # xlink is well known in namespace-aware trees too
+    (Svg(Use(href="#a")),
+     f'<svg xmlns="http://www.w3.org/2000/svg" xmlns:xlink="{XLINK}"><use xlink:href="#a"></use></svg>'),
 ])
 def test_preferred_prefixes_are_declared_and_a_class_may_ask_for_its_own(obj, document):
     assert serialize(obj) == document.encode()
     assert qualified_names(serialize(obj, indent=2)) == qualified_names(document.encode())
     assert deserialize(document.encode(), type(obj)) == obj
-
-
-@pytest.mark.parametrize("kwargs, message", [
-    ({"prefix": "xs"}, "prefix needs a namespace"),
-    ({"namespace": XS, "prefix": "xmlns"}, "the prefix 'xmlns' is reserved"),
-    ({"namespace": XS, "prefix": "a:b"}, "a prefix must be an XML name"),
-    ({"namespace": XS, "prefix": "xs", "prefixes": {"xs": "urn:other"}}, "bound to another URI"),
-])
-def test_element_prefix_errors(kwargs, message):
-    with pytest.raises(ValueError, match=message):
-        xml_element("x", **kwargs)
