@@ -1,6 +1,7 @@
 """load, iterload and dump: every kind of source and target, streams of any size."""
 
 import concurrent.futures
+import functools
 import io
 import mmap
 import os
@@ -168,23 +169,13 @@ def test_streams_give_what_iterparse_gives_at_any_chunk_boundary(document):
         assert outcomes(kestrix.iterload(Trickle(document, seed), Item)) == expected
 
 
-def load_order_feed(path):
-    """What each worker does: one file in, one bound feed out."""
-    return kestrix.load(path, OrderFeed)
-
-
-@pytest.fixture(scope="module")
-def many_files(tmp_path_factory):
-    folder = tmp_path_factory.mktemp("feeds")
-    for i in range(12):
-        (folder / f"feed-{i:02}.xml").write_bytes(SAMPLE.replace(b"shop.example", b"shop-%d" % i))
-    return sorted(folder.glob("*.xml"))
-
-
-def test_many_files_with_a_process_pool(many_files):
-    sequential = [load_order_feed(path) for path in many_files]
+def test_many_files_with_a_process_pool(tmp_path):
+    paths = [tmp_path / f"feed-{i:02}.xml" for i in range(12)]
+    for i, path in enumerate(paths):
+        path.write_bytes(SAMPLE.replace(b"shop.example", b"shop-%d" % i))
+    load = functools.partial(kestrix.load, cls=OrderFeed)  # one file in, one bound feed out
     with concurrent.futures.ProcessPoolExecutor(max_workers=2) as pool:
-        assert list(pool.map(load_order_feed, many_files, chunksize=3)) == sequential
+        assert list(pool.map(load, paths, chunksize=3)) == list(map(load, paths))
 
 
 @dataclass
