@@ -241,19 +241,17 @@ def test_models_are_written_and_read_back(obj, indent, document, reads_back):
         assert deserialize(document.encode(), type(obj)) == obj
 
 
-def test_classes_named_alike_each_keep_their_own_fields():
+def part_class(module, xml_name):  # a class named Part in `module`, its one field written as `xml_name`
     @dataclass
     class Part:
-        code: str
+        value: str = field(metadata={"name": xml_name})
 
-    first = Part
+    Part.__module__ = module
+    return Part
 
-    @dataclass
-    class Part:  # the same name, in another module
-        label: str
 
-    second = Part
-    first.__module__, second.__module__ = "shop.a", "shop.b"
+def test_classes_named_alike_each_keep_their_own_fields():
+    first, second = part_class("shop.a", "code"), part_class("shop.b", "label")
 
     @dataclass
     class Pair:
