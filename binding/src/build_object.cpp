@@ -300,7 +300,14 @@ PyObject* build_keywords(const ObjectValue& obj, const ClassSchema& schema,
 PyObject* build_instance(const ObjectValue& obj, const TypeDesc& type, PyObject* cls) {
     if (!type.is_nested()) return build_dict(obj);
     const ClassSchema& schema = type.schema();
-    if (obj.schema != &schema || obj.slots.size() != schema.fields.size()) {
+    if (obj.schema != &schema) [[unlikely]] {
+        // A subclass the element's xsi:type chose: built as that class.
+        if (const Substitute* substitute = find_substitute(schema, obj.schema)) {
+            return build_instance(obj, substitute->type, nullptr);
+        }
+        return raise_panic("an object laid out for another class reached object building");
+    }
+    if (obj.slots.size() != schema.fields.size()) {
         return raise_panic("an object laid out for another class reached object building");
     }
     const CompiledClass* compiled = compiled_of(schema);

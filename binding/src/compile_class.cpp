@@ -75,6 +75,7 @@ void discard(Frame& frame) {
         record->schema->fields.clear();
         record->schema->element_index.clear();
         record->schema->attribute_index.clear();
+        record->schema->substitutes.clear();
     }
     frame.deferred.clear();
     error.restore();

@@ -12,6 +12,7 @@
 #include "class_lookup.hpp"
 #include "compile_choice.hpp"
 #include "compile_field.hpp"
+#include "compile_substitution.hpp"
 #include "errors.hpp"
 #include "text.hpp"
 
@@ -144,6 +145,20 @@ bool read_declaration(PyObject* cls, const std::string& class_name, ClassSchema&
         schema.prefixes.emplace(schema.prefixes.begin(), schema.element_prefix, *schema.ns);
     }
     schema.declares_namespaces = schema.ns.has_value() || !schema.prefixes.empty();
+    // The type name an xsi:type gives for the class (absent in declarations
+    // made before it existed), in the class's namespace.
+    if (Ref type_name = attribute_or_null(declaration.get(), "type_name");
+        type_name && type_name.get() != Py_None) {
+        std::string_view text;
+        if (!utf8_of(type_name.get(), text) || text.empty()) {
+            PyErr_Format(PyExc_TypeError,
+                         "__kestrix_element__.type_name of %s must be a non-empty str",
+                         class_name.c_str());
+            return false;
+        }
+        schema.type_name = std::string(text);
+        schema.type_ns = schema.ns.value_or(std::string());
+    }
     return true;
 }
 
@@ -220,6 +235,7 @@ bool fill_record(PyObject* cls, CompiledClass& record) {
     schema.fields = std::move(fields);
     schema.build_indices();
     record.init_args = std::move(args);
+    if (!compile_substitutes(cls, schema)) return false;
     record.positional =
         record.is_dataclass && std::all_of(record.init_args.begin(), record.init_args.end(),
                                            [](const InitArg& a) { return a.init && !a.kw_only; });

@@ -184,6 +184,13 @@ public:
             too_deep_ = true;  // a model graph too deep or cyclic: no field is at fault
             return false;
         }
+        if (!schema.substitutes.empty()) [[unlikely]] {
+            // An instance of a subclass that declares a type name is written
+            // as that class, with its xsi:type.
+            if (const ClassSchema* actual = substitute_of(obj, schema); actual != &schema) {
+                return walk(obj, *actual, depth, out);
+            }
+        }
         // Attribute names and converters come from the class compiled for this
         // very schema; without that record names are created from the fields.
         const CompiledClass* compiled = compiled_of(schema);
@@ -272,6 +279,18 @@ private:
         }
         out = Value::list(items, count);
         return true;
+    }
+
+    /// The substitute of `schema` whose class is exactly `obj`'s, else `schema`.
+    static const ClassSchema* substitute_of(PyObject* obj, const ClassSchema& schema) {
+        PyObject* const type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+        for (const Substitute& substitute : schema.substitutes) {
+            const CompiledClass* compiled = compiled_of(substitute.type.schema());
+            if (compiled != nullptr && compiled->cls.get() == type) {
+                return &substitute.type.schema();
+            }
+        }
+        return &schema;
     }
 
     /// Stores the list `v` of a wrapped list field as the object of its

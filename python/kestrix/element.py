@@ -24,16 +24,19 @@ class ElementDeclaration:
         prefixes: preferred prefixes for namespace URIs (prefix -> URI).
         prefix: the prefix the class's element is written with, or None for
             the default namespace; bound to ``namespace`` in ``prefixes``.
+        type_name: the type name an ``xsi:type`` gives to choose the class in
+            place of a base class (in ``namespace``), or None.
     """
 
     # A plain class rather than a dataclass: importing dataclasses (and with it
     # inspect) would multiply the time `import kestrix` takes.
-    __slots__ = ("name", "namespace", "prefixes", "prefix")
+    __slots__ = ("name", "namespace", "prefixes", "prefix", "type_name")
 
     name: str | None
     namespace: str | None
     prefixes: dict[str, str]
     prefix: str | None
+    type_name: str | None
 
     def __init__(
         self,
@@ -41,11 +44,13 @@ class ElementDeclaration:
         namespace: str | None = None,
         prefixes: dict[str, str] | None = None,
         prefix: str | None = None,
+        type_name: str | None = None,
     ) -> None:
         object.__setattr__(self, "name", name)
         object.__setattr__(self, "namespace", namespace)
         object.__setattr__(self, "prefixes", dict(prefixes or {}))
         object.__setattr__(self, "prefix", prefix)
+        object.__setattr__(self, "type_name", type_name)
 
     def __setattr__(self, key: str, value: object) -> None:
         raise AttributeError(f"ElementDeclaration is read-only; cannot set {key!r}")
@@ -53,18 +58,22 @@ class ElementDeclaration:
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, ElementDeclaration):
             return NotImplemented
-        return (self.name, self.namespace, self.prefixes, self.prefix) == (
+        return (self.name, self.namespace, self.prefixes, self.prefix, self.type_name) == (
             other.name,
             other.namespace,
             other.prefixes,
             other.prefix,
+            other.type_name,
         )
 
     def __hash__(self) -> int:
-        return hash((self.name, self.namespace, tuple(self.prefixes.items()), self.prefix))
+        return hash((self.name, self.namespace, tuple(self.prefixes.items()), self.prefix,
+                     self.type_name))
 
     def __repr__(self) -> str:
         own = "" if self.prefix is None else f", prefix={self.prefix!r}"
+        if self.type_name is not None:
+            own += f", type_name={self.type_name!r}"
         return (
             f"ElementDeclaration(name={self.name!r}, namespace={self.namespace!r}, "
             f"prefixes={self.prefixes!r}{own})"
@@ -90,6 +99,7 @@ def xml_element(
     namespace: str | None = None,
     prefixes: Mapping[str, str] | None = None,
     prefix: str | None = None,
+    type_name: str | None = None,
 ) -> Callable[[_C], _C]:
     """Declare the XML element a model class is written as and read from.
 
@@ -112,6 +122,11 @@ def xml_element(
     - ``prefix``: the class's element is written with this prefix, bound to
       ``namespace`` (``<xs:schema xmlns:xs="...">``), instead of in the
       default namespace; reading is unchanged (namespaces are matched by URI).
+    - ``type_name``: the class's type name, in ``namespace``: a field typed
+      with a base class of it also takes this class, chosen by an element's
+      ``xsi:type="p:TypeName"`` (the prefix resolved through the document's
+      declarations); an instance of it in such a field is written with its
+      ``xsi:type``. The subclasses are found when the base class is first used.
 
     A class tree in which some class declares a namespace or prefixes (or some
     field a ``"namespace"``) is read namespace-aware, matching elements and
@@ -125,6 +140,7 @@ def xml_element(
         namespace: the namespace URI of the element; None for no namespace.
         prefixes: prefix -> namespace URI, in order of preference.
         prefix: the prefix of the class's own element; needs ``namespace``.
+        type_name: the class's type name (no prefix), or None.
 
     Returns:
         The decorator, which returns the class it is applied to.
@@ -177,7 +193,9 @@ def xml_element(
         if bound.get(prefix, namespace) != namespace:
             raise ValueError(f"the prefix {prefix!r} is bound to another URI in prefixes")
         bound = {prefix: namespace, **bound}
-    declaration = ElementDeclaration(name, namespace, bound, prefix)
+    if type_name is not None:
+        _check_name(type_name, "the type name")
+    declaration = ElementDeclaration(name, namespace, bound, prefix, type_name)
 
     def decorate(cls: _C) -> _C:
         if not isinstance(cls, type):

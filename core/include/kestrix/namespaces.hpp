@@ -30,6 +30,10 @@ struct NamespacePlan {
     /// Some field of the tree holds QName values: reading keeps the namespace
     /// declarations in scope, and writing may declare prefixes for them.
     bool qnames = false;
+    /// Some class of the tree has substitutes (see ClassSchema::substitutes):
+    /// reading keeps the namespace declarations in scope to resolve
+    /// `xsi:type`, and writing may declare prefixes for it.
+    bool substitutions = false;
     /// The namespace of the root class's element, declared as the default
     /// namespace of a written document (empty: no default namespace).
     std::string default_ns;

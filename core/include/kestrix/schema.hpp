@@ -126,6 +126,14 @@ struct FieldSchema {
 
 struct NamespacePlan;
 
+/// A class that stands in for another where the document names its type
+/// (`xsi:type`): a subclass, read and written with its own schema.
+struct Substitute {
+    std::string type_ns;    ///< namespace URI of the type name (empty: none)
+    std::string type_name;  ///< the local type name
+    TypeDesc type;          ///< Nested: the subclass's schema
+};
+
 /// Hash for string keys that also finds std::string_view without a copy.
 struct NameHash {
     using is_transparent = void;
@@ -170,6 +178,14 @@ struct ClassSchema {
     /// A class made up for the wrapper element of a wrapped list: one list
     /// field, and no Python class behind it.
     bool list_wrapper = false;
+    /// The type name the class declares (empty: none), in `type_ns`: what an
+    /// `xsi:type` names to choose it.
+    std::string type_name;
+    std::string type_ns;
+    /// The subclasses that declare a type name: an element of this class whose
+    /// `xsi:type` names one of them is bound to it, and an instance of one is
+    /// written with its `xsi:type`. Empty for most classes.
+    std::vector<Substitute> substitutes;
     /// Opaque back-reference set by whoever owns the schema (the binding layer
     /// points it at its own record of the class); the core never reads it.
     const void* owner = nullptr;
@@ -203,6 +219,14 @@ struct ClassSchema {
         return it->second;
     }
 };
+
+/// The schema the type name `{uri}local` selects: `schema` itself when it
+/// declares that type name, else the substitute that does; null when none.
+const ClassSchema* find_type(const ClassSchema& schema, std::string_view uri,
+                             std::string_view local) noexcept;
+
+/// The substitute of `schema` whose schema is `actual`, or null.
+const Substitute* find_substitute(const ClassSchema& schema, const ClassSchema* actual) noexcept;
 
 /// An item of a Choice field, as the value tree holds it: a two-item list of
 /// the member's position (an Int) and the item's value, built in `arena`.

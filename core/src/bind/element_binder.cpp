@@ -39,8 +39,9 @@ ElementBinder::ElementBinder(ReaderControl& reader, bool namespaces, const Class
     // A tree with QName values keeps the namespace declarations in scope: the
     // reader reports them when it processes namespaces; otherwise they are
     // read from each start tag's xmlns attributes.
+    // So does a tree with substitutes, to resolve the prefix of an xsi:type.
     const auto has_qnames = [](const ClassSchema& s) {
-        return s.namespaces != nullptr && s.namespaces->qnames;
+        return s.namespaces != nullptr && (s.namespaces->qnames || s.namespaces->substitutions);
     };
     track_scope_ = has_qnames(schema);
     for (const auto& kind : more_) track_scope_ = track_scope_ || has_qnames(*kind.first);
@@ -363,13 +364,14 @@ bool ElementBinder::check_attributes(const char** attributes, const ClassSchema*
             // Namespace declarations are no attributes with namespace processing.
             const ExpandedName expanded = split_expanded(name);
             known = expanded.local == "nil" ||
+                    (expanded.local == "type" && expanded.uri == XSI_NAMESPACE) ||
                     (schema != nullptr &&
                      find_expanded_field(*schema, FieldRole::Attribute, {}, expanded));
         } else {
             const std::string_view whole = name;
             const std::string_view local = local_name_of(name);
             known = whole == "xmlns" || whole.starts_with("xmlns:") || local == "nil" ||
-                    local == "xsi:nil" ||
+                    whole == "xsi:type" || local == "xsi:nil" ||
                     (schema != nullptr && find_field(*schema, FieldRole::Attribute, local));
         }
         if (known) continue;
@@ -427,8 +429,13 @@ void ElementBinder::open_record(const char* name, const char** attributes, bool 
         arena_ = std::move(pool_.back());
         pool_.pop_back();
     }
-    if (strict_ && !check_attributes(attributes, record_schema_, 0)) return;
-    Frame frame(*record_schema_, arena_, scope());
+    const ClassSchema* schema = record_schema_;
+    if (!schema->substitutes.empty()) [[unlikely]] {
+        schema = substituted(*schema, attributes);
+        if (schema == nullptr) return;
+    }
+    if (strict_ && !check_attributes(attributes, schema, 0)) return;
+    Frame frame(*schema, arena_, scope());
     place(frame);
     if (Status status = bind_attributes(attributes, frame); !status) {
         fail(std::move(status).error());
@@ -448,8 +455,14 @@ void ElementBinder::open_record(const char* name, const char** attributes, bool 
     mode_ = Mode::InClass;
 }
 
-void ElementBinder::open_child(const ClassSchema& schema, std::size_t field, std::string_view ns,
+void ElementBinder::open_child(const ClassSchema& declared, std::size_t field, std::string_view ns,
                                const char** attributes, bool empty, std::uint32_t member) {
+    const ClassSchema* chosen = &declared;
+    if (!declared.substitutes.empty()) [[unlikely]] {
+        chosen = substituted(declared, attributes);
+        if (chosen == nullptr) return;
+    }
+    const ClassSchema& schema = *chosen;
     if (strict_ && !check_attributes(attributes, &schema, 0)) return;
     Frame frame(schema, arena_, scope());
     place(frame);
@@ -467,6 +480,40 @@ void ElementBinder::open_child(const ClassSchema& schema, std::size_t field, std
         return;
     }
     deliver(field, std::move(child).value(), member);
+}
+
+const ClassSchema* ElementBinder::substituted(const ClassSchema& schema, const char** attributes) {
+    if (attributes == nullptr) return &schema;
+    const char* given = nullptr;
+    for (const char** a = attributes; a[0] != nullptr; a += 2) {
+        if (namespaces_) {
+            const ExpandedName expanded = split_expanded(a[0]);
+            if (expanded.local == "type" && expanded.uri == XSI_NAMESPACE) given = a[1];
+            continue;
+        }
+        // Without namespace processing: a prefix bound to the XML Schema
+        // instance namespace where the attribute stands, or xsi itself.
+        const std::string_view name = a[0];
+        const std::size_t colon = name.find(':');
+        if (colon == std::string_view::npos || name.substr(colon + 1) != "type") continue;
+        const std::string_view prefix = name.substr(0, colon);
+        const std::optional<std::string_view> uri = scope_.resolve(prefix);
+        if (uri ? *uri == XSI_NAMESPACE : prefix == "xsi") given = a[1];
+    }
+    if (given == nullptr) return &schema;
+    Result<Value> type = parse_qname(given, &scope_, "xsi:type", arena_);
+    if (!type) {
+        fail(std::move(type).error());
+        return nullptr;
+    }
+    const std::optional<ClarkName> name = split_clark(type.value().as_str());
+    if (name) {
+        if (const ClassSchema* found = find_type(schema, name->uri, name->local)) return found;
+    }
+    fail(BindError::schema("unknown xsi:type '" + std::string(trim_xml_space(given)) + "' (" +
+                           std::string(type.value().as_str()) + "): no subclass of " + schema.name +
+                           " declares that type name"));
+    return nullptr;
 }
 
 void ElementBinder::place(Frame& frame) const noexcept {

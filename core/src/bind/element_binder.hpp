@@ -155,6 +155,10 @@ private:
     /// Records in `frame` where its element's start tag (the current event) stands.
     void place(Frame& frame) const noexcept;
     void open_record(const char* name, const char** attributes, bool empty);
+    /// The schema an element of class `schema` binds to: the class its
+    /// xsi:type names (`schema` or a substitute), `schema` when it has none.
+    /// Null, with the failure recorded, for a type name no class declares.
+    const ClassSchema* substituted(const ClassSchema& schema, const char** attributes);
     void open_child(const ClassSchema& schema, std::size_t field, std::string_view ns,
                     const char** attributes, bool empty, std::uint32_t member = NO_MEMBER);
     void bind_scalar_start(std::size_t field, ScalarKind kind, const char** attributes, bool empty,

@@ -66,6 +66,26 @@ bool ClassSchema::namespace_aware() const noexcept {
     return namespaces != nullptr && namespaces->used;
 }
 
+const ClassSchema* find_type(const ClassSchema& schema, std::string_view uri,
+                             std::string_view local) noexcept {
+    if (!schema.type_name.empty() && schema.type_name == local && schema.type_ns == uri) {
+        return &schema;
+    }
+    for (const Substitute& substitute : schema.substitutes) {
+        if (substitute.type_name == local && substitute.type_ns == uri) {
+            return &substitute.type.schema();
+        }
+    }
+    return nullptr;
+}
+
+const Substitute* find_substitute(const ClassSchema& schema, const ClassSchema* actual) noexcept {
+    for (const Substitute& substitute : schema.substitutes) {
+        if (&substitute.type.schema() == actual) return &substitute;
+    }
+    return nullptr;
+}
+
 Value choice_item(std::uint32_t member, Value value, Arena& arena) {
     auto* pair = static_cast<Value*>(arena.allocate(2 * sizeof(Value)));
     pair[0] = Value::integer(member);

@@ -27,7 +27,7 @@ Status write_root(XmlWriter& writer, std::string_view root_name, const Value& ro
     const NamespacePlan* plan = schema.namespaces.get();
     // QName values may need prefixes no name uses: declared once written.
     std::optional<QNamePrefixes> qnames;
-    if (plan != nullptr && plan->qnames) qnames.emplace(*plan);
+    if (plan != nullptr && (plan->qnames || plan->substitutions)) qnames.emplace(*plan);
     QNamePrefixes* const values = qnames ? &*qnames : nullptr;
     const std::size_t start = writer.size();
     Status s;

@@ -24,6 +24,10 @@ std::vector<const ClassSchema*> classes_of(const ClassSchema& root) {
             reach(field);
             for (const FieldSchema& member : field.choices) reach(member);
         }
+        for (const Substitute& substitute : order[next]->substitutes) {
+            const ClassSchema* nested = &substitute.type.schema();
+            if (seen.insert(nested).second) order.push_back(nested);
+        }
     }
     return order;
 }
@@ -43,6 +47,7 @@ public:
         const std::vector<const ClassSchema*> classes = classes_of(root_);
         for (const ClassSchema* schema : classes) {
             if (schema->declares_namespaces) plan_.used = true;
+            if (!schema->substitutes.empty()) plan_.substitutions = true;
             for (const FieldSchema& field : schema->fields) {
                 const TypeDesc& type = field.type.is_list() ? field.type.item() : field.type;
                 if (type.is_scalar() && type.scalar_kind() == ScalarKind::QName)
@@ -152,6 +157,10 @@ private:
             } else {
                 visit_field(schema, field, context);
             }
+        }
+        // A subclass written in place of the class: its fields in the same context.
+        for (const Substitute& substitute : schema.substitutes) {
+            visit(substitute.type.schema(), context);
         }
     }
 

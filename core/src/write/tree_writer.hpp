@@ -82,14 +82,31 @@ public:
         const std::size_t count = schema.fields.size();
         // The walker and the parser lay every object out by the schema it is
         // written with; an object laid out otherwise cannot be read by position.
-        if (obj.schema != &schema || obj.slots.size() != count) {
-            return BindError::serialization("Object value laid out for another class than " +
-                                            schema.name);
+        if (obj.schema != &schema || obj.slots.size() != count) [[unlikely]] {
+            // A subclass that declares a type name stands in for the class:
+            // written as itself, with its xsi:type.
+            const Substitute* substitute = find_substitute(schema, obj.schema);
+            if (substitute == nullptr || pending_type_ != nullptr) {
+                return BindError::serialization("Object value laid out for another class than " +
+                                                schema.name);
+            }
+            pending_type_ = substitute;
+            return element(place, value, substitute->type.schema());
         }
 
         typename Names::Open open;
         if (!names_.open(writer_, place, &schema, open))
             return names_.failure(writer_, nullptr, schema);
+        if (pending_type_ != nullptr) [[unlikely]] {
+            const Substitute& substitute = *std::exchange(pending_type_, nullptr);
+            if (!type_attribute(open, substitute)) {
+                if (!qname_error_.empty()) {
+                    return BindError::serialization("the xsi:type of " + schema.name +
+                                                    " cannot be written: " + qname_error_);
+                }
+                return names_.failure(writer_, nullptr, schema);
+            }
+        }
         // Whitespace inside an element with text content would join the text.
         const bool compact = schema.text_field.has_value() || schema.mixed_field.has_value();
         if (compact) writer_.begin_compact();
@@ -278,6 +295,34 @@ private:
                                         " cannot be written: " + qname_error_);
     }
 
+    /// Writes the xsi:type attribute that names `substitute`'s type: with the
+    /// prefixes the root declares (or gets declared for it), else declared
+    /// on the element itself when no prefix can be added to the root.
+    [[gnu::noinline]] bool type_attribute(const typename Names::Open& open,
+                                          const Substitute& substitute) {
+        const std::string& uri = substitute.type_ns;
+        const std::string& local = substitute.type_name;
+        if (qnames_ == nullptr) {
+            if (!writer_.attribute("xmlns", "xsi", XSI_NAMESPACE)) return false;
+            if (uri.empty()) return writer_.attribute("xsi", "type", local);
+            return writer_.attribute("xmlns", "xst", uri) &&
+                   writer_.attribute("xsi", "type", "xst:" + local);
+        }
+        std::string name;
+        if (const std::optional<std::string_view> xsi = names_.xsi_prefix()) {
+            name = std::string(*xsi) + ":type";
+        } else {
+            if (!qname("{" + std::string(XSI_NAMESPACE) + "}type", names_.inside(open))) {
+                return false;
+            }
+            name = qname_text_;
+        }
+        if (!qname(uri.empty() ? local : "{" + uri + "}" + local, names_.inside(open))) {
+            return false;
+        }
+        return writer_.attribute(name, qname_text_);
+    }
+
     /// Writes the empty element of a nil field: marked xsi:nil="true", with
     /// `xsi` declared on the element unless the root declares it.
     [[gnu::noinline]] bool nil(const Place& place) {
@@ -301,6 +346,8 @@ private:
     std::string qname_text_;
     std::string qname_error_;
     bool qname_failed_ = false;
+    /// The substitute whose xsi:type the element being opened writes.
+    const Substitute* pending_type_ = nullptr;
 };
 
 }  // namespace kestrix::detail
