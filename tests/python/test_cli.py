@@ -28,7 +28,9 @@ def kestrix(*args, stdin=None, cwd=None, **env):
 def test_parse_prints_json():
     result = kestrix("parse", "-", "--model", MODEL, stdin=SAMPLE)
     assert (result.returncode, result.stderr) == (0, b"")
-    first = json.loads(result.stdout)["orders"][0]
+    feed = json.loads(result.stdout)
+    assert feed["source"] == "shop.example"
+    first = feed["orders"][0]
     assert first["id"] == 1001 and first["status"] == "shipped"
     assert first["total"] == "138.90"  # Decimal keeps its digits
     assert first["customer"]["vip"] is True
