@@ -254,6 +254,24 @@ private:
         }
         if (!PyList_Check(v)) return true;  // tuples and other sequences leave the field out
         const TypeDesc& item_type = type.item();
+        return store_items(v, out, failed_item, [&](PyObject* item, Value& iv) {
+            if (item_type.is_nested()) return walk(item, item_type.schema(), depth + 1, iv);
+            // Each item is written as a single field of the item's kind is; the
+            // items of a list of lists write nothing.
+            if (item_type.is_scalar()) {
+                return store_scalar(item, item_type.scalar_kind(), convert, iv, arena_);
+            }
+            return true;
+        });
+    }
+
+    /// Stores the items of the list `v` as a list value, each non-None item
+    /// through `store_item(item, value)` (a None item writes nothing). The
+    /// one loop of plain and choice lists; a template, so each inlines its
+    /// own step.
+    template <class StoreItem>
+    bool store_items(PyObject* v, Value& out, std::optional<std::size_t>& failed_item,
+                     StoreItem&& store_item) {
         const Py_ssize_t start = PyList_Size(v);
         auto* items =
             static_cast<Value*>(arena_.allocate(static_cast<std::size_t>(start) * sizeof(Value)));
@@ -262,16 +280,8 @@ private:
         for (Py_ssize_t i = 0; i < start && i < PyList_Size(v); ++i) {
             Ref item = Ref::borrow(PyList_GetItem(v, i));
             if (!item) return false;
-            Value iv = Value::null();  // None, and items of a list of lists, write nothing
-            bool ok = true;
-            if (item.get() == Py_None) {
-            } else if (item_type.is_nested()) {
-                ok = walk(item.get(), item_type.schema(), depth + 1, iv);
-            } else if (item_type.is_scalar()) {
-                // Each item is written as a single field of the item's kind is.
-                ok = store_scalar(item.get(), item_type.scalar_kind(), convert, iv, arena_);
-            }
-            if (!ok) {
+            Value iv = Value::null();
+            if (item.get() != Py_None && !store_item(item.get(), iv)) {
                 failed_item = static_cast<std::size_t>(i);
                 return false;
             }
@@ -367,23 +377,9 @@ private:
         }
         if (field.type.is_choice()) return store_choice(v, field, arg->members, depth, out);
         if (!PyList_Check(v)) return true;  // as for other lists: left out
-        const Py_ssize_t start = PyList_Size(v);
-        auto* items =
-            static_cast<Value*>(arena_.allocate(static_cast<std::size_t>(start) * sizeof(Value)));
-        std::size_t count = 0;
-        for (Py_ssize_t i = 0; i < start && i < PyList_Size(v); ++i) {
-            Ref item = Ref::borrow(PyList_GetItem(v, i));
-            if (!item) return false;
-            Value iv = Value::null();
-            if (item.get() != Py_None &&
-                !store_choice(item.get(), field, arg->members, depth, iv)) {
-                failed_item = static_cast<std::size_t>(i);
-                return false;
-            }
-            items[count++] = iv;
-        }
-        out = Value::list(items, count);
-        return true;
+        return store_items(v, out, failed_item, [&](PyObject* item, Value& iv) {
+            return store_choice(item, field, arg->members, depth, iv);
+        });
     }
 
     Arena& arena_;
