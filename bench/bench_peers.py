@@ -8,6 +8,8 @@ deserialize  bytes -> objects (and two untyped parsers for scale), the same
              threads deserializing at once against one thread doing both
 serialize    objects -> bytes
 stream       iterparse of the Order records
+order        a ledger of entries of three kinds interleaved (as many entries
+             as records): a choice field and iterparse over the three classes
 
 Every case runs once first and its result is checked against the objects
 built from ready Python values (the floor); a case that fails its check is
@@ -429,6 +431,62 @@ STREAM_RATIOS = [
 ]
 
 
+def bind_ledger(root, Ledger=M.Ledger, Credit=M.Credit, Debit=M.Debit, Note=M.LedgerNote):
+    """A <ledger> element (lxml) into the dataclasses, each entry by its tag, in order."""
+    entries = []
+    for e in root:
+        tag = e.tag
+        if tag == "credit":
+            entries.append(Credit(int(e.get("id")), Decimal(e.findtext("amount")), e.findtext("memo")))
+        elif tag == "debit":
+            entries.append(Debit(int(e.get("id")), e.get("account"), Decimal(e.findtext("amount"))))
+        elif tag == "note":
+            entries.append(Note(int(e.get("id")), e.text or ""))
+    return Ledger(entries)
+
+
+def lxml_ledger_stream(doc, Credit=M.Credit, Debit=M.Debit, Note=M.LedgerNote):
+    out = []
+    for _, e in LET.iterparse(io.BytesIO(doc), events=("end",), tag=("credit", "debit", "note")):
+        tag = e.tag
+        if tag == "credit":
+            out.append(Credit(int(e.get("id")), Decimal(e.findtext("amount")), e.findtext("memo")))
+        elif tag == "debit":
+            out.append(Debit(int(e.get("id")), e.get("account"), Decimal(e.findtext("amount"))))
+        else:
+            out.append(Note(int(e.get("id")), e.text or ""))
+        e.clear()
+    return out
+
+
+def order_cases(doc, ledger):
+    """Entries of three kinds interleaved: a choice field keeps their order."""
+
+    def same(r, refs):
+        got = r if isinstance(r, list) else r.entries
+        if got != ledger.entries:
+            raise AssertionError("entries differ from the generated ledger")
+
+    kinds = (M.Credit, M.Debit, M.LedgerNote)
+    tags = ("credit", "debit", "note")
+    return [
+        Case("lxmlbind", "lxml `fromstring` + hand binder by tag", lambda: lambda: bind_ledger(LET.fromstring(doc)),
+             same),
+        Case("kx", "**kestrix `deserialize` -> choice field**", lambda: kestrix_call("deserialize", doc, M.Ledger),
+             same),
+        Case("lxmlstream", "lxml `iterparse` (three tags) + hand binder + `clear()`",
+             lambda: lambda: lxml_ledger_stream(doc), same),
+        Case("kxstream", "**kestrix `iterparse` over the three classes**",
+             lambda: lambda: list(need_kestrix().iterparse(doc, kinds, tags)), same),
+    ]
+
+
+ORDER_RATIOS = [
+    ("(lxml + binder) / kestrix (interleaved kinds)", "lxmlbind", "kx", ">=", 4.0),
+    ("(lxml iterparse + binder) / kestrix iterparse (interleaved kinds)", "lxmlstream", "kxstream", None, None),
+]
+
+
 # --- running and reporting ------------------------------------------------------
 
 
@@ -572,7 +630,8 @@ def main(argv=None):
     ap = argparse.ArgumentParser(description="Benchmark kestrix against its peers (Markdown on stdout).")
     ap.add_argument("--records", type=int, default=20000, help="order records in the document (default 20000)")
     ap.add_argument("--repeat", type=int, default=5, help="timed runs per case and collector mode (default 5)")
-    ap.add_argument("--only", choices=["deserialize", "serialize", "stream"], help="run one section only")
+    ap.add_argument("--only", choices=["deserialize", "serialize", "stream", "order"],
+                    help="run one section only")
     ap.add_argument("--cases", help="comma-separated case keys to run (default: all), e.g. kx,kxns")
     ap.add_argument("--seed", type=int, default=20240501, help="seed of the document generator")
     ap.add_argument("--clock", choices=sorted(CLOCKS), default="wall",
@@ -606,6 +665,9 @@ def main(argv=None):
         sections.append(("Serialize", serialize_cases(data), SERIALIZE_RATIOS, None))
     if args.only in (None, "stream"):
         sections.append(("Stream", stream_cases(data), STREAM_RATIOS, None))
+    if args.only in (None, "order"):
+        ledger_doc, ledger = M.interleaved_ledger(args.records, args.seed)
+        sections.append(("Document order", order_cases(ledger_doc, ledger), ORDER_RATIOS, None))
 
     if args.cases:
         keep = set(args.cases.split(","))

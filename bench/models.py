@@ -234,3 +234,70 @@ def as_plain(obj):
     if isinstance(obj, list):
         return [as_plain(x) for x in obj]
     return obj
+
+
+# --- document order: a ledger of interleaved entries of three kinds ---------------
+#
+#     <ledger>
+#       <credit id="1"><amount>12.50</amount><memo>..</memo></credit>
+#       <note id="2">..</note>
+#       <debit id="3" account="ACC-0042"><amount>4.17</amount></debit>
+#       ...
+#     </ledger>
+
+
+@dataclass
+class Credit:
+    id: int = _attr("id")
+    amount: Decimal = _elem("amount")
+    memo: str = _elem("memo")
+
+
+@dataclass
+class Debit:
+    id: int = _attr("id")
+    account: str = _attr("account")
+    amount: Decimal = _elem("amount")
+
+
+@dataclass
+class LedgerNote:
+    id: int = _attr("id")
+    text: str = field(metadata={"type": "Text"})
+
+
+@dataclass
+class Ledger:
+    entries: list[Credit | Debit | LedgerNote] = field(
+        default_factory=list,
+        metadata={"choices": {"credit": Credit, "debit": Debit, "note": LedgerNote}},
+    )
+
+
+def interleaved_ledger(records, seed):
+    """A ledger document of `records` entries of the three kinds in random
+    order, and the Ledger it holds."""
+    import random
+    from xml.sax.saxutils import escape
+
+    rng = random.Random(seed)
+    parts, entries = [b"<ledger>"], []
+    for i in range(1, records + 1):
+        kind = rng.random()
+        amount = Decimal(rng.randint(1, 999_999)) / 100
+        if kind < 0.45:
+            memo = rng.choice(["rent", "refund & fee", "salary", "interest <Q2>"])
+            entries.append(Credit(i, amount, memo))
+            parts.append(b'<credit id="%d"><amount>%s</amount><memo>%s</memo></credit>'
+                         % (i, str(amount).encode(), escape(memo).encode()))
+        elif kind < 0.9:
+            account = f"ACC-{rng.randint(0, 9999):04d}"
+            entries.append(Debit(i, account, amount))
+            parts.append(b'<debit id="%d" account="%s"><amount>%s</amount></debit>'
+                         % (i, account.encode(), str(amount).encode()))
+        else:
+            text = rng.choice(["checked", "month end", "see attachment"])
+            entries.append(LedgerNote(i, text))
+            parts.append(b'<note id="%d">%s</note>' % (i, text.encode()))
+    parts.append(b"</ledger>")
+    return b"".join(parts), Ledger(entries)

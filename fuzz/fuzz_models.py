@@ -316,6 +316,67 @@ class DRich:
     content: list[Union[str, DLabel, DCircle]] = df(list, mixed=True)
 
 
+# --- wrapped lists; type substitution by xsi:type -----------------------------------
+
+
+class PBox(BaseModel):
+    items: Optional[list[PCircle]] = pf(None, name="circle", wrapper="circles")
+    codes: list[int] = pf(list, name="code", wrapper="codes")
+    parts: list[Union[PCircle, PLabel]] = pf(list, wrapper="parts")
+
+
+@dataclass
+class DBox:
+    items: Optional[list[DCircle]] = df(None, name="circle", wrapper="circles")
+    codes: list[int] = df(list, name="code", wrapper="codes")
+    parts: list[Union[DCircle, DLabel]] = df(list, wrapper="parts")
+
+
+@xml_element("shape", namespace=NS_A, type_name="Shape")
+class PShape(BaseModel):
+    name: str = ""
+
+
+@xml_element(namespace=NS_A, type_name="Square")
+class PSquare(PShape):
+    side: float = pf(0.0, "Attribute")
+
+
+@xml_element(namespace=NS_B, type_name="Dot")
+class PDot(PShape):
+    at: list[int] = pf(list, name="x")
+
+
+@xml_element("canvas", namespace=NS_A)
+class PCanvas(BaseModel):
+    main: Optional[PShape] = None
+    shapes: list[PShape] = pf(list, name="shape")
+
+
+@xml_element("shape", namespace=NS_A, type_name="Shape")
+@dataclass
+class DShape:
+    name: str = ""
+
+
+@xml_element(namespace=NS_A, type_name="Square")
+@dataclass
+class DSquare(DShape):
+    side: float = df(0.0, "Attribute")
+
+
+@xml_element(namespace=NS_B, type_name="Dot")
+@dataclass
+class DDot(DShape):
+    at: list[int] = df(list, name="x")
+
+
+@dataclass
+class DCanvas:
+    main: Optional[DShape] = None
+    shapes: list[DShape] = df(list, name="shape")
+
+
 MODELS: list[type] = [
     PScalars,
     DScalars,
@@ -335,6 +396,10 @@ MODELS: list[type] = [
     DDrawing,
     PRich,
     DRich,
+    PBox,
+    DBox,
+    PCanvas,
+    DCanvas,
 ]
 
 
@@ -406,6 +471,12 @@ def _instances() -> dict[type, list]:
                             values=["", 7], refs=[QName("urn:k", "a"), QName("urn:l", "b")])],
         PRich: [PRich(content=["Hello ", PLabel(text="w"), " & ", PCircle(r=1.0), "!"])],
         DRich: [DRich(content=[DLabel(text="x"), "\n  y ", DCircle(r=-2.0)])],
+        PBox: [PBox(items=[PCircle(r=1.0)], codes=[1, 2], parts=[PLabel(text="l"), PCircle(r=2.0)]),
+               PBox(items=[])],
+        DBox: [DBox(codes=[3], parts=[DCircle(r=0.5)]), DBox(items=[DCircle(r=4.0)])],
+        PCanvas: [PCanvas(main=PSquare(name="s", side=2.0),
+                          shapes=[PShape(name="p"), PDot(at=[1, 2]), PSquare(side=1.5)])],
+        DCanvas: [DCanvas(main=DDot(name="d", at=[3]), shapes=[DSquare(side=0.25), DShape()])],
     }
 
 
@@ -447,6 +518,13 @@ HANDWRITTEN: dict[type, list[bytes]] = {
         b"<feed xmlns='urn:fuzz:a'><entry xmlns:q='urn:fuzz:b' q:id='1' xml:lang='fr'/>"
         b"<u:title>unbound</u:title></feed>",
     ],
+    PCanvas: [
+        b"<c:canvas xmlns:c='urn:fuzz:a' xmlns:i='http://www.w3.org/2001/XMLSchema-instance'>"
+        b"<c:main i:type='c:Square' side='3'/><c:shape xmlns:q='urn:fuzz:a' i:type=' q:Square '/>"
+        b"<c:shape xmlns:d='urn:fuzz:b' i:type='d:Dot'><c:x>1</c:x></c:shape><c:shape i:type='Dot'/><c:shape i:type='c:Nope'/></c:canvas>",
+    ],
+    DBox: [b"<DBox><circles/><codes><code>1</code><code>x</code></codes><parts><label>a</label>"
+           b"</parts><circle r='1'/></DBox>"],
     DTree: [
         b"<DTree><next><next><next id='9'/></next></next></DTree>",
         _chain(b"DTree", 256),
