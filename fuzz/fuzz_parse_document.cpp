@@ -78,7 +78,67 @@ struct Schemas {
         node->fields.push_back(field("v", "v", s(ScalarKind::Int), E));
         node->fields.push_back(field("t", "", s(ScalarKind::Str), T));
         node->build_indices();
-        all = {flat, nested, lists, text, words, node, namespaced(line)};
+        all = {flat, nested,           lists,         text,          words,
+               node, namespaced(line), choices(line), wrapped(line), substituted()};
+    }
+
+    /// Element unions by name: a list choice of a class and two scalars beside
+    /// a plain field, a one-item choice, and ordered mixed content.
+    static std::shared_ptr<ClassSchema> choices(std::shared_ptr<ClassSchema> line) {
+        FieldSchema shapes =
+            field("shapes", "shapes", TypeDesc::list(TypeDesc::choice()), FieldRole::Choice);
+        shapes.choices.push_back(field("shapes", "item", TypeDesc::nested(line), E));
+        shapes.choices.push_back(field("shapes", "n", s(ScalarKind::Int), E));
+        shapes.choices.push_back(field("shapes", "s", s(ScalarKind::Str), E));
+        FieldSchema one = field("one", "one", TypeDesc::choice(), FieldRole::Choice);
+        one.choices.push_back(field("one", "x", s(ScalarKind::Float), E));
+        one.choices.push_back(field("one", "k", TypeDesc::nested(line), E));
+        FieldSchema runs =
+            field("runs", "runs", TypeDesc::list(TypeDesc::choice()), FieldRole::Choice);
+        runs.choices.push_back(field("runs", "", s(ScalarKind::Str), T));
+        runs.choices.push_back(field("runs", "b", s(ScalarKind::Str), E));
+        runs.choices.push_back(field("runs", "i", TypeDesc::nested(line), E));
+        auto mixed = make_class("m", field("lang", "lang", s(ScalarKind::Str), A), std::move(runs));
+        return make_class("r", field("a", "a", s(ScalarKind::Str), A), std::move(shapes),
+                          field("q", "q", s(ScalarKind::Int), E), std::move(one),
+                          field("m", "m", TypeDesc::nested(mixed), E));
+    }
+
+    /// Wrapped lists: items of a class, of a scalar and of a choice inside
+    /// wrapper elements of their own.
+    static std::shared_ptr<ClassSchema> wrapped(std::shared_ptr<ClassSchema> line) {
+        const auto wrapper = [](const char* name, FieldSchema inner) {
+            auto made = make_class(std::string("r.") + name, std::move(inner));
+            made->element_name = name;
+            made->list_wrapper = true;
+            return field(name, name, TypeDesc::nested(made), E);
+        };
+        FieldSchema mixed = field("c", "c", TypeDesc::list(TypeDesc::choice()), FieldRole::Choice);
+        mixed.choices.push_back(field("c", "n", s(ScalarKind::Int), E));
+        mixed.choices.push_back(field("c", "item", TypeDesc::nested(line), E));
+        return make_class(
+            "r",
+            wrapper("items", field("items", "item", TypeDesc::list(TypeDesc::nested(line)), E)),
+            wrapper("ns", field("ns", "n", TypeDesc::list(s(ScalarKind::Int)), E)),
+            wrapper("cs", std::move(mixed)), field("n", "n", s(ScalarKind::Int), E));
+    }
+
+    /// Type substitution: a base class whose xsi:type may name two subclasses
+    /// (one in a namespace, one in none), in a field and a list.
+    static std::shared_ptr<ClassSchema> substituted() {
+        auto base = make_class("addr", field("street", "street", s(ScalarKind::Str), E));
+        base->type_name = "Addr";
+        base->type_ns = "urn:t";
+        auto us = make_class("us", field("street", "street", s(ScalarKind::Str), E),
+                             field("zip", "zip", s(ScalarKind::Int), E));
+        auto uk = make_class("uk", field("street", "street", s(ScalarKind::Str), E),
+                             field("code", "code", s(ScalarKind::Str), A));
+        base->substitutes.push_back(Substitute{"urn:t", "US", TypeDesc::nested(us)});
+        base->substitutes.push_back(Substitute{"", "UK", TypeDesc::nested(uk)});
+        auto root = make_class("r", field("ship", "ship", TypeDesc::nested(base), E),
+                               field("bill", "bill", TypeDesc::list(TypeDesc::nested(base)), E));
+        root->namespaces = plan_namespaces(*root);
+        return root;
     }
 
     /// A tree read namespace-aware: attributes of one local name in two
@@ -136,19 +196,43 @@ void check_item(const Value& item, const TypeDesc& type) {
     }
 }
 
+/// An item of a choice field: a choice item of one of its members.
+void check_choice(const Value& item, const FieldSchema& field) {
+    std::size_t member = 0;
+    Value value;
+    if (!read_choice_item(item, member, value) || member >= field.choices.size()) broken();
+    check_item(value, field.choices[member].type);
+}
+
 /// The shape every parsed tree has: one slot per field, lists never empty and
 /// holding items of the field's item type, objects for class fields.
 void check_object(const Value& value, const ClassSchema& schema) {
     if (value.kind() != Value::Kind::Object) broken();
     const ObjectValue& object = value.as_object();
-    if (object.schema != &schema || object.slots.size() != schema.fields.size()) broken();
+    if (object.schema != &schema) {
+        // A subclass an xsi:type chose.
+        const Substitute* substitute = find_substitute(schema, object.schema);
+        if (substitute == nullptr) broken();
+        check_object(value, substitute->type.schema());
+        return;
+    }
+    if (object.slots.size() != schema.fields.size()) broken();
     for (std::size_t i = 0; i < object.slots.size(); ++i) {
         const Value& slot = object.slots[i];
         if (slot.is_absent()) continue;
-        const TypeDesc& type = schema.fields[i].type;
+        const FieldSchema& field = schema.fields[i];
+        const TypeDesc& type = field.type;
         if (type.is_list()) {
             if (slot.kind() != Value::Kind::List || slot.as_list().empty()) broken();
-            for (const Value& item : slot.as_list()) check_item(item, type.item());
+            for (const Value& item : slot.as_list()) {
+                if (field.role == FieldRole::Choice) {
+                    check_choice(item, field);
+                } else {
+                    check_item(item, type.item());
+                }
+            }
+        } else if (field.role == FieldRole::Choice) {
+            check_choice(slot, field);
         } else {
             check_item(slot, type);
         }
@@ -213,7 +297,8 @@ std::shared_ptr<const ByteTable> odd_table() {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const Schemas schemas;
-    static const char* const tags[] = {"r", "n", "k", "item", "s", "{urn:a}item", "b:inner"};
+    static const char* const tags[] = {"r",           "n",       "k",    "item", "s",
+                                       "{urn:a}item", "b:inner", "ship", "m"};
     static const std::uint64_t limits[] = {256, 1, 2, 3, 8, 0};
     static const ReaderOptions as_declared{true, odd_table()};
     if (size < 2) return 0;
