@@ -11,7 +11,7 @@ JOBS   ?= 2
 APT_PACKAGES := g++ make libexpat1-dev libgtest-dev
 SANITIZER_APT_PACKAGES := clang libclang-rt-14-dev
 
-.PHONY: demo test deps venv install core-test py-test dist wheel-check sanitize sanitize-core fuzz bench clean format
+.PHONY: demo test deps venv install core-test py-test dist wheel-check sanitize sanitize-core fuzz fuzz-diff bench clean format
 
 demo: install
 	$(VPY) -m kestrix demo
@@ -117,6 +117,18 @@ fuzz: venv
 	mkdir -p build/fuzz/corpus
 	build/fuzz/fuzz_parse_document -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
 	  -rss_limit_mb=2048 build/fuzz/corpus fuzz/seeds
+
+# kestrix's reader against expat (fuzz/fuzz_reader_diff.cpp) for FUZZ_SECONDS,
+# the same build as `fuzz`.
+fuzz-diff: venv
+	$(MAKE) deps EXTRA_APT="$(SANITIZER_APT_PACKAGES)"
+	CC=clang CXX=clang++ $(CMAKE) -S . -B build/fuzz -G Ninja \
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DKESTRIX_BUILD_EXTENSION=OFF -DKESTRIX_SANITIZE=ON -DKESTRIX_BUILD_FUZZ=ON
+	$(CMAKE) --build build/fuzz -j $(JOBS) --target fuzz_reader_diff
+	mkdir -p build/fuzz/corpus-diff
+	build/fuzz/fuzz_reader_diff -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+	  -rss_limit_mb=2048 build/fuzz/corpus-diff fuzz/seeds
 
 format:
 	clang-format -i core/include/kestrix/*.hpp core/src/*/*.hpp core/src/*/*.cpp core/src/*/*.c binding/src/*.hpp binding/src/*.cpp \

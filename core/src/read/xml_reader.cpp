@@ -1,0 +1,764 @@
+// core/src/read/xml_reader.cpp: the tokenizer of XmlReader, markup by a state machine, runs in
+// blocks.
+#include "xml_reader.hpp"
+
+#include <algorithm>
+
+#include "expanded_name.hpp"
+#include "xml_chars.hpp"
+
+namespace kestrix::detail {
+
+namespace {
+
+constexpr RunStops TEXT_STOPS{'<', '&', ']', true};
+constexpr RunStops COMMENT_STOPS{'-', '-', '-', true};
+constexpr RunStops PI_STOPS{'?', '?', '?', true};
+constexpr RunStops CDATA_STOPS{']', ']', ']', true};
+
+/// Attribute counts up to which duplicates are found by comparing every pair.
+constexpr std::size_t PAIRWISE = 8;
+
+bool has_duplicate(std::vector<std::string_view>& names) {
+    if (names.size() <= PAIRWISE) {
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            for (std::size_t j = i + 1; j < names.size(); ++j) {
+                if (names[i] == names[j]) return true;
+            }
+        }
+        return false;
+    }
+    std::sort(names.begin(), names.end());
+    return std::adjacent_find(names.begin(), names.end()) != names.end();
+}
+
+bool is_xml_in_any_case(std::string_view name) {
+    return name.size() == 3 && (name[0] | 0x20) == 'x' && (name[1] | 0x20) == 'm' &&
+           (name[2] | 0x20) == 'l';
+}
+
+}  // namespace
+
+XmlReader::XmlReader(std::string_view document, bool namespaces, Scan scan) noexcept
+    : begin_(document.data()),
+      end_(document.data() + document.size()),
+      pos_(document.data()),
+      namespaces_(namespaces),
+      scan_(scan) {}
+
+void XmlReader::attach(ReaderEvents& sink) noexcept {
+    sink_ = &sink;
+    namespace_events_ = namespaces_ && sink.wants_namespace_events();
+}
+
+void XmlReader::stop(bool resumable) noexcept { halt_ = resumable ? Halt::Suspend : Halt::Abort; }
+
+bool XmlReader::fail(XML_Error code, const char* at) noexcept {
+    error_code_ = code;
+    event_ = static_cast<std::uint64_t>(at - begin_);
+    phase_ = Phase::Done;
+    return false;
+}
+
+XmlReader::Stop XmlReader::run() {
+    return scan_ == Scan::Blocks ? run_with<Scan::Blocks>() : run_with<Scan::Bytes>();
+}
+
+template <Scan S>
+XmlReader::Stop XmlReader::run_with() {
+    if (declined_) return Stop::Declined;
+    halt_ = Halt::None;
+    bool going = true;
+    while (going) {
+        switch (phase_) {
+            case Phase::Start:
+                going = start();
+                break;
+            case Phase::Prolog:
+            case Phase::Epilog:
+                going = prolog_or_epilog();
+                break;
+            case Phase::Content:
+                going = content<S>();
+                break;
+            case Phase::Done:
+                return error_code_ == XML_ERROR_NONE ? Stop::Finished : Stop::Failed;
+        }
+    }
+    if (declined_) return Stop::Declined;
+    if (halt_ == Halt::Suspend && phase_ != Phase::Done) return Stop::Suspended;
+    if (halt_ != Halt::None && error_code_ == XML_ERROR_NONE) {
+        error_code_ = XML_ERROR_ABORTED;
+        phase_ = Phase::Done;
+    }
+    return Stop::Failed;
+}
+
+bool XmlReader::start() {
+    if (looking_at("\xEF\xBB\xBF")) pos_ += 3;
+    if (looking_at("<?xml") && !at_end(5) && is_space(static_cast<unsigned char>(pos_[5]))) {
+        if (!xml_declaration()) return false;
+    }
+    phase_ = Phase::Prolog;
+    return true;
+}
+
+bool XmlReader::xml_declaration() {
+    const char* const start = pos_;
+    pos_ += 5;
+    static constexpr std::string_view NAMES[] = {"version", "encoding", "standalone"};
+    std::size_t next = 0;  // the first pseudo-attribute that may still come
+    while (true) {
+        const char* const before = pos_;
+        while (!at_end() && is_space(static_cast<unsigned char>(*pos_))) ++pos_;
+        if (looking_at("?>")) {
+            if (next == 0) return fail(XML_ERROR_XML_DECL, start);  // no version
+            pos_ += 2;
+            return true;
+        }
+        if (at_end() || pos_ == before) return fail(XML_ERROR_XML_DECL, start);
+        const char* const name = pos_;
+        while (!at_end() && *pos_ >= 'a' && *pos_ <= 'z') ++pos_;
+        const std::string_view word(name, static_cast<std::size_t>(pos_ - name));
+        std::size_t which = next;
+        while (which < 3 && NAMES[which] != word) ++which;
+        // The version comes first; the others, each optional, in this order.
+        if (which == 3 || (next == 0 && which != 0)) return fail(XML_ERROR_XML_DECL, start);
+        next = which + 1;
+        while (!at_end() && is_space(static_cast<unsigned char>(*pos_))) ++pos_;
+        if (at_end() || *pos_ != '=') return fail(XML_ERROR_XML_DECL, start);
+        ++pos_;
+        while (!at_end() && is_space(static_cast<unsigned char>(*pos_))) ++pos_;
+        if (at_end() || (*pos_ != '"' && *pos_ != '\'')) return fail(XML_ERROR_XML_DECL, start);
+        const char quote = *pos_++;
+        const char* const value = pos_;
+        while (!at_end() && *pos_ != quote) ++pos_;
+        if (at_end()) return fail(XML_ERROR_XML_DECL, start);
+        const std::string_view text(value, static_cast<std::size_t>(pos_ - value));
+        ++pos_;
+        bool ok = false;
+        if (which == 0) {  // '1.' digits
+            ok = text.size() > 2 && text.starts_with("1.") &&
+                 std::all_of(text.begin() + 2, text.end(),
+                             [](char c) { return c >= '0' && c <= '9'; });
+        } else if (which == 1) {  // a letter, then letters, digits, '.', '_' and '-'
+            const auto letter = [](char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; };
+            ok = !text.empty() && letter(text[0]) &&
+                 std::all_of(text.begin() + 1, text.end(), [&](char c) {
+                     return letter(c) || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
+                 });
+        } else {
+            ok = text == "yes" || text == "no";
+        }
+        if (!ok) return fail(XML_ERROR_XML_DECL, start);
+    }
+}
+
+bool XmlReader::prolog_or_epilog() {
+    while (true) {
+        while (!at_end() && is_space(static_cast<unsigned char>(*pos_))) ++pos_;
+        if (at_end()) {
+            if (phase_ == Phase::Prolog) return fail(XML_ERROR_NO_ELEMENTS, pos_);
+            phase_ = Phase::Done;
+            event_ = static_cast<std::uint64_t>(pos_ - begin_);
+            return true;
+        }
+        const XML_Error junk =
+            phase_ == Phase::Epilog ? XML_ERROR_JUNK_AFTER_DOC_ELEMENT : XML_ERROR_SYNTAX;
+        if (*pos_ != '<') {
+            if (static_cast<unsigned char>(*pos_) >= 0x80 ||
+                (ASCII_CLASS[static_cast<unsigned char>(*pos_)] & CHAR) == 0)
+                return fail(XML_ERROR_INVALID_TOKEN, pos_);
+            return fail(junk, pos_);
+        }
+        if (looking_at("<?")) {
+            if (!processing_instruction()) return false;
+            continue;
+        }
+        if (looking_at("<!--")) {
+            if (!comment()) return false;
+            continue;
+        }
+        if (phase_ == Phase::Prolog && looking_at("<!DOCTYPE")) {
+            declined_ = true;
+            return false;
+        }
+        if (at_end(1)) return fail(XML_ERROR_UNCLOSED_TOKEN, pos_);
+        if (phase_ == Phase::Epilog) return fail(junk, pos_);
+        if (pos_[1] == '!' || pos_[1] == '/') return fail(XML_ERROR_SYNTAX, pos_);
+        phase_ = Phase::Content;  // the document element's start tag
+        return true;
+    }
+}
+
+template <Scan S>
+bool XmlReader::content() {
+    while (true) {
+        // Character data up to the next markup, sent in pieces between the
+        // references and line ends that change it.
+        const char* run = pos_;
+        while (true) {
+            const char* stop = find_run_stop<S>(pos_, end_, TEXT_STOPS);
+            if (stop == end_) return fail(XML_ERROR_NO_ELEMENTS, end_);
+            const char c = *stop;
+            if (c == '<') {
+                pos_ = stop;
+                send_text(run, static_cast<std::size_t>(stop - run), run);
+                if (halted()) return false;
+                break;
+            }
+            if (c == ']') {
+                if (end_ - stop >= 3 && stop[1] == ']' && stop[2] == '>') {
+                    return fail(XML_ERROR_INVALID_TOKEN, stop);
+                }
+                pos_ = stop + 1;
+                continue;
+            }
+            if (c == '&' || c == '\r') {
+                pos_ = stop;
+                send_text(run, static_cast<std::size_t>(stop - run), run);
+                if (halted()) return false;
+                if (c == '&') {
+                    if (!reference(nullptr)) return false;
+                } else {
+                    pos_ = stop + 1;
+                    if (!at_end() && *pos_ == '\n') ++pos_;
+                    send_text("\n", 1, stop);
+                }
+                if (halted()) return false;
+                run = pos_;
+                continue;
+            }
+            pos_ = stop;
+            if (!check_char(pos_, end_)) return false;
+        }
+        // Markup at `pos_`.
+        if (at_end(1)) return fail(XML_ERROR_UNCLOSED_TOKEN, pos_);
+        const char next = pos_[1];
+        bool ok;
+        if (next == '/') {
+            ok = end_tag();
+        } else if (next == '?') {
+            ok = processing_instruction();
+        } else if (next == '!') {
+            if (looking_at("<!--")) {
+                ok = comment();
+            } else if (looking_at("<![CDATA[")) {
+                ok = cdata_section();
+            } else {
+                ok = fail(at_end(3) ? XML_ERROR_UNCLOSED_TOKEN : XML_ERROR_INVALID_TOKEN, pos_);
+            }
+        } else {
+            ok = start_tag<S>();
+        }
+        if (!ok) return false;
+        if (open_.empty()) phase_ = Phase::Epilog;
+        if (halted()) return false;
+        if (open_.empty()) return true;
+    }
+}
+
+template <Scan S>
+bool XmlReader::start_tag() {
+    const char* const tag = pos_;
+    ++pos_;
+    const char* name_end = name(namespaces_);
+    if (name_end == nullptr) return false;
+    const std::string_view element(tag + 1, static_cast<std::size_t>(name_end - tag - 1));
+    pos_ = name_end;
+    attributes_.clear();
+    values_.clear();
+    bool empty = false;
+    while (true) {
+        const char* const before = pos_;
+        while (!at_end() && is_space(static_cast<unsigned char>(*pos_))) ++pos_;
+        if (at_end()) return fail(XML_ERROR_UNCLOSED_TOKEN, tag);
+        if (*pos_ == '>') {
+            ++pos_;
+            break;
+        }
+        if (*pos_ == '/') {
+            if (at_end(1)) return fail(XML_ERROR_UNCLOSED_TOKEN, tag);
+            if (pos_[1] != '>') return fail(XML_ERROR_INVALID_TOKEN, pos_);
+            pos_ += 2;
+            empty = true;
+            break;
+        }
+        // Attributes stand apart from the name and from each other.
+        if (pos_ == before) return fail(XML_ERROR_INVALID_TOKEN, pos_);
+        const char* const attribute = pos_;
+        name_end = name(namespaces_);
+        if (name_end == nullptr) return false;
+        pos_ = name_end;
+        while (!at_end() && is_space(static_cast<unsigned char>(*pos_))) ++pos_;
+        if (at_end()) return fail(XML_ERROR_UNCLOSED_TOKEN, tag);
+        if (*pos_ != '=') return fail(XML_ERROR_INVALID_TOKEN, pos_);
+        ++pos_;
+        while (!at_end() && is_space(static_cast<unsigned char>(*pos_))) ++pos_;
+        if (at_end()) return fail(XML_ERROR_UNCLOSED_TOKEN, tag);
+        if (*pos_ != '"' && *pos_ != '\'') return fail(XML_ERROR_INVALID_TOKEN, pos_);
+        const char quote = *pos_++;
+        const std::size_t value = values_.size();
+        if (!attribute_value<S>(quote)) return false;
+        attributes_.push_back(
+            Attribute{std::string_view(attribute, static_cast<std::size_t>(name_end - attribute)),
+                      value, values_.size() - value});
+    }
+    if (attributes_.size() > 1) {
+        names_seen_.clear();
+        for (const Attribute& a : attributes_) names_seen_.push_back(a.name);
+        if (has_duplicate(names_seen_)) return fail(XML_ERROR_DUPLICATE_ATTRIBUTE, tag);
+    }
+    event_ = static_cast<std::uint64_t>(tag - begin_);
+    return namespaces_ ? resolve_and_send(element, empty) : send_plain(element, empty);
+}
+
+template <Scan S>
+bool XmlReader::attribute_value(char quote) {
+    const RunStops stops{quote, '<', '&', false};
+    while (true) {
+        const char* stop = find_run_stop<S>(pos_, end_, stops);
+        if (stop == end_) return fail(XML_ERROR_UNCLOSED_TOKEN, end_);
+        values_.append(pos_, stop);
+        const char c = *stop;
+        if (c == quote) {
+            pos_ = stop + 1;
+            return true;
+        }
+        pos_ = stop;
+        switch (c) {
+            case '<':
+                return fail(XML_ERROR_INVALID_TOKEN, stop);
+            case '&':
+                if (!reference(&values_)) return false;
+                continue;
+            case '\t':
+            case '\n':
+                values_ += ' ';
+                ++pos_;
+                continue;
+            case '\r':
+                values_ += ' ';
+                ++pos_;
+                if (!at_end() && *pos_ == '\n') ++pos_;
+                continue;
+            default:
+                if (!check_char(pos_, end_)) return false;
+                values_.append(stop, pos_);
+        }
+    }
+}
+
+bool XmlReader::check_char(const char*& p, const char* end) {
+    const auto u = static_cast<unsigned char>(*p);
+    if (u < 0x80) {
+        if ((ASCII_CLASS[u] & CHAR) == 0) return fail(XML_ERROR_INVALID_TOKEN, p);
+        ++p;
+        return true;
+    }
+    const Decoded d = decode_utf8(p, end);
+    if (d.length < 0) return fail(XML_ERROR_PARTIAL_CHAR, p);
+    if (d.length == 0 || !is_xml_char(d.code)) return fail(XML_ERROR_INVALID_TOKEN, p);
+    p += d.length;
+    return true;
+}
+
+const char* XmlReader::name(bool qualified) {
+    const char* p = pos_;
+    bool first = true;  // the next character starts a name (or the local part)
+    bool colon = false;
+    while (p < end_) {
+        const auto u = static_cast<unsigned char>(*p);
+        if (u < 0x80) {
+            if ((ASCII_CLASS[u] & (first ? NAME_START : NAME)) == 0) break;
+            if (u == ':' && qualified) {
+                // A qualified name has at most one colon, between two parts.
+                if (colon || first) {
+                    fail(XML_ERROR_INVALID_TOKEN, p);
+                    return nullptr;
+                }
+                colon = true;
+                ++p;
+                continue;  // `first` stays set: the local part starts here
+            }
+            first = false;
+            ++p;
+            continue;
+        }
+        non_ascii_name_ = true;
+        const Decoded d = decode_utf8(p, end_);
+        if (d.length < 0) {
+            fail(XML_ERROR_PARTIAL_CHAR, p);
+            return nullptr;
+        }
+        if (d.length == 0) {
+            fail(XML_ERROR_INVALID_TOKEN, p);
+            return nullptr;
+        }
+        if (!(first ? is_name_start_above_ascii(d.code) : is_name_char_above_ascii(d.code))) break;
+        first = false;
+        p += d.length;
+    }
+    if (first) {  // no name, or a colon ending it
+        fail(p == end_ ? XML_ERROR_UNCLOSED_TOKEN : XML_ERROR_INVALID_TOKEN, p);
+        return nullptr;
+    }
+    return p;
+}
+
+bool XmlReader::reference(std::string* out) {
+    const char* const amp = pos_;
+    if (at_end(1)) return fail(XML_ERROR_UNCLOSED_TOKEN, amp);
+    char buffer[4];
+    std::size_t length = 0;
+    if (amp[1] == '#') {
+        const char* p = amp + 2;
+        const bool hex = p < end_ && *p == 'x';
+        if (hex) ++p;
+        const char* const digits = p;
+        std::uint32_t code = 0;
+        for (; p < end_; ++p) {
+            const char c = *p;
+            std::uint32_t digit;
+            if (c >= '0' && c <= '9') {
+                digit = static_cast<std::uint32_t>(c - '0');
+            } else if (hex && (c | 0x20) >= 'a' && (c | 0x20) <= 'f') {
+                digit = static_cast<std::uint32_t>((c | 0x20) - 'a' + 10);
+            } else {
+                break;
+            }
+            // Past the last code point it stays there: the reference is bad anyway.
+            code = std::min<std::uint32_t>(code * (hex ? 16 : 10) + digit, 0x110000);
+        }
+        if (p == end_) return fail(XML_ERROR_UNCLOSED_TOKEN, amp);
+        if (p == digits || *p != ';') return fail(XML_ERROR_INVALID_TOKEN, amp);
+        if (!is_xml_char(code)) return fail(XML_ERROR_BAD_CHAR_REF, amp);
+        pos_ = p + 1;
+        std::string encoded;
+        if (out != nullptr) {
+            append_utf8(*out, code);
+            return true;
+        }
+        append_utf8(encoded, code);
+        length = encoded.size();
+        std::copy(encoded.begin(), encoded.end(), buffer);
+    } else {
+        pos_ = amp + 1;
+        const char* const name_end = name(false);
+        if (name_end == nullptr) return false;
+        if (name_end == end_) return fail(XML_ERROR_UNCLOSED_TOKEN, amp);
+        if (*name_end != ';') return fail(XML_ERROR_INVALID_TOKEN, name_end);
+        const std::string_view entity(amp + 1, static_cast<std::size_t>(name_end - amp - 1));
+        char c;
+        if (entity == "lt") {
+            c = '<';
+        } else if (entity == "gt") {
+            c = '>';
+        } else if (entity == "amp") {
+            c = '&';
+        } else if (entity == "quot") {
+            c = '"';
+        } else if (entity == "apos") {
+            c = '\'';
+        } else {
+            undefined_entity_ = std::string(entity);
+            return fail(XML_ERROR_UNDEFINED_ENTITY, amp);
+        }
+        pos_ = name_end + 1;
+        if (out != nullptr) {
+            *out += c;
+            return true;
+        }
+        buffer[0] = c;
+        length = 1;
+    }
+    send_text(buffer, length, amp);
+    return true;
+}
+
+bool XmlReader::end_tag() {
+    const char* const tag = pos_;
+    pos_ += 2;
+    const char* const name_end = name(false);
+    if (name_end == nullptr) return false;
+    const Open& open = open_.back();
+    if (static_cast<std::size_t>(name_end - pos_) != open.length ||
+        !std::equal(pos_, name_end, open.name)) {
+        return fail(XML_ERROR_TAG_MISMATCH, tag);
+    }
+    pos_ = name_end;
+    while (!at_end() && is_space(static_cast<unsigned char>(*pos_))) ++pos_;
+    if (at_end()) return fail(XML_ERROR_UNCLOSED_TOKEN, tag);
+    if (*pos_ != '>') return fail(XML_ERROR_INVALID_TOKEN, pos_);
+    ++pos_;
+    const std::uint32_t bindings = open.bindings;
+    open_.pop_back();
+    event_ = static_cast<std::uint64_t>(tag - begin_);
+    if (!muted_) sink_->on_end();
+    end_bindings(bindings);
+    return true;
+}
+
+void XmlReader::end_bindings(std::uint32_t bindings) {
+    for (; bindings > 0; --bindings) {
+        if (namespace_events_ && !muted_) sink_->on_namespace_end(scope_.recent(0).data());
+        scope_.unbind();
+    }
+}
+
+bool XmlReader::comment() {
+    const char* const start = pos_;
+    pos_ += 4;
+    while (true) {
+        const char* stop = find_run_stop<Scan::Blocks>(pos_, end_, COMMENT_STOPS);
+        if (stop == end_) return fail(XML_ERROR_UNCLOSED_TOKEN, start);
+        if (*stop == '-') {
+            if (end_ - stop < 3) return fail(XML_ERROR_UNCLOSED_TOKEN, start);
+            if (stop[1] == '-') {
+                // "--" only as the end of the comment.
+                if (stop[2] != '>') return fail(XML_ERROR_INVALID_TOKEN, stop);
+                pos_ = stop + 3;
+                return true;
+            }
+            pos_ = stop + 1;
+            continue;
+        }
+        pos_ = stop;
+        if (!check_char(pos_, end_)) return false;
+    }
+}
+
+bool XmlReader::processing_instruction() {
+    const char* const start = pos_;
+    pos_ += 2;
+    const char* const target_end = name(namespaces_);
+    if (target_end == nullptr) return false;
+    const std::string_view target(pos_, static_cast<std::size_t>(target_end - pos_));
+    // The target "xml" in any case is reserved; in lower case it is a
+    // declaration out of place.
+    if (is_xml_in_any_case(target)) {
+        return fail(target == "xml" ? XML_ERROR_MISPLACED_XML_PI : XML_ERROR_INVALID_TOKEN, start);
+    }
+    // No colon in a target read with namespaces.
+    if (namespaces_ && target.find(':') != std::string_view::npos) {
+        return fail(XML_ERROR_INVALID_TOKEN, start);
+    }
+    pos_ = target_end;
+    if (looking_at("?>")) {
+        pos_ += 2;
+        return true;
+    }
+    if (at_end()) return fail(XML_ERROR_UNCLOSED_TOKEN, start);
+    if (!is_space(static_cast<unsigned char>(*pos_))) return fail(XML_ERROR_INVALID_TOKEN, pos_);
+    while (true) {
+        const char* stop = find_run_stop<Scan::Blocks>(pos_, end_, PI_STOPS);
+        if (stop == end_) return fail(XML_ERROR_UNCLOSED_TOKEN, start);
+        if (*stop == '?') {
+            if (end_ - stop < 2) return fail(XML_ERROR_UNCLOSED_TOKEN, start);
+            pos_ = stop + (stop[1] == '>' ? 2 : 1);
+            if (stop[1] == '>') return true;
+            continue;
+        }
+        pos_ = stop;
+        if (!check_char(pos_, end_)) return false;
+    }
+}
+
+bool XmlReader::cdata_section() {
+    const char* const start = pos_;
+    pos_ += 9;
+    const char* const run = pos_;
+    bool normalized = false;  // a CR met: the text is gathered in `text_`
+    while (true) {
+        const char* stop = find_run_stop<Scan::Blocks>(pos_, end_, CDATA_STOPS);
+        if (stop == end_) return fail(XML_ERROR_UNCLOSED_CDATA_SECTION, start);
+        if (*stop == ']') {
+            if (end_ - stop >= 3 && stop[1] == ']' && stop[2] == '>') {
+                if (normalized) text_.append(pos_, stop);
+                pos_ = stop + 3;
+                if (normalized) {
+                    send_text(text_.data(), text_.size(), start);
+                } else {
+                    send_text(run, static_cast<std::size_t>(stop - run), start);
+                }
+                return true;
+            }
+            if (normalized) text_.append(pos_, stop + 1);
+            pos_ = stop + 1;
+            continue;
+        }
+        if (*stop == '\r') {
+            if (!normalized) text_.assign(run, stop);
+            if (normalized) text_.append(pos_, stop);
+            normalized = true;
+            text_ += '\n';
+            pos_ = stop + 1;
+            if (!at_end() && *pos_ == '\n') ++pos_;
+            continue;
+        }
+        const char* p = stop;
+        if (!check_char(p, end_)) return false;
+        if (normalized) text_.append(pos_, p);
+        pos_ = p;
+    }
+}
+
+void XmlReader::send_text(const char* text, std::size_t length, const char* at) {
+    if (length == 0 || muted_) return;
+    event_ = static_cast<std::uint64_t>(at - begin_);
+    sink_->on_text(text, length);
+}
+
+bool XmlReader::send_plain(std::string_view element, bool empty) {
+    if (!empty)
+        open_.push_back(Open{element.data(), static_cast<std::uint32_t>(element.size()), 0});
+    if (muted_) return true;
+    names_.assign(element);
+    names_ += '\0';
+    offsets_.clear();
+    for (const Attribute& a : attributes_) {
+        offsets_.push_back(names_.size());
+        names_.append(a.name);
+        names_ += '\0';
+        offsets_.push_back(names_.size());
+        names_.append(values_, a.value, a.value_length);
+        names_ += '\0';
+    }
+    return send_start(empty);
+}
+
+bool XmlReader::send_start(bool empty) {
+    pointers_.clear();
+    for (const std::size_t offset : offsets_) pointers_.push_back(names_.data() + offset);
+    pointers_.push_back(nullptr);
+    sink_->on_start(names_.data(), pointers_.data(), empty);
+    if (empty) sink_->on_end();
+    return true;
+}
+
+bool XmlReader::append_expanded(std::string_view qname, bool element, const char* tag) {
+    const std::size_t colon = qname.find(':');
+    if (colon == std::string_view::npos) {
+        const std::string* uri = element ? scope_.find({}) : nullptr;
+        if (uri != nullptr && !uri->empty()) {
+            names_.append(*uri);
+            names_ += NS_SEPARATOR;
+        }
+        names_.append(qname);
+        return true;
+    }
+    const std::string_view prefix = qname.substr(0, colon);
+    const std::string* uri = scope_.find(prefix);
+    if (uri == nullptr) return fail(XML_ERROR_UNBOUND_PREFIX, tag);
+    names_.append(*uri);
+    names_ += NS_SEPARATOR;
+    names_.append(qname.substr(colon + 1));
+    names_ += NS_SEPARATOR;
+    names_.append(prefix);
+    return true;
+}
+
+bool XmlReader::resolve_and_send(std::string_view element, bool empty) {
+    const char* const tag = begin_ + event_;
+    // The declarations of the tag come first: they hold for its own names.
+    std::uint32_t bindings = 0;
+    for (const Attribute& a : attributes_) {
+        std::string_view prefix;
+        if (a.name.starts_with("xmlns:")) {
+            prefix = a.name.substr(6);
+        } else if (a.name != "xmlns") {
+            continue;
+        }
+        const std::string_view uri(values_.data() + a.value, a.value_length);
+        if (prefix == "xmlns") return fail(XML_ERROR_RESERVED_PREFIX_XMLNS, tag);
+        if (prefix == "xml") {
+            if (uri != XML_NAMESPACE) return fail(XML_ERROR_RESERVED_PREFIX_XML, tag);
+        } else if (uri == XML_NAMESPACE || uri == XMLNS_NAMESPACE) {
+            return fail(XML_ERROR_RESERVED_NAMESPACE_URI, tag);
+        }
+        if (!prefix.empty() && uri.empty()) return fail(XML_ERROR_UNDECLARING_PREFIX, tag);
+        scope_.bind(prefix, uri);
+        ++bindings;
+    }
+    names_.clear();
+    if (!append_expanded(element, true, tag)) return false;
+    names_ += '\0';
+    offsets_.clear();
+    std::size_t prefixed = 0;
+    for (const Attribute& a : attributes_) {
+        if (a.name == "xmlns" || a.name.starts_with("xmlns:")) continue;
+        offsets_.push_back(names_.size());
+        if (!append_expanded(a.name, false, tag)) return false;
+        if (a.name.find(':') != std::string_view::npos) ++prefixed;
+        names_ += '\0';
+        offsets_.push_back(names_.size());
+        names_.append(values_, a.value, a.value_length);
+        names_ += '\0';
+    }
+    // Two prefixes bound to one URI make two names of one attribute.
+    if (prefixed > 1) {
+        names_seen_.clear();
+        for (std::size_t i = 0; i < offsets_.size(); i += 2) {
+            const std::string_view name(names_.data() + offsets_[i]);
+            const std::size_t second = name.find(NS_SEPARATOR, name.find(NS_SEPARATOR) + 1);
+            if (second != std::string_view::npos) names_seen_.push_back(name.substr(0, second));
+        }
+        if (has_duplicate(names_seen_)) return fail(XML_ERROR_DUPLICATE_ATTRIBUTE, tag);
+    }
+    if (!empty) {
+        open_.push_back(Open{element.data(), static_cast<std::uint32_t>(element.size()), bindings});
+    }
+    if (!muted_) {
+        if (namespace_events_) {
+            for (std::uint32_t i = bindings; i > 0; --i) {
+                const std::string_view prefix = scope_.recent(i - 1);
+                sink_->on_namespace_start(prefix.data(), scope_.find(prefix)->c_str());
+            }
+        }
+        send_start(empty);
+    }
+    if (empty) end_bindings(bindings);
+    return true;
+}
+
+ErrorLocation XmlReader::location() const {
+    ErrorLocation at;
+    at.line = 1;
+    at.column = 1;
+    const char* p = begin_;
+    const char* const target = begin_ + std::min<std::uint64_t>(event_, end_ - begin_);
+    if (target - p >= 3 && std::string_view(p, 3) == "\xEF\xBB\xBF") p += 3;
+    for (; p < target; ++p) {
+        const char c = *p;
+        if (c == '\r' || (c == '\n' && (p == begin_ || p[-1] != '\r'))) {
+            ++at.line;
+            at.column = 1;
+        } else if (c != '\n' && (static_cast<unsigned char>(c) & 0xC0) != 0x80) {
+            ++at.column;
+        }
+    }
+    return at;
+}
+
+BindError XmlReader::error() const {
+    const char* text = XML_ErrorString(error_code_);
+    const std::string message = text != nullptr ? text : "unknown error";
+    ErrorLocation at = location();
+    BindError error = [&] {
+        switch (error_code_) {
+            case XML_ERROR_NO_ELEMENTS:
+                return BindError::schema("Unexpected end of XML stream");
+            case XML_ERROR_BAD_CHAR_REF:
+                return BindError::xml_parse(message);
+            case XML_ERROR_UNDEFINED_ENTITY:
+                return BindError::unescape(message);
+            default:
+                return BindError::xml_reader(event_, message);
+        }
+    }();
+    if (error_code_ == XML_ERROR_UNDEFINED_ENTITY) at.entity = undefined_entity_;
+    error.set_location(std::move(at));
+    return error;
+}
+
+}  // namespace kestrix::detail

@@ -1,0 +1,163 @@
+// core/src/read/xml_reader.hpp: kestrix's own XML reader of a UTF-8 document held in memory.
+#pragma once
+
+#include <expat.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "block_scan.hpp"
+#include "kestrix/error.hpp"
+#include "reader_control.hpp"
+#include "reader_events.hpp"
+#include "reader_namespaces.hpp"
+
+namespace kestrix::detail {
+
+/// Reads a UTF-8 document held whole in memory, checking every
+/// well-formedness rule of XML 1.0 (fifth edition, its name rules included)
+/// and, in namespace mode, of Namespaces in XML 1.0, and sends the same
+/// events ExpatReader does (see ReaderEvents). Line ends are normalized, and
+/// attribute values as for undeclared (CDATA) attributes.
+///
+/// A document type declaration is not taken yet: `run` then returns
+/// `Declined` before any event (a declaration always precedes the document
+/// element), and the caller reads the document with ExpatReader instead.
+///
+/// Failures carry expat's error codes, so that a failure reads with the text
+/// expat gives the same kind of fault.
+class XmlReader final : public ReaderControl {
+public:
+    enum class Stop {
+        Suspended,  ///< the sink suspended the reading; `run` goes on
+        Failed,     ///< not well-formed, or the sink stopped the reading for good
+        Finished,   ///< the whole document was read
+        Declined,   ///< a document type declaration: not read here (no event sent)
+    };
+
+    /// A reader of `document`, which must outlive it.
+    explicit XmlReader(std::string_view document, bool namespaces = false,
+                       Scan scan = Scan::Blocks) noexcept;
+
+    /// Sends the events to `sink`, which must outlive the reading.
+    void attach(ReaderEvents& sink) noexcept;
+    bool namespaces() const noexcept { return namespaces_; }
+
+    /// Reads on until the sink suspends or stops the reading, a fault is met
+    /// or the document ends.
+    Stop run();
+
+    /// The failure after `run` returned `Failed` on the reader's own account,
+    /// mapped to a BindError as ExpatReader maps expat's.
+    BindError error() const;
+    XML_Error error_code() const noexcept { return error_code_; }
+    /// True when the failure was the end of input before the document element closed.
+    bool failed_at_end_of_input() const noexcept { return error_code_ == XML_ERROR_NO_ELEMENTS; }
+    /// Byte offset of the current event (or of the failure).
+    std::uint64_t bytes_read() const noexcept { return event_; }
+    /// True once any name read (element, attribute, target or reference)
+    /// held a character above ASCII: the names where the fifth edition's
+    /// rules and older readers' differ.
+    bool met_non_ascii_name() const noexcept { return non_ascii_name_; }
+
+    ErrorLocation location() const override;
+    TagPosition tag_position() const noexcept override { return {event_, 0, 0}; }
+    void stop(bool resumable) noexcept override;
+    void mute() noexcept override { muted_ = true; }
+
+private:
+    enum class Phase : std::uint8_t { Start, Prolog, Content, Epilog, Done };
+    enum class Halt : std::uint8_t { None, Suspend, Abort };
+
+    /// An open element: its name as written, and how many namespace
+    /// bindings its start tag made.
+    struct Open {
+        const char* name;
+        std::uint32_t length;
+        std::uint32_t bindings;
+    };
+
+    /// An attribute of the start tag being read: its name as written, and
+    /// where its normalized value stands in `values_`.
+    struct Attribute {
+        std::string_view name;
+        std::size_t value;
+        std::size_t value_length;
+    };
+
+    template <Scan S>
+    Stop run_with();
+    template <Scan S>
+    bool content();
+    template <Scan S>
+    bool start_tag();
+    template <Scan S>
+    bool attribute_value(char quote);
+    bool end_tag();
+    bool start();
+    bool prolog_or_epilog();
+    bool xml_declaration();
+    bool comment();
+    bool processing_instruction();
+    bool cdata_section();
+    /// A reference at `pos_` ('&'): its replacement appended to `out`, or
+    /// sent as text when `out` is null.
+    bool reference(std::string* out);
+    /// A name at `pos_`: its end, or null (with the failure recorded) when
+    /// there is none. `qualified` applies the namespace rules to it.
+    const char* name(bool qualified);
+    bool check_char(const char*& p, const char* end);
+    /// Sends the start tag read into `attributes_`: names as written, or
+    /// (namespace mode) resolved, with its namespace declarations first.
+    bool send_plain(std::string_view element, bool empty);
+    bool resolve_and_send(std::string_view element, bool empty);
+    /// Appends `qname` expanded to `names_`; false on an unbound prefix.
+    bool append_expanded(std::string_view qname, bool element, const char* tag);
+    bool send_start(bool empty);
+    /// Undoes the last `bindings` namespace bindings, reporting their ends.
+    void end_bindings(std::uint32_t bindings);
+    /// Sends a piece of text as the event at `at` (in the document).
+    void send_text(const char* text, std::size_t length, const char* at);
+    /// True when the sink halted the reading (the run must return).
+    bool halted() const noexcept { return halt_ != Halt::None; }
+
+    bool fail(XML_Error code, const char* at) noexcept;
+    bool at_end(std::size_t ahead = 0) const noexcept {
+        return static_cast<std::size_t>(end_ - pos_) <= ahead;
+    }
+    bool looking_at(std::string_view text) const noexcept {
+        return static_cast<std::size_t>(end_ - pos_) >= text.size() &&
+               std::string_view(pos_, text.size()) == text;
+    }
+
+    const char* const begin_;
+    const char* const end_;
+    const char* pos_;
+    const bool namespaces_;
+    const Scan scan_;
+    ReaderEvents* sink_ = nullptr;
+    bool namespace_events_ = false;
+    bool muted_ = false;
+    bool non_ascii_name_ = false;
+    bool declined_ = false;
+    Phase phase_ = Phase::Start;
+    Halt halt_ = Halt::None;
+    XML_Error error_code_ = XML_ERROR_NONE;
+    std::uint64_t event_ = 0;
+    std::string undefined_entity_;
+
+    std::vector<Open> open_;
+    std::vector<Attribute> attributes_;
+    std::string values_;                ///< normalized attribute values of the current tag
+    std::string names_;                 ///< NUL-terminated names and values sent with a start event
+    std::vector<std::size_t> offsets_;  ///< where each attribute's name and value start
+    std::vector<const char*> pointers_;         ///< the attribute array sent with it
+    std::vector<std::string_view> names_seen_;  ///< for the duplicate check
+    std::string text_;  ///< a CDATA section's text with its line ends normalized
+    NamespaceScope scope_;
+};
+
+}  // namespace kestrix::detail

@@ -1,0 +1,58 @@
+// tests/core/event_transcript.hpp: a reader's events written as text, to compare two readers.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "expanded_name.hpp"
+#include "reader_events.hpp"
+
+namespace kestrix::detail {
+
+/// Writes the events as one line each; consecutive text pieces are joined,
+/// as the binder joins them.
+class Transcript final : public ReaderEvents {
+public:
+    explicit Transcript(bool namespace_events = false) : namespace_events_(namespace_events) {}
+
+    void on_start(const char* name, const char** attributes, bool empty) noexcept override {
+        text_ = false;
+        std::string line = "<" + readable(name);
+        for (; attributes[0] != nullptr; attributes += 2) {
+            line += " " + readable(attributes[0]) + "=" + attributes[1];
+        }
+        lines += line + (empty ? "/>\n" : ">\n");
+    }
+    void on_end() noexcept override {
+        text_ = false;
+        lines += "end\n";
+    }
+    void on_text(const char* text, std::size_t length) noexcept override {
+        if (!text_) lines += "text:";
+        if (text_) lines.pop_back();
+        lines.append(text, length);
+        lines += "\n";
+        text_ = true;
+    }
+    bool wants_namespace_events() const noexcept override { return namespace_events_; }
+    void on_namespace_start(const char* prefix, const char* uri) override {
+        text_ = false;
+        lines += std::string("ns ") + prefix + "=" + uri + "\n";
+    }
+    void on_namespace_end(const char* prefix) override {
+        text_ = false;
+        lines += std::string("ns end ") + prefix + "\n";
+    }
+
+    std::string lines;
+
+private:
+    static std::string readable(std::string name) {
+        for (char& c : name) c = c == NS_SEPARATOR ? '|' : c;
+        return name;
+    }
+    bool namespace_events_;
+    bool text_ = false;
+};
+
+}  // namespace kestrix::detail

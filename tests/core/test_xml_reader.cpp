@@ -1,0 +1,240 @@
+// tests/core/test_xml_reader.cpp: XmlReader's events, its refusals, and its agreement with expat.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+
+#include "event_transcript.hpp"
+#include "expat_reader.hpp"
+#include "xml_reader.hpp"
+
+namespace kestrix::detail {
+namespace {
+
+using namespace std::string_literals;
+
+struct Read {
+    std::string events;
+    XML_Error error = XML_ERROR_NONE;
+    std::uint64_t line = 0;
+    std::uint64_t column = 0;
+};
+
+Read read_new(std::string_view doc, bool namespaces, Scan scan = Scan::Blocks) {
+    XmlReader reader(doc, namespaces, scan);
+    Transcript sink(namespaces);
+    reader.attach(sink);
+    Read out;
+    const XmlReader::Stop stop = reader.run();
+    out.events = sink.lines;
+    if (stop == XmlReader::Stop::Failed) {
+        out.error = reader.error_code();
+        const ErrorLocation at = reader.location();
+        out.line = at.line;
+        out.column = at.column;
+    }
+    return out;
+}
+
+Read read_expat(std::string_view doc, bool namespaces) {
+    ExpatReader reader(doc, ReaderOptions{}, namespaces, ExpatReader::Handover::Whole);
+    Transcript sink(namespaces);
+    reader.attach(sink);
+    Read out;
+    const ExpatReader::Stop stop = reader.run();
+    out.events = sink.lines;
+    if (stop == ExpatReader::Stop::Failed) out.error = XML_GetErrorCode(reader.handle());
+    return out;
+}
+
+TEST(XmlReader, Events) {
+    const struct {
+        std::string_view doc;
+        bool namespaces;
+        std::string_view events;
+    } rows[] = {
+        {"<a x='1' y=\"&lt;&#x41;\t&#10;\"/>", false, "<a x=1 y=<A \n/>\nend\n"},
+        {"\xEF\xBB\xBF<?xml version='1.0' encoding='latin1' standalone='yes'?>\n<!--c--><?p d?>"
+         "<a>x&amp;y\r\nz<![CDATA[<&\r]]>\xC3\xA9</a><!--after--> ",
+         false, "<a>\ntext:x&y\nz<&\n\xC3\xA9\nend\n"},
+        {"<p:a xmlns:p='u' xmlns='d' p:x='1' y='2'><b/></p:a>", true,
+         "ns p=u\nns =d\n<u|a|p u|x|p=1 y=2>\n<d|b/>\nend\nend\nns end \nns end p\n"},
+        {"<a xmlns='d'><b xmlns=''/></a>", true,
+         "ns =d\n<d|a>\nns =\n<b/>\nend\nns end \nend\nns end \n"},
+        {"<xml:a xml:lang='en'/>", true,
+         "<http://www.w3.org/XML/1998/namespace|a|xml "
+         "http://www.w3.org/XML/1998/namespace|lang|xml=en/>\nend\n"},
+        {"<a:b:c d:e=''/>", false, "<a:b:c d:e=/>\nend\n"},
+        // Fifth-edition names: a letter beyond the older tables, a middle dot.
+        {"<\xE1\x80\x80\xC2\xB7/>", false, "<\xE1\x80\x80\xC2\xB7/>\nend\n"},
+    };
+    for (const auto& row : rows) {
+        for (const Scan scan : {Scan::Blocks, Scan::Bytes}) {
+            const Read read = read_new(row.doc, row.namespaces, scan);
+            EXPECT_EQ(read.error, XML_ERROR_NONE) << row.doc;
+            EXPECT_EQ(read.events, row.events) << row.doc;
+        }
+    }
+}
+
+TEST(XmlReader, Refusals) {
+    const struct {
+        std::string_view doc;
+        bool namespaces;
+        XML_Error error;
+        std::uint64_t line;
+        std::uint64_t column;
+    } rows[] = {
+        {"", false, XML_ERROR_NO_ELEMENTS, 1, 1},
+        {"<a>text", false, XML_ERROR_NO_ELEMENTS, 1, 8},
+        {"<a><b></a>", false, XML_ERROR_TAG_MISMATCH, 1, 7},
+        {"<a x='1' x='2'/>", false, XML_ERROR_DUPLICATE_ATTRIBUTE, 1, 1},
+        {"<a p:x='1' q:x='2' xmlns:p='u' xmlns:q='u'/>", true, XML_ERROR_DUPLICATE_ATTRIBUTE, 1, 1},
+        {"<a/><b/>", false, XML_ERROR_JUNK_AFTER_DOC_ELEMENT, 1, 5},
+        {"<a/>\r\n\xC3\xA9", false, XML_ERROR_INVALID_TOKEN, 2, 1},
+        {"<a>\n\xC3\xA9]]></a>", false, XML_ERROR_INVALID_TOKEN, 2, 2},
+        {"<a>\xC0\x80</a>", false, XML_ERROR_INVALID_TOKEN, 1, 4},      // overlong
+        {"<a>\xED\xA0\x80</a>", false, XML_ERROR_INVALID_TOKEN, 1, 4},  // surrogate
+        {"<a>\xEF\xBF\xBE</a>", false, XML_ERROR_INVALID_TOKEN, 1, 4},  // U+FFFE
+        {"<a>\x01</a>", false, XML_ERROR_INVALID_TOKEN, 1, 4},
+        {"<a>&#0;</a>", false, XML_ERROR_BAD_CHAR_REF, 1, 4},
+        {"<a>&#x110000;</a>", false, XML_ERROR_BAD_CHAR_REF, 1, 4},
+        {"<a>&nbsp;</a>", false, XML_ERROR_UNDEFINED_ENTITY, 1, 4},
+        {"<a x='<'/>", false, XML_ERROR_INVALID_TOKEN, 1, 7},
+        {"<a x='1'y='2'/>", false, XML_ERROR_INVALID_TOKEN, 1, 9},
+        {"<a><!-- a -- b --></a>", false, XML_ERROR_INVALID_TOKEN, 1, 11},
+        {"<a><?xml version='1.0'?></a>", false, XML_ERROR_MISPLACED_XML_PI, 1, 4},
+        {"<?xml encoding='UTF-8'?><a/>", false, XML_ERROR_XML_DECL, 1, 1},
+        {"<?xml version='1.0' standalone='maybe'?><a/>", false, XML_ERROR_XML_DECL, 1, 1},
+        {"<a><![CDATA[x</a>", false, XML_ERROR_UNCLOSED_CDATA_SECTION, 1, 4},
+        {"<a x='1", false, XML_ERROR_UNCLOSED_TOKEN, 1, 8},
+        {"<p:a/>", true, XML_ERROR_UNBOUND_PREFIX, 1, 1},
+        {"<a xmlns:p=''/>", true, XML_ERROR_UNDECLARING_PREFIX, 1, 1},
+        {"<a xmlns:xml='u'/>", true, XML_ERROR_RESERVED_PREFIX_XML, 1, 1},
+        {"<a xmlns:xmlns='u'/>", true, XML_ERROR_RESERVED_PREFIX_XMLNS, 1, 1},
+        {"<a xmlns='http://www.w3.org/2000/xmlns/'/>", true, XML_ERROR_RESERVED_NAMESPACE_URI, 1,
+         1},
+        {"<a:b:c/>", true, XML_ERROR_INVALID_TOKEN, 1, 5},
+    };
+    for (const auto& row : rows) {
+        for (const Scan scan : {Scan::Blocks, Scan::Bytes}) {
+            const Read read = read_new(row.doc, row.namespaces, scan);
+            EXPECT_EQ(read.error, row.error) << row.doc;
+            EXPECT_EQ(read.line, row.line) << row.doc;
+            EXPECT_EQ(read.column, row.column) << row.doc;
+        }
+    }
+}
+
+TEST(XmlReader, DeclinesADocumentType) {
+    XmlReader reader("<!DOCTYPE a [<!ENTITY e 'x'>]><a>&e;</a>");
+    Transcript sink;
+    reader.attach(sink);
+    EXPECT_EQ(reader.run(), XmlReader::Stop::Declined);
+    EXPECT_EQ(sink.lines, "");
+}
+
+TEST(XmlReader, SuspendsAndResumesAtEachStop) {
+    // A sink that suspends the reading at every event sees the same events.
+    class Suspending final : public ReaderEvents {
+    public:
+        XmlReader* reader = nullptr;
+        Transcript inner;
+        void on_start(const char* n, const char** a, bool e) noexcept override {
+            inner.on_start(n, a, e);
+            reader->stop(true);
+        }
+        void on_end() noexcept override {
+            inner.on_end();
+            reader->stop(true);
+        }
+        void on_text(const char* t, std::size_t n) noexcept override {
+            inner.on_text(t, n);
+            reader->stop(true);
+        }
+        bool wants_namespace_events() const noexcept override { return false; }
+        void on_namespace_start(const char*, const char*) override {}
+        void on_namespace_end(const char*) override {}
+    };
+    const std::string_view doc = "<a>1&amp;2\r\n<b x='y'/><![CDATA[z]]></a><!---->";
+    XmlReader reader(doc);
+    Suspending sink;
+    sink.reader = &reader;
+    reader.attach(sink);
+    int runs = 1;
+    while (reader.run() == XmlReader::Stop::Suspended) ++runs;
+    EXPECT_EQ(sink.inner.lines, read_new(doc, false).events);
+    EXPECT_GT(runs, 5);
+}
+
+/// Documents both readers must read alike: the same events, or both refuse.
+TEST(XmlReader, AgreesWithExpat) {
+    const std::string_view docs[] = {
+        "<a/>",
+        "<a></a >",
+        "< a/>",
+        "<a/ >",
+        "<a x = '1' />",
+        "<a x='1'x='2'/>",
+        "<a>]]</a>",
+        "<a>]]]></a>",
+        "<a>&#x;</a>",
+        "<a>&#X41;</a>",
+        "<a>&#65</a>",
+        "<a>&amp</a>",
+        "<a>&a b;</a>",
+        "<?xml version='1.0' ?><a/>",
+        "<?xml version='1.0'?>",
+        "<?xml?><a/>",
+        " <?xml version='1.0'?><a/>",
+        "<?XML version='1.0'?><a/>",
+        "<?xml-x?><a/>",
+        "<?pi?><a/><?pi x?>",
+        "<?pi<a/>",
+        "<!-- - --><a/>",
+        "<!---><a/>",
+        "<!----><a/>",
+        "<a><!--\xFF--></a>",
+        "<a>\t\n</a>",
+        "text<a/>",
+        "<a/>text",
+        "<a/>&amp;",
+        "<a/><!DOCTYPE a>",
+        "<a x='&#9;&#13;'/>",
+        "<a>\xF4\x90\x80\x80</a>",
+        "<a>\xF0\x9F\x98\x80</a>",
+        "<a>\xC3</a>",
+        "<a>\xC3",
+        "<a",
+        "<a x",
+        "<a x=",
+        "<",
+        "</a>",
+        "<a></b>",
+        "<a><b></a></b>",
+        "<1/>",
+        "<-a/>",
+        "<a.b-c_d:e/>",
+        "<a x='\xC3\xA9'/>",
+        "<a><![CDATA[]]></a>",
+        "<a><![CDATA[",
+        "<a><![cdata[x]]></a>",
+        "<a><!x></a>",
+        "<a\xC2\xA0/>",
+    };
+    for (const std::string_view doc : docs) {
+        for (const bool namespaces : {false, true}) {
+            const Read ours = read_new(doc, namespaces);
+            const Read theirs = read_expat(doc, namespaces);
+            EXPECT_EQ(ours.error == XML_ERROR_NONE, theirs.error == XML_ERROR_NONE)
+                << doc << " ns=" << namespaces << " ours " << ours.error << " expat "
+                << theirs.error;
+            if (ours.error == XML_ERROR_NONE && theirs.error == XML_ERROR_NONE) {
+                EXPECT_EQ(ours.events, theirs.events) << doc;
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace kestrix::detail
