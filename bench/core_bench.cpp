@@ -2,10 +2,12 @@
 //
 // Generates a few MB of order records (attributes, a nested customer, one to
 // five line items, int/float/bool/str fields), then times, best of N runs:
-// expat alone with empty handlers, parse_document, and RecordStream over the
-// same document. Times are the process's CPU time (user and system, one thread),
-// so other work on a shared machine does not inflate them. Usage: kestrix_core_bench [megabytes]
-// [runs] [expat|parse|stream] (the third argument runs only that measurement, for profiling).
+// expat alone with empty handlers, kestrix's own reader alone (runs scanned in
+// blocks and a byte at a time) with a sink that does nothing, parse_document
+// read by each reader, and RecordStream over the same document. Times are the process's CPU time
+// (user and system, one thread), so other work on a shared machine does not inflate them. Usage:
+// kestrix_core_bench [megabytes] [runs] [expat|own|parse|parse-own|stream] (the third argument runs
+// only that measurement, for profiling).
 #include <expat.h>
 
 #include <algorithm>
@@ -19,9 +21,12 @@
 #include <utility>
 
 #include "bind_fixtures.hpp"
+#include "held_document.hpp"
 #include "kestrix/parser.hpp"
 #include "kestrix/record_stream.hpp"
 #include "kestrix/schema.hpp"
+#include "reader_events.hpp"
+#include "xml_reader.hpp"
 
 namespace {
 
@@ -117,6 +122,25 @@ bool expat_alone(std::string_view doc, std::size_t chunk) {
     return ok;
 }
 
+/// A sink that takes every event and does nothing with it.
+class NoSink final : public detail::ReaderEvents {
+public:
+    void on_start(const char*, const char**, bool) noexcept override {}
+    void on_end() noexcept override {}
+    void on_text(const char*, std::size_t) noexcept override {}
+    bool wants_namespace_events() const noexcept override { return false; }
+    void on_namespace_start(const char*, const char*) override {}
+    void on_namespace_end(const char*) override {}
+};
+
+/// kestrix's own reader's cost, as expat_alone measures expat's.
+bool own_alone(std::string_view doc, detail::Scan scan) {
+    detail::XmlReader reader(doc, false, scan);
+    NoSink sink;
+    reader.attach(sink);
+    return reader.run() == detail::XmlReader::Stop::Finished;
+}
+
 double cpu_seconds() {
     timespec now{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
@@ -153,6 +177,18 @@ int main(int argc, char** argv) {
         !wanted("expat") ? 0 : best_seconds(runs, [&] { return expat_alone(doc, doc.size()); });
     const double expat_chunks =
         !wanted("expat") ? 0 : best_seconds(runs, [&] { return expat_alone(doc, 64 * 1024); });
+    const double own =
+        !wanted("own") ? 0
+                       : best_seconds(runs, [&] { return own_alone(doc, detail::Scan::Blocks); });
+    const double own_bytes =
+        !wanted("own") ? 0
+                       : best_seconds(runs, [&] { return own_alone(doc, detail::Scan::Bytes); });
+    const double parse_own = !wanted("parse-own") ? 0 : best_seconds(runs, [&] {
+        Result<ValueTree> value = detail::read_held(doc, *schemas.orders, MAX_DEPTH, {}, nullptr,
+                                                    detail::HeldReader::Own);
+        if (!value) std::fprintf(stderr, "%s\n", value.error().message().c_str());
+        return value.ok();
+    });
     const double parse = !wanted("parse") ? 0 : best_seconds(runs, [&] {
         Result<ValueTree> value = parse_document(doc, *schemas.orders, MAX_DEPTH);
         if (!value) std::fprintf(stderr, "%s\n", value.error().message().c_str());
@@ -172,8 +208,16 @@ int main(int argc, char** argv) {
     std::printf("document: %.2f MB, %zu order records, best of %d runs\n", mb, records, runs);
     std::printf("expat alone (empty handlers), whole document:  %8.1f MB/s\n", mb / expat);
     std::printf("expat alone (empty handlers), 64 KiB chunks:  %8.1f MB/s\n", mb / expat_chunks);
+    std::printf("own reader alone (no sink), blocks:            %8.1f MB/s  (%.2fx expat's time)\n",
+                mb / own, own / expat);
+    std::printf("own reader alone (no sink), byte at a time:    %8.1f MB/s  (%.2fx expat's time)\n",
+                mb / own_bytes, own_bytes / expat);
     std::printf("parse_document:               %8.1f MB/s  (%.2fx expat's time, whole)\n",
                 mb / parse, parse / expat);
+    std::printf(
+        "parse_document, own reader:   %8.1f MB/s  (%.2fx the expat path's time, %.2fx own reader "
+        "alone)\n",
+        mb / parse_own, parse_own / parse, parse_own / own);
     std::printf(
         "RecordStream (one per order): %8.1f MB/s  (%.2fx expat's time, chunks, copy included)\n",
         mb / stream, stream / expat_chunks);

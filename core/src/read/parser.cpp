@@ -2,44 +2,67 @@
 #include "kestrix/parser.hpp"
 
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 #include "element_binder.hpp"
 #include "expat_reader.hpp"
+#include "held_document.hpp"
+#include "xml_reader.hpp"
 
 namespace kestrix {
 
+namespace detail {
+
 namespace {
 
-/// Binds the document element; its name goes to `element` when one is given.
-Result<ValueTree> read(std::string_view document, const ClassSchema& root, std::uint64_t limit,
-                       const ReaderOptions& options, std::string* element) {
-    detail::ExpatReader reader(document, options, root.namespace_aware(),
-                               detail::ExpatReader::Handover::Whole);
-    detail::ElementBinder binder(reader, reader.namespaces(), root, limit, std::nullopt,
-                                 options.strict);
+/// The binding of the document element, read by `reader`: false when the
+/// reader declined the document before any event.
+template <class Reader>
+bool bind_with(Reader& reader, const ClassSchema& root, std::uint64_t limit,
+               const ReaderOptions& options, std::string* element, Result<ValueTree>& out) {
+    ElementBinder binder(reader, reader.namespaces(), root, limit, std::nullopt, options.strict);
     reader.attach(binder);
-    const detail::ExpatReader::Stop stop = reader.run();
+    const auto stop = reader.run();
+    if constexpr (std::is_same_v<Reader, XmlReader>) {
+        if (stop == XmlReader::Stop::Declined) return false;
+    }
+    const bool failed = stop == Reader::Stop::Failed;
     if (element != nullptr) *element = binder.document_element();
     if (binder.has_outcome()) {
-        Result<ValueTree> outcome = binder.take_outcome();
-        // A failure inside the document element stops the reader, which expat
-        // reports as a failure of its own: the binder's error comes first. A
-        // bound element is followed to the end of the input, where anything
+        out = binder.take_outcome();
+        // A failure inside the document element stops the reader, which
+        // reports it as a failure of its own: the binder's error comes first.
+        // A bound element is followed to the end of the input, where anything
         // but comments, processing instructions and white space fails.
-        if (!outcome || stop != detail::ExpatReader::Stop::Failed) return outcome;
-        return reader.error();
+        if (out && failed) out = reader.error();
+        return true;
     }
-    if (stop == detail::ExpatReader::Stop::Failed) return reader.error();
-    return BindError::schema("Unexpected end of XML stream");
+    out = failed ? reader.error() : BindError::schema("Unexpected end of XML stream");
+    return true;
 }
 
 }  // namespace
 
+Result<ValueTree> read_held(std::string_view document, const ClassSchema& root, std::uint64_t limit,
+                            const ReaderOptions& options, std::string* element, HeldReader choice) {
+    Result<ValueTree> out = ValueTree();
+    if (choice == HeldReader::Own && !options.follow_declaration) {
+        XmlReader reader(document, root.namespace_aware());
+        if (bind_with(reader, root, limit, options, element, out)) return out;
+    }
+    ExpatReader reader(document, options, root.namespace_aware(), ExpatReader::Handover::Whole);
+    bind_with(reader, root, limit, options, element, out);
+    return out;
+}
+
+}  // namespace detail
+
 Result<ParsedDocument> read_document(std::string_view document, const ClassSchema& root,
                                      std::uint64_t limit, const ReaderOptions& options) {
     ParsedDocument parsed;
-    Result<ValueTree> outcome = read(document, root, limit, options, &parsed.element);
+    Result<ValueTree> outcome = detail::read_held(document, root, limit, options, &parsed.element,
+                                                  detail::HeldReader::Expat);
     if (!outcome) return std::move(outcome).error();
     ValueTree& tree = outcome.value();
     parsed.root = tree.root;
@@ -49,7 +72,7 @@ Result<ParsedDocument> read_document(std::string_view document, const ClassSchem
 
 Result<ValueTree> parse_document(std::string_view document, const ClassSchema& root,
                                  std::uint64_t limit, const ReaderOptions& options) {
-    return read(document, root, limit, options, nullptr);
+    return detail::read_held(document, root, limit, options, nullptr, detail::HeldReader::Expat);
 }
 
 }  // namespace kestrix

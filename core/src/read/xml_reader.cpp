@@ -632,7 +632,7 @@ bool XmlReader::send_start(bool empty) {
     for (const std::size_t offset : offsets_) pointers_.push_back(names_.data() + offset);
     pointers_.push_back(nullptr);
     sink_->on_start(names_.data(), pointers_.data(), empty);
-    if (empty) sink_->on_end();
+    if (empty && !muted_) sink_->on_end();
     return true;
 }
 
