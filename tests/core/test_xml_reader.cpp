@@ -87,7 +87,8 @@ TEST(XmlReader, Refusals) {
     } rows[] = {
         {"", false, XML_ERROR_NO_ELEMENTS, 1, 1},
         {"<a>text", false, XML_ERROR_NO_ELEMENTS, 1, 8},
-        {"<a><b></a>", false, XML_ERROR_TAG_MISMATCH, 1, 7},
+        {"<a><b></a>", false, XML_ERROR_TAG_MISMATCH, 1, 9},
+        {"<a><b></b", false, XML_ERROR_UNCLOSED_TOKEN, 1, 7},
         {"<a x='1' x='2'/>", false, XML_ERROR_DUPLICATE_ATTRIBUTE, 1, 1},
         {"<a p:x='1' q:x='2' xmlns:p='u' xmlns:q='u'/>", true, XML_ERROR_DUPLICATE_ATTRIBUTE, 1, 1},
         {"<a/><b/>", false, XML_ERROR_JUNK_AFTER_DOC_ELEMENT, 1, 5},

@@ -62,7 +62,7 @@ Result<ParsedDocument> read_document(std::string_view document, const ClassSchem
                                      std::uint64_t limit, const ReaderOptions& options) {
     ParsedDocument parsed;
     Result<ValueTree> outcome = detail::read_held(document, root, limit, options, &parsed.element,
-                                                  detail::HeldReader::Expat);
+                                                  detail::HeldReader::Own);
     if (!outcome) return std::move(outcome).error();
     ValueTree& tree = outcome.value();
     parsed.root = tree.root;
@@ -72,7 +72,7 @@ Result<ParsedDocument> read_document(std::string_view document, const ClassSchem
 
 Result<ValueTree> parse_document(std::string_view document, const ClassSchema& root,
                                  std::uint64_t limit, const ReaderOptions& options) {
-    return detail::read_held(document, root, limit, options, nullptr, detail::HeldReader::Expat);
+    return detail::read_held(document, root, limit, options, nullptr, detail::HeldReader::Own);
 }
 
 }  // namespace kestrix

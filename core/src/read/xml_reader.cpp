@@ -165,6 +165,7 @@ bool XmlReader::prolog_or_epilog() {
         }
         const XML_Error junk =
             phase_ == Phase::Epilog ? XML_ERROR_JUNK_AFTER_DOC_ELEMENT : XML_ERROR_SYNTAX;
+        if (*pos_ == '&') return fail(XML_ERROR_INVALID_TOKEN, pos_);  // no reference outside
         if (*pos_ != '<') {
             if (static_cast<unsigned char>(*pos_) >= 0x80 ||
                 (ASCII_CLASS[static_cast<unsigned char>(*pos_)] & CHAR) == 0)
@@ -261,6 +262,7 @@ bool XmlReader::content() {
 template <Scan S>
 bool XmlReader::start_tag() {
     const char* const tag = pos_;
+    tag_ = tag;
     ++pos_;
     const char* name_end = name(namespaces_);
     if (name_end == nullptr) return false;
@@ -432,7 +434,7 @@ bool XmlReader::reference(std::string* out) {
         }
         if (p == end_) return fail(XML_ERROR_UNCLOSED_TOKEN, amp);
         if (p == digits || *p != ';') return fail(XML_ERROR_INVALID_TOKEN, amp);
-        if (!is_xml_char(code)) return fail(XML_ERROR_BAD_CHAR_REF, amp);
+        if (!is_xml_char(code)) return fail(XML_ERROR_BAD_CHAR_REF, out != nullptr ? tag_ : amp);
         pos_ = p + 1;
         std::string encoded;
         if (out != nullptr) {
@@ -462,7 +464,7 @@ bool XmlReader::reference(std::string* out) {
             c = '\'';
         } else {
             undefined_entity_ = std::string(entity);
-            return fail(XML_ERROR_UNDEFINED_ENTITY, amp);
+            return fail(XML_ERROR_UNDEFINED_ENTITY, out != nullptr ? tag_ : amp);
         }
         pos_ = name_end + 1;
         if (out != nullptr) {
@@ -481,10 +483,11 @@ bool XmlReader::end_tag() {
     pos_ += 2;
     const char* const name_end = name(false);
     if (name_end == nullptr) return false;
+    if (name_end == end_) return fail(XML_ERROR_UNCLOSED_TOKEN, tag);
     const Open& open = open_.back();
     if (static_cast<std::size_t>(name_end - pos_) != open.length ||
         !std::equal(pos_, name_end, open.name)) {
-        return fail(XML_ERROR_TAG_MISMATCH, tag);
+        return fail(XML_ERROR_TAG_MISMATCH, pos_);  // at the name, as expat has it
     }
     pos_ = name_end;
     while (!at_end() && is_space(static_cast<unsigned char>(*pos_))) ++pos_;
@@ -537,7 +540,11 @@ bool XmlReader::processing_instruction() {
     // The target "xml" in any case is reserved; in lower case it is a
     // declaration out of place.
     if (is_xml_in_any_case(target)) {
-        return fail(target == "xml" ? XML_ERROR_MISPLACED_XML_PI : XML_ERROR_INVALID_TOKEN, start);
+        if (target != "xml") return fail(XML_ERROR_INVALID_TOKEN, start);
+        // After the document element it is one more thing that may not follow it.
+        return fail(
+            phase_ == Phase::Epilog ? XML_ERROR_JUNK_AFTER_DOC_ELEMENT : XML_ERROR_MISPLACED_XML_PI,
+            start);
     }
     // No colon in a target read with namespaces.
     if (namespaces_ && target.find(':') != std::string_view::npos) {
@@ -610,8 +617,7 @@ void XmlReader::send_text(const char* text, std::size_t length, const char* at) 
 }
 
 bool XmlReader::send_plain(std::string_view element, bool empty) {
-    if (!empty)
-        open_.push_back(Open{element.data(), static_cast<std::uint32_t>(element.size()), 0});
+    if (!empty) open_.push_back(Open{element.data(), element.size(), 0});
     if (muted_) return true;
     names_.assign(element);
     names_ += '\0';
@@ -706,7 +712,7 @@ bool XmlReader::resolve_and_send(std::string_view element, bool empty) {
         if (has_duplicate(names_seen_)) return fail(XML_ERROR_DUPLICATE_ATTRIBUTE, tag);
     }
     if (!empty) {
-        open_.push_back(Open{element.data(), static_cast<std::uint32_t>(element.size()), bindings});
+        open_.push_back(Open{element.data(), element.size(), bindings});
     }
     if (!muted_) {
         if (namespace_events_) {

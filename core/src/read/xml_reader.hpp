@@ -76,7 +76,7 @@ private:
     /// bindings its start tag made.
     struct Open {
         const char* name;
-        std::uint32_t length;
+        std::size_t length;
         std::uint32_t bindings;
     };
 
@@ -104,7 +104,8 @@ private:
     bool processing_instruction();
     bool cdata_section();
     /// A reference at `pos_` ('&'): its replacement appended to `out`, or
-    /// sent as text when `out` is null.
+    /// sent as text when `out` is null. A reference in an attribute value
+    /// that cannot be replaced fails at its start tag (`tag_`), as with expat.
     bool reference(std::string* out);
     /// A name at `pos_`: its end, or null (with the failure recorded) when
     /// there is none. `qualified` applies the namespace rules to it.
@@ -136,6 +137,7 @@ private:
     const char* const begin_;
     const char* const end_;
     const char* pos_;
+    const char* tag_ = nullptr;  ///< the start tag being read
     const bool namespaces_;
     const Scan scan_;
     ReaderEvents* sink_ = nullptr;
