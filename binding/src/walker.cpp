@@ -291,16 +291,22 @@ private:
         return true;
     }
 
-    /// The substitute of `schema` whose class is exactly `obj`'s, else `schema`.
+    /// The substitute of `schema` whose class is exactly `obj`'s; else the
+    /// last one (substitutes list parents before their subclasses) `obj` is
+    /// an instance of, so a subclass that declares no type name of its own
+    /// is written as its nearest ancestor that does; else `schema`.
     static const ClassSchema* substitute_of(PyObject* obj, const ClassSchema& schema) {
         PyObject* const type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+        const ClassSchema* nearest = &schema;
         for (const Substitute& substitute : schema.substitutes) {
             const CompiledClass* compiled = compiled_of(substitute.type.schema());
-            if (compiled != nullptr && compiled->cls.get() == type) {
-                return &substitute.type.schema();
-            }
+            if (compiled == nullptr) continue;
+            if (compiled->cls.get() == type) return &substitute.type.schema();
+            const int is = PyObject_IsInstance(obj, compiled->cls.get());
+            if (is < 0) PyErr_Clear();
+            if (is > 0) nearest = &substitute.type.schema();
         }
-        return &schema;
+        return nearest;
     }
 
     /// Stores the list `v` of a wrapped list field as the object of its

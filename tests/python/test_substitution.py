@@ -157,3 +157,38 @@ def test_a_type_name_declared_twice_fails_when_compiled():
 
     with pytest.raises(TypeError, match="the type name 'Base' in namespace urn:example:addresses is declared twice"):
         serialize(Base())
+
+
+@xml_element(type_name="Pet")
+@dataclass
+class Pet:
+    name: str = ""
+
+
+@xml_element(type_name="Dog")
+@dataclass
+class Dog(Pet):
+    breed: str = ""
+
+
+@dataclass
+class Puppy(Dog):  # declares no type name: written as its nearest ancestor that does
+    age: int = 0
+
+
+@dataclass
+class Home:
+    pets: list[Pet] = field(default_factory=list, metadata={"name": "pet"})
+
+
+@pytest.mark.parametrize("attribute", [b'i:type="Dog"', b'xsi:type="Dog"'])
+def test_a_tree_without_namespaces_reads_xsi_type_under_any_prefix(attribute):
+    document = (b'<Home xmlns:i="http://www.w3.org/2001/XMLSchema-instance"><pet ' + attribute
+                + b"><name>Rex</name><breed>pug</breed></pet></Home>")
+    assert deserialize(document, Home, strict=True) == Home([Dog("Rex", "pug")])
+
+
+def test_a_subclass_without_a_type_name_writes_its_nearest_declared_ancestor():
+    written = serialize(Home([Puppy("Bo", "pug", 1), Pet("Cat")]))
+    assert written == (b'<Home xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance"><pet xsi:type="Dog">'
+                       b"<name>Bo</name><breed>pug</breed></pet><pet><name>Cat</name></pet></Home>")

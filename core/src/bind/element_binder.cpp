@@ -371,7 +371,7 @@ bool ElementBinder::check_attributes(const char** attributes, const ClassSchema*
             const std::string_view whole = name;
             const std::string_view local = local_name_of(name);
             known = whole == "xmlns" || whole.starts_with("xmlns:") || local == "nil" ||
-                    whole == "xsi:type" || local == "xsi:nil" ||
+                    local == "xsi:nil" || (local == "type" && names_xsi(whole)) ||
                     (schema != nullptr && find_field(*schema, FieldRole::Attribute, local));
         }
         if (known) continue;
@@ -482,6 +482,17 @@ void ElementBinder::open_child(const ClassSchema& declared, std::size_t field, s
     deliver(field, std::move(child).value(), member);
 }
 
+bool ElementBinder::names_xsi(std::string_view name) const noexcept {
+    // Without namespace processing: a prefix bound to the XML Schema instance
+    // namespace where the attribute stands, or xsi itself.
+    const std::size_t colon = name.find(':');
+    if (colon == std::string_view::npos) return false;
+    const std::string_view prefix = name.substr(0, colon);
+    const std::optional<std::string_view> uri =
+        track_scope_ ? scope_.resolve(prefix) : std::nullopt;
+    return uri ? *uri == XSI_NAMESPACE : prefix == "xsi";
+}
+
 const ClassSchema* ElementBinder::substituted(const ClassSchema& schema, const char** attributes) {
     if (attributes == nullptr) return &schema;
     const char* given = nullptr;
@@ -491,14 +502,8 @@ const ClassSchema* ElementBinder::substituted(const ClassSchema& schema, const c
             if (expanded.local == "type" && expanded.uri == XSI_NAMESPACE) given = a[1];
             continue;
         }
-        // Without namespace processing: a prefix bound to the XML Schema
-        // instance namespace where the attribute stands, or xsi itself.
         const std::string_view name = a[0];
-        const std::size_t colon = name.find(':');
-        if (colon == std::string_view::npos || name.substr(colon + 1) != "type") continue;
-        const std::string_view prefix = name.substr(0, colon);
-        const std::optional<std::string_view> uri = scope_.resolve(prefix);
-        if (uri ? *uri == XSI_NAMESPACE : prefix == "xsi") given = a[1];
+        if (local_name_of(a[0]) == "type" && names_xsi(name)) given = a[1];
     }
     if (given == nullptr) return &schema;
     Result<Value> type = parse_qname(given, &scope_, "xsi:type", arena_);

@@ -155,6 +155,9 @@ private:
     /// Records in `frame` where its element's start tag (the current event) stands.
     void place(Frame& frame) const noexcept;
     void open_record(const char* name, const char** attributes, bool empty);
+    /// True when the prefix of the attribute name `name` (read without
+    /// namespace processing) stands for the XML Schema instance namespace.
+    bool names_xsi(std::string_view name) const noexcept;
     /// The schema an element of class `schema` binds to: the class its
     /// xsi:type names (`schema` or a substitute), `schema` when it has none.
     /// Null, with the failure recorded, for a type name no class declares.
