@@ -17,10 +17,9 @@ members of substitution groups) becomes a run of *slots*, each one field:
 Mixed content is one choice field that takes the text runs as ``str`` items
 beside the elements. A choice field needs each member told apart on writing:
 class members are element classes (a local element of a complex type gets a
-subclass that declares its element); scalar members need distinct Python types
-and one namespace. Where that cannot be had the slot falls back to one field
-per element, which does not keep their order; the class's docstring says so
-and the construct is reported.
+subclass that declares its element); scalar members are named in "choices"
+and told apart by their Python type, so those that share one (or lie in
+different namespaces) get a small element class holding the value as text.
 """
 
 from __future__ import annotations
@@ -78,8 +77,7 @@ class ContentModel:
         return self._merge_plain(fields, cls)
 
     def _mixed_content(self: Resolver, node: Node, document: SchemaDocument, cls: PyClass) -> PyField | None:
-        """The one field of mixed content: text runs and elements in document order
-        (None when its elements cannot be told apart as members)."""
+        """The one field of mixed content: text runs and elements in document order."""
         uses: list[_ElementUse] = []
         for particle in node.xsd_children("sequence", "choice", "all", "group"):
             self._flatten(particle, document, True, True, uses, cls)
