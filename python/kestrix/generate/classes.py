@@ -80,6 +80,7 @@ class PyClass:
     notes: list[str] = field(default_factory=list)
     prefix: str | None = None  # the prefix its element is written with, if not the default namespace
     namespace: str = ""  # the target namespace of the schema that defines it (its module in a package)
+    type_name: QName | None = None  # the named type it stands for, which xsi:type names
 
     def note(self, text: str) -> None:
         if text not in self.notes:

@@ -201,6 +201,11 @@ def _class_source(cls: PyClass, pydantic: bool, keyword_only: bool = False) -> l
         prefix = f", prefix={_string(cls.prefix)}" if cls.prefix else ""
         lines.append(f"@kestrix.xml_element({_string(name)}, namespace={_string(namespace)}{prefix})" if namespace
                      else f"@kestrix.xml_element({_string(name)})")
+    elif cls.type_name is not None:
+        # A named type: an xsi:type naming it reads a field of a base type as this class.
+        namespace, name = cls.type_name
+        where = f"namespace={_string(namespace)}, " if namespace else ""
+        lines.append(f"@kestrix.xml_element({where}type_name={_string(name)})")
     if not pydantic:
         lines.append("@dataclass(kw_only=True)" if keyword_only else "@dataclass")
     base = cls.base or ("BaseModel" if pydantic else "")

@@ -159,7 +159,6 @@ class Resolver(ContentModel):
         self._simple: dict[int, str] = {}  # id(simpleType node) -> annotation
         self._keep: list[Node] = []
         self._members: dict[QName, list[QName]] | None = None  # substitution group head -> members
-        self._abstract: set[str] = set()  # classes of abstract types
         self._original_names: dict[int, str] = {}  # id(node) of a redefined type -> class name
         self._restrictions: dict[str, tuple[str, set[str]]] = {}  # class -> (base, prohibited attributes)
         self._member_classes: dict[tuple[str, QName], str] = {}  # (type class, element) -> element class
@@ -207,6 +206,9 @@ class Resolver(ContentModel):
         for qname in sorted(elements):
             if qname in self._element_names:
                 self._element_class(qname, elements[qname])
+        for qname, name in self._type_names.items():
+            if name in self.classes:  # a complex type: documents may name it with xsi:type
+                self.classes[name].type_name = qname
         self._inherit_restricted_attributes()
         self._name_all_fields()
 
@@ -438,8 +440,7 @@ class Resolver(ContentModel):
         cls = PyClass(name, None, [], element, documentation(doc_node or node), namespace=document.namespace)
         self.classes[name] = cls
         if node.attrib.get("abstract") == "true":
-            cls.note("Abstract in the schema: documents hold one of its derived types.")
-            self._abstract.add(name)
+            cls.note("Abstract in the schema: documents hold one of its derived types, named by xsi:type.")
         mixed = node.attrib.get("mixed") == "true"
         simple = node.first("simpleContent")
         complex_ = node.first("complexContent")
@@ -584,12 +585,6 @@ class Resolver(ContentModel):
             default = node.attrib.get("default") or node.attrib.get("fixed")
         if default is not None:
             doc = (doc + "\n\n" if doc else "") + f"Default in the schema (for an empty element): {default!r}."
-        held = self.classes.get(annotation)
-        if annotation in self._abstract or (held is not None and held.element is not None and not held.fields
-                                            and held.base in self._abstract):
-            self._report("xsi:type", document, node,
-                         f"<{name}> has an abstract type: documents name the type they hold with xsi:type,"
-                         " which is not read yet; the fields of the declared type are read")
         facets = {} if annotation in self.classes else self._declared_facets(declaration, declared_in)
         built = PyField(snake(name), "element", name, namespace if self.namespace_aware else None, annotation,
                         optional=use.optional or nillable, many=use.many, doc=doc, facets=facets)

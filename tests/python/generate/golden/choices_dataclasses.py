@@ -48,6 +48,7 @@ class Caption:
     )
 
 
+@kestrix.xml_element(namespace="urn:draw", type_name="Shape")
 @dataclass
 class Shape:
     id: Optional[str] = field(default=None, metadata={"type": "Attribute"})
@@ -59,6 +60,7 @@ class Circle(Shape):
     pass
 
 
+@kestrix.xml_element(namespace="urn:draw", type_name="Inline")
 @dataclass
 class Inline:
     content: list[str | Em | Rect] = field(default_factory=list, metadata={"mixed": True})

@@ -25,6 +25,7 @@ __all__ = [
 ]
 
 
+@kestrix.xml_element(type_name="Box")
 @dataclass
 class Box:
     note: Optional[Note] = None
@@ -36,6 +37,7 @@ class BoxTag:
     k: Optional[str] = field(default=None, metadata={"type": "Attribute"})
 
 
+@kestrix.xml_element(type_name="Note")
 @dataclass
 class Note(Box):
     note_attribute: Optional[str] = field(
@@ -58,6 +60,7 @@ class PersonOriginal:
     name: str
 
 
+@kestrix.xml_element(type_name="Person")
 @dataclass
 class Person(PersonOriginal):
     id: Optional[str] = field(default=None, metadata={"type": "Attribute"})

@@ -69,6 +69,7 @@ class CommentB:
     value: str = field(default="", metadata={"type": "Text"})
 
 
+@kestrix.xml_element(namespace="urn:shop", type_name="Order")
 @dataclass(kw_only=True)
 class ShopOrder:
     """An order.
@@ -99,6 +100,7 @@ class ShopOrder:
     child: list[ShopOrder] = field(default_factory=list, metadata={"namespace": "urn:shop"})
 
 
+@kestrix.xml_element(namespace="urn:shop", type_name="GiftOrder")
 @dataclass
 class GiftOrder(ShopOrder):
     message: str = field(metadata={"namespace": "urn:shop"})
@@ -110,6 +112,7 @@ class Gift(GiftOrder):
     pass
 
 
+@kestrix.xml_element(namespace="urn:shop", type_name="Money")
 @dataclass
 class Money:
     currency: str = field(metadata={"type": "Attribute"})
@@ -124,6 +127,7 @@ class Order(ShopOrder):
     pass
 
 
+@kestrix.xml_element(namespace="urn:addr", type_name="Order")
 @dataclass
 class OrderType:
     ref: Optional[str] = field(default=None, metadata={"type": "Attribute"})

@@ -69,6 +69,7 @@ class CommentB(BaseModel):
     value: str = Field(default="", json_schema_extra={"type": "Text"})
 
 
+@kestrix.xml_element(namespace="urn:shop", type_name="Order")
 class ShopOrder(BaseModel):
     """An order.
 
@@ -100,6 +101,7 @@ class ShopOrder(BaseModel):
     )
 
 
+@kestrix.xml_element(namespace="urn:shop", type_name="GiftOrder")
 class GiftOrder(ShopOrder):
     message: str = Field(json_schema_extra={"namespace": "urn:shop"})
 
@@ -109,6 +111,7 @@ class Gift(GiftOrder):
     pass
 
 
+@kestrix.xml_element(namespace="urn:shop", type_name="Money")
 class Money(BaseModel):
     currency: str = Field(json_schema_extra={"type": "Attribute"})
     """Facets: pattern='[A-Z]{3}'."""
@@ -121,6 +124,7 @@ class Order(ShopOrder):
     pass
 
 
+@kestrix.xml_element(namespace="urn:addr", type_name="Order")
 class OrderType(BaseModel):
     ref: Optional[str] = Field(default=None, json_schema_extra={"type": "Attribute"})
 

@@ -18,6 +18,7 @@ __all__ = [
     "Card",
     "CardType",
     "Fee",
+    "FlatFee",
     "Instant",
     "Payment",
     "PaymentType",
@@ -26,11 +27,13 @@ __all__ = [
 ]
 
 
+@kestrix.xml_element(namespace="urn:pay", type_name="Payment")
 @dataclass
 class PaymentType:
     amount: Decimal = field(metadata={"type": "Attribute"})
 
 
+@kestrix.xml_element(namespace="urn:pay", type_name="Card")
 @dataclass
 class CardType(PaymentType):
     number: str = field(metadata={"namespace": "urn:pay"})
@@ -42,9 +45,16 @@ class Card(CardType):
     pass
 
 
+@kestrix.xml_element(namespace="urn:pay", type_name="Fee")
 @dataclass
 class Fee:
-    """Abstract in the schema: documents hold one of its derived types."""
+    """Abstract in the schema: documents hold one of its derived types, named by xsi:type."""
+
+
+@kestrix.xml_element(namespace="urn:pay", type_name="FlatFee")
+@dataclass
+class FlatFee(Fee):
+    amount: Optional[Decimal] = field(default=None, metadata={"type": "Attribute"})
 
 
 @kestrix.xml_element("instant", namespace="urn:pay")
