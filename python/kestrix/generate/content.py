@@ -185,7 +185,7 @@ class ContentModel:
         if slot.choice and len(slot.keys) > 1:
             built = self._choice_field(slot, cls)
             return [built] if built is not None else []
-        fields = [f for f in (self._element_field(u, cls) for u in slot.uses) if f is not None]
+        fields = [f for f in (self._element_field(u, cls, wrap=not slot.choice) for u in slot.uses) if f is not None]
         if slot.choice:  # one element, met several times in the slot
             for item in fields:
                 item.many = item.many or slot.ordered
@@ -222,7 +222,7 @@ class ContentModel:
             if key in seen:
                 continue
             seen.add(key)
-            built = self._element_field(use, cls)
+            built = self._element_field(use, cls, wrap=False)
             if built is None:
                 continue
             annotation = built.type

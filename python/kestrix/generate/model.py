@@ -553,7 +553,9 @@ class Resolver(ContentModel):
             self._restrictions[cls.name] = (base_class, prohibited)
         return self._content(derivation, document, cls, mixed) + self._attributes(derivation, document, cls)
 
-    def _element_field(self, use: _ElementUse, cls: PyClass) -> PyField | None:
+    def _element_field(self, use: _ElementUse, cls: PyClass, wrap: bool = True) -> PyField | None:
+        """The field of one element use; with `wrap`, an element that only holds a
+        list is a wrapped list (a member of a choice field holds its own class)."""
         node, document = use.node, use.document
         ref = node.qname("ref")
         doc = documentation(node)
@@ -576,7 +578,7 @@ class Resolver(ContentModel):
             form = node.attrib.get("form")
             qualified = form == "qualified" if form else document.element_qualified
             namespace = document.namespace if qualified else ""
-            wrapped = None if use.many else self._wrapped_list(node, document, cls, name, namespace)
+            wrapped = None if use.many or not wrap else self._wrapped_list(node, document, cls, name, namespace)
             if wrapped is not None:
                 wrapped.optional, wrapped.doc = use.optional, doc or wrapped.doc
                 return wrapped

@@ -153,6 +153,8 @@ def test_substitution_groups_and_xsi_type():
     # alternatives of one scalar type: a class each holding the value
     ("choices.xsd", "Label", b'<label xmlns="urn:draw"><long>l</long><short>s</short><long/></label>',
      "short_or_long", lambda m: [m.LabelLong("l"), m.LabelShort("s"), m.LabelLong()]),
+    ("choices.xsd", "Folder", b'<folder xmlns="urn:draw"><rect/><items><circle/><circle/></items><rect/></folder>',
+     "rect_or_items", lambda m: [m.Rect(), m.FolderItems([m.Circle(), m.Circle()]), m.Rect()]),
     # elements that only hold a list are wrapped lists: no class, None when absent
     ("choices.xsd", "Album",
      b'<album xmlns="urn:draw"><tags><tag>a</tag><tag>b</tag></tags><shapes><circle/><rect id="r"/></shapes></album>',

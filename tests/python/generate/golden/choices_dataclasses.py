@@ -18,6 +18,8 @@ __all__ = [
     "Caption",
     "Circle",
     "Em",
+    "Folder",
+    "FolderItems",
     "Frame",
     "Inline",
     "Label",
@@ -70,6 +72,18 @@ class Inline:
 @dataclass
 class Em(Inline):
     lang: Optional[str] = field(default=None, metadata={"type": "Attribute"})
+
+
+@kestrix.xml_element("folder", namespace="urn:draw")
+@dataclass
+class Folder:
+    rect_or_items: list[Rect | FolderItems] = field(default_factory=list)
+
+
+@kestrix.xml_element("items", namespace="urn:draw")
+@dataclass
+class FolderItems:
+    circle: list[Circle] = field(metadata={"namespace": "urn:draw"})
 
 
 @kestrix.xml_element("frame", namespace="urn:draw")
