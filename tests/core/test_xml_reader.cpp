@@ -89,7 +89,9 @@ TEST(XmlReader, Refusals) {
         {"<a>text", false, XML_ERROR_NO_ELEMENTS, 1, 8},
         {"<a><b></a>", false, XML_ERROR_TAG_MISMATCH, 1, 9},
         {"<a><b></b", false, XML_ERROR_UNCLOSED_TOKEN, 1, 7},
-        {"<a x='1' x='2'/>", false, XML_ERROR_DUPLICATE_ATTRIBUTE, 1, 1},
+        {"<a x='1' x='2'/>", false, XML_ERROR_DUPLICATE_ATTRIBUTE, 1, 10},
+        {"<a a0='' a1='' a2='' a3='' a4='' a5='' a6='' a7='' a8='' a2=''/>", false,
+         XML_ERROR_DUPLICATE_ATTRIBUTE, 1, 58},
         {"<a p:x='1' q:x='2' xmlns:p='u' xmlns:q='u'/>", true, XML_ERROR_DUPLICATE_ATTRIBUTE, 1, 1},
         {"<a/><b/>", false, XML_ERROR_JUNK_AFTER_DOC_ELEMENT, 1, 5},
         {"<a/>\r\n\xC3\xA9", false, XML_ERROR_INVALID_TOKEN, 2, 1},
@@ -107,6 +109,7 @@ TEST(XmlReader, Refusals) {
         {"<a><?xml version='1.0'?></a>", false, XML_ERROR_MISPLACED_XML_PI, 1, 4},
         {"<?xml encoding='UTF-8'?><a/>", false, XML_ERROR_XML_DECL, 1, 1},
         {"<?xml version='1.0' standalone='maybe'?><a/>", false, XML_ERROR_XML_DECL, 1, 1},
+        {"<?xml version='2.0'?><a/>", false, XML_ERROR_XML_DECL, 1, 1},  // expat takes it
         {"<a><![CDATA[x</a>", false, XML_ERROR_UNCLOSED_CDATA_SECTION, 1, 4},
         {"<a x='1", false, XML_ERROR_UNCLOSED_TOKEN, 1, 8},
         {"<p:a/>", true, XML_ERROR_UNBOUND_PREFIX, 1, 1},

@@ -19,17 +19,19 @@ constexpr RunStops CDATA_STOPS{']', ']', ']', true};
 /// Attribute counts up to which duplicates are found by comparing every pair.
 constexpr std::size_t PAIRWISE = 8;
 
-bool has_duplicate(std::vector<std::string_view>& names) {
+/// A name that `names` holds twice, or null.
+const std::string_view* duplicate_in(std::vector<std::string_view>& names) {
     if (names.size() <= PAIRWISE) {
         for (std::size_t i = 0; i < names.size(); ++i) {
             for (std::size_t j = i + 1; j < names.size(); ++j) {
-                if (names[i] == names[j]) return true;
+                if (names[i] == names[j]) return &names[j];
             }
         }
-        return false;
+        return nullptr;
     }
     std::sort(names.begin(), names.end());
-    return std::adjacent_find(names.begin(), names.end()) != names.end();
+    const auto twice = std::adjacent_find(names.begin(), names.end());
+    return twice == names.end() ? nullptr : &*twice;
 }
 
 bool is_xml_in_any_case(std::string_view name) {
@@ -309,7 +311,20 @@ bool XmlReader::start_tag() {
     if (attributes_.size() > 1) {
         names_seen_.clear();
         for (const Attribute& a : attributes_) names_seen_.push_back(a.name);
-        if (has_duplicate(names_seen_)) return fail(XML_ERROR_DUPLICATE_ATTRIBUTE, tag);
+        if (const std::string_view* twice = duplicate_in(names_seen_)) {
+            // At the second one, as expat has it.
+            const char* second = nullptr;
+            for (const Attribute& a : attributes_) {
+                if (a.name != *twice) continue;
+                if (second == nullptr) {
+                    second = a.name.data();  // the first, for now
+                    continue;
+                }
+                second = a.name.data();
+                break;
+            }
+            return fail(XML_ERROR_DUPLICATE_ATTRIBUTE, second);
+        }
     }
     event_ = static_cast<std::uint64_t>(tag - begin_);
     return namespaces_ ? resolve_and_send(element, empty) : send_plain(element, empty);
@@ -709,7 +724,7 @@ bool XmlReader::resolve_and_send(std::string_view element, bool empty) {
             const std::size_t second = name.find(NS_SEPARATOR, name.find(NS_SEPARATOR) + 1);
             if (second != std::string_view::npos) names_seen_.push_back(name.substr(0, second));
         }
-        if (has_duplicate(names_seen_)) return fail(XML_ERROR_DUPLICATE_ATTRIBUTE, tag);
+        if (duplicate_in(names_seen_) != nullptr) return fail(XML_ERROR_DUPLICATE_ATTRIBUTE, tag);
     }
     if (!empty) {
         open_.push_back(Open{element.data(), element.size(), bindings});
