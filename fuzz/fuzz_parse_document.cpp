@@ -6,8 +6,8 @@
 // Both readers run over it and every tree they return is checked against its
 // schema's shape; the record stream runs once over the whole document and once
 // fed in chunks, and both must give the same records and errors. A tree bound
-// to the namespaced schema is also written and must read back: the output has
-// to be namespace-well-formed.
+// to the namespaced schema, or to the one with xsi:type substitutes, is also
+// written and must read back: the output has to be namespace-well-formed.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -314,7 +314,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Result<ValueTree> whole = parse_document(document, *schema, limit, options);
     if (whole) check_object(whole.value().root, *schema);
     (void)needs_declared_encoding(document);
-    if (whole && schema->namespace_aware()) {
+    // Trees whose output must read back: namespace-aware ones, and those
+    // whose objects may be written with an xsi:type.
+    const bool writes_back = schema->namespace_aware() ||
+                             (schema->namespaces != nullptr && schema->namespaces->substitutions);
+    if (whole && writes_back) {
         Result<std::string> written =
             write_document("r", whole.value().root, *schema, std::nullopt);
         if (!written) broken();
