@@ -9,11 +9,13 @@
 #include <utility>
 #include <vector>
 
+#include "catch_all.hpp"
 #include "compile_wrapper.hpp"
 #include "compiled_class.hpp"
 #include "convert_scalar.hpp"
 #include "element_notes.hpp"
 #include "errors.hpp"
+#include "kestrix/catch_all.hpp"
 #include "pyref.hpp"
 #include "text.hpp"
 
@@ -298,7 +300,10 @@ PyObject* build_keywords(const ObjectValue& obj, const ClassSchema& schema,
 }
 
 PyObject* build_instance(const ObjectValue& obj, const TypeDesc& type, PyObject* cls) {
-    if (!type.is_nested()) return build_dict(obj);
+    if (!type.is_nested()) {
+        if (node::is_generic(obj)) return build_generic(obj);
+        return build_dict(obj);
+    }
     const ClassSchema& schema = type.schema();
     if (obj.schema != &schema) [[unlikely]] {
         // A subclass the element's xsi:type chose: built as that class.

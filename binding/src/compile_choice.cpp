@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "annotation.hpp"
+#include "catch_all.hpp"
 #include "class_lookup.hpp"
 #include "compile_field.hpp"
 #include "errors.hpp"
@@ -63,6 +64,18 @@ void add_text_member(const FieldSource& source, FieldSchema& field, InitArg& arg
     field.choices.push_back(std::move(member));
     MemberArg member_arg;
     member_arg.cls = Ref::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    arg.members.push_back(std::move(member_arg));
+}
+
+// The member that takes the child elements no other member or field takes:
+// kestrix.Element items.
+void add_any_member(const FieldSource& source, PyObject* element, FieldSchema& field,
+                    InitArg& arg) {
+    FieldSchema member{std::string(source.name), std::string(),
+                       TypeDesc::scalar(ScalarKind::Other), FieldRole::AnyElements};
+    field.choices.push_back(std::move(member));
+    MemberArg member_arg;
+    member_arg.cls = Ref::borrow(element);
     arg.members.push_back(std::move(member_arg));
 }
 
@@ -132,13 +145,17 @@ ChoiceOutcome compile_choice(ClassSchema& owner, const FieldSource& source, Init
     std::vector<Ref> members = non_none_members(item ? item.get() : source.annotation);
     bool classes_only = members.size() >= 2;
     bool has_str = false;
+    PyObject* element = nullptr;  // kestrix.Element among the members: a catch-all member
     for (const Ref& member : members) {
         if (is_str_type(member.get())) {
             has_str = true;
+        } else if (is_element_class(member.get())) {
+            element = member.get();
         } else if (!is_model_class(member.get())) {
             classes_only = false;
         }
     }
+    if (PyErr_Occurred() != nullptr) return ChoiceOutcome::Failed;
     if (has_str) classes_only = false;
     const bool mixed_choice = mixed && item && has_str;
     if (!choices && !mixed_choice && (source.named || !classes_only)) {
@@ -159,9 +176,14 @@ ChoiceOutcome compile_choice(ClassSchema& owner, const FieldSource& source, Init
         if (!members_from_mapping(owner, source, choices.get(), members, field, arg)) {
             return ChoiceOutcome::Failed;
         }
+        if (element != nullptr) add_any_member(source, element, field, arg);
     } else {
         for (const Ref& member : members) {
             if (mixed && is_str_type(member.get())) continue;
+            if (member.get() == element) {
+                add_any_member(source, element, field, arg);
+                continue;
+            }
             if (!is_model_class(member.get())) {
                 PyErr_Format(PyExc_TypeError,
                              "member %s of the mixed field '%s' has no element name: name it in "

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "annotation.hpp"
+#include "catch_all.hpp"
 #include "class_lookup.hpp"
 #include "compile_choice.hpp"
 #include "compile_wrapper.hpp"
@@ -222,6 +223,16 @@ bool compile_field(PyObject* key, PyObject* field, bool from_model, PyObject* hi
     arg.annotation = strip_optional(annotation.get());
     std::optional<FieldSchema> choice;
     const FieldSource source{name, metadata.get(), annotation.get(), role, named, declared_ns};
+    switch (compile_catch_all(source, choice)) {
+        case CatchAllOutcome::Failed:
+            return false;
+        case CatchAllOutcome::Compiled:
+            args.push_back(std::move(arg));
+            fields.push_back(std::move(*choice));
+            return true;
+        case CatchAllOutcome::NotCatchAll:
+            break;
+    }
     switch (compile_choice(owner, source, arg, choice)) {
         case ChoiceOutcome::Failed:
             return false;

@@ -57,6 +57,10 @@ const char* role_name(FieldRole role) {
             return "Text";
         case FieldRole::Choice:
             return "Choice";
+        case FieldRole::AnyElements:
+            return "AnyElements";
+        case FieldRole::AnyAttributes:
+            return "AnyAttributes";
     }
     return "Element";
 }

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "catch_all.hpp"
 #include "compile_wrapper.hpp"
 #include "compiled_class.hpp"
 #include "convert_scalar.hpp"
@@ -223,9 +224,11 @@ public:
             }
             std::optional<std::size_t> item;
             const bool stored =
-                field.role == FieldRole::Choice
+                field.role < FieldRole::Choice
+                    ? store_field(v.get(), field.type, arg, depth, result.slots[i], item)
+                : field.role == FieldRole::Choice
                     ? store_choices(v.get(), field, arg, depth, result.slots[i], item)
-                    : store_field(v.get(), field.type, arg, depth, result.slots[i], item);
+                    : store_catch_all(v.get(), field.role, arena_, result.slots[i], item);
             if (!stored) {
                 if (!too_deep_) add_field_note("writing", field.name, schema.name, item);
                 return false;
@@ -350,8 +353,10 @@ private:
         std::string names;
         for (std::size_t m = 0; m < members.size() && m < field.choices.size(); ++m) {
             if (!names.empty()) names += ", ";
-            names +=
-                field.choices[m].role == FieldRole::Text ? "str (text)" : field.choices[m].xml_name;
+            const FieldRole role = field.choices[m].role;
+            names += role == FieldRole::Text          ? std::string("str (text)")
+                     : role == FieldRole::AnyElements ? std::string("Element (caught)")
+                                                      : field.choices[m].xml_name;
         }
         PyErr_Format(PyExc_TypeError, "a %s is none of the members of field '%s' (%s)",
                      type_name(v).c_str(), field.name.c_str(), names.c_str());
@@ -365,7 +370,8 @@ private:
         if (!position) return false;
         const FieldSchema& member = field.choices[*position];
         Value value;
-        const bool ok = member.type.is_nested()
+        const bool ok = member.role == FieldRole::AnyElements ? store_node(v, arena_, value)
+                        : member.type.is_nested()
                             ? walk(v, member.type.schema(), depth + 1, value)
                             : store_scalar(v, member.type.scalar_kind(),
                                            &members[*position].convert, value, arena_);

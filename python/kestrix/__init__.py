@@ -20,14 +20,18 @@ from ._kestrix import PanicException, XmlIterator
 from .api import deserialize, iterparse, serialize, version
 from .element import ElementDeclaration, xml_element
 from .files import dump, dump_records, iterload, load
+from .nodes import Comment, Element, ProcessingInstruction
 from .qname import QName
 
 __version__ = version()
 
 __all__ = [
+    "Comment",
+    "Element",
     "ElementDeclaration",
     "ModelWarning",
     "PanicException",
+    "ProcessingInstruction",
     "QName",
     "XmlIterator",
     "deserialize",

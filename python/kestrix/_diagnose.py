@@ -19,7 +19,8 @@ from typing import Any, Iterable, Mapping
 _PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
 
 # What a field's metadata may hold, and the values of its "type".
-KNOWN_KEYS = ("type", "name", "namespace", "mixed", "nillable", "cdata", "choices", "wrapper")
+KNOWN_KEYS = ("type", "name", "namespace", "mixed", "nillable", "cdata", "choices", "wrapper",
+              "any_attributes")
 KNOWN_TYPES = ("Attribute", "Text", "Element", "Wildcard")
 
 

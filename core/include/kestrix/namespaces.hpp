@@ -34,6 +34,10 @@ struct NamespacePlan {
     /// reading keeps the namespace declarations in scope to resolve
     /// `xsi:type`, and writing may declare prefixes for it.
     bool substitutions = false;
+    /// Some class of the tree has a catch-all field: reading keeps the
+    /// namespace declarations in scope to name what it catches, and writing
+    /// may declare prefixes for those names.
+    bool catch_all = false;
     /// The namespace of the root class's element, declared as the default
     /// namespace of a written document (empty: no default namespace).
     std::string default_ns;

@@ -28,6 +28,12 @@ public:
     /// empty); nothing when it is bound to none.
     std::optional<std::string_view> resolve(std::string_view prefix) const noexcept;
     void clear() noexcept { bindings_.clear(); }
+    /// Calls `visit(prefix, uri)` for each declaration in scope, outermost
+    /// first (a later one of a prefix hides the earlier ones).
+    template <class Visit>
+    void each(Visit&& visit) const {
+        for (const Binding& binding : bindings_) visit(binding.prefix, binding.uri);
+    }
 
 private:
     struct Binding {

@@ -34,8 +34,11 @@ enum class ScalarKind : std::uint8_t {
 };
 
 /// Where a field's value stands in the XML. A Choice field takes child
-/// elements of several names, one per member (FieldSchema::choices).
-enum class FieldRole : std::uint8_t { Attribute, Element, Text, Choice };
+/// elements of several names, one per member (FieldSchema::choices). The
+/// catch-all roles take what no other field of the class takes: AnyElements
+/// the child elements, as generic nodes (see catch_all.hpp), AnyAttributes
+/// the attributes.
+enum class FieldRole : std::uint8_t { Attribute, Element, Text, Choice, AnyElements, AnyAttributes };
 
 /// The value type of a field: a scalar, a list of some item type, a class, or
 /// the items of a choice field, whose members say what each item is.
@@ -175,6 +178,13 @@ struct ClassSchema {
     /// (set by build_indices).
     std::optional<std::size_t> mixed_field;
     std::uint32_t mixed_member = 0;
+    /// The field that receives the child elements no other field takes (a
+    /// catch-all field, or a choice field with a catch-all member:
+    /// `any_member`), and the one that receives the attributes no other field
+    /// takes (set by build_indices).
+    std::optional<std::size_t> any_elements;
+    std::uint32_t any_member = UINT32_MAX;
+    std::optional<std::size_t> any_attributes;
     /// A class made up for the wrapper element of a wrapped list: one list
     /// field, and no Python class behind it.
     bool list_wrapper = false;

@@ -82,6 +82,13 @@ public:
     /// character the encoding cannot carry ends the section and is written as
     /// a reference. Nothing for an empty text. False as text() is.
     [[nodiscard]] bool cdata(std::string_view text);
+    /// Writes markup as given (a comment or processing instruction the caller
+    /// has checked), on a line of its own as an element would be.
+    void markup(std::string_view text) {
+        line_break();
+        put(text);
+        pending_break_ = true;
+    }
     /// Ends the open start tag as an empty-element tag: "/>".
     void end_empty_tag();
     /// Narrows the indentation, writes the line break (if due) and "</name>".

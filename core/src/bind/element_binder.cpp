@@ -36,15 +36,17 @@ ElementBinder::ElementBinder(ReaderControl& reader, bool namespaces, const Class
         tag_ = split_tag(*record_tag);
         for (const RecordKind& kind : more) more_.emplace_back(kind.schema, split_tag(kind.tag));
     }
-    // A tree with QName values keeps the namespace declarations in scope: the
-    // reader reports them when it processes namespaces; otherwise they are
-    // read from each start tag's xmlns attributes.
-    // So does a tree with substitutes, to resolve the prefix of an xsi:type.
-    const auto has_qnames = [](const ClassSchema& s) {
-        return s.namespaces != nullptr && (s.namespaces->qnames || s.namespaces->substitutions);
+    // A tree with QName values or catch-all fields keeps the namespace
+    // declarations in scope: the reader reports them when it processes
+    // namespaces; otherwise they are read from each start tag's xmlns
+    // attributes. So does a tree with substitutes, to resolve the prefix of
+    // an xsi:type.
+    const auto has_scope = [](const ClassSchema& s) {
+        return s.namespaces != nullptr &&
+               (s.namespaces->qnames || s.namespaces->substitutions || s.namespaces->catch_all);
     };
-    track_scope_ = has_qnames(schema);
-    for (const auto& kind : more_) track_scope_ = track_scope_ || has_qnames(*kind.first);
+    track_scope_ = has_scope(schema);
+    for (const auto& kind : more_) track_scope_ = track_scope_ || has_scope(*kind.first);
     scope_from_attributes_ = track_scope_ && !namespaces_;
 }
 
@@ -90,6 +92,8 @@ void ElementBinder::on_end() noexcept {
 
 void ElementBinder::on_namespace_start(const char* prefix, const char* uri) {
     scope_.declare(prefix, uri, 0);
+    if (mode_ == Mode::Caught) [[unlikely]]
+        caught_declarations_.emplace_back(prefix, uri);
 }
 
 void ElementBinder::on_namespace_end(const char* prefix) { scope_.end_prefix(prefix); }
@@ -122,6 +126,10 @@ void ElementBinder::start(const char* name, const char** attributes, bool empty)
     // content is text), markup binds nothing: the element is consumed whole and
     // its text joins the current destination.
     if (skip_depth_ > 0 || mode_ != Mode::InClass) {
+        if (mode_ == Mode::Caught) {
+            caught_start(name, attributes);
+            return;
+        }
         if (strict_ && skip_depth_ == 0) {
             unexpected_element(name);
             return;
@@ -142,6 +150,10 @@ void ElementBinder::start(const char* name, const char** attributes, bool empty)
     }
     if (!field) {
         if (schema.has_choices && bind_choice(name, expanded, attributes, empty)) return;
+        if (schema.any_elements) [[unlikely]] {
+            open_caught(name, attributes);
+            return;
+        }
         if (strict_) {
             unexpected_element(name);
             return;
@@ -248,7 +260,11 @@ void ElementBinder::end() noexcept {
         return;
     }
     if (mode_ != Mode::InClass) {
-        close_scalar();
+        if (mode_ == Mode::Caught) {
+            caught_end();
+        } else {
+            close_scalar();
+        }
     } else {
         close_frame();
     }
@@ -257,7 +273,11 @@ void ElementBinder::end() noexcept {
 void ElementBinder::on_text(const char* text, std::size_t length) noexcept {
     if (has_outcome_ || stack_.empty()) return;
     if (mode_ != Mode::InClass) {
-        scalar_text_.append(text, length);
+        if (mode_ == Mode::Caught) {
+            caught_.text(text, length);
+        } else {
+            scalar_text_.append(text, length);
+        }
     } else if (std::string* destination = stack_.back().frame.text()) {
         destination->append(text, length);
     } else if (strict_ && skip_depth_ == 0) {
@@ -356,7 +376,8 @@ void ElementBinder::unexpected_element(const char* name) {
 
 bool ElementBinder::check_attributes(const char** attributes, const ClassSchema* schema,
                                      std::size_t field) {
-    if (attributes == nullptr) return true;
+    // A catch-all attribute field takes every attribute.
+    if (attributes == nullptr || (schema != nullptr && schema->any_attributes)) return true;
     for (; attributes[0] != nullptr; attributes += 2) {
         const char* name = attributes[0];
         bool known = false;
@@ -441,6 +462,8 @@ void ElementBinder::open_record(const char* name, const char** attributes, bool 
         fail(std::move(status).error());
         return;
     }
+    if (record_schema_->any_attributes) [[unlikely]]
+        catch_attributes(attributes, frame);
     if (empty) {
         Result<Value> record = finish_frame(std::move(frame));
         if (record) {
@@ -470,6 +493,8 @@ void ElementBinder::open_child(const ClassSchema& declared, std::size_t field, s
         fail(std::move(status).error());
         return;
     }
+    if (schema.any_attributes) [[unlikely]]
+        catch_attributes(attributes, frame);
     if (!empty) {
         stack_.push_back(OpenFrame{std::move(frame), field, ns, 0, member});
         return;
@@ -594,6 +619,7 @@ void ElementBinder::deliver(std::size_t field, Value child, std::uint32_t member
 }
 
 void ElementBinder::complete(Value record) {
+    if (mode_ == Mode::Caught) leave_caught();
     has_outcome_ = true;
     stack_.clear();
     record_.root = record;
@@ -611,6 +637,7 @@ void ElementBinder::complete(Value record) {
 }
 
 void ElementBinder::fail(BindError error) {
+    if (mode_ == Mode::Caught) leave_caught();
     error.set_location(reader_.location());
     has_outcome_ = true;
     error_.emplace(std::move(error));

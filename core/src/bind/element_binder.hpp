@@ -10,6 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "catch_all_builder.hpp"
 #include "expanded_name.hpp"
 #include "kestrix/error.hpp"
 #include "kestrix/frame.hpp"
@@ -90,10 +91,16 @@ public:
     bool wants_namespace_events() const noexcept override { return track_scope_ && namespaces_; }
     void on_namespace_start(const char* prefix, const char* uri) override;
     void on_namespace_end(const char* prefix) override;
+    /// Comments and processing instructions, which the reader reports only
+    /// while a caught element is open (see ReaderControl::report_nodes).
+    void on_comment(const char* text) noexcept override;
+    void on_instruction(const char* target, const char* text) noexcept override;
 
 private:
     /// What character data is gathered for between the children of a frame.
-    enum class Mode : std::uint8_t { InClass, InScalar };
+    /// Caught: inside an element a catch-all field receives, whose content
+    /// goes to `caught_` whole.
+    enum class Mode : std::uint8_t { InClass, InScalar, Caught };
 
     struct OpenFrame {
         Frame frame;
@@ -127,6 +134,24 @@ private:
     void start(const char* name, const char** attributes, bool empty) noexcept;
     void end() noexcept;
 
+    /// Opens the caught element `name` for the catch-all field of the top
+    /// frame, with the namespace declarations in scope.
+    void open_caught(const char* name, const char** attributes);
+    /// A start tag and an end tag inside a caught element.
+    void caught_start(const char* name, const char** attributes);
+    void caught_end();
+    /// Adds one element of a caught subtree and its attributes.
+    void caught_element(const char* name, const char** attributes);
+    /// Ends a caught subtree (closed, failed or abandoned).
+    void leave_caught() noexcept;
+    /// Puts the attributes of a class element that no attribute field takes
+    /// into the frame's catch-all attribute field.
+    void catch_attributes(const char** attributes, Frame& frame);
+    /// The name of an element or attribute as a catch-all field holds it:
+    /// `{uri}local`, or the name as written when it is in no namespace or its
+    /// prefix is bound to nothing. False for a namespace declaration, which
+    /// is no attribute.
+    bool caught_name(const char* name, bool element, std::string& out) const;
     static RecordTag split_tag(std::string_view tag) noexcept;
     bool tag_selects(const RecordTag& tag, const char* name) const noexcept;
     /// True when a record tag selects `name`; `record_schema_` is then the
@@ -212,6 +237,12 @@ private:
     ScalarKind scalar_kind_ = ScalarKind::Str;
     std::uint32_t scalar_member_ = NO_MEMBER;
     std::string scalar_text_;
+    /// The subtree a catch-all field is receiving (empty: none).
+    CatchAllBuilder caught_;
+    std::string caught_name_;
+    /// Namespace declarations the reader reported for the next start tag
+    /// inside a caught element (prefix, URI).
+    std::vector<std::pair<std::string, std::string>> caught_declarations_;
     /// Open elements being consumed whole: nothing inside them binds.
     std::uint64_t skip_depth_ = 0;
     /// The end event the reader sends right after a self-closing tag's start event,

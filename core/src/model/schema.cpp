@@ -28,6 +28,9 @@ void ClassSchema::build_indices() {
     has_choices = false;
     mixed_field.reset();
     mixed_member = 0;
+    any_elements.reset();
+    any_member = UINT32_MAX;
+    any_attributes.reset();
     for (std::size_t i = 0; i < fields.size(); ++i) {
         FieldSchema& f = fields[i];
         set_local_at(f);
@@ -48,14 +51,24 @@ void ClassSchema::build_indices() {
                     if (f.choices[m].role == FieldRole::Text) {
                         mixed_field = i;
                         mixed_member = static_cast<std::uint32_t>(m);
+                    } else if (f.choices[m].role == FieldRole::AnyElements) {
+                        any_elements = i;
+                        any_member = static_cast<std::uint32_t>(m);
                     }
                 }
+                break;
+            case FieldRole::AnyElements:
+                any_elements = i;
+                any_member = UINT32_MAX;
+                break;
+            case FieldRole::AnyAttributes:
+                any_attributes = i;
                 break;
         }
     }
     for (std::size_t i = 0; i < fields.size(); ++i) {
         FieldSchema& f = fields[i];
-        if (f.role == FieldRole::Text || f.role == FieldRole::Choice) continue;
+        if (f.role != FieldRole::Element && f.role != FieldRole::Attribute) continue;
         const NameIndex& index = f.role == FieldRole::Element ? element_index : attribute_index;
         const auto wins = [&](std::string_view key) { return index.find(key)->second == i; };
         f.last_of_its_names = wins(f.xml_name) && (f.local_at == 0 || wins(f.local()));

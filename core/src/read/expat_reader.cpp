@@ -143,6 +143,12 @@ void ExpatReader::stop(bool resumable) noexcept {
     XML_StopParser(parser_.get(), resumable ? XML_TRUE : XML_FALSE);
 }
 
+void ExpatReader::report_nodes(bool on) noexcept {
+    XML_Parser parser = parser_.get();
+    XML_SetCommentHandler(parser, on ? comment_handler_ : nullptr);
+    XML_SetProcessingInstructionHandler(parser, on ? instruction_handler_ : nullptr);
+}
+
 void ExpatReader::mute() noexcept {
     XML_Parser parser = parser_.get();
     XML_SetElementHandler(parser, nullptr, nullptr);

@@ -86,6 +86,7 @@ public:
 
     void stop(bool resumable) noexcept override;
     void mute() noexcept override;
+    void report_nodes(bool on) noexcept override;
 
     /// Sends expat's events to `sink`, which must outlive the reading: element
     /// starts (`on_start(name, attributes, empty)`, `empty` for a
@@ -124,6 +125,10 @@ private:
     bool final_ = true;          ///< `document_` ends the input
     bool namespaces_;
     void* sink_ = nullptr;  ///< what `attach` sends events to
+    /// The comment and processing instruction handlers for the attached
+    /// sink, installed only while `report_nodes` says so.
+    XML_CommentHandler comment_handler_ = nullptr;
+    XML_ProcessingInstructionHandler instruction_handler_ = nullptr;
 };
 
 template <class Sink>
@@ -145,6 +150,13 @@ void ExpatReader::attach(Sink& sink) noexcept {
         static_cast<Sink*>(static_cast<ExpatReader*>(self)->sink_)
             ->on_text(text, static_cast<std::size_t>(length));
     });
+    comment_handler_ = [](void* self, const XML_Char* text) {
+        static_cast<Sink*>(static_cast<ExpatReader*>(self)->sink_)->on_comment(text);
+    };
+    instruction_handler_ = [](void* self, const XML_Char* target, const XML_Char* text) {
+        static_cast<Sink*>(static_cast<ExpatReader*>(self)->sink_)
+            ->on_instruction(target, text != nullptr ? text : "");
+    };
     if (namespaces_ && sink.wants_namespace_events()) {
         XML_SetNamespaceDeclHandler(
             parser,

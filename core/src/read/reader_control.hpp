@@ -34,6 +34,10 @@ public:
     virtual ErrorLocation location() const = 0;
     /// Where the current start tag stands.
     virtual TagPosition tag_position() const noexcept = 0;
+    /// Starts (or ends) reporting comments and processing instructions to
+    /// the sink, which wants them only inside content it keeps whole; a
+    /// reader that cannot leaves them out.
+    virtual void report_nodes(bool) noexcept {}
 
 protected:
     ~ReaderControl() = default;

@@ -27,6 +27,10 @@ public:
     virtual bool wants_namespace_events() const noexcept = 0;
     virtual void on_namespace_start(const char* prefix, const char* uri) = 0;
     virtual void on_namespace_end(const char* prefix) = 0;
+    /// A comment or processing instruction (its text may be empty), reported
+    /// only between ReaderControl::report_nodes(true) and (false).
+    virtual void on_comment(const char*) noexcept {}
+    virtual void on_instruction(const char*, const char*) noexcept {}
 
 protected:
     ~ReaderEvents() = default;

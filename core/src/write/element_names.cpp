@@ -91,6 +91,23 @@ bool QNamePrefixes::text(std::string_view clark, std::string_view default_ns, st
     return true;
 }
 
+std::optional<std::string_view> QNamePrefixes::bound(std::string_view prefix) const noexcept {
+    if (prefix == "xml") return XML_NAMESPACE;
+    for (const auto* list : {&plan_.declarations, &added_}) {
+        for (const auto& [bound_prefix, uri] : *list) {
+            if (bound_prefix == prefix) return std::string_view(uri);
+        }
+    }
+    return std::nullopt;
+}
+
+bool QNamePrefixes::adopt(std::string_view prefix, std::string_view uri) {
+    if (const std::optional<std::string_view> root = bound(prefix)) return *root == uri;
+    if (prefix.empty() || prefix == "xmlns" || taken(prefix)) return false;
+    added_.emplace_back(std::string(prefix), std::string(uri));
+    return true;
+}
+
 void QNamePrefixes::finish(XmlWriter& writer, std::size_t at) const {
     if (added_.empty()) return;
     std::string declarations;

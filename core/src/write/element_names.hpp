@@ -139,6 +139,12 @@ public:
     /// name ends at byte `at` of the output.
     void finish(XmlWriter& writer, std::size_t at) const;
 
+    /// The URI the root binds `prefix` to (`xml` included), if any.
+    std::optional<std::string_view> bound(std::string_view prefix) const noexcept;
+    /// Declares `prefix` for `uri` on the root when no prefix of that name is
+    /// declared or reserved there; true when the root then binds it to `uri`.
+    bool adopt(std::string_view prefix, std::string_view uri);
+
 private:
     bool taken(std::string_view prefix) const noexcept;
 

@@ -19,7 +19,16 @@ using detail::WellKnownNames;
 
 Status write_element(XmlWriter& writer, std::string_view name, const Value& value,
                      const ClassSchema& schema) {
-    return TreeWriter<PlainNames>(writer, PlainNames{}).element(name, value, schema);
+    const NamespacePlan* plan = schema.namespaces.get();
+    if (plan == nullptr || !plan->catch_all) {
+        return TreeWriter<PlainNames>(writer, PlainNames{}).element(name, value, schema);
+    }
+    // Caught names declare their prefixes on the element itself.
+    QNamePrefixes prefixes(*plan);
+    const std::size_t start = writer.size();
+    Status s = TreeWriter<PlainNames>(writer, PlainNames{}, &prefixes).element(name, value, schema);
+    if (s) prefixes.finish(writer, writer.name_end(start));
+    return s;
 }
 
 Status write_root(XmlWriter& writer, std::string_view root_name, const Value& root,
@@ -27,7 +36,9 @@ Status write_root(XmlWriter& writer, std::string_view root_name, const Value& ro
     const NamespacePlan* plan = schema.namespaces.get();
     // QName values may need prefixes no name uses: declared once written.
     std::optional<QNamePrefixes> qnames;
-    if (plan != nullptr && (plan->qnames || plan->substitutions)) qnames.emplace(*plan);
+    if (plan != nullptr && (plan->qnames || plan->substitutions || plan->catch_all)) {
+        qnames.emplace(*plan);
+    }
     QNamePrefixes* const values = qnames ? &*qnames : nullptr;
     const std::size_t start = writer.size();
     Status s;

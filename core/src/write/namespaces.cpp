@@ -48,6 +48,7 @@ public:
         for (const ClassSchema* schema : classes) {
             if (schema->declares_namespaces) plan_.used = true;
             if (!schema->substitutes.empty()) plan_.substitutions = true;
+            if (schema->any_elements || schema->any_attributes) plan_.catch_all = true;
             for (const FieldSchema& field : schema->fields) {
                 const TypeDesc& type = field.type.is_list() ? field.type.item() : field.type;
                 if (type.is_scalar() && type.scalar_kind() == ScalarKind::QName)
@@ -167,7 +168,9 @@ private:
     /// Notes the URI of one field (or choice member) of `schema`, and of what it holds.
     void visit_field(const ClassSchema& schema, const FieldSchema& field,
                      const std::string& context) {
-        if (field.role == FieldRole::Text) return;
+        if (field.role == FieldRole::Text || field.role == FieldRole::AnyElements ||
+            field.role == FieldRole::AnyAttributes)
+            return;
         std::optional<std::string> uri = uri_of(schema, field, context);
         if (!uri) return;
         note(*uri, field.role == FieldRole::Attribute, field.prefix());

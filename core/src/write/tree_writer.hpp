@@ -8,6 +8,7 @@
 #include <string_view>
 #include <utility>
 
+#include "catch_all_writer.hpp"
 #include "element_names.hpp"
 #include "kestrix/error.hpp"
 #include "kestrix/namespaces.hpp"
@@ -125,6 +126,10 @@ public:
                 return names_.failure(writer_, &field, schema);
             }
         }
+        if (schema.any_attributes) [[unlikely]] {
+            Status s = caught_attributes(obj, schema);
+            if (!s) return s;
+        }
         writer_.close_start_tag();
 
         if (schema.text_field && *schema.text_field < count) {
@@ -145,7 +150,11 @@ public:
         ++writer_.depth;
         for (std::size_t i = 0; i < count; ++i) {
             const FieldSchema& field = schema.fields[i];
-            if (field.role != FieldRole::Element && field.role != FieldRole::Choice) continue;
+            const FieldRole role = field.role;
+            if (role != FieldRole::Element && role != FieldRole::Choice &&
+                role != FieldRole::AnyElements) {
+                continue;
+            }
             const Value* v = entry(obj, i);
             if (v == nullptr) continue;
             if (v->is_null()) {
@@ -155,9 +164,10 @@ public:
                 }
                 continue;
             }
-            Status s = field.role == FieldRole::Element
+            Status s = role == FieldRole::Element
                            ? child(field, schema, names_.place_of(field, open), *v)
-                           : choices(field, schema, open, *v);
+                       : role == FieldRole::Choice ? choices(field, schema, open, *v)
+                                                   : caught(field, schema, names_.inside(open), *v);
             if (!s) return s;
         }
         --writer_.depth;
@@ -235,6 +245,8 @@ private:
         }
         if (value.is_absent() || value.is_null()) return {};
         const FieldSchema& member = field.choices[position];
+        if (member.role == FieldRole::AnyElements) [[unlikely]]
+            return caught(field, owner, names_.inside(open), value);
         if (member.role != FieldRole::Text) {
             return child(member, owner, names_.place_of(member, open), value);
         }
@@ -244,6 +256,35 @@ private:
             return names_.failure(writer_, &member, owner);
         }
         return {};
+    }
+
+    /// Writes the nodes of a catch-all field (or one caught node) of `owner`
+    /// inside an element whose default namespace in scope is `default_ns`.
+    [[gnu::noinline]] Status caught(const FieldSchema& field, const ClassSchema& owner,
+                                    std::string_view default_ns, const Value& v) {
+        if (qnames_ == nullptr) return no_prefixes(owner);
+        CatchAllWriter nodes(writer_, *qnames_, field, owner);
+        if (v.kind() != Value::Kind::List) return nodes.node(v, default_ns);
+        for (const Value& item : v.as_list()) {
+            if (item.is_absent() || item.is_null()) continue;
+            Status s = nodes.node(item, default_ns);
+            if (!s) return s;
+        }
+        return {};
+    }
+
+    /// Writes the catch-all attributes of `obj`, an instance of `schema`.
+    [[gnu::noinline]] Status caught_attributes(const ObjectValue& obj, const ClassSchema& schema) {
+        const FieldSchema& field = schema.fields[*schema.any_attributes];
+        const Value* v = entry(obj, *schema.any_attributes);
+        if (v == nullptr || v->is_null()) return {};
+        if (qnames_ == nullptr) return no_prefixes(schema);
+        return CatchAllWriter(writer_, *qnames_, field, schema).attributes(*v, obj);
+    }
+
+    [[gnu::cold]] static Status no_prefixes(const ClassSchema& owner) {
+        return BindError::serialization("the catch-all content of " + owner.name +
+                                        " cannot be written without a namespace plan");
     }
 
     /// Writes the scalar element of `v` for `field`; nothing when `v` has no

@@ -1,0 +1,148 @@
+// core/src/bind/catch_all_binder.cpp: the element binder's catch-all rules:
+// elements and attributes no field takes, gathered as generic nodes.
+#include "element_binder.hpp"
+#include "field_lookup.hpp"
+
+namespace kestrix::detail {
+
+bool ElementBinder::caught_name(const char* name, bool element, std::string& out) const {
+    std::string_view uri;
+    std::string_view local;
+    if (namespaces_) {
+        const ExpandedName expanded = split_expanded(name);
+        uri = expanded.uri;
+        local = expanded.local;
+    } else {
+        const std::string_view whole = name;
+        if (!element && (whole == "xmlns" || whole.starts_with("xmlns:"))) return false;
+        const std::size_t colon = whole.find(':');
+        local = colon == std::string_view::npos ? whole : whole.substr(colon + 1);
+        const std::string_view prefix =
+            colon == std::string_view::npos ? std::string_view() : whole.substr(0, colon);
+        // An unprefixed attribute is in no namespace; an unprefixed element
+        // in the default namespace in scope.
+        if (!prefix.empty() || element) {
+            const std::optional<std::string_view> bound = scope_.resolve(prefix);
+            if (bound) uri = *bound;
+        }
+        if (uri.empty()) {
+            out.assign(whole);
+            return true;
+        }
+    }
+    out.clear();
+    if (uri.empty()) {
+        out.assign(local);
+        return true;
+    }
+    out.reserve(uri.size() + local.size() + 2);
+    out += '{';
+    out += uri;
+    out += '}';
+    out += local;
+    return true;
+}
+
+void ElementBinder::catch_attributes(const char** attributes, Frame& frame) {
+    if (attributes == nullptr) return;
+    const ClassSchema& schema = frame.schema();
+    Value pairs;
+    for (; attributes[0] != nullptr; attributes += 2) {
+        const char* name = attributes[0];
+        // Taken by a field exactly when binding the attributes took it.
+        const bool taken =
+            namespaces_
+                ? find_expanded_field(schema, FieldRole::Attribute, {}, split_expanded(name))
+                      .has_value()
+                : find_field(schema, FieldRole::Attribute, local_name_of(name)).has_value();
+        if (taken || !caught_name(name, false, caught_name_)) continue;
+        pairs.append(Value::string(arena_.copy(caught_name_)), arena_);
+        pairs.append(Value::string(arena_.copy(attributes[1])), arena_);
+    }
+    if (pairs.is_absent()) return;
+    ObjectValue* caught = ObjectValue::make(node::attributes_schema(), arena_);
+    caught->slots[node::PAIRS] = pairs;
+    frame.set(*schema.any_attributes, Value::object(caught));
+}
+
+void ElementBinder::open_caught(const char* name, const char** attributes) {
+    OpenFrame& parent = stack_.back();
+    parent.frame.end_text_run();  // mixed content keeps the caught element in its place
+    if (stack_.size() >= limit_) {
+        fail(BindError::depth_exceeded(limit_, stack_.size() + 1));
+        return;
+    }
+    // The end event of a self-closing tag closes the caught element too.
+    swallow_end_ = false;
+    mode_ = Mode::Caught;
+    caught_declarations_.clear();
+    caught_element(name, attributes);
+    // The element keeps every declaration in scope, the innermost of each prefix.
+    std::vector<std::pair<std::string_view, std::string_view>> in_scope;
+    scope_.each([&in_scope](std::string_view prefix, std::string_view uri) {
+        for (auto& binding : in_scope) {
+            if (binding.first == prefix) {
+                binding.second = uri;
+                return;
+            }
+        }
+        in_scope.emplace_back(prefix, uri);
+    });
+    for (const auto& [prefix, uri] : in_scope) caught_.declare(prefix, uri, arena_);
+    reader_.report_nodes(true);
+}
+
+void ElementBinder::caught_element(const char* name, const char** attributes) {
+    const bool nested = caught_.depth() > 0;
+    caught_name(name, true, caught_name_);
+    caught_.open(caught_name_, arena_);
+    for (; attributes != nullptr && attributes[0] != nullptr; attributes += 2) {
+        if (caught_name(attributes[0], false, caught_name_)) {
+            caught_.attribute(caught_name_, attributes[1], arena_);
+        } else if (nested) {  // an xmlns attribute, when names come as written
+            const std::string_view declared = attributes[0];
+            caught_.declare(declared.size() > 5 ? declared.substr(6) : std::string_view(),
+                            attributes[1], arena_);
+        }
+    }
+    if (nested) {
+        for (const auto& [prefix, uri] : caught_declarations_) caught_.declare(prefix, uri, arena_);
+    }
+    caught_declarations_.clear();
+}
+
+void ElementBinder::leave_caught() noexcept {
+    caught_.reset();
+    caught_declarations_.clear();
+    mode_ = Mode::InClass;
+    reader_.report_nodes(false);
+}
+
+void ElementBinder::caught_start(const char* name, const char** attributes) {
+    // A self-closing tag's end event closes it like any other.
+    swallow_end_ = false;
+    const std::size_t depth = stack_.size() + caught_.depth();
+    if (depth >= limit_) {
+        fail(BindError::depth_exceeded(limit_, depth + 1));
+        return;
+    }
+    caught_element(name, attributes);
+}
+
+void ElementBinder::caught_end() {
+    const Value done = caught_.close(arena_);
+    if (done.is_absent()) return;
+    leave_caught();
+    const ClassSchema& schema = stack_.back().frame.schema();
+    deliver(*schema.any_elements, done, schema.any_member);
+}
+
+void ElementBinder::on_comment(const char* text) noexcept {
+    if (mode_ == Mode::Caught) caught_.comment(text, arena_);
+}
+
+void ElementBinder::on_instruction(const char* target, const char* text) noexcept {
+    if (mode_ == Mode::Caught) caught_.instruction(target, text, arena_);
+}
+
+}  // namespace kestrix::detail
