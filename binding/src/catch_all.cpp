@@ -140,8 +140,8 @@ CatchAllOutcome compile_catch_all(const FieldSource& source, std::optional<Field
                          name.c_str());
             return CatchAllOutcome::Failed;
         }
-        out.emplace(FieldSchema{name, name, TypeDesc::scalar(ScalarKind::Other),
-                                FieldRole::AnyAttributes});
+        out.emplace(
+            FieldSchema{name, name, TypeDesc::scalar(ScalarKind::Other), FieldRole::AnyAttributes});
         return CatchAllOutcome::Compiled;
     }
     Ref stripped = strip_optional(source.annotation);
@@ -171,7 +171,8 @@ PyObject* build_generic(const ObjectValue& object) {
     }
     if (schema == &node::comment_schema()) {
         Ref text = Ref::steal(text_object(node::text_of(object, node::COMMENT_TEXT)));
-        Ref tail = text ? Ref::steal(text_object(node::text_of(object, node::COMMENT_TAIL))) : Ref();
+        Ref tail =
+            text ? Ref::steal(text_object(node::text_of(object, node::COMMENT_TAIL))) : Ref();
         if (!tail) return nullptr;
         return PyObject_CallFunctionObjArgs(classes->comment, text.get(), tail.get(), nullptr);
     }

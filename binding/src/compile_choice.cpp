@@ -71,8 +71,8 @@ void add_text_member(const FieldSource& source, FieldSchema& field, InitArg& arg
 // kestrix.Element items.
 void add_any_member(const FieldSource& source, PyObject* element, FieldSchema& field,
                     InitArg& arg) {
-    FieldSchema member{std::string(source.name), std::string(),
-                       TypeDesc::scalar(ScalarKind::Other), FieldRole::AnyElements};
+    FieldSchema member{std::string(source.name), std::string(), TypeDesc::scalar(ScalarKind::Other),
+                       FieldRole::AnyElements};
     field.choices.push_back(std::move(member));
     MemberArg member_arg;
     member_arg.cls = Ref::borrow(element);

@@ -38,7 +38,14 @@ enum class ScalarKind : std::uint8_t {
 /// catch-all roles take what no other field of the class takes: AnyElements
 /// the child elements, as generic nodes (see catch_all.hpp), AnyAttributes
 /// the attributes.
-enum class FieldRole : std::uint8_t { Attribute, Element, Text, Choice, AnyElements, AnyAttributes };
+enum class FieldRole : std::uint8_t {
+    Attribute,
+    Element,
+    Text,
+    Choice,
+    AnyElements,
+    AnyAttributes
+};
 
 /// The value type of a field: a scalar, a list of some item type, a class, or
 /// the items of a choice field, whose members say what each item is.

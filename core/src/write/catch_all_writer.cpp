@@ -14,10 +14,35 @@ namespace {
 bool unnamed(unsigned char c) noexcept {
     if (c < 0x20 || c == 0x7F) return true;
     switch (c) {
-        case ' ': case '<': case '>': case '&': case '"': case '\'': case '=': case '/':
-        case '?': case '!': case '{': case '}': case '(': case ')': case '[': case ']':
-        case ';': case ',': case '`': case '|': case '\\': case '^': case '%': case '*':
-        case '+': case '@': case '#': case '$': case '~':
+        case ' ':
+        case '<':
+        case '>':
+        case '&':
+        case '"':
+        case '\'':
+        case '=':
+        case '/':
+        case '?':
+        case '!':
+        case '{':
+        case '}':
+        case '(':
+        case ')':
+        case '[':
+        case ']':
+        case ';':
+        case ',':
+        case '`':
+        case '|':
+        case '\\':
+        case '^':
+        case '%':
+        case '*':
+        case '+':
+        case '@':
+        case '#':
+        case '$':
+        case '~':
             return true;
         default:
             return false;
