@@ -481,3 +481,31 @@ def test_any_document_comes_back_the_same(document):
         return etree.canonicalize(etree.fromstring(xml), with_comments=True, rewrite_prefixes=True)
 
     assert canonical_with_comments(written) == canonical_with_comments(document)
+
+
+@xml_element("place", namespace="urn:p", type_name="Place")
+@dataclass
+class Place:
+    name: str = ""
+    attributes: dict[str, str] = field(default_factory=dict, metadata=ANY_ATTRIBUTES)
+
+
+@xml_element(namespace="urn:p", type_name="Town")
+@dataclass
+class Town(Place):
+    mayor: str = ""
+
+
+@xml_element("trip", namespace="urn:p")
+@dataclass
+class Trip:
+    stops: list[Place] = field(default_factory=list, metadata={"name": "stop"})
+
+
+def test_the_xsi_type_that_chose_a_class_is_not_caught_twice():
+    document = (b'<trip xmlns="urn:p" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" xmlns:p="urn:p">'
+                b'<stop xsi:type="p:Town" kind="big"><name>Ely</name></stop><stop xsi:type="p:Place"/></trip>')
+    trip = deserialize(document, Trip)
+    assert trip.stops[0] == Town("Ely", {"kind": "big"})
+    assert trip.stops[1] == Place()  # naming the declared type itself says nothing more
+    assert deserialize(serialize(trip), Trip) == trip

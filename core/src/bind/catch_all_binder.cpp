@@ -5,6 +5,13 @@
 
 namespace kestrix::detail {
 
+namespace {
+
+/// xsi:type as a caught attribute is named.
+constexpr std::string_view TYPE_ATTRIBUTE = "{http://www.w3.org/2001/XMLSchema-instance}type";
+
+}  // namespace
+
 bool ElementBinder::caught_name(const char* name, bool element, std::string& out) const {
     std::string_view uri;
     std::string_view local;
@@ -43,7 +50,7 @@ bool ElementBinder::caught_name(const char* name, bool element, std::string& out
     return true;
 }
 
-void ElementBinder::catch_attributes(const char** attributes, Frame& frame) {
+void ElementBinder::catch_attributes(const char** attributes, Frame& frame, bool substituted) {
     if (attributes == nullptr) return;
     const ClassSchema& schema = frame.schema();
     Value pairs;
@@ -56,6 +63,7 @@ void ElementBinder::catch_attributes(const char** attributes, Frame& frame) {
                       .has_value()
                 : find_field(schema, FieldRole::Attribute, local_name_of(name)).has_value();
         if (taken || !caught_name(name, false, caught_name_)) continue;
+        if (substituted && (caught_name_ == TYPE_ATTRIBUTE || caught_name_ == "xsi:type")) continue;
         pairs.append(Value::string(arena_.copy(caught_name_)), arena_);
         pairs.append(Value::string(arena_.copy(attributes[1])), arena_);
     }

@@ -462,8 +462,8 @@ void ElementBinder::open_record(const char* name, const char** attributes, bool 
         fail(std::move(status).error());
         return;
     }
-    if (record_schema_->any_attributes) [[unlikely]]
-        catch_attributes(attributes, frame);
+    if (schema->any_attributes) [[unlikely]]
+        catch_attributes(attributes, frame, !record_schema_->substitutes.empty());
     if (empty) {
         Result<Value> record = finish_frame(std::move(frame));
         if (record) {
@@ -494,7 +494,7 @@ void ElementBinder::open_child(const ClassSchema& declared, std::size_t field, s
         return;
     }
     if (schema.any_attributes) [[unlikely]]
-        catch_attributes(attributes, frame);
+        catch_attributes(attributes, frame, !declared.substitutes.empty());
     if (!empty) {
         stack_.push_back(OpenFrame{std::move(frame), field, ns, 0, member});
         return;

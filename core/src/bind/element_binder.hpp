@@ -145,8 +145,10 @@ private:
     /// Ends a caught subtree (closed, failed or abandoned).
     void leave_caught() noexcept;
     /// Puts the attributes of a class element that no attribute field takes
-    /// into the frame's catch-all attribute field.
-    void catch_attributes(const char** attributes, Frame& frame);
+    /// into the frame's catch-all attribute field; `substituted` (the element
+    /// may name a subclass) leaves out its xsi:type, which chose the frame's
+    /// class and which writing gives again when it is not the declared one.
+    void catch_attributes(const char** attributes, Frame& frame, bool substituted);
     /// The name of an element or attribute as a catch-all field holds it:
     /// `{uri}local`, or the name as written when it is in no namespace or its
     /// prefix is bound to nothing. False for a namespace declaration, which
