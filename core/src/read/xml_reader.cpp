@@ -536,6 +536,8 @@ bool XmlReader::comment() {
                 // "--" only as the end of the comment.
                 if (stop[2] != '>') return fail(XML_ERROR_INVALID_TOKEN, stop);
                 pos_ = stop + 3;
+                if (report_nodes_) [[unlikely]]
+                    report_node({}, {start + 4, static_cast<std::size_t>(stop - start - 4)}, false);
                 return true;
             }
             pos_ = stop + 1;
@@ -568,21 +570,50 @@ bool XmlReader::processing_instruction() {
     pos_ = target_end;
     if (looking_at("?>")) {
         pos_ += 2;
+        if (report_nodes_) [[unlikely]]
+            report_node(target, {}, true);
         return true;
     }
     if (at_end()) return fail(XML_ERROR_UNCLOSED_TOKEN, start);
     if (!is_space(static_cast<unsigned char>(*pos_))) return fail(XML_ERROR_INVALID_TOKEN, pos_);
+    const char* data = pos_;
+    while (data != end_ && is_space(static_cast<unsigned char>(*data))) ++data;
     while (true) {
         const char* stop = find_run_stop<Scan::Blocks>(pos_, end_, PI_STOPS);
         if (stop == end_) return fail(XML_ERROR_UNCLOSED_TOKEN, start);
         if (*stop == '?') {
             if (end_ - stop < 2) return fail(XML_ERROR_UNCLOSED_TOKEN, start);
             pos_ = stop + (stop[1] == '>' ? 2 : 1);
-            if (stop[1] == '>') return true;
+            if (stop[1] == '>') {
+                if (report_nodes_) [[unlikely]] {
+                    const char* from = std::min(data, stop);
+                    report_node(target, {from, static_cast<std::size_t>(stop - from)}, true);
+                }
+                return true;
+            }
             continue;
         }
         pos_ = stop;
         if (!check_char(pos_, end_)) return false;
+    }
+}
+
+void XmlReader::report_node(std::string_view target, std::string_view text, bool instruction) {
+    if (muted_ || sink_ == nullptr) return;
+    node_text_.clear();
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\r') {
+            node_text_ += text[i];
+        } else {
+            node_text_ += '\n';
+            if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        }
+    }
+    if (instruction) {
+        node_target_.assign(target);
+        sink_->on_instruction(node_target_.c_str(), node_text_.c_str());
+    } else {
+        sink_->on_comment(node_text_.c_str());
     }
 }
 

@@ -67,6 +67,7 @@ public:
     TagPosition tag_position() const noexcept override { return {event_, 0, 0}; }
     void stop(bool resumable) noexcept override;
     void mute() noexcept override { muted_ = true; }
+    void report_nodes(bool on) noexcept override { report_nodes_ = on; }
 
 private:
     enum class Phase : std::uint8_t { Start, Prolog, Content, Epilog, Done };
@@ -102,6 +103,9 @@ private:
     bool xml_declaration();
     bool comment();
     bool processing_instruction();
+    /// Sends the comment or processing instruction whose text is `text` (and
+    /// target `target`) to the sink, line ends normalized, while it asks for them.
+    void report_node(std::string_view target, std::string_view text, bool instruction);
     bool cdata_section();
     /// A reference at `pos_` ('&'): its replacement appended to `out`, or
     /// sent as text when `out` is null. A reference in an attribute value
@@ -143,6 +147,9 @@ private:
     ReaderEvents* sink_ = nullptr;
     bool namespace_events_ = false;
     bool muted_ = false;
+    bool report_nodes_ = false;
+    std::string node_target_;  ///< NUL-terminated copies for report_node
+    std::string node_text_;
     bool non_ascii_name_ = false;
     bool declined_ = false;
     Phase phase_ = Phase::Start;
