@@ -13,7 +13,7 @@ from typing import List, Optional, Union
 
 from pydantic import BaseModel, Field, model_validator
 
-from kestrix import QName, xml_element
+from kestrix import Comment, Element, ProcessingInstruction, QName, xml_element
 
 
 class Color(enum.Enum):
@@ -377,6 +377,35 @@ class DCanvas:
     shapes: list[DShape] = df(list, name="shape")
 
 
+# --- catch-all content: unmodelled elements, attributes, comments and PIs kept ---
+
+
+class PCaught(BaseModel):
+    name: str = ""
+    other: List[Element] = pf(list)
+    extra: dict[str, str] = pf(dict, any_attributes=True)
+
+
+@dataclass
+class DCaught:
+    name: Optional[QName] = None
+    other: List[Element] = df(list)
+    extra: dict[str, str] = df(dict, any_attributes=True)
+
+
+@xml_element("doc", namespace=NS_A, prefixes={"b": NS_B})
+class PNsCaught(BaseModel):
+    items: List[Union[PCircle, Element]] = pf(list)
+    extra: dict[str, str] = pf(dict, any_attributes=True)
+
+
+@xml_element("doc", namespace=NS_A)
+@dataclass
+class DNsCaught:
+    content: List[Union[str, DLabel, Element]] = df(list, mixed=True)
+    extra: dict[str, str] = df(dict, any_attributes=True)
+
+
 MODELS: list[type] = [
     PScalars,
     DScalars,
@@ -400,6 +429,10 @@ MODELS: list[type] = [
     DBox,
     PCanvas,
     DCanvas,
+    PCaught,
+    DCaught,
+    PNsCaught,
+    DNsCaught,
 ]
 
 
@@ -477,6 +510,15 @@ def _instances() -> dict[type, list]:
         PCanvas: [PCanvas(main=PSquare(name="s", side=2.0),
                           shapes=[PShape(name="p"), PDot(at=[1, 2]), PSquare(side=1.5)])],
         DCanvas: [DCanvas(main=DDot(name="d", at=[3]), shapes=[DSquare(side=0.25), DShape()])],
+        PCaught: [PCaught(name="n", other=[
+            Element("{urn:x}a", {"k": "v", "{urn:y}m": "<&>"}, "t",
+                    [Comment(" c "), ProcessingInstruction("pi", "x y"), Element("b", tail=" z ")]),
+            Element("c", namespaces={"q": "urn:q"})], extra={"{urn:x}k": "1", "plain": "2"})],
+        DCaught: [DCaught(QName("urn:q", "v"), [Element("{urn:q}w", text="q:v")],
+                          {"{http://www.w3.org/XML/1998/namespace}lang": "en"})],
+        PNsCaught: [PNsCaught(items=[Element("{urn:fuzz:b}x"), PCircle(r=1.0), Element("y")],
+                              extra={"{urn:fuzz:b}k": "v"})],
+        DNsCaught: [DNsCaught(content=["a", Element("{urn:fuzz:a}z", text="1"), DLabel(text="l"), "b"])],
     }
 
 
@@ -525,6 +567,15 @@ HANDWRITTEN: dict[type, list[bytes]] = {
     ],
     DBox: [b"<DBox><circles/><codes><code>1</code><code>x</code></codes><parts><label>a</label>"
            b"</parts><circle r='1'/></DBox>"],
+    PCaught: [
+        b"<PCaught xmlns:p='urn:p' p:k='1' xml:space='preserve'><p:x a='1'>t<!--c--><?go now?>"
+        b"<y xmlns='urn:d'><z xmlns=''/>tail</y><![CDATA[<&>]]></p:x><name>n</name><q:u/></PCaught>",
+        b"<PCaught><a>" + b"<a>" * 300 + b"</a>" * 300 + b"</a></PCaught>",
+    ],
+    PNsCaught: [
+        b"<d:doc xmlns:d='urn:fuzz:a' xmlns:e='urn:fuzz:b' e:k='v'><e:x><d:y e:z='1'/></e:x>"
+        b"<circle r='2'/><d:circle r='3'/><!-- c --></d:doc>",
+    ],
     DTree: [
         b"<DTree><next><next><next id='9'/></next></next></DTree>",
         _chain(b"DTree", 256),
