@@ -509,3 +509,12 @@ def test_the_xsi_type_that_chose_a_class_is_not_caught_twice():
     assert trip.stops[0] == Town("Ely", {"kind": "big"})
     assert trip.stops[1] == Place()  # naming the declared type itself says nothing more
     assert deserialize(serialize(trip), Trip) == trip
+
+
+def test_a_prefix_bound_to_nothing_stays_so():
+    caught = deserialize(b'<Plain><p:f/><g xmlns:p="urn:p"><p:h/></g></Plain>', Plain)
+    assert caught.other[0] == Element("p:f")
+    assert serialize(caught) == (
+        b'<Plain><name></name><p:f></p:f><g xmlns:p="urn:p"><p:h></p:h></g></Plain>')
+    with pytest.raises(ValueError, match="the element name 'p:f', whose prefix the document binds"):
+        serialize(Plain(other=[Element("g", children=[Element("p:f")], namespaces={"p": "urn:p"})]))

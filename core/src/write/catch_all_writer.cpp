@@ -113,7 +113,15 @@ Status CatchAllWriter::written_name(std::string_view name, bool element, std::st
         if (!is_name(name, true) || (!element && (name == "xmlns" || name.starts_with("xmlns:")))) {
             return failure(kind + std::string(name) + "'");
         }
-        if (name.find(':') == std::string_view::npos) undeclare_default();
+        const std::size_t colon = name.find(':');
+        if (colon == std::string_view::npos) {
+            undeclare_default();
+        } else if (bound(name.substr(0, colon))) {
+            // The written document binds that prefix: the name would change meaning.
+            return failure(kind + std::string(name) + "', whose prefix the document binds,");
+        } else {
+            prefixes_.reserve(name.substr(0, colon));
+        }
         out.assign(name);
         return {};
     }

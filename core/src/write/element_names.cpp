@@ -26,7 +26,7 @@ namespace kestrix::detail {
 }
 
 bool QNamePrefixes::taken(std::string_view prefix) const noexcept {
-    for (const auto* list : {&plan_.declarations, &added_, &plan_.well_known}) {
+    for (const auto* list : {&plan_.declarations, &added_, &plan_.well_known, &reserved_}) {
         for (const auto& entry : *list) {
             if (entry.first == prefix) return true;
         }

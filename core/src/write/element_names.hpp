@@ -144,12 +144,18 @@ public:
     /// Declares `prefix` for `uri` on the root when no prefix of that name is
     /// declared or reserved there; true when the root then binds it to `uri`.
     bool adopt(std::string_view prefix, std::string_view uri);
+    /// Keeps `prefix` from ever being declared on the root: a name written
+    /// with it as it stands, bound to nothing, must stay so.
+    void reserve(std::string_view prefix) {
+        if (!taken(prefix)) reserved_.emplace_back(std::string(prefix), std::string());
+    }
 
 private:
     bool taken(std::string_view prefix) const noexcept;
 
     const NamespacePlan& plan_;
     std::vector<std::pair<std::string, std::string>> added_;
+    std::vector<std::pair<std::string, std::string>> reserved_;
     std::size_t generated_ = 0;
 };
 
