@@ -81,6 +81,8 @@ class PyClass:
     prefix: str | None = None  # the prefix its element is written with, if not the default namespace
     namespace: str = ""  # the target namespace of the schema that defines it (its module in a package)
     type_name: QName | None = None  # the named type it stands for, which xsi:type names
+    catch_elements: bool = False  # its content allows any element (xs:any) outside a choice field
+    catch_attributes: bool = False  # it allows any attribute (xs:anyAttribute)
 
     def note(self, text: str) -> None:
         if text not in self.notes:

@@ -90,6 +90,8 @@ class ContentModel:
     # -- particles to slots ---------------------------------------------------------
 
     def _use_key(self: Resolver, use: _ElementUse) -> QName:
+        if use.node.local == "any":
+            return ("", "*")  # any element: caught as kestrix.Element
         ref = use.node.qname("ref")
         if ref is not None:
             return self.components.resolve(ref, use.node)
@@ -107,7 +109,7 @@ class ContentModel:
             out.append(_Slot(uses, node, choice=len(uses) > 1, ordered=many,
                              name=self._use_key(use)[1] if len(uses) > 1 else ""))
         elif node.local == "any":
-            self._flatten(node, document, optional, many, [], cls)
+            cls.catch_elements = True
         elif node.local == "group":
             ref = node.qname("ref")
             component = self.components.lookup("group", ref, node) if ref else None
@@ -152,8 +154,7 @@ class ContentModel:
             for child in component.node.xsd_children("sequence", "choice", "all"):
                 self._flatten(child, component.document, optional, many, out, cls)
         elif node.local == "any":
-            self._report("any", document, node, "element wildcard not mapped yet; skipped")
-            cls.note("Its content allows any element (xs:any): such elements are skipped.")
+            out.append(_ElementUse(node, document, optional, many, False))
 
     def _merge_slots(self: Resolver, slots: list[_Slot]) -> list[_Slot]:
         """Join the slots from one appearance of an element to the next into one
@@ -217,11 +218,15 @@ class ContentModel:
         values: list[tuple[_ElementUse, PyField]] = []  # the scalar members' uses and fields
         seen: set[QName] = set()
         docs: list[str] = []
+        wildcard = False
         for use in slot.uses:
             key = self._use_key(use)
             if key in seen:
                 continue
             seen.add(key)
+            if use.node.local == "any":
+                wildcard = True
+                continue
             built = self._element_field(use, cls, wrap=False)
             if built is None:
                 continue
@@ -234,6 +239,7 @@ class ContentModel:
             if built.doc:
                 docs.append(f"<{key[1]}>: {built.doc}")
         if not members and not mixed:
+            cls.catch_elements = cls.catch_elements or wildcard
             return None
         # Scalar members are told apart by their Python type, and named in one
         # namespace: those that share a type (with each other, or with the text of
@@ -247,6 +253,10 @@ class ContentModel:
                 member.type = self._value_class(use, built, (member.namespace or "", member.xml_name), cls)
         scalars = [m for m in members if m.type not in self.classes]
         types = (["str"] if mixed else []) + [m.type for m in members]
+        if wildcard and scalars:
+            cls.catch_elements = True  # a field of its own catches the elements no member takes
+        elif wildcard:
+            types.append("kestrix.Element")  # caught in place, among the members
         name = slot.name or ("_or_".join(m.xml_name for m in members) if len(members) <= 3 else "choice")
         built = PyField(snake(name), "choice", name, None, " | ".join(types), optional=True, many=slot.ordered,
                         doc="\n\n".join(docs), members=members, ordered_mixed=mixed)

@@ -42,6 +42,8 @@ def _string(text: str) -> str:
 
 
 def _annotation(item: PyField) -> str:
+    if item.kind == "any_attributes":
+        return item.type
     if item.many:
         return f"Optional[list[{item.type}]]" if item.wrapper and item.optional else f"list[{item.type}]"
     if item.optional and item.default is None:
@@ -57,6 +59,8 @@ def _metadata(item: PyField) -> str:
         entries.append('"type": "Text"')
     elif item.kind == "mixed":
         entries.append('"type": "Wildcard", "mixed": True')
+    elif item.kind == "any_attributes":
+        entries.append('"any_attributes": True')
     if item.wrapper:
         entries.append(f'"wrapper": {_string(item.wrapper)}')
     if item.kind == "choice":
@@ -118,7 +122,9 @@ def _field_doc(item: PyField, facets: dict[str, str]) -> str:
 
 def _field_line(item: PyField, pydantic: bool) -> str:
     arguments: list[str] = []
-    if item.many:
+    if item.kind == "any_attributes":
+        arguments.append("default_factory=dict")
+    elif item.many:
         if item.optional:
             arguments.append("default=None" if item.wrapper else "default_factory=list")
     elif item.default is not None:

@@ -210,7 +210,32 @@ class Resolver(ContentModel):
             if name in self.classes:  # a complex type: documents may name it with xsi:type
                 self.classes[name].type_name = qname
         self._inherit_restricted_attributes()
+        self._catch_all()
         self._name_all_fields()
+
+    def _catch_all(self) -> None:
+        """Give each class whose content allows any element or attribute the field
+        that keeps what its other fields do not take, unless a class it derives
+        from has it already (or a choice field of its own catches the elements)."""
+        for name in sorted(self.classes):
+            cls = self.classes[name]
+            bases = self._bases(cls.base)
+            caught = any(f.kind == "choice" and "kestrix.Element" in f.type.split(" | ")
+                         for c in [cls, *bases] for f in c.fields)
+            if cls.catch_elements and not caught and not any(b.catch_elements for b in bases):
+                cls.fields.append(PyField("other_elements", "elements", "", None, "kestrix.Element", optional=True,
+                                          many=True))
+            if cls.catch_attributes and not any(b.catch_attributes for b in bases):
+                cls.fields.append(PyField("other_attributes", "any_attributes", "", None, "dict[str, str]",
+                                          optional=True))
+
+    def _bases(self, base: str | None) -> list[PyClass]:
+        """The classes a class derives from, nearest first."""
+        found: list[PyClass] = []
+        while base is not None and base in self.classes and len(found) <= len(self.classes):
+            found.append(self.classes[base])
+            base = self.classes[base].base
+        return found
 
     def _inherit_restricted_attributes(self) -> None:
         """Give each complex content restriction the attributes of its base it does
@@ -557,6 +582,9 @@ class Resolver(ContentModel):
         """The field of one element use; with `wrap`, an element that only holds a
         list is a wrapped list (a member of a choice field holds its own class)."""
         node, document = use.node, use.document
+        if node.local == "any":  # caught by a field of its own (see _catch_all)
+            cls.catch_elements = True
+            return None
         ref = node.qname("ref")
         doc = documentation(node)
         declaration, declared_in = node, document  # where its type is given
@@ -606,7 +634,8 @@ class Resolver(ContentModel):
             return None
         holder = PyClass(cls.name + pascal(name), None, [])
         fields = self._content(inline, document, holder)
-        if len(fields) != 1 or holder.notes or not fields[0].many or fields[0].ordered_mixed:
+        if (len(fields) != 1 or holder.notes or holder.catch_elements or not fields[0].many
+                or fields[0].ordered_mixed):
             return None
         item = fields[0]
         if item.kind == "element" and item.namespace not in (None, namespace):
@@ -659,8 +688,7 @@ class Resolver(ContentModel):
                     continue
                 fields.extend(self._attributes(component.node, component.document, cls))
             else:
-                self._report("anyAttribute", document, child, "attribute wildcard not mapped yet; skipped")
-                cls.note("It allows any attribute (xs:anyAttribute): such attributes are skipped.")
+                cls.catch_attributes = True
         return fields
 
     def _attribute_field(self, node: Node, document: SchemaDocument, cls: PyClass) -> PyField | None:
@@ -747,7 +775,8 @@ class Resolver(ContentModel):
     def _name_fields(fields: list[PyField], inherited: set[str]) -> list[PyField]:
         used = set(inherited)
         # Attributes first, then the elements in content order, then the text.
-        order = {"attribute": 0, "element": 1, "choice": 1, "text": 2, "mixed": 2}
+        order = {"attribute": 0, "any_attributes": 0, "element": 1, "choice": 1, "elements": 1, "text": 2,
+                 "mixed": 2}
         fields = sorted(fields, key=lambda f: order[f.kind])
         for item in fields:
             name = item.name

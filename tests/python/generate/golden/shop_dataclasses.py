@@ -75,10 +75,6 @@ class ShopOrder:
     """An order.
 
     It holds lines.
-
-    Its content allows any element (xs:any): such elements are skipped.
-
-    It allows any attribute (xs:anyAttribute): such attributes are skipped.
     """
 
     id: int = field(metadata={"type": "Attribute"})
@@ -86,6 +82,9 @@ class ShopOrder:
     by: Optional[str] = field(default=None, metadata={"type": "Attribute"})
     checked: bool = field(default=False, metadata={"type": "Attribute"})
     rule: Optional[kestrix.QName] = field(default=None, metadata={"type": "Attribute"})
+    other_attributes: dict[str, str] = field(
+        default_factory=dict, metadata={"any_attributes": True}
+    )
     placed: datetime.datetime = field(metadata={"namespace": "urn:shop"})
     address: Optional[Address] = field(default=None, metadata={"namespace": "urn:addr"})
     line: list[ShopOrderLine] = field(metadata={"namespace": "urn:shop"})
@@ -98,6 +97,7 @@ class ShopOrder:
     """<dueDays>: Default in the schema (for an empty element): '30'."""
 
     child: list[ShopOrder] = field(default_factory=list, metadata={"namespace": "urn:shop"})
+    other_elements: list[kestrix.Element] = field(default_factory=list)
 
 
 @kestrix.xml_element(namespace="urn:shop", type_name="GiftOrder")
