@@ -775,8 +775,8 @@ class Resolver(ContentModel):
     def _name_fields(fields: list[PyField], inherited: set[str]) -> list[PyField]:
         used = set(inherited)
         # Attributes first, then the elements in content order, then the text.
-        order = {"attribute": 0, "any_attributes": 0, "element": 1, "choice": 1, "elements": 1, "text": 2,
-                 "mixed": 2}
+        # The catch-all fields last: they have defaults, and caught elements are written after the others.
+        order = {"attribute": 0, "element": 1, "choice": 1, "text": 2, "mixed": 2, "any_attributes": 3, "elements": 3}
         fields = sorted(fields, key=lambda f: order[f.kind])
         for item in fields:
             name = item.name

@@ -82,9 +82,6 @@ class ShopOrder:
     by: Optional[str] = field(default=None, metadata={"type": "Attribute"})
     checked: bool = field(default=False, metadata={"type": "Attribute"})
     rule: Optional[kestrix.QName] = field(default=None, metadata={"type": "Attribute"})
-    other_attributes: dict[str, str] = field(
-        default_factory=dict, metadata={"any_attributes": True}
-    )
     placed: datetime.datetime = field(metadata={"namespace": "urn:shop"})
     address: Optional[Address] = field(default=None, metadata={"namespace": "urn:addr"})
     line: list[ShopOrderLine] = field(metadata={"namespace": "urn:shop"})
@@ -98,6 +95,9 @@ class ShopOrder:
 
     child: list[ShopOrder] = field(default_factory=list, metadata={"namespace": "urn:shop"})
     other_elements: list[kestrix.Element] = field(default_factory=list)
+    other_attributes: dict[str, str] = field(
+        default_factory=dict, metadata={"any_attributes": True}
+    )
 
 
 @kestrix.xml_element(namespace="urn:shop", type_name="GiftOrder")

@@ -81,9 +81,6 @@ class ShopOrder(BaseModel):
     by: Optional[str] = Field(default=None, json_schema_extra={"type": "Attribute"})
     checked: bool = Field(default=False, json_schema_extra={"type": "Attribute"})
     rule: Optional[kestrix.QName] = Field(default=None, json_schema_extra={"type": "Attribute"})
-    other_attributes: dict[str, str] = Field(
-        default_factory=dict, json_schema_extra={"any_attributes": True}
-    )
     placed: datetime.datetime = Field(json_schema_extra={"namespace": "urn:shop"})
     address: Optional[Address] = Field(default=None, json_schema_extra={"namespace": "urn:addr"})
     line: list[ShopOrderLine] = Field(json_schema_extra={"namespace": "urn:shop"})
@@ -99,6 +96,9 @@ class ShopOrder(BaseModel):
         default_factory=list, json_schema_extra={"namespace": "urn:shop"}
     )
     other_elements: list[kestrix.Element] = Field(default_factory=list)
+    other_attributes: dict[str, str] = Field(
+        default_factory=dict, json_schema_extra={"any_attributes": True}
+    )
 
 
 @kestrix.xml_element(namespace="urn:shop", type_name="GiftOrder")
