@@ -12,6 +12,7 @@ namespace kestrix::detail {
 namespace {
 
 using namespace std::string_literals;
+using namespace std::string_view_literals;
 
 struct Read {
     std::string events;
@@ -119,6 +120,7 @@ TEST(XmlReader, Refusals) {
         {"<a xmlns='http://www.w3.org/2000/xmlns/'/>", true, XML_ERROR_RESERVED_NAMESPACE_URI, 1,
          1},
         {"<a:b:c/>", true, XML_ERROR_INVALID_TOKEN, 1, 5},
+        {"<p:1a xmlns:p='u'/>", true, XML_ERROR_INVALID_TOKEN, 1, 4},  // local part: a name start
     };
     for (const auto& row : rows) {
         for (const Scan scan : {Scan::Blocks, Scan::Bytes}) {
@@ -130,12 +132,16 @@ TEST(XmlReader, Refusals) {
     }
 }
 
-TEST(XmlReader, DeclinesADocumentType) {
-    XmlReader reader("<!DOCTYPE a [<!ENTITY e 'x'>]><a>&e;</a>");
-    Transcript sink;
-    reader.attach(sink);
-    EXPECT_EQ(reader.run(), XmlReader::Stop::Declined);
-    EXPECT_EQ(sink.lines, "");
+TEST(XmlReader, DeclinesWhatExpatReads) {
+    // A document type declaration; UTF-16 without a byte-order mark.
+    for (const std::string_view doc :
+         {"<!DOCTYPE a [<!ENTITY e 'x'>]><a>&e;</a>"sv, "<\0a\0/\0>\0"sv, "\0<\0a\0/\0>"sv}) {
+        XmlReader reader(doc);
+        Transcript sink;
+        reader.attach(sink);
+        EXPECT_EQ(reader.run(), XmlReader::Stop::Declined) << doc;
+        EXPECT_EQ(sink.lines, "") << doc;
+    }
 }
 
 TEST(XmlReader, SuspendsAndResumesAtEachStop) {

@@ -97,6 +97,13 @@ XmlReader::Stop XmlReader::run_with() {
 }
 
 bool XmlReader::start() {
+    // A NUL byte among the first four is UTF-16 or UTF-32 without a
+    // byte-order mark, which expat recognises from those bytes: left to it.
+    const std::size_t head = std::min<std::size_t>(static_cast<std::size_t>(end_ - pos_), 4);
+    if (std::string_view(pos_, head).find('\0') != std::string_view::npos) {
+        declined_ = true;
+        return false;
+    }
     if (looking_at("\xEF\xBB\xBF")) pos_ += 3;
     if (looking_at("<?xml") && !at_end(5) && is_space(static_cast<unsigned char>(pos_[5]))) {
         if (!xml_declaration()) return false;
@@ -395,8 +402,9 @@ const char* XmlReader::name(bool qualified) {
                     return nullptr;
                 }
                 colon = true;
+                first = true;  // the local part starts here, with a name start
                 ++p;
-                continue;  // `first` stays set: the local part starts here
+                continue;
             }
             first = false;
             ++p;
