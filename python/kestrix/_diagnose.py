@@ -54,7 +54,7 @@ def folded(name: str) -> str:
 def local(name: str) -> str:
     """The local part of "prefix:local", "{uri}local" or "local"."""
     if name.startswith("{") and "}" in name:
-        return name.partition("}")[2]
+        return name.rpartition("}")[2]
     return name.partition(":")[2] or name
 
 
@@ -206,6 +206,6 @@ def no_records_message(tag: str, seen: list[str], option: str) -> str:
     near = suggestion(tag, seen)
     if near is not None:
         if tag.startswith("{"):
-            near = tag[:tag.index("}") + 1] + near
+            near = tag[:tag.rindex("}") + 1] + near
         message += f" (did you mean {option}{near}?)"
     return message

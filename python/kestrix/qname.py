@@ -36,7 +36,7 @@ class QName(tuple[str, str]):
             namespace = ""
             local = text
             if text.startswith("{"):
-                close = text.find("}")
+                close = text.rfind("}")
                 if close < 0:
                     raise ValueError(f"{text!r} is not a name in the form '{{namespace}}local'")
                 namespace, local = text[1:close], text[close + 1 :]

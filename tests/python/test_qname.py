@@ -160,6 +160,8 @@ def test_prefixes_resolve_through_the_declarations_in_scope(document, expected):
     (Ref(names=[QName("http://www.w3.org/2001/XMLSchema-instance", "nil"), QName("p")]),
      b'<Ref xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance"><name>xsi:nil</name><name>p</name></Ref>'),
     (Ref("{urn:a}x"), b'<Ref xmlns:ns0="urn:a" to="ns0:x"></Ref>'),  # the text form is taken too
+    # a namespace may hold braces: the local name follows the last one
+    (Ref(QName("{urn:{a}}x")), b'<Ref xmlns:ns0="urn:{a}" to="ns0:x"></Ref>'),
     (XsSchema("urn:t", elements=[XsElement("e", QName(SHOP, "T"))]),
      b'<xs:schema xmlns:xs="http://www.w3.org/2001/XMLSchema" xmlns:tns="urn:example:shop" '
      b'targetNamespace="urn:t"><xs:element name="e" type="tns:T"></xs:element></xs:schema>'),

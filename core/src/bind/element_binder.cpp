@@ -307,7 +307,7 @@ ElementBinder::RecordTag ElementBinder::split_tag(std::string_view tag) noexcept
     RecordTag split;
     split.whole = tag;
     split.local = tag;
-    const std::size_t close = tag.find('}');
+    const std::size_t close = tag.rfind('}');
     if (tag.size() > 1 && tag.front() == '{' && close != std::string_view::npos) {
         split.clark = true;
         split.uri = tag.substr(1, close - 1);

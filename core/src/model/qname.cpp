@@ -79,7 +79,7 @@ Result<Value> parse_qname(std::string_view text, const InScopeNamespaces* scope,
 std::optional<ClarkName> split_clark(std::string_view text) noexcept {
     ClarkName name{{}, text};
     if (!text.empty() && text.front() == '{') {
-        const std::size_t close = text.find('}');
+        const std::size_t close = text.rfind('}');
         if (close == std::string_view::npos) return std::nullopt;
         name.uri = text.substr(1, close - 1);
         name.local = text.substr(close + 1);
