@@ -141,6 +141,19 @@ def round_trip(obj, cls, indent) -> None:
         raise Finding(f"round trip changed the document:\n  {first!r}\n  {second!r}")
 
 
+def _fifth_edition_names(plain, error) -> bool:
+    """True when a document in another encoding than UTF-8 was refused for a
+    name only XML's fifth edition allows: kestrix's own reader takes such
+    names in UTF-8, libexpat, which reads the other encodings, does not."""
+    if not str(error).startswith("XML reader error") or "invalid token" not in str(error):
+        return False
+    try:
+        utf8 = kestrix.serialize(plain)
+    except ALLOWED:
+        return False
+    return any(byte >= 0x80 for byte in utf8)
+
+
 def with_options(obj, cls, indent, plain, first: bytes) -> None:
     """obj written with writing options reads back as its plain output does."""
     options = WRITE_OPTIONS[zlib.crc32(first) % len(WRITE_OPTIONS)]
@@ -152,7 +165,7 @@ def with_options(obj, cls, indent, plain, first: bytes) -> None:
     try:
         back = kestrix.deserialize(written, cls)
     except ALLOWED as error:
-        if type(error) is ValueError:
+        if type(error) is ValueError and not _fifth_edition_names(plain, error):
             raise Finding(f"kestrix cannot read its output {written!r} ({options}): {error}") from error
         return
     try:
