@@ -111,13 +111,12 @@ class ContentModel:
         elif node.local == "any":
             cls.catch_elements = True
         elif node.local == "group":
-            ref = node.qname("ref")
-            component = self.components.lookup("group", ref, node) if ref else None
-            if component is None:
-                self._report("group", document, node, f"no such group {ref}; skipped")
+            group = self._group(node, document)
+            if group is None:
                 return
+            component, ref = group
             for child in component.node.xsd_children("sequence", "choice", "all"):
-                self._slots(child, component.document, optional, many, out, cls, ref[1] if ref else "")
+                self._slots(child, component.document, optional, many, out, cls, ref[1])
         else:
             children = node.xsd_children(*_PARTICLES)
             alternatives = node.local == "choice" and len(children) > 1
@@ -133,6 +132,15 @@ class ContentModel:
             for child in children:
                 self._slots(child, document, optional or alternatives, many, out, cls)
 
+    def _group(self: Resolver, node: Node, document: SchemaDocument):
+        """The group a `group ref` names with that name, or None (reported)."""
+        ref = node.qname("ref")
+        component = self.components.lookup("group", ref, node) if ref else None
+        if component is None:
+            self._report("group", document, node, f"no such group {ref}; skipped")
+            return None
+        return component, ref
+
     def _flatten(self: Resolver, node: Node, document: SchemaDocument, optional: bool, many: bool,
                  out: list[_ElementUse], cls: PyClass) -> None:
         """Every element use inside a particle, in schema order."""
@@ -146,11 +154,10 @@ class ContentModel:
             for child in children:
                 self._flatten(child, document, optional or alternatives, many, out, cls)
         elif node.local == "group":
-            ref = node.qname("ref")
-            component = self.components.lookup("group", ref, node) if ref else None
-            if component is None:
-                self._report("group", document, node, f"no such group {ref}; skipped")
+            group = self._group(node, document)
+            if group is None:
                 return
+            component = group[0]
             for child in component.node.xsd_children("sequence", "choice", "all"):
                 self._flatten(child, component.document, optional, many, out, cls)
         elif node.local == "any":
