@@ -299,7 +299,7 @@ def bind_document(name: str, data: bytes, model: type) -> Any:
             note = None  # the extension's own note says it already
         raise CliError(f"{message}\n{note}" if note else message) from exc
     if note:
-        print(note, file=sys.stderr)
+        print_error(note)
     return obj
 
 

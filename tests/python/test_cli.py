@@ -181,7 +181,7 @@ class Media:
 @pytest.mark.parametrize("command, model, document, status, printed, stderr", [
     # a root other than the model's is bound, and parse says so
     ("parse", "Feed", b'<Invoice source="x"/>', 0, [{"source": "x"}],
-     "note: the document's root is <Invoice>, the model is Feed\n"),
+     "kestrix: note: the document's root is <Invoice>, the model is Feed\n"),
     ("parse", "Feed", b'<?xml version="1.0"?><!-- c --><inv:Feed xmlns:inv="urn:i" source="x"/>', 0,
      [{"source": "x"}], ""),
     ("parse", "Declared", b'<feed source="x"/>', 0, [{"source": "x"}], ""),
