@@ -68,6 +68,7 @@ class PyField:
     ordered_mixed: bool = False  # a choice field that takes the text runs too
     held_as: str = ""  # why a str field is the text of a value that is more (xs:list, xs:base64Binary...)
     wrapper: str = ""  # a list whose items stand inside one element of this name (optional: the wrapper)
+    nillable: bool = False  # a required scalar element whose None is written as xsi:nil="true"
 
 
 @dataclass

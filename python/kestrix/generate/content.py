@@ -281,7 +281,7 @@ class ContentModel:
             own = (pascal(key[1]),) if use.node.qname("ref") is not None else ()
             cached = self.names.allocate(*own, cls.name + pascal(key[1]))
             text = replace(built, name="value", kind="text", xml_name="", namespace=None, optional=False,
-                           many=False, default='""' if built.type == "str" else None, doc=built.held_as and
+                           many=False, nillable=False, default='""' if built.type == "str" else None, doc=built.held_as and
                            f"Held as its text: its schema type is {built.held_as}, which kestrix binds to no"
                            " type of its own.")
             self.classes[cached] = PyClass(cached, None, [text], element, f"A <{key[1]}> element holding a value.",

@@ -72,6 +72,8 @@ def _metadata(item: PyField) -> str:
             entries.append(f'"choices": {{{names}}}')
         if item.namespace is not None:
             entries.append(f'"namespace": {_string(item.namespace)}')
+    if item.kind == "element" and item.nillable:
+        entries.append('"nillable": True')
     if item.kind in ("attribute", "element") and item.xml_name != item.name:
         entries.append(f'"name": {_string(item.xml_name)}')
     if item.namespace is not None and item.kind in ("attribute", "element"):

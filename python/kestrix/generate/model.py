@@ -618,6 +618,9 @@ class Resolver(ContentModel):
         facets = {} if annotation in self.classes else self._declared_facets(declaration, declared_in)
         built = PyField(snake(name), "element", name, namespace if self.namespace_aware else None, annotation,
                         optional=use.optional or nillable, many=use.many, doc=doc, facets=facets)
+        # A required element that is nil must be written back nil, not left out (the
+        # document would lack it). Where it may be absent, None stays absence.
+        built.nillable = nillable and not use.optional and not use.many and annotation not in self.classes
         self._note_text(built, declaration)
         return built
 

@@ -51,7 +51,7 @@ class People:
     """Everyone, "as listed\""""
 
     person: list[Person]
-    size: Optional[Decimal] = None
+    size: Optional[Decimal] = field(default=None, metadata={"nillable": True})
     tag: Optional[BoxTag] = None
 
 
