@@ -69,6 +69,7 @@ class PyField:
     held_as: str = ""  # why a str field is the text of a value that is more (xs:list, xs:base64Binary...)
     wrapper: str = ""  # a list whose items stand inside one element of this name (optional: the wrapper)
     nillable: bool = False  # a required scalar element whose None is written as xsi:nil="true"
+    overrides: PyField | None = None  # the base's field a restriction narrows (named as it is)
 
 
 @dataclass

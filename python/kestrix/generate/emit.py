@@ -146,18 +146,21 @@ def _field_line(item: PyField, pydantic: bool) -> str:
             outer, close = "Optional[list[", "]]"
         members = "".join(f"        {'| ' if n else ''}{t}\n" for n, t in enumerate(item.type.split(" | ")))
         head = f"    {item.name}: {outer}\n{members}    {close}"
+    # A list a restriction narrows holds the narrower items only, which a list's
+    # invariance cannot say.
+    ignore = "  # type: ignore[assignment]" if item.overrides is not None and item.many else ""
     if not arguments:
-        return head
+        return head + ignore
     if len(arguments) == 1 and arguments[0].startswith("default="):
-        return f"{head} = {arguments[0][len('default='):]}"
+        return f"{head} = {arguments[0][len('default='):]}{ignore}"
     call = "Field" if pydantic else "field"
     line = f"{head} = {call}({', '.join(arguments)})"
-    if len(line.rpartition("\n")[2]) <= WIDTH:
-        return line
+    if len(line.rpartition("\n")[2]) <= WIDTH and not (ignore and "\n" in line):
+        return line + ignore
     inner = ", ".join(arguments)
     if len(inner) + 8 <= WIDTH:
-        return f"{head} = {call}(\n        {inner}\n    )"
-    return f"{head} = {call}(\n" + "".join(f"        {a},\n" for a in arguments) + "    )"
+        return f"{head} = {call}({ignore}\n        {inner}\n    )"
+    return f"{head} = {call}({ignore}\n" + "".join(f"        {a},\n" for a in arguments) + "    )"
 
 
 def _order(classes: dict[str, PyClass]) -> list[PyClass]:
@@ -193,6 +196,8 @@ def _keyword_only(ordered: list[PyClass]) -> dict[str, bool]:
         after = seen
         fits = True
         for item in cls.fields:
+            if item.overrides is not None:
+                continue  # a narrowed field keeps its base's place and default
             if _has_default(item):
                 after = True
             elif after:

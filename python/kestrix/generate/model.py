@@ -209,7 +209,7 @@ class Resolver(ContentModel):
         for qname, name in self._type_names.items():
             if name in self.classes:  # a complex type: documents may name it with xsi:type
                 self.classes[name].type_name = qname
-        self._inherit_restricted_attributes()
+        self._derive_restrictions()
         self._catch_all()
         self._name_all_fields()
 
@@ -237,10 +237,13 @@ class Resolver(ContentModel):
             base = self.classes[base].base
         return found
 
-    def _inherit_restricted_attributes(self) -> None:
-        """Give each complex content restriction the attributes of its base it does
-        not restate or prohibit, once every class has its fields (a recursive
-        schema restricts a base whose fields are still being built)."""
+    def _derive_restrictions(self) -> None:
+        """Make each complex content restriction a subclass of its base's class, once
+        every class has its fields (a recursive schema restricts a base whose fields
+        are still being built), so that an xsi:type naming it reads where its base
+        is expected. See :meth:`_narrowed` for when that is sound; where it is not,
+        the class stays apart and gets the base's attributes it does not restate
+        or prohibit."""
         done: set[str] = set()
 
         def visit(name: str) -> None:
@@ -248,19 +251,65 @@ class Resolver(ContentModel):
                 return
             done.add(name)
             base, prohibited = self._restrictions[name]
-            chain: list[PyField] = []
-            walk: str | None = base
-            while walk is not None and walk in self.classes:
-                visit(walk)
-                chain[:0] = self.classes[walk].fields
-                walk = self.classes[walk].base
+            bases = self._bases(base)
+            for walk in bases:
+                visit(walk.name)
+            bases = self._bases(base)  # a visited base may have become a subclass
             cls = self.classes[name]
+            chain = [f for c in reversed(bases) for f in c.fields]
+            narrowed = None if cls in bases else self._narrowed(cls, chain)
+            if narrowed is not None:
+                cls.base, cls.fields = base, narrowed
+                cls.note(f"A restriction of {base}: the fields of {base} it leaves out, or the"
+                         " attributes it prohibits, stay empty when read.")
+                return
             names = {(f.namespace, f.xml_name) for f in cls.fields if f.kind == "attribute"}
             cls.fields += [replace(f) for f in chain if f.kind == "attribute" and f.xml_name not in prohibited
                            and (f.namespace, f.xml_name) not in names]
 
         for name in sorted(self._restrictions):
             visit(name)
+
+    @staticmethod
+    def _field_key(item: PyField) -> tuple[str | None, ...]:
+        if item.kind in ("element", "attribute"):
+            return (item.kind, item.namespace, item.xml_name, item.wrapper)
+        return (item.kind, item.xml_name)
+
+    def _narrowed(self, cls: PyClass, chain: list[PyField]) -> list[PyField] | None:
+        """The fields a restriction restates as a subclass of the classes whose
+        fields are `chain`, or None where it cannot be one.
+
+        Each of its fields must be a field of the base (same kind and XML name; a
+        choice field's members among the base's), as one or as many as the base
+        holds, of the base's type or (a class) of a class derived from it. Only the
+        fields whose class it narrows are restated, keeping the base's name and
+        default: reading needs the narrower class, while a narrower simple type
+        still reads as the base's. What the restriction leaves out (which the base
+        allows absent) and the attributes it prohibits stay inherited."""
+        found: dict[tuple[str | None, ...], PyField] = {self._field_key(f): f for f in chain}
+        restated: list[PyField] = []
+        for item in cls.fields:
+            held = found.get(self._field_key(item))
+            if item.kind == "choice":
+                held = next((f for f in reversed(chain) if f.kind == "choice"
+                             and {(m.namespace, m.xml_name, m.type) for m in item.members}
+                             <= {(m.namespace, m.xml_name, m.type) for m in f.members}), None)
+                if held is None or (item.many and not held.many):
+                    return None
+                continue
+            if held is None or (item.many and not held.many):
+                return None
+            if item.type == held.type:
+                continue
+            narrower, wider = item.type in self.classes, held.type in self.classes
+            if narrower != wider:
+                return None
+            if narrower:
+                if held.type not in {c.name for c in self._bases(item.type)}:
+                    return None
+                restated.append(replace(held, type=item.type, doc=item.doc or held.doc, overrides=held))
+        return restated
 
     def _name_all_fields(self) -> None:
         """Give every field a Python name unique in its class and the classes it
@@ -782,6 +831,9 @@ class Resolver(ContentModel):
         order = {"attribute": 0, "element": 1, "choice": 1, "text": 2, "mixed": 2, "any_attributes": 3, "elements": 3}
         fields = sorted(fields, key=lambda f: order[f.kind])
         for item in fields:
+            if item.overrides is not None:  # a restriction narrows its base's field
+                item.name = item.overrides.name
+                continue
             name = item.name
             if name in used:
                 name = name + ("_attribute" if item.kind == "attribute" else "_element")

@@ -125,13 +125,19 @@ def test_substitution_groups_and_xsi_type():
     models = load_golden("substitution.xsd", "dataclasses")
     document = (b'<payments xmlns="urn:pay" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance">'
                 b'<card amount="1"><number>42</number></card><instant amount="2"/><transfer amount="3"/>'
-                b'<fee xsi:type="FlatFee" amount="5"/></payments>')
+                b'<fee xsi:type="FlatFee" amount="5"/><charge amount="1"><memo>m</memo></charge>'
+                b'<charge xsi:type="CardCharge" amount="6"><by amount="7"><number>8</number></by>'
+                b'<item amount="9"><number>10</number></item></charge></payments>')
     payments = kestrix.deserialize(document, models.Payments)
     # One list in document order; an abstract head never appears itself.
     assert payments.payment == [models.Card(amount=Decimal(1), number="42"), models.Instant(amount=Decimal(2)),
                                 models.Transfer(amount=Decimal(3))]
     # The abstract type of <fee> is read as the derived type xsi:type names, and written with it.
     assert payments.fee == models.FlatFee(amount=Decimal(5))
+    # A restriction is a subclass of its base, its narrowed fields holding the narrower class.
+    card = models.CardType(amount=Decimal(7), number="8")
+    assert payments.charge == [models.Charge(amount=Decimal(1), memo="m"), models.CardCharge(
+        amount=Decimal(6), by=card, item=[models.CardType(amount=Decimal(9), number="10")])]
     assert c14n(kestrix.serialize(payments)) == c14n(document)
 
 

@@ -16,7 +16,9 @@ import kestrix
 
 __all__ = [
     "Card",
+    "CardCharge",
     "CardType",
+    "Charge",
     "Fee",
     "FlatFee",
     "Instant",
@@ -43,6 +45,27 @@ class CardType(PaymentType):
 @dataclass
 class Card(CardType):
     pass
+
+
+@kestrix.xml_element(namespace="urn:pay", type_name="Charge")
+@dataclass
+class Charge:
+    amount: Optional[Decimal] = field(default=None, metadata={"type": "Attribute"})
+    note: Optional[str] = field(default=None, metadata={"type": "Attribute"})
+    by: Optional[PaymentType] = field(default=None, metadata={"namespace": "urn:pay"})
+    item: list[PaymentType] = field(default_factory=list, metadata={"namespace": "urn:pay"})
+    memo: Optional[str] = field(default=None, metadata={"namespace": "urn:pay"})
+
+
+@kestrix.xml_element(namespace="urn:pay", type_name="CardCharge")
+@dataclass
+class CardCharge(Charge):
+    """A restriction of Charge: the fields of Charge it leaves out, or the attributes it
+    prohibits, stay empty when read.
+    """
+
+    by: Optional[CardType] = field(default=None, metadata={"namespace": "urn:pay"})
+    item: list[CardType] = field(default_factory=list, metadata={"namespace": "urn:pay"})  # type: ignore[assignment]
 
 
 @kestrix.xml_element(namespace="urn:pay", type_name="Fee")
@@ -74,6 +97,7 @@ class Payment(PaymentType):
 class Payments:
     payment: list[Card | Instant | Transfer] = field(default_factory=list)
     fee: Optional[Fee] = field(default=None, metadata={"namespace": "urn:pay"})
+    charge: list[Charge] = field(default_factory=list, metadata={"namespace": "urn:pay"})
 
 
 @kestrix.xml_element("transfer", namespace="urn:pay")
