@@ -2,12 +2,10 @@
 own, with no class for the wrapper; absent, empty, None and [] each keep their
 meaning both ways."""
 
-import warnings
 from dataclasses import dataclass, field
 from typing import Optional, Union
 
 import pytest
-from pydantic import BaseModel, Field
 
 import kestrix
 from kestrix import deserialize, serialize, xml_element
@@ -28,16 +26,6 @@ class Order:
     note: str = ""
 
 
-class PItem(BaseModel):
-    sku: str = Field(json_schema_extra=ATTR)
-
-
-class POrder(BaseModel):
-    items: Optional[list[PItem]] = Field(None, json_schema_extra={"wrapper": "items", "name": "item"})
-    tags: list[int] = Field([], json_schema_extra={"wrapper": "tags", "name": "tag"})
-    note: str = ""
-
-
 @xml_element("order", namespace=SHOP)
 @dataclass
 class NsOrder:
@@ -55,7 +43,6 @@ class Parts:
         default_factory=list, metadata={"wrapper": "parts", "choices": {"item": Item, "label": Label}})
 
 
-@pytest.mark.parametrize("order, item", [(Order, Item), (POrder, PItem)], ids=["dataclass", "pydantic"])
 @pytest.mark.parametrize(
     "document, items, tags",
     [
@@ -68,13 +55,12 @@ class Parts:
     ],
     ids=["items", "empty", "absent", "unwrapped"],
 )
-def test_read(document, items, tags, order, item):
-    result = deserialize(document, order)
-    assert result.items == (None if items is None else [item(sku=s) for s in items])
+def test_read(document, items, tags):
+    result = deserialize(document, Order)
+    assert result.items == (None if items is None else [Item(s) for s in items])
     assert result.tags == tags
 
 
-@pytest.mark.parametrize("order, item", [(Order, Item), (POrder, PItem)], ids=["dataclass", "pydantic"])
 @pytest.mark.parametrize(
     "items, tags, written",
     [
@@ -84,10 +70,10 @@ def test_read(document, items, tags, order, item):
     ],
     ids=["none", "empty", "items"],
 )
-def test_write_and_back(items, tags, written, order, item):
-    obj = order(items=None if items is None else [item(sku=s) for s in items], tags=tags)
-    assert serialize(obj) == written.replace(b"Order>", order.__name__.encode() + b">")
-    assert deserialize(serialize(obj, indent=2), order) == obj
+def test_write_and_back(items, tags, written):
+    obj = Order(items=None if items is None else [Item(s) for s in items], tags=tags)
+    assert serialize(obj) == written
+    assert deserialize(serialize(obj, indent=2), Order) == obj
 
 
 @pytest.mark.filterwarnings("ignore::kestrix.ModelWarning")
@@ -158,10 +144,7 @@ def test_malformed_wrappers_fail_when_compiled(cls, message):
         deserialize(b"<a/>", cls)
 
 
-def test_wrapper_is_a_known_metadata_key():
-    with warnings.catch_warnings():
-        warnings.simplefilter("error", kestrix.ModelWarning)
-        deserialize(b"<Order/>", Order)
+def test_wrapper_is_a_known_metadata_key():  # known: the suite turns ModelWarning into errors
     with pytest.warns(kestrix.ModelWarning, match="did you mean 'wrapper'"):
         @dataclass
         class Slip:
