@@ -162,6 +162,7 @@ class Resolver(ContentModel):
         self._original_names: dict[int, str] = {}  # id(node) of a redefined type -> class name
         self._restrictions: dict[str, tuple[str, set[str]]] = {}  # class -> (base, prohibited attributes)
         self._member_classes: dict[tuple[str, QName], str] = {}  # (type class, element) -> element class
+        self._any_type: str | None = None  # the class of content of type anyType, once needed
 
     # -- naming -----------------------------------------------------------------------
 
@@ -495,13 +496,26 @@ class Resolver(ContentModel):
             return
         type_name = node.qname("type")
         if type_name is None or type_name == (XSD, "anyType"):
-            self.classes[name] = PyClass(name, None, [self._mixed_field()], qname, documentation(node),
-                                         ["Its content is any XML; its text is kept, its elements are not."],
-                                         namespace=document.namespace)
-            self._report(f"element {qname[1]!r}", document, node, "content of type anyType: only the text is kept")
-            return
-        base = self.type_annotation(type_name, node, document)
+            base = self._any_type_class(document)
+        else:
+            base = self.type_annotation(type_name, node, document)
         self.classes[name] = PyClass(name, base, [], qname, documentation(node), namespace=document.namespace)
+
+    def _any_type_class(self, document: SchemaDocument) -> str:
+        """The class of content of type anyType (an element declared so, or with no
+        type at all): its attributes, and its text and elements in document order,
+        kept as read. One class serves every such element; an element class of
+        that type derives from it."""
+        if self._any_type is None:
+            self._any_type = self.names.allocate("AnyType")
+            content = PyField("content", "choice", "content", None, "str | kestrix.Element", optional=True,
+                              many=True, ordered_mixed=True)
+            cls = PyClass(self._any_type, None, [content], doc="Content of any type (xs:anyType).",
+                          namespace=document.namespace, catch_attributes=True)
+            cls.note("Its attributes are kept in other_attributes; its text and elements in content, in"
+                     " document order, the elements as kestrix.Element.")
+            self.classes[self._any_type] = cls
+        return self._any_type
 
     def _mixed_field(self) -> PyField:
         return PyField("text", "mixed", "", None, "str", default='""')
@@ -711,7 +725,7 @@ class Resolver(ContentModel):
         type_name = node.qname("type")
         if type_name is not None:
             if type_name == (XSD, "anyType"):
-                self._report("element of type anyType", document, node, "bound as str: only its text is kept")
+                return self._any_type_class(document)
             return self.type_annotation(type_name, node, document)
         inline = node.first("complexType")
         if inline is not None:
@@ -721,7 +735,9 @@ class Resolver(ContentModel):
         simple = node.first("simpleType")
         if simple is not None:
             return self._simple_annotation(simple, document, context)
-        return "str"
+        if "substitutionGroup" in node.attrib:
+            return "str"
+        return self._any_type_class(document)  # an element without a type is of type anyType
 
     # -- attributes ---------------------------------------------------------------------
 

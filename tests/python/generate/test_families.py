@@ -106,6 +106,24 @@ def test_xmlsec_signatures_and_encrypted_data_round_trip(tmp_path):
         assert c14n(kestrix.serialize(kestrix.deserialize(data, cls, strict=True))) == c14n(data)
 
 
+def test_any_type_content_is_kept_whole(tmp_path):
+    # <Parameters> is of type anyType; PRFAlgorithmIdentifierType restricts its
+    # owner's type, leaving it out.
+    schema = package_dir("xmlschema") / "schemas" / "XENC" / "xenc-schema-11.xsd"
+    models = load_module(generate([schema], tmp_path, package="xenc11").path)
+    document = (b'<PBKDF2-params xmlns="http://www.w3.org/2009/xmlenc11#" xmlns:x="urn:x"><Salt>'
+                b'<OtherSource Algorithm="urn:a"><Parameters x:p="1">text <x:iv n="2">AA<!--c--></x:iv> more'
+                b'</Parameters></OtherSource></Salt><IterationCount>5</IterationCount><KeyLength>16</KeyLength>'
+                b'<PRF Algorithm="urn:prf"/></PBKDF2-params>')
+    bound = kestrix.deserialize(document, models.PBKDF2Params, strict=True)
+    parameters = bound.salt.specified_or_other_source.parameters
+    assert parameters.content == ["text ", kestrix.Element("{urn:x}iv", {"n": "2"}, "AA", [kestrix.Comment("c")]),
+                                  " more"]
+    assert parameters.other_attributes == {"{urn:x}p": "1"}
+    assert isinstance(bound.prf, models.AlgorithmIdentifierType) and bound.prf.parameters is None
+    assert c14n(kestrix.serialize(bound)) == c14n(document)
+
+
 XS = "http://www.w3.org/2001/XMLSchema"
 XMLSCHEMA_XSD = ("XSD_1.0", "XMLSchema.xsd")
 QNAME_ATTRIBUTES = ("type", "base", "ref", "itemType", "substitutionGroup", "refer", "memberTypes")
