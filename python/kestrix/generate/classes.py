@@ -18,6 +18,10 @@ QName = tuple[str, str]  # (namespace URI, local name)
 RESERVED = frozenset({"annotations", "dataclass", "field", "datetime", "enum", "Decimal", "Optional",
                       "kestrix", "xml_element", "BaseModel", "Field", "str", "int", "float", "bool",
                       "bytes", "list", "dict", "object", "type", "Enum",
+                      # "choices" names a scalar member by its type's short name, and a
+                      # member class of that name would take its place (date, time and
+                      # datetime are lower case, which class names never are)
+                      "QName",
                       # attributes of pydantic's BaseModel a field must not shadow
                       "model_config", "model_fields", "model_computed_fields", "model_extra",
                       "model_fields_set", "model_construct", "model_copy", "model_dump", "model_dump_json",

@@ -156,6 +156,9 @@ def test_substitution_groups_and_xsi_type():
      "content", lambda m: ["one ", m.Rect("r"), " two ", 3, "."]),
     ("choices.xsd", "Em", b'<em xmlns="urn:draw" lang="en">a <em>b</em> c<rect/></em>', "content",
      lambda m: ["a ", m.Em(["b"]), " c", m.Rect()]),
+    # a global element called QName among QName values: its class is named apart
+    ("choices.xsd", "Names", b'<d:names xmlns:d="urn:draw"><d:QName local="x"/><d:ref>rect</d:ref></d:names>',
+     "q_name_or_ref", lambda m: [m.QNameElement("x"), kestrix.QName("", "rect")]),
     # alternatives of one scalar type: a class each holding the value
     ("choices.xsd", "Label", b'<label xmlns="urn:draw"><long>l</long><short>s</short><long/></label>',
      "short_or_long", lambda m: [m.LabelLong("l"), m.LabelShort("s"), m.LabelLong()]),

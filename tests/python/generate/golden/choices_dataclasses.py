@@ -25,7 +25,9 @@ __all__ = [
     "Label",
     "LabelLong",
     "LabelShort",
+    "Names",
     "Picture",
+    "QNameElement",
     "Rect",
     "Shape",
     "ShapeGroup",
@@ -118,10 +120,25 @@ class LabelShort:
     value: str = field(default="", metadata={"type": "Text"})
 
 
+@kestrix.xml_element("names", namespace="urn:draw")
+@dataclass
+class Names:
+    q_name_or_ref: list[QNameElement | kestrix.QName] = field(
+        default_factory=list,
+        metadata={"choices": {"QName": "QNameElement", "ref": "QName"}, "namespace": "urn:draw"},
+    )
+
+
 @kestrix.xml_element("picture", namespace="urn:draw")
 @dataclass
 class Picture:
     rect_or_circle_or_group: list[Rect | Circle | ShapeGroup] = field(default_factory=list)
+
+
+@kestrix.xml_element("QName", namespace="urn:draw")
+@dataclass
+class QNameElement:
+    local: Optional[str] = field(default=None, metadata={"type": "Attribute"})
 
 
 @kestrix.xml_element("rect", namespace="urn:draw")
