@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "expanded_name.hpp"
+#include "stray_markup.hpp"
 #include "xml_chars.hpp"
 
 namespace kestrix::detail {
@@ -34,6 +35,30 @@ const std::string_view* duplicate_in(std::vector<std::string_view>& names) {
     return twice == names.end() ? nullptr : &*twice;
 }
 
+/// Where the first name that `names` holds twice is written the second
+/// time, or null. The names are views of the document in document order, so
+/// the later of two equal ones is the one at the higher address.
+const char* first_repeat(std::vector<std::string_view>& names) {
+    if (names.size() <= PAIRWISE) {
+        for (std::size_t j = 1; j < names.size(); ++j) {
+            for (std::size_t i = 0; i < j; ++i) {
+                if (names[i] == names[j]) return names[j].data();
+            }
+        }
+        return nullptr;
+    }
+    std::sort(names.begin(), names.end(), [](std::string_view a, std::string_view b) {
+        return a != b ? a < b : a.data() < b.data();
+    });
+    const char* first = nullptr;
+    for (std::size_t k = 1; k < names.size(); ++k) {
+        if (names[k] == names[k - 1] && (first == nullptr || names[k].data() < first)) {
+            first = names[k].data();
+        }
+    }
+    return first;
+}
+
 bool is_xml_in_any_case(std::string_view name) {
     return name.size() == 3 && (name[0] | 0x20) == 'x' && (name[1] | 0x20) == 'm' &&
            (name[2] | 0x20) == 'l';
@@ -60,6 +85,20 @@ bool XmlReader::fail(XML_Error code, const char* at) noexcept {
     event_ = static_cast<std::uint64_t>(at - begin_);
     phase_ = Phase::Done;
     return false;
+}
+
+bool XmlReader::cut_short(const char* token) noexcept {
+    if (error_code_ == XML_ERROR_UNCLOSED_TOKEN || error_code_ == XML_ERROR_PARTIAL_CHAR) {
+        event_ = static_cast<std::uint64_t>(token - begin_);
+    }
+    return false;
+}
+
+void XmlReader::defer(XML_Error code, const char* at) noexcept {
+    if (deferred_code_ != XML_ERROR_NONE) return;
+    deferred_code_ = code;
+    deferred_at_ = at;
+    deferred_attribute_ = attributes_.size();
 }
 
 XmlReader::Stop XmlReader::run() {
@@ -105,7 +144,8 @@ bool XmlReader::start() {
         return false;
     }
     if (looking_at("\xEF\xBB\xBF")) pos_ += 3;
-    if (looking_at("<?xml") && !at_end(5) && is_space(static_cast<unsigned char>(pos_[5]))) {
+    if (looking_at("<?xml") && !at_end(5) &&
+        (is_space(static_cast<unsigned char>(pos_[5])) || pos_[5] == '?')) {
         if (!xml_declaration()) return false;
     }
     phase_ = Phase::Prolog;
@@ -114,37 +154,58 @@ bool XmlReader::start() {
 
 bool XmlReader::xml_declaration() {
     const char* const start = pos_;
-    pos_ += 5;
+    // Read first as a processing instruction: it ends at the first "?>".
+    const char* close = start + 5;
+    while (true) {
+        close = find_run_stop<Scan::Blocks>(close, end_, PI_STOPS);
+        if (close == end_) return fail(XML_ERROR_UNCLOSED_TOKEN, start);
+        if (*close == '?') {
+            if (end_ - close < 2) return fail(XML_ERROR_UNCLOSED_TOKEN, start);
+            if (close[1] == '>') break;
+            ++close;
+            continue;
+        }
+        if (!check_char(close, end_)) return false;
+    }
+    // Then its pseudo-attributes, a fault located at the name, the '=', the
+    // quote or the value that is wrong.
+    pos_ = start + 5;
+    const auto skip_space = [&] {
+        while (pos_ != close && is_space(static_cast<unsigned char>(*pos_))) ++pos_;
+    };
     static constexpr std::string_view NAMES[] = {"version", "encoding", "standalone"};
     std::size_t next = 0;  // the first pseudo-attribute that may still come
     while (true) {
         const char* const before = pos_;
-        while (!at_end() && is_space(static_cast<unsigned char>(*pos_))) ++pos_;
-        if (looking_at("?>")) {
-            if (next == 0) return fail(XML_ERROR_XML_DECL, start);  // no version
-            pos_ += 2;
+        skip_space();
+        if (pos_ == close) {
+            if (next == 0) return fail(XML_ERROR_XML_DECL, start + 5);  // no version
+            pos_ = close + 2;
             return true;
         }
-        if (at_end() || pos_ == before) return fail(XML_ERROR_XML_DECL, start);
+        if (pos_ == before) return fail(XML_ERROR_XML_DECL, pos_);
         const char* const name = pos_;
-        while (!at_end() && *pos_ >= 'a' && *pos_ <= 'z') ++pos_;
+        while (pos_ != close && static_cast<unsigned char>(*pos_) < 0x80 &&
+               (ASCII_CLASS[static_cast<unsigned char>(*pos_)] & NAME) != 0) {
+            ++pos_;
+        }
         const std::string_view word(name, static_cast<std::size_t>(pos_ - name));
+        skip_space();
+        if (pos_ == close || *pos_ != '=') return fail(XML_ERROR_XML_DECL, pos_);
+        ++pos_;
+        skip_space();
+        if (pos_ == close || (*pos_ != '"' && *pos_ != '\'')) return fail(XML_ERROR_XML_DECL, pos_);
+        const char quote = *pos_++;
+        const char* const value = pos_;
+        while (pos_ != close && *pos_ != '"' && *pos_ != '\'') ++pos_;
+        if (pos_ == close || *pos_ != quote) return fail(XML_ERROR_XML_DECL, pos_);
+        const std::string_view text(value, static_cast<std::size_t>(pos_ - value));
+        ++pos_;
         std::size_t which = next;
         while (which < 3 && NAMES[which] != word) ++which;
         // The version comes first; the others, each optional, in this order.
-        if (which == 3 || (next == 0 && which != 0)) return fail(XML_ERROR_XML_DECL, start);
+        if (which == 3 || (next == 0 && which != 0)) return fail(XML_ERROR_XML_DECL, name);
         next = which + 1;
-        while (!at_end() && is_space(static_cast<unsigned char>(*pos_))) ++pos_;
-        if (at_end() || *pos_ != '=') return fail(XML_ERROR_XML_DECL, start);
-        ++pos_;
-        while (!at_end() && is_space(static_cast<unsigned char>(*pos_))) ++pos_;
-        if (at_end() || (*pos_ != '"' && *pos_ != '\'')) return fail(XML_ERROR_XML_DECL, start);
-        const char quote = *pos_++;
-        const char* const value = pos_;
-        while (!at_end() && *pos_ != quote) ++pos_;
-        if (at_end()) return fail(XML_ERROR_XML_DECL, start);
-        const std::string_view text(value, static_cast<std::size_t>(pos_ - value));
-        ++pos_;
         bool ok = false;
         if (which == 0) {  // '1.' digits
             ok = text.size() > 2 && text.starts_with("1.") &&
@@ -159,7 +220,7 @@ bool XmlReader::xml_declaration() {
         } else {
             ok = text == "yes" || text == "no";
         }
-        if (!ok) return fail(XML_ERROR_XML_DECL, start);
+        if (!ok) return fail(XML_ERROR_XML_DECL, value);
     }
 }
 
@@ -171,15 +232,6 @@ bool XmlReader::prolog_or_epilog() {
             phase_ = Phase::Done;
             event_ = static_cast<std::uint64_t>(pos_ - begin_);
             return true;
-        }
-        const XML_Error junk =
-            phase_ == Phase::Epilog ? XML_ERROR_JUNK_AFTER_DOC_ELEMENT : XML_ERROR_SYNTAX;
-        if (*pos_ == '&') return fail(XML_ERROR_INVALID_TOKEN, pos_);  // no reference outside
-        if (*pos_ != '<') {
-            if (static_cast<unsigned char>(*pos_) >= 0x80 ||
-                (ASCII_CLASS[static_cast<unsigned char>(*pos_)] & CHAR) == 0)
-                return fail(XML_ERROR_INVALID_TOKEN, pos_);
-            return fail(junk, pos_);
         }
         if (looking_at("<?")) {
             if (!processing_instruction()) return false;
@@ -193,11 +245,17 @@ bool XmlReader::prolog_or_epilog() {
             declined_ = true;
             return false;
         }
-        if (at_end(1)) return fail(XML_ERROR_UNCLOSED_TOKEN, pos_);
-        if (phase_ == Phase::Epilog) return fail(junk, pos_);
-        if (pos_[1] == '!' || pos_[1] == '/') return fail(XML_ERROR_SYNTAX, pos_);
-        phase_ = Phase::Content;  // the document element's start tag
-        return true;
+        if (phase_ == Phase::Prolog && looking_at("<") && !at_end(1) && pos_[1] != '!' &&
+            pos_[1] != '/') {
+            phase_ = Phase::Content;  // the document element's start tag
+            return true;
+        }
+        const ReadFault fault = stray_markup(pos_, end_, phase_ == Phase::Epilog);
+        // What counts as a name there follows the fifth edition's rules too.
+        for (const char* p = pos_; p < fault.at; ++p) {
+            if (static_cast<unsigned char>(*p) >= 0x80) non_ascii_name_ = true;
+        }
+        return fail(fault.code, fault.at);
     }
 }
 
@@ -219,7 +277,7 @@ bool XmlReader::content() {
             }
             if (c == ']') {
                 if (end_ - stop >= 3 && stop[1] == ']' && stop[2] == '>') {
-                    return fail(XML_ERROR_INVALID_TOKEN, stop);
+                    return fail(XML_ERROR_INVALID_TOKEN, stop + 2);  // at its '>'
                 }
                 pos_ = stop + 1;
                 continue;
@@ -256,7 +314,14 @@ bool XmlReader::content() {
             } else if (looking_at("<![CDATA[")) {
                 ok = cdata_section();
             } else {
-                ok = fail(at_end(3) ? XML_ERROR_UNCLOSED_TOKEN : XML_ERROR_INVALID_TOKEN, pos_);
+                // At the first character that starts neither, or at the
+                // markup's start when the input ends first.
+                const char* p = pos_ + 2;
+                const std::string_view want = p != end_ && *p == '[' ? "[CDATA[" : "--";
+                std::size_t i = 0;
+                while (i < want.size() && p + i != end_ && p[i] == want[i]) ++i;
+                ok = p + i == end_ ? fail(XML_ERROR_UNCLOSED_TOKEN, pos_)
+                                   : fail(XML_ERROR_INVALID_TOKEN, p + i);
             }
         } else {
             ok = start_tag<S>();
@@ -272,9 +337,10 @@ template <Scan S>
 bool XmlReader::start_tag() {
     const char* const tag = pos_;
     tag_ = tag;
+    deferred_code_ = XML_ERROR_NONE;
     ++pos_;
     const char* name_end = name(namespaces_);
-    if (name_end == nullptr) return false;
+    if (name_end == nullptr) return cut_short(tag);
     const std::string_view element(tag + 1, static_cast<std::size_t>(name_end - tag - 1));
     pos_ = name_end;
     attributes_.clear();
@@ -290,7 +356,7 @@ bool XmlReader::start_tag() {
         }
         if (*pos_ == '/') {
             if (at_end(1)) return fail(XML_ERROR_UNCLOSED_TOKEN, tag);
-            if (pos_[1] != '>') return fail(XML_ERROR_INVALID_TOKEN, pos_);
+            if (pos_[1] != '>') return fail(XML_ERROR_INVALID_TOKEN, pos_ + 1);
             pos_ += 2;
             empty = true;
             break;
@@ -299,7 +365,7 @@ bool XmlReader::start_tag() {
         if (pos_ == before) return fail(XML_ERROR_INVALID_TOKEN, pos_);
         const char* const attribute = pos_;
         name_end = name(namespaces_);
-        if (name_end == nullptr) return false;
+        if (name_end == nullptr) return cut_short(tag);
         pos_ = name_end;
         while (!at_end() && is_space(static_cast<unsigned char>(*pos_))) ++pos_;
         if (at_end()) return fail(XML_ERROR_UNCLOSED_TOKEN, tag);
@@ -310,28 +376,25 @@ bool XmlReader::start_tag() {
         if (*pos_ != '"' && *pos_ != '\'') return fail(XML_ERROR_INVALID_TOKEN, pos_);
         const char quote = *pos_++;
         const std::size_t value = values_.size();
-        if (!attribute_value<S>(quote)) return false;
+        if (!attribute_value<S>(quote)) return cut_short(tag);
         attributes_.push_back(
             Attribute{std::string_view(attribute, static_cast<std::size_t>(name_end - attribute)),
                       value, values_.size() - value});
     }
+    // The tag read whole, its attributes are taken in order: a repeated
+    // name (located at its second use) or a reference that cannot be
+    // replaced, whichever comes first.
     if (attributes_.size() > 1) {
         names_seen_.clear();
         for (const Attribute& a : attributes_) names_seen_.push_back(a.name);
-        if (const std::string_view* twice = duplicate_in(names_seen_)) {
-            // At the second one, as expat has it.
-            const char* second = nullptr;
-            for (const Attribute& a : attributes_) {
-                if (a.name != *twice) continue;
-                if (second == nullptr) {
-                    second = a.name.data();  // the first, for now
-                    continue;
-                }
-                second = a.name.data();
-                break;
-            }
-            return fail(XML_ERROR_DUPLICATE_ATTRIBUTE, second);
+        const char* const repeat = first_repeat(names_seen_);
+        if (repeat != nullptr && (deferred_code_ == XML_ERROR_NONE ||
+                                  repeat <= attributes_[deferred_attribute_].name.data())) {
+            return fail(XML_ERROR_DUPLICATE_ATTRIBUTE, repeat);
         }
+    }
+    if (deferred_code_ != XML_ERROR_NONE && !namespaces_) {
+        return fail(deferred_code_, deferred_at_);
     }
     event_ = static_cast<std::uint64_t>(tag - begin_);
     return namespaces_ ? resolve_and_send(element, empty) : send_plain(element, empty);
@@ -456,9 +519,13 @@ bool XmlReader::reference(std::string* out) {
             code = std::min<std::uint32_t>(code * (hex ? 16 : 10) + digit, 0x110000);
         }
         if (p == end_) return fail(XML_ERROR_UNCLOSED_TOKEN, amp);
-        if (p == digits || *p != ';') return fail(XML_ERROR_INVALID_TOKEN, amp);
-        if (!is_xml_char(code)) return fail(XML_ERROR_BAD_CHAR_REF, out != nullptr ? tag_ : amp);
+        if (p == digits || *p != ';') return fail(XML_ERROR_INVALID_TOKEN, p);
         pos_ = p + 1;
+        if (!is_xml_char(code)) {
+            if (out == nullptr) return fail(XML_ERROR_BAD_CHAR_REF, amp);
+            defer(XML_ERROR_BAD_CHAR_REF, amp);
+            return true;
+        }
         std::string encoded;
         if (out != nullptr) {
             append_utf8(*out, code);
@@ -486,8 +553,13 @@ bool XmlReader::reference(std::string* out) {
         } else if (entity == "apos") {
             c = '\'';
         } else {
-            undefined_entity_ = std::string(entity);
-            return fail(XML_ERROR_UNDEFINED_ENTITY, out != nullptr ? tag_ : amp);
+            pos_ = name_end + 1;
+            if (out == nullptr || deferred_code_ == XML_ERROR_NONE) {
+                undefined_entity_ = std::string(entity);
+            }
+            if (out == nullptr) return fail(XML_ERROR_UNDEFINED_ENTITY, amp);
+            defer(XML_ERROR_UNDEFINED_ENTITY, tag_);  // at the start tag, as expat has it
+            return true;
         }
         pos_ = name_end + 1;
         if (out != nullptr) {
@@ -505,7 +577,7 @@ bool XmlReader::end_tag() {
     const char* const tag = pos_;
     pos_ += 2;
     const char* const name_end = name(false);
-    if (name_end == nullptr) return false;
+    if (name_end == nullptr) return cut_short(tag);
     if (name_end == end_) return fail(XML_ERROR_UNCLOSED_TOKEN, tag);
     const Open& open = open_.back();
     if (static_cast<std::size_t>(name_end - pos_) != open.length ||
@@ -542,7 +614,7 @@ bool XmlReader::comment() {
             if (end_ - stop < 3) return fail(XML_ERROR_UNCLOSED_TOKEN, start);
             if (stop[1] == '-') {
                 // "--" only as the end of the comment.
-                if (stop[2] != '>') return fail(XML_ERROR_INVALID_TOKEN, stop);
+                if (stop[2] != '>') return fail(XML_ERROR_INVALID_TOKEN, stop + 2);
                 pos_ = stop + 3;
                 if (report_nodes_) [[unlikely]]
                     report_node({}, {start + 4, static_cast<std::size_t>(stop - start - 4)}, false);
@@ -552,20 +624,20 @@ bool XmlReader::comment() {
             continue;
         }
         pos_ = stop;
-        if (!check_char(pos_, end_)) return false;
+        if (!check_char(pos_, end_)) return cut_short(start);
     }
 }
 
 bool XmlReader::processing_instruction() {
     const char* const start = pos_;
     pos_ += 2;
-    const char* const target_end = name(namespaces_);
-    if (target_end == nullptr) return false;
+    const char* const target_end = name(false);
+    if (target_end == nullptr) return cut_short(start);
     const std::string_view target(pos_, static_cast<std::size_t>(target_end - pos_));
     // The target "xml" in any case is reserved; in lower case it is a
     // declaration out of place.
     if (is_xml_in_any_case(target)) {
-        if (target != "xml") return fail(XML_ERROR_INVALID_TOKEN, start);
+        if (target != "xml") return fail(XML_ERROR_INVALID_TOKEN, target_end);
         // After the document element it is one more thing that may not follow it.
         return fail(
             phase_ == Phase::Epilog ? XML_ERROR_JUNK_AFTER_DOC_ELEMENT : XML_ERROR_MISPLACED_XML_PI,
@@ -573,7 +645,7 @@ bool XmlReader::processing_instruction() {
     }
     // No colon in a target read with namespaces.
     if (namespaces_ && target.find(':') != std::string_view::npos) {
-        return fail(XML_ERROR_INVALID_TOKEN, start);
+        return fail(XML_ERROR_INVALID_TOKEN, target.data() + target.find(':'));
     }
     pos_ = target_end;
     if (looking_at("?>")) {
@@ -582,7 +654,8 @@ bool XmlReader::processing_instruction() {
             report_node(target, {}, true);
         return true;
     }
-    if (at_end()) return fail(XML_ERROR_UNCLOSED_TOKEN, start);
+    if (at_end() || (*pos_ == '?' && at_end(1))) return fail(XML_ERROR_UNCLOSED_TOKEN, start);
+    if (*pos_ == '?') return fail(XML_ERROR_INVALID_TOKEN, pos_ + 1);  // "?" without ">"
     if (!is_space(static_cast<unsigned char>(*pos_))) return fail(XML_ERROR_INVALID_TOKEN, pos_);
     const char* data = pos_;
     while (data != end_ && is_space(static_cast<unsigned char>(*data))) ++data;
@@ -602,7 +675,7 @@ bool XmlReader::processing_instruction() {
             continue;
         }
         pos_ = stop;
-        if (!check_char(pos_, end_)) return false;
+        if (!check_char(pos_, end_)) return cut_short(start);
     }
 }
 
@@ -632,7 +705,7 @@ bool XmlReader::cdata_section() {
     bool normalized = false;  // a CR met: the text is gathered in `text_`
     while (true) {
         const char* stop = find_run_stop<Scan::Blocks>(pos_, end_, CDATA_STOPS);
-        if (stop == end_) return fail(XML_ERROR_UNCLOSED_CDATA_SECTION, start);
+        if (stop == end_) return fail(XML_ERROR_UNCLOSED_CDATA_SECTION, end_);
         if (*stop == ']') {
             if (end_ - stop >= 3 && stop[1] == ']' && stop[2] == '>') {
                 if (normalized) text_.append(pos_, stop);
@@ -722,7 +795,12 @@ bool XmlReader::resolve_and_send(std::string_view element, bool empty) {
     const char* const tag = begin_ + event_;
     // The declarations of the tag come first: they hold for its own names.
     std::uint32_t bindings = 0;
-    for (const Attribute& a : attributes_) {
+    for (std::size_t i = 0; i < attributes_.size(); ++i) {
+        // Each attribute's value is read before its declaration is taken.
+        if (deferred_code_ != XML_ERROR_NONE && i == deferred_attribute_) {
+            return fail(deferred_code_, deferred_at_);
+        }
+        const Attribute& a = attributes_[i];
         std::string_view prefix;
         if (a.name.starts_with("xmlns:")) {
             prefix = a.name.substr(6);
@@ -787,7 +865,6 @@ ErrorLocation XmlReader::location() const {
     at.column = 1;
     const char* p = begin_;
     const char* const target = begin_ + std::min<std::uint64_t>(event_, end_ - begin_);
-    if (target - p >= 3 && std::string_view(p, 3) == "\xEF\xBB\xBF") p += 3;
     for (; p < target; ++p) {
         const char c = *p;
         if (c == '\r' || (c == '\n' && (p == begin_ || p[-1] != '\r'))) {

@@ -109,7 +109,7 @@ private:
     bool cdata_section();
     /// A reference at `pos_` ('&'): its replacement appended to `out`, or
     /// sent as text when `out` is null. A reference in an attribute value
-    /// that cannot be replaced fails at its start tag (`tag_`), as with expat.
+    /// that cannot be replaced is recorded (see `defer`), not failed at once.
     bool reference(std::string* out);
     /// A name at `pos_`: its end, or null (with the failure recorded) when
     /// there is none. `qualified` applies the namespace rules to it.
@@ -130,6 +130,12 @@ private:
     bool halted() const noexcept { return halt_ != Halt::None; }
 
     bool fail(XML_Error code, const char* at) noexcept;
+    /// After a failure inside the markup starting at `token`: one for want
+    /// of input (the input ended inside it) is located at the token's start.
+    bool cut_short(const char* token) noexcept;
+    /// Records a reference in an attribute value that cannot be replaced:
+    /// the first one fails the start tag once it is read whole.
+    void defer(XML_Error code, const char* at) noexcept;
     bool at_end(std::size_t ahead = 0) const noexcept {
         return static_cast<std::size_t>(end_ - pos_) <= ahead;
     }
@@ -157,6 +163,9 @@ private:
     XML_Error error_code_ = XML_ERROR_NONE;
     std::uint64_t event_ = 0;
     std::string undefined_entity_;
+    XML_Error deferred_code_ = XML_ERROR_NONE;  ///< see `defer`
+    const char* deferred_at_ = nullptr;
+    std::size_t deferred_attribute_ = 0;  ///< the attribute whose value holds it
 
     std::vector<Open> open_;
     std::vector<Attribute> attributes_;

@@ -1,0 +1,132 @@
+// core/src/read/stray_markup.cpp: the failure for what may not stand outside the document element.
+#include "stray_markup.hpp"
+
+#include <string_view>
+
+#include "xml_chars.hpp"
+
+namespace kestrix::detail {
+
+namespace {
+
+/// How a run of name characters at `p` ends.
+struct NameRun {
+    const char* end;  ///< the first character after the run
+    XML_Error fault;  ///< XML_ERROR_NONE, or why the character at `end` is no character
+};
+
+NameRun name_run(const char* p, const char* end) noexcept {
+    while (p < end) {
+        const auto u = static_cast<unsigned char>(*p);
+        if (u < 0x80) {
+            if ((ASCII_CLASS[u] & NAME) == 0) break;
+            ++p;
+            continue;
+        }
+        const Decoded d = decode_utf8(p, end);
+        if (d.length < 0) return {p, XML_ERROR_PARTIAL_CHAR};
+        if (d.length == 0) return {p, XML_ERROR_INVALID_TOKEN};
+        if (!is_name_char_above_ascii(d.code)) break;
+        p += d.length;
+    }
+    return {p, XML_ERROR_NONE};
+}
+
+/// Characters that may follow a name in a declaration's markup.
+bool ends_name(char c) noexcept {
+    return is_space(static_cast<unsigned char>(c)) ||
+           std::string_view("%)*+,>?[|").find(c) != std::string_view::npos;
+}
+
+bool is_keyword(std::string_view word) noexcept {
+    return word == "DOCTYPE" || word == "ELEMENT" || word == "ATTLIST" || word == "ENTITY" ||
+           word == "NOTATION";
+}
+
+}  // namespace
+
+ReadFault stray_markup(const char* p, const char* end, bool after_root) noexcept {
+    const XML_Error misplaced = after_root ? XML_ERROR_JUNK_AFTER_DOC_ELEMENT : XML_ERROR_SYNTAX;
+    const char* const start = p;
+    const auto u = static_cast<unsigned char>(*p);
+    // A name, or something read as one: it must end where a name may.
+    const auto after_name = [&](const NameRun run) -> ReadFault {
+        if (run.fault != XML_ERROR_NONE) return {run.fault, run.end};
+        if (run.end == end || ends_name(*run.end)) return {misplaced, start};
+        return {XML_ERROR_INVALID_TOKEN, run.end};
+    };
+    switch (u) {
+        case '<': {
+            if (end - p < 2) return {XML_ERROR_UNCLOSED_TOKEN, p};
+            const char* q = p + 1;
+            if (*q == '/') return {XML_ERROR_INVALID_TOKEN, q};
+            if (*q != '!') {  // another element after the document element
+                const auto c = static_cast<unsigned char>(*q);
+                const bool starts_name = c >= 0x80 || (ASCII_CLASS[c] & NAME_START) != 0;
+                return starts_name ? ReadFault{misplaced, p}
+                                   : ReadFault{XML_ERROR_INVALID_TOKEN, q};
+            }
+            ++q;
+            if (q == end) return {XML_ERROR_UNCLOSED_TOKEN, p};
+            if (*q == '[') return {misplaced, p};
+            if (*q == '-') {  // a comment's start gone wrong
+                if (q + 1 == end) return {XML_ERROR_UNCLOSED_TOKEN, p};
+                return {XML_ERROR_INVALID_TOKEN, q + 1};
+            }
+            const NameRun run = name_run(q, end);
+            if (run.fault != XML_ERROR_NONE) return {run.fault, run.end};
+            if (run.end == q) return {XML_ERROR_INVALID_TOKEN, q};
+            if (run.end == end) return {XML_ERROR_UNCLOSED_TOKEN, p};
+            const std::string_view word(q, static_cast<std::size_t>(run.end - q));
+            if (is_keyword(word) && is_space(static_cast<unsigned char>(*run.end))) {
+                return {misplaced, p};
+            }
+            return {XML_ERROR_INVALID_TOKEN, run.end};
+        }
+        case '(':
+        case ',':
+        case '>':
+        case '[':
+        case ']':
+        case '|':
+            return {misplaced, p};
+        case ')':
+            return after_name({p + 1, XML_ERROR_NONE});
+        case '"':
+        case '\'': {
+            const std::string_view rest(p + 1, static_cast<std::size_t>(end - p - 1));
+            const std::size_t close = rest.find(static_cast<char>(u));
+            if (close == std::string_view::npos) return {XML_ERROR_UNCLOSED_TOKEN, p};
+            return after_name({rest.data() + close + 1, XML_ERROR_NONE});
+        }
+        case '%': {  // a parameter entity reference
+            const NameRun run = name_run(p + 1, end);
+            if (run.fault != XML_ERROR_NONE) return {run.fault, run.end};
+            if (run.end == end) return {XML_ERROR_UNCLOSED_TOKEN, p};
+            if (run.end == p + 1 || *run.end != ';') return {XML_ERROR_INVALID_TOKEN, run.end};
+            return {after_root ? misplaced : XML_ERROR_PARAM_ENTITY_REF, p};
+        }
+        case '#': {  // a reserved name
+            const NameRun run = name_run(p + 1, end);
+            if (run.end == end && run.fault == XML_ERROR_NONE && run.end == p + 1) {
+                return {XML_ERROR_UNCLOSED_TOKEN, p};
+            }
+            if (run.end == p + 1 && run.fault == XML_ERROR_NONE) {
+                return {XML_ERROR_INVALID_TOKEN, run.end};
+            }
+            return after_name(run);
+        }
+        default:
+            break;
+    }
+    if (u < 0x80) {
+        if ((ASCII_CLASS[u] & NAME) != 0) return after_name(name_run(p, end));
+        return {XML_ERROR_INVALID_TOKEN, p};
+    }
+    const Decoded d = decode_utf8(p, end);
+    if (d.length < 0) return {XML_ERROR_PARTIAL_CHAR, p};
+    if (d.length == 0 || !is_name_char_above_ascii(d.code)) return {XML_ERROR_INVALID_TOKEN, p};
+    return after_name(name_run(p, end));
+}
+
+}  // namespace kestrix::detail
