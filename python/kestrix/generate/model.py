@@ -189,6 +189,9 @@ class Resolver(ContentModel):
         if is_built_in(type_name):
             return type_name[1] == "anyType"
         found = self.components.lookup("type", type_name, node)
+        if found is None:
+            self._report(f"element {node.attrib['name']!r}", component.document, node,
+                         f"no such type {{{type_name[0]}}}{type_name[1]}; no class for it")
         return found is not None and found.node.local == "complexType"
 
     # -- the whole set ----------------------------------------------------------------

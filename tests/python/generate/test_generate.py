@@ -187,6 +187,7 @@ def test_documents_read_in_order_and_write_back(schema, element, document, field
 UNMAPPED = """<xs:schema xmlns:xs="http://www.w3.org/2001/XMLSchema">
   <xs:element name="free"><xs:complexType><xs:attribute name="a" type="missing"/></xs:complexType></xs:element>
   <xs:complexType name="T"><xs:sequence><xs:group ref="missing"/></xs:sequence></xs:complexType>
+  <xs:element name="lost" type="missing"/>
 </xs:schema>"""
 
 
@@ -194,7 +195,8 @@ UNMAPPED = """<xs:schema xmlns:xs="http://www.w3.org/2001/XMLSchema">
     ("shop.xsd", []),
     ("substitution.xsd", []),
     ("choices.xsd", []),
-    ("unmapped.xsd", [("unmapped.xsd", 2, "type 'missing'"), ("unmapped.xsd", 3, "group")]),
+    ("unmapped.xsd", [("unmapped.xsd", 2, "type 'missing'"), ("unmapped.xsd", 3, "group"),
+                      ("unmapped.xsd", 4, "element 'lost'")]),
 ])
 def test_unmapped_constructs_are_reported_with_file_and_line(tmp_path, schema, expected):
     (tmp_path / "unmapped.xsd").write_text(UNMAPPED)
