@@ -8,7 +8,8 @@
 // it). The document is also bound through each reader to
 // one schema (read_held): both bind it or both fail, and the values bound are
 // equal. Recognised differences, where the input proves nothing:
-//   - a document type declaration, which XmlReader leaves to expat;
+//   - a document type declaration with an external subset or a parameter-entity
+//     reference, which XmlReader leaves to expat;
 //   - a disagreement where some name read held a character above ASCII: the
 //     fifth edition's name characters are not the ones expat knows;
 //   - an XML declaration we refuse and expat accepts (or refuses for another

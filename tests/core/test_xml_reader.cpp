@@ -138,14 +138,89 @@ TEST(XmlReader, Refusals) {
 }
 
 TEST(XmlReader, DeclinesWhatExpatReads) {
-    // A document type declaration; UTF-16 without a byte-order mark.
+    // An external subset; a parameter-entity reference, between declarations
+    // or in an entity value; UTF-16 without a byte-order mark.
     for (const std::string_view doc :
-         {"<!DOCTYPE a [<!ENTITY e 'x'>]><a>&e;</a>"sv, "<\0a\0/\0>\0"sv, "\0<\0a\0/\0>"sv}) {
+         {"<!DOCTYPE a SYSTEM 'a.dtd'><a/>"sv,
+          "<!DOCTYPE a [<!ENTITY % p '<!ENTITY e \"x\">'> %p;]><a>&e;</a>"sv,
+          "<!DOCTYPE a [<!ENTITY % p 'x'><!ENTITY e '%p;'>]><a>&e;</a>"sv, "<\0a\0/\0>\0"sv,
+          "\0<\0a\0/\0>"sv}) {
         XmlReader reader(doc);
         Transcript sink;
         reader.attach(sink);
         EXPECT_EQ(reader.run(), XmlReader::Stop::Declined) << doc;
         EXPECT_EQ(sink.lines, "") << doc;
+    }
+}
+
+TEST(XmlReader, ReadsInternalSubsetsAsExpat) {
+    // Events, or the failure with its place, equal to expat's, in both modes.
+    const std::string_view docs[] = {
+        // Declarations of every kind, PIs and comments between them.
+        "<!DOCTYPE r [\n<!ELEMENT r (a|(b,c?)+)*><!ELEMENT a (#PCDATA|b)*><!ELEMENT b EMPTY>"
+        "<!ELEMENT c ANY><!ATTLIST a id ID #REQUIRED k (x|y) 'x' n NOTATION (g) #IMPLIED>"
+        "<!NOTATION g PUBLIC '-//g//EN'><!NOTATION h SYSTEM 'h'><?p d?><!-- c -->\n]>\n<r/>",
+        // Entities in content: markup, nesting, line ends, a CR by reference.
+        "<!DOCTYPE r [<!ENTITY e 't<a x=\"&f;\">&f;</a>'><!ENTITY f '&#38;amp;&#xD;\r\nz'>]>"
+        "<r>&e;|&f;</r>",
+        // Attribute types and defaults; the first declaration holds.
+        "<!DOCTYPE r [<!ATTLIST r a NMTOKENS ' x  y ' b CDATA ' q ' c ID #IMPLIED>"
+        "<!ATTLIST r a CDATA 'other' d CDATA #FIXED '&#32;d'>]><r c='  1 &#32; 2 '/>",
+        // Defaulted namespace declarations.
+        "<!DOCTYPE p:r [<!ATTLIST p:r xmlns:p CDATA 'urn:p' xmlns CDATA 'urn:d' p:a CDATA 'v'>]>"
+        "<p:r><s/></p:r>",
+        // External entities: skipped in content, refused in an attribute value.
+        "<!DOCTYPE r [<!ENTITY x SYSTEM 'x.xml'>]><r>a&x;b</r>",
+        "<!DOCTYPE r [<!ENTITY x PUBLIC 'p' 'x.xml'>]><r a='&x;'/>",
+        "<!DOCTYPE r [<!NOTATION n SYSTEM 'n'><!ENTITY u SYSTEM 'u' NDATA n>]><r>&u;</r>",
+        // Faults in replacement text fail at the reference.
+        "<!DOCTYPE r [<!ENTITY e '<a>'>]><r>\n&e;</r>",
+        "<!DOCTYPE r [<!ENTITY e '</r>'>]><r>&e;",
+        "<!DOCTYPE r [<!ENTITY e '&e;'>]><r>&e;</r>",
+        "<!DOCTYPE r [<!ENTITY e 'x&u;'>]><r>&e;</r>",
+        "<!DOCTYPE r [<!ENTITY e '&#60;'>]><r a='&e;'/>",
+        "<!DOCTYPE r [<!ENTITY e '<a>'><!ATTLIST r a CDATA '&e;'>]><r/>",
+        "<!DOCTYPE r [<!ENTITY e '&#0;'>]><r/>",
+        "<!DOCTYPE r [<!ELEMENT r (a|b,c)>]><r/>",
+        "<!DOCTYPE r [<!ELEMENT r (#PCDATA|a)>]><r/>",
+        "<!DOCTYPE r [<!ENTITY e 'x'>]><!DOCTYPE r><r/>",
+        "<!DOCTYPE r [<!ENTITY e 'x'>",
+        "<r/><!DOCTYPE r>",
+    };
+    for (const std::string_view doc : docs) {
+        for (const bool namespaces : {false, true}) {
+            const Read expat = read_expat(doc, namespaces);
+            for (const Scan scan : {Scan::Blocks, Scan::Bytes}) {
+                const Read ours = read_new(doc, namespaces, scan);
+                EXPECT_EQ(ours.events, expat.events) << doc;
+                EXPECT_EQ(ours.error, expat.error) << doc;
+                EXPECT_EQ(ours.line, expat.line) << doc;
+                EXPECT_EQ(ours.column, expat.column) << doc;
+            }
+        }
+    }
+}
+
+TEST(XmlReader, BoundsEntityExpansion) {
+    // Billion laughs, one large entity referenced many times, nesting past the bound.
+    std::string laughs = "<!DOCTYPE r [<!ENTITY a0 'lol'>";
+    for (int i = 1; i < 10; ++i) {
+        laughs += "<!ENTITY a" + std::to_string(i) + " '" + std::string(10, ' ');
+        for (int j = 0; j < 10; ++j) laughs += "&a" + std::to_string(i - 1) + ";";
+        laughs += "'>";
+    }
+    const std::string billion = laughs + "]><r>&a9;</r>";
+    const std::string in_attribute = laughs + "]><r a='&a9;'/>";
+    std::string quadratic = "<!DOCTYPE r [<!ENTITY big '" + std::string(100000, 'x') + "'>]><r>";
+    for (int i = 0; i < 2000; ++i) quadratic += "&big;";
+    quadratic += "</r>";
+    std::string deep = "<!DOCTYPE r [<!ENTITY d0 'x'>";
+    for (int i = 1; i < 100; ++i) {
+        deep += "<!ENTITY d" + std::to_string(i) + " '&d" + std::to_string(i - 1) + ";'>";
+    }
+    deep += "]><r>&d99;</r>";
+    for (const std::string& doc : {billion, in_attribute, quadratic, deep}) {
+        EXPECT_EQ(read_new(doc, false).error, XML_ERROR_AMPLIFICATION_LIMIT_BREACH);
     }
 }
 

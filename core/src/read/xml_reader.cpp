@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "entities.hpp"
 #include "expanded_name.hpp"
 #include "stray_markup.hpp"
 #include "xml_chars.hpp"
@@ -73,6 +74,8 @@ XmlReader::XmlReader(std::string_view document, bool namespaces, Scan scan) noex
       namespaces_(namespaces),
       scan_(scan) {}
 
+XmlReader::~XmlReader() = default;
+
 void XmlReader::attach(ReaderEvents& sink) noexcept {
     sink_ = &sink;
     namespace_events_ = namespaces_ && sink.wants_namespace_events();
@@ -82,14 +85,14 @@ void XmlReader::stop(bool resumable) noexcept { halt_ = resumable ? Halt::Suspen
 
 bool XmlReader::fail(XML_Error code, const char* at) noexcept {
     error_code_ = code;
-    event_ = static_cast<std::uint64_t>(at - begin_);
+    event_ = offset_of(at);
     phase_ = Phase::Done;
     return false;
 }
 
 bool XmlReader::cut_short(const char* token) noexcept {
     if (error_code_ == XML_ERROR_UNCLOSED_TOKEN || error_code_ == XML_ERROR_PARTIAL_CHAR) {
-        event_ = static_cast<std::uint64_t>(token - begin_);
+        event_ = offset_of(token);
     }
     return false;
 }
@@ -242,8 +245,10 @@ bool XmlReader::prolog_or_epilog() {
             continue;
         }
         if (phase_ == Phase::Prolog && looking_at("<!DOCTYPE")) {
-            declined_ = true;
-            return false;
+            if (doctype_seen_) return fail(XML_ERROR_SYNTAX, pos_);
+            doctype_seen_ = true;
+            if (!doctype()) return false;
+            continue;
         }
         if (phase_ == Phase::Prolog && looking_at("<") && !at_end(1) && pos_[1] != '!' &&
             pos_[1] != '/') {
@@ -267,7 +272,15 @@ bool XmlReader::content() {
         const char* run = pos_;
         while (true) {
             const char* stop = find_run_stop<S>(pos_, end_, TEXT_STOPS);
-            if (stop == end_) return fail(XML_ERROR_NO_ELEMENTS, end_);
+            if (stop == end_) {
+                if (entities_.empty()) return fail(XML_ERROR_NO_ELEMENTS, end_);
+                // The end of an entity's replacement text: back to where it was referenced.
+                send_text(run, static_cast<std::size_t>(stop - run), run);
+                if (!leave_entity()) return false;
+                if (halted()) return false;
+                run = pos_;
+                continue;
+            }
             const char c = *stop;
             if (c == '<') {
                 pos_ = stop;
@@ -282,7 +295,8 @@ bool XmlReader::content() {
                 pos_ = stop + 1;
                 continue;
             }
-            if (c == '&' || c == '\r') {
+            // A CR in replacement text came from a character reference: it is data.
+            if (c == '&' || (c == '\r' && entities_.empty())) {
                 pos_ = stop;
                 send_text(run, static_cast<std::size_t>(stop - run), run);
                 if (halted()) return false;
@@ -396,7 +410,10 @@ bool XmlReader::start_tag() {
     if (deferred_code_ != XML_ERROR_NONE && !namespaces_) {
         return fail(deferred_code_, deferred_at_);
     }
-    event_ = static_cast<std::uint64_t>(tag - begin_);
+    if (dtd_ != nullptr) [[unlikely]] {
+        if (!apply_declarations(element)) return false;
+    }
+    event_ = offset_of(tag);
     return namespaces_ ? resolve_and_send(element, empty) : send_plain(element, empty);
 }
 
@@ -523,7 +540,7 @@ bool XmlReader::reference(std::string* out) {
         pos_ = p + 1;
         if (!is_xml_char(code)) {
             if (out == nullptr) return fail(XML_ERROR_BAD_CHAR_REF, amp);
-            defer(XML_ERROR_BAD_CHAR_REF, amp);
+            defer(XML_ERROR_BAD_CHAR_REF, attribute_reference(amp));
             return true;
         }
         std::string encoded;
@@ -553,13 +570,7 @@ bool XmlReader::reference(std::string* out) {
         } else if (entity == "apos") {
             c = '\'';
         } else {
-            pos_ = name_end + 1;
-            if (out == nullptr || deferred_code_ == XML_ERROR_NONE) {
-                undefined_entity_ = std::string(entity);
-            }
-            if (out == nullptr) return fail(XML_ERROR_UNDEFINED_ENTITY, amp);
-            defer(XML_ERROR_UNDEFINED_ENTITY, tag_);  // at the start tag, as expat has it
-            return true;
+            return named_reference(entity, amp, name_end + 1, out);
         }
         pos_ = name_end + 1;
         if (out != nullptr) {
@@ -579,6 +590,10 @@ bool XmlReader::end_tag() {
     const char* const name_end = name(false);
     if (name_end == nullptr) return cut_short(tag);
     if (name_end == end_) return fail(XML_ERROR_UNCLOSED_TOKEN, tag);
+    // An element open where an entity was referenced ends outside its replacement text.
+    if (!entities_.empty() && open_.size() == entities_.back().depth) {
+        return fail(XML_ERROR_ASYNC_ENTITY, tag);
+    }
     const Open& open = open_.back();
     if (static_cast<std::size_t>(name_end - pos_) != open.length ||
         !std::equal(pos_, name_end, open.name)) {
@@ -591,7 +606,7 @@ bool XmlReader::end_tag() {
     ++pos_;
     const std::uint32_t bindings = open.bindings;
     open_.pop_back();
-    event_ = static_cast<std::uint64_t>(tag - begin_);
+    event_ = offset_of(tag);
     if (!muted_) sink_->on_end();
     end_bindings(bindings);
     return true;
@@ -739,7 +754,7 @@ bool XmlReader::cdata_section() {
 
 void XmlReader::send_text(const char* text, std::size_t length, const char* at) {
     if (length == 0 || muted_) return;
-    event_ = static_cast<std::uint64_t>(at - begin_);
+    event_ = offset_of(at);
     sink_->on_text(text, length);
 }
 
@@ -792,7 +807,7 @@ bool XmlReader::append_expanded(std::string_view qname, bool element, const char
 }
 
 bool XmlReader::resolve_and_send(std::string_view element, bool empty) {
-    const char* const tag = begin_ + event_;
+    const char* const tag = tag_;
     // The declarations of the tag come first: they hold for its own names.
     std::uint32_t bindings = 0;
     for (std::size_t i = 0; i < attributes_.size(); ++i) {
@@ -859,12 +874,16 @@ bool XmlReader::resolve_and_send(std::string_view element, bool empty) {
     return true;
 }
 
+// The default values of attribute declarations are read a byte at a time.
+template bool XmlReader::attribute_value<Scan::Bytes>(char quote);
+
 ErrorLocation XmlReader::location() const {
     ErrorLocation at;
     at.line = 1;
     at.column = 1;
     const char* p = begin_;
-    const char* const target = begin_ + std::min<std::uint64_t>(event_, end_ - begin_);
+    const char* const end = entities_.empty() ? end_ : entities_.front().end;
+    const char* const target = begin_ + std::min<std::uint64_t>(event_, end - begin_);
     for (; p < target; ++p) {
         const char c = *p;
         if (c == '\r' || (c == '\n' && (p == begin_ || p[-1] != '\r'))) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,15 +18,22 @@
 
 namespace kestrix::detail {
 
+class Dtd;
+struct Entity;
+
 /// Reads a UTF-8 document held whole in memory, checking every
 /// well-formedness rule of XML 1.0 (fifth edition, its name rules included)
 /// and, in namespace mode, of Namespaces in XML 1.0, and sends the same
 /// events ExpatReader does (see ReaderEvents). Line ends are normalized, and
 /// attribute values as for undeclared (CDATA) attributes.
 ///
-/// A document type declaration is not taken yet: `run` then returns
-/// `Declined` before any event (a declaration always precedes the document
-/// element), and the caller reads the document with ExpatReader instead.
+/// A document type declaration is read with its internal subset: entities
+/// replaced in content and attribute values, attribute defaults applied and
+/// values of declared types normalized. One with an external subset or a
+/// parameter-entity reference is not taken: `run` then returns `Declined`
+/// before any event (a declaration always precedes the document element),
+/// and the caller reads the document with ExpatReader instead, which leaves
+/// such declarations partly unread.
 ///
 /// Failures carry expat's error codes, so that a failure reads with the text
 /// expat gives the same kind of fault.
@@ -41,6 +49,9 @@ public:
     /// A reader of `document`, which must outlive it.
     explicit XmlReader(std::string_view document, bool namespaces = false,
                        Scan scan = Scan::Blocks) noexcept;
+    ~XmlReader();
+    XmlReader(const XmlReader&) = delete;
+    XmlReader& operator=(const XmlReader&) = delete;
 
     /// Sends the events to `sink`, which must outlive the reading.
     void attach(ReaderEvents& sink) noexcept;
@@ -89,6 +100,23 @@ private:
         std::size_t value_length;
     };
 
+    /// Where the reading stands: the document, or an entity's replacement text.
+    struct Input {
+        const char* pos;
+        const char* end;
+    };
+
+    /// An entity whose replacement text content is being read: where its
+    /// reference stands, where reading resumes after it, and how many
+    /// elements were open at it.
+    struct EntityFrame {
+        Entity* entity;
+        const char* reference;
+        const char* resume;
+        const char* end;
+        std::size_t depth;
+    };
+
     template <Scan S>
     Stop run_with();
     template <Scan S>
@@ -107,6 +135,42 @@ private:
     /// target `target`) to the sink, line ends normalized, while it asks for them.
     void report_node(std::string_view target, std::string_view text, bool instruction);
     bool cdata_section();
+
+    // The document type declaration (doctype.cpp).
+    bool doctype();
+    bool markup_declaration();
+    bool element_declaration(const char* start);
+    bool content_model(const char* start);
+    bool attlist_declaration(const char* start);
+    bool entity_declaration(const char* start);
+    bool notation_declaration(const char* start);
+    bool entity_value(std::string& out);
+    bool external_id(const char* start, bool public_alone);
+    bool quoted_literal(const char* start, bool pubid);
+    bool skip_space() noexcept;
+    bool require_space(const char* start);
+    bool keyword(std::string_view word) noexcept;
+
+    // Entities and attribute declarations in use (entities.cpp).
+    /// Reads on from `to`; the reading stood at the returned input.
+    Input switch_input(Input to) noexcept;
+    /// The document offset reported for `at`: an entity's replacement text
+    /// reports the reference to the outermost entity.
+    std::uint64_t offset_of(const char* at) const noexcept;
+    /// Counts `bytes` of replacement text at `at`: false (failed) past the
+    /// amplification bound.
+    bool account(std::size_t bytes, const char* at);
+    /// The reference `&name;` at `amp` (`after` just past it) to a declared
+    /// entity, as in reference().
+    bool named_reference(std::string_view name, const char* amp, const char* after,
+                         std::string* out);
+    /// Where a fault at `amp` in an attribute value is reported: the
+    /// reference in the document that led there.
+    const char* attribute_reference(const char* amp) const noexcept;
+    /// Back from an entity's replacement text at its end.
+    bool leave_entity();
+    /// Types and defaults the ATTLIST declarations give the start tag read.
+    bool apply_declarations(std::string_view element);
     /// A reference at `pos_` ('&'): its replacement appended to `out`, or
     /// sent as text when `out` is null. A reference in an attribute value
     /// that cannot be replaced is recorded (see `defer`), not failed at once.
@@ -145,7 +209,7 @@ private:
     }
 
     const char* const begin_;
-    const char* const end_;
+    const char* end_;
     const char* pos_;
     const char* tag_ = nullptr;  ///< the start tag being read
     const bool namespaces_;
@@ -176,6 +240,13 @@ private:
     std::vector<std::string_view> names_seen_;  ///< for the duplicate check
     std::string text_;  ///< a CDATA section's text with its line ends normalized
     NamespaceScope scope_;
+
+    std::unique_ptr<Dtd> dtd_;  ///< null without a document type declaration
+    bool doctype_seen_ = false;
+    std::vector<EntityFrame> entities_;  ///< entities read in content, outermost first
+    std::size_t attribute_depth_ = 0;    ///< entities open in the attribute value being read
+    const char* attribute_reference_ = nullptr;  ///< the outermost reference in that value
+    std::uint64_t expanded_ = 0;         ///< bytes of replacement text read so far
 };
 
 }  // namespace kestrix::detail

@@ -1,0 +1,423 @@
+// core/src/read/doctype.cpp: the document type declaration read by XmlReader: its internal
+// subset's markup declarations checked against their grammar, entities and attribute
+// declarations kept.
+#include <string>
+
+#include "entities.hpp"
+#include "xml_chars.hpp"
+#include "xml_reader.hpp"
+
+namespace kestrix::detail {
+
+namespace {
+
+/// True when `c` (a byte) may stand in a public identifier.
+bool is_pubid_char(unsigned char c) noexcept {
+    if ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') return true;
+    if (c >= '0' && c <= '9') return true;
+    return std::string_view(" \r\n-'()+,./:=?;!*#@$_%").find(static_cast<char>(c)) !=
+           std::string_view::npos;
+}
+
+}  // namespace
+
+bool XmlReader::skip_space() noexcept {
+    const char* const before = pos_;
+    while (!at_end() && is_space(static_cast<unsigned char>(*pos_))) ++pos_;
+    return pos_ != before;
+}
+
+bool XmlReader::require_space(const char*) {
+    if (skip_space()) {
+        if (at_end()) return fail(XML_ERROR_NO_ELEMENTS, end_);
+        return true;
+    }
+    return fail(at_end() ? XML_ERROR_NO_ELEMENTS : XML_ERROR_SYNTAX, pos_);
+}
+
+bool XmlReader::keyword(std::string_view word) noexcept {
+    if (!looking_at(word)) return false;
+    pos_ += word.size();
+    return true;
+}
+
+bool XmlReader::doctype() {
+    const char* const start = pos_;
+    pos_ += 9;  // <!DOCTYPE
+    if (!require_space(start)) return false;
+    const char* const name_end = name(namespaces_);
+    if (name_end == nullptr) return false;
+    pos_ = name_end;
+    dtd_ = std::make_unique<Dtd>();
+    const bool spaced = skip_space();
+    if (at_end()) return fail(XML_ERROR_NO_ELEMENTS, end_);
+    if (*pos_ == 'S' || *pos_ == 'P') {
+        if (!spaced) return fail(XML_ERROR_SYNTAX, pos_);
+        // An external subset is never loaded; what that leaves unread is
+        // expat's to decide.
+        declined_ = true;
+        return false;
+    }
+    if (*pos_ == '[') {
+        ++pos_;
+        while (true) {
+            skip_space();
+            if (at_end()) return fail(XML_ERROR_NO_ELEMENTS, end_);
+            const char c = *pos_;
+            if (c == ']') {
+                ++pos_;
+                break;
+            }
+            if (c == '%') {  // a parameter entity between declarations: as above
+                declined_ = true;
+                return false;
+            }
+            if (c != '<') {
+                const char* p = pos_;
+                if (!check_char(p, end_)) return false;
+                return fail(XML_ERROR_SYNTAX, pos_);
+            }
+            if (!markup_declaration()) return false;
+        }
+        skip_space();
+    }
+    if (at_end()) return fail(XML_ERROR_NO_ELEMENTS, end_);
+    if (*pos_ != '>') return fail(XML_ERROR_SYNTAX, pos_);
+    ++pos_;
+    return true;
+}
+
+bool XmlReader::markup_declaration() {
+    const char* const start = pos_;
+    if (looking_at("<?")) return processing_instruction();
+    if (looking_at("<!--")) return comment();
+    if (keyword("<!ELEMENT")) return element_declaration(start);
+    if (keyword("<!ATTLIST")) return attlist_declaration(start);
+    if (keyword("<!ENTITY")) return entity_declaration(start);
+    if (keyword("<!NOTATION")) return notation_declaration(start);
+    // A keyword cut short by the end of the input.
+    const std::string_view rest(pos_, static_cast<std::size_t>(end_ - pos_));
+    for (const std::string_view word :
+         {"<!ELEMENT", "<!ATTLIST", "<!ENTITY", "<!NOTATION", "<!--"}) {
+        if (rest.size() < word.size() && word.starts_with(rest)) {
+            return fail(XML_ERROR_NO_ELEMENTS, end_);
+        }
+    }
+    return fail(XML_ERROR_SYNTAX, pos_);
+}
+
+bool XmlReader::element_declaration(const char* start) {
+    if (!require_space(start)) return false;
+    const char* const name_end = name(namespaces_);
+    if (name_end == nullptr) return false;
+    pos_ = name_end;
+    if (!require_space(start)) return false;
+    if (keyword("EMPTY") || keyword("ANY")) {
+        // nothing more
+    } else if (*pos_ == '(') {
+        if (!content_model(start)) return false;
+    } else {
+        return fail(XML_ERROR_SYNTAX, pos_);
+    }
+    skip_space();
+    if (at_end()) return fail(XML_ERROR_NO_ELEMENTS, end_);
+    if (*pos_ != '>') return fail(XML_ERROR_SYNTAX, pos_);
+    ++pos_;
+    return true;
+}
+
+bool XmlReader::content_model(const char*) {
+    const auto truncated = [&] { return fail(XML_ERROR_NO_ELEMENTS, end_); };
+    const auto modifier = [&] {
+        if (!at_end() && (*pos_ == '?' || *pos_ == '*' || *pos_ == '+')) ++pos_;
+    };
+    ++pos_;  // (
+    skip_space();
+    if (keyword("#PCDATA")) {
+        // Mixed content: names after it, and then the group repeats.
+        bool names = false;
+        while (true) {
+            skip_space();
+            if (at_end()) return truncated();
+            if (*pos_ == ')') {
+                ++pos_;
+                if (!at_end() && *pos_ == '*') {
+                    ++pos_;
+                } else if (names) {
+                    return fail(XML_ERROR_SYNTAX, pos_ - 1);  // at the group's end
+                }
+                return true;
+            }
+            if (*pos_ != '|') return fail(XML_ERROR_SYNTAX, pos_);
+            ++pos_;
+            skip_space();
+            const char* const name_end = name(namespaces_);
+            if (name_end == nullptr) return false;
+            pos_ = name_end;
+            names = true;
+        }
+    }
+    // Element content: nested choices and sequences, one separator per group.
+    // Walked with a stack of the open groups, whatever their depth.
+    std::string separators(1, '\0');  // '\0' until a group's first separator
+    while (true) {
+        if (at_end()) return truncated();
+        if (*pos_ == '(') {
+            ++pos_;
+            skip_space();
+            separators += '\0';
+            continue;
+        }
+        const char* const name_end = name(namespaces_);
+        if (name_end == nullptr) return false;
+        pos_ = name_end;
+        modifier();
+        while (true) {
+            skip_space();
+            if (at_end()) return truncated();
+            const char c = *pos_;
+            if (c == ')') {
+                ++pos_;
+                separators.pop_back();
+                modifier();
+                if (separators.empty()) return true;
+                continue;
+            }
+            if (c != '|' && c != ',') return fail(XML_ERROR_SYNTAX, pos_);
+            if (separators.back() != '\0' && separators.back() != c) {
+                return fail(XML_ERROR_SYNTAX, pos_);
+            }
+            separators.back() = c;
+            ++pos_;
+            skip_space();
+            break;
+        }
+    }
+}
+
+bool XmlReader::attlist_declaration(const char* start) {
+    if (!require_space(start)) return false;
+    const char* name_end = name(namespaces_);
+    if (name_end == nullptr) return false;
+    const std::string_view element(pos_, static_cast<std::size_t>(name_end - pos_));
+    pos_ = name_end;
+    while (true) {
+        const bool spaced = skip_space();
+        if (at_end()) return fail(XML_ERROR_NO_ELEMENTS, end_);
+        if (*pos_ == '>') {
+            ++pos_;
+            return true;
+        }
+        if (!spaced) return fail(XML_ERROR_SYNTAX, pos_);
+        name_end = name(namespaces_);
+        if (name_end == nullptr) return false;
+        AttributeDecl decl;
+        decl.name.assign(pos_, name_end);
+        pos_ = name_end;
+        if (!require_space(start)) return false;
+        const bool notation = keyword("NOTATION");
+        if (!notation && keyword("CDATA")) {
+            decl.cdata = true;
+        } else if (notation || keyword("IDREFS") || keyword("IDREF") || keyword("ID") ||
+                   keyword("ENTITIES") || keyword("ENTITY") || keyword("NMTOKENS") ||
+                   keyword("NMTOKEN") || *pos_ == '(') {
+            decl.cdata = false;
+            if (notation && !require_space(start)) return false;
+            if (*pos_ == '(') {
+                // An enumeration: name tokens (names after NOTATION) between bars.
+                ++pos_;
+                while (true) {
+                    skip_space();
+                    if (at_end()) return fail(XML_ERROR_NO_ELEMENTS, end_);
+                    const char* p = pos_;
+                    if (notation) {
+                        p = name(namespaces_);
+                        if (p == nullptr) return false;
+                    } else {
+                        while (p < end_) {
+                            const auto u = static_cast<unsigned char>(*p);
+                            if (u < 0x80) {
+                                if ((ASCII_CLASS[u] & NAME) == 0) break;
+                                ++p;
+                                continue;
+                            }
+                            non_ascii_name_ = true;
+                            const Decoded d = decode_utf8(p, end_);
+                            if (d.length < 0) return fail(XML_ERROR_PARTIAL_CHAR, p);
+                            if (d.length == 0) return fail(XML_ERROR_INVALID_TOKEN, p);
+                            if (!is_name_char_above_ascii(d.code)) break;
+                            p += d.length;
+                        }
+                        if (p == pos_) {
+                            return fail(p == end_ ? XML_ERROR_NO_ELEMENTS : XML_ERROR_SYNTAX, p);
+                        }
+                    }
+                    pos_ = p;
+                    skip_space();
+                    if (at_end()) return fail(XML_ERROR_NO_ELEMENTS, end_);
+                    if (*pos_ == ')') {
+                        ++pos_;
+                        break;
+                    }
+                    if (*pos_ != '|') return fail(XML_ERROR_SYNTAX, pos_);
+                    ++pos_;
+                }
+            } else if (notation) {
+                return fail(XML_ERROR_SYNTAX, pos_);
+            }
+        } else {
+            return fail(XML_ERROR_SYNTAX, pos_);
+        }
+        if (!require_space(start)) return false;
+        if (keyword("#REQUIRED") || keyword("#IMPLIED")) {
+            // no default
+        } else {
+            if (keyword("#FIXED") && !require_space(start)) return false;
+            if (*pos_ != '"' && *pos_ != '\'') return fail(XML_ERROR_SYNTAX, pos_);
+            // Its references are replaced now, failing at the literal.
+            tag_ = pos_;
+            const char quote = *pos_++;
+            values_.clear();
+            if (!attribute_value<Scan::Bytes>(quote)) return false;
+            if (deferred_code_ != XML_ERROR_NONE) return fail(deferred_code_, deferred_at_);
+            decl.value = values_;
+            if (!decl.cdata)
+                decl.value.resize(collapse_spaces(decl.value.data(), decl.value.size()));
+            decl.has_default = true;
+        }
+        dtd_->declare_attribute(element, std::move(decl));
+    }
+}
+
+bool XmlReader::entity_declaration(const char* start) {
+    if (!require_space(start)) return false;
+    bool parameter = false;
+    if (*pos_ == '%') {
+        parameter = true;
+        ++pos_;
+        if (!require_space(start)) return false;
+    }
+    const char* const name_end = name(false);
+    if (name_end == nullptr) return false;
+    Entity entity;
+    entity.name.assign(pos_, name_end);
+    pos_ = name_end;
+    if (!require_space(start)) return false;
+    if (*pos_ == '"' || *pos_ == '\'') {
+        if (!entity_value(entity.text)) return false;
+    } else {
+        if (!external_id(start, false)) return false;
+        entity.external = true;
+        if (!parameter) {
+            const bool spaced = skip_space();
+            if (keyword("NDATA")) {
+                if (!spaced) return fail(XML_ERROR_SYNTAX, pos_ - 5);
+                if (!require_space(start)) return false;
+                const char* const notation = name(namespaces_);
+                if (notation == nullptr) return false;
+                pos_ = notation;
+                entity.unparsed = true;
+            }
+        }
+    }
+    skip_space();
+    if (at_end()) return fail(XML_ERROR_NO_ELEMENTS, end_);
+    if (*pos_ != '>') return fail(XML_ERROR_SYNTAX, pos_);
+    ++pos_;
+    // A parameter entity is kept nowhere: a reference to one is not taken.
+    if (!parameter) dtd_->declare(std::move(entity));
+    return true;
+}
+
+bool XmlReader::entity_value(std::string& out) {
+    const char quote = *pos_++;
+    while (true) {
+        if (at_end()) return fail(XML_ERROR_NO_ELEMENTS, end_);
+        const char c = *pos_;
+        if (c == quote) {
+            ++pos_;
+            return true;
+        }
+        if (c == '%') {  // a parameter-entity reference: not taken
+            declined_ = true;
+            return false;
+        }
+        if (c == '&') {
+            if (!at_end(1) && pos_[1] == '#') {
+                tag_ = pos_;
+                if (!reference(&out)) return false;
+                // A bad character fails here, at its reference.
+                if (deferred_code_ != XML_ERROR_NONE) return fail(deferred_code_, deferred_at_);
+                continue;
+            }
+            // A general entity's reference stays as written, to be replaced
+            // where this entity is.
+            const char* const amp = pos_;
+            ++pos_;
+            const char* const name_end = name(false);
+            if (name_end == nullptr) return false;
+            if (name_end == end_) return fail(XML_ERROR_NO_ELEMENTS, end_);
+            if (*name_end != ';') return fail(XML_ERROR_INVALID_TOKEN, amp);
+            out.append(amp, name_end + 1);
+            pos_ = name_end + 1;
+            continue;
+        }
+        if (c == '\r') {
+            out += '\n';
+            ++pos_;
+            if (!at_end() && *pos_ == '\n') ++pos_;
+            continue;
+        }
+        const char* p = pos_;
+        if (!check_char(p, end_)) return false;
+        out.append(pos_, p);
+        pos_ = p;
+    }
+}
+
+bool XmlReader::external_id(const char* start, bool public_alone) {
+    if (keyword("SYSTEM")) {
+        return require_space(start) && quoted_literal(start, false);
+    }
+    if (!keyword("PUBLIC")) return fail(at_end() ? XML_ERROR_NO_ELEMENTS : XML_ERROR_SYNTAX, pos_);
+    if (!require_space(start) || !quoted_literal(start, true)) return false;
+    if (public_alone) {
+        // A notation may name a public identifier alone.
+        const bool spaced = skip_space();
+        if (at_end() || (*pos_ != '"' && *pos_ != '\'')) return true;
+        if (!spaced) return fail(XML_ERROR_SYNTAX, pos_);
+        return quoted_literal(start, false);
+    }
+    return require_space(start) && quoted_literal(start, false);
+}
+
+bool XmlReader::quoted_literal(const char*, bool pubid) {
+    if (*pos_ != '"' && *pos_ != '\'') return fail(XML_ERROR_SYNTAX, pos_);
+    const char quote = *pos_++;
+    while (true) {
+        if (at_end()) return fail(XML_ERROR_NO_ELEMENTS, end_);
+        if (*pos_ == quote) {
+            ++pos_;
+            return true;
+        }
+        if (pubid && !is_pubid_char(static_cast<unsigned char>(*pos_))) {
+            return fail(XML_ERROR_INVALID_TOKEN, pos_);
+        }
+        if (!check_char(pos_, end_)) return false;
+    }
+}
+
+bool XmlReader::notation_declaration(const char* start) {
+    if (!require_space(start)) return false;
+    const char* const name_end = name(namespaces_);
+    if (name_end == nullptr) return false;
+    pos_ = name_end;
+    if (!require_space(start) || !external_id(start, true)) return false;
+    skip_space();
+    if (at_end()) return fail(XML_ERROR_NO_ELEMENTS, end_);
+    if (*pos_ != '>') return fail(XML_ERROR_SYNTAX, pos_);
+    ++pos_;
+    return true;
+}
+
+}  // namespace kestrix::detail
