@@ -181,6 +181,12 @@ TEST(XmlReader, ReadsInternalSubsetsAsExpat) {
         "<!DOCTYPE r [<!ENTITY e '&#60;'>]><r a='&e;'/>",
         "<!DOCTYPE r [<!ENTITY e '<a>'><!ATTLIST r a CDATA '&e;'>]><r/>",
         "<!DOCTYPE r [<!ENTITY e '&#0;'>]><r/>",
+        // A reference built from character references, read where it is used.
+        "<!DOCTYPE r [<!ENTITY e '&#38;#xZZ;'>]><r a='&e;'/>",
+        "<!DOCTYPE r [<!ENTITY e '&#38;'>]><r>&e;</r>",
+        "<!DOCTYPE r [<!ENTITY e '&#38;'>]><r a='&e;'/>",
+        "<!DOCTYPE r [<!ENTITY e '&#38;#0;'>]><r a='&e;'/>",
+        "<!DOCTYPE r [<!ENTITY e '&#38;#0;'>]><r>&e;</r>",
         "<!DOCTYPE r [<!ELEMENT r (a|b,c)>]><r/>",
         "<!DOCTYPE r [<!ELEMENT r (#PCDATA|a)>]><r/>",
         "<!DOCTYPE r [<!ENTITY e 'x'>]><!DOCTYPE r><r/>",

@@ -55,7 +55,11 @@ XmlReader::Input XmlReader::switch_input(Input to) noexcept {
 }
 
 std::uint64_t XmlReader::offset_of(const char* at) const noexcept {
-    if (!entities_.empty()) at = entities_.front().reference;
+    if (!entities_.empty()) {
+        at = entities_.front().reference;
+    } else if (attribute_depth_ > 0) {
+        at = tag_;  // replacement text read into an attribute value: its start tag
+    }
     return static_cast<std::uint64_t>(at - begin_);
 }
 

@@ -61,8 +61,8 @@ Result<ValueTree> read_held(std::string_view document, const ClassSchema& root, 
 Result<ParsedDocument> read_document(std::string_view document, const ClassSchema& root,
                                      std::uint64_t limit, const ReaderOptions& options) {
     ParsedDocument parsed;
-    Result<ValueTree> outcome = detail::read_held(document, root, limit, options, &parsed.element,
-                                                  detail::HeldReader::Own);
+    Result<ValueTree> outcome =
+        detail::read_held(document, root, limit, options, &parsed.element, detail::HeldReader::Own);
     if (!outcome) return std::move(outcome).error();
     ValueTree& tree = outcome.value();
     parsed.root = tree.root;

@@ -154,8 +154,9 @@ private:
     // Entities and attribute declarations in use (entities.cpp).
     /// Reads on from `to`; the reading stood at the returned input.
     Input switch_input(Input to) noexcept;
-    /// The document offset reported for `at`: an entity's replacement text
-    /// reports the reference to the outermost entity.
+    /// The document offset reported for `at`: in an entity's replacement
+    /// text, that of the reference to the outermost entity (or, in an
+    /// attribute value, of the start tag).
     std::uint64_t offset_of(const char* at) const noexcept;
     /// Counts `bytes` of replacement text at `at`: false (failed) past the
     /// amplification bound.
