@@ -74,7 +74,7 @@ bool XmlReader::account(std::size_t bytes, const char* at) {
 }
 
 const char* XmlReader::attribute_reference(const char* amp) const noexcept {
-    return attribute_depth_ > 0 ? attribute_reference_ : amp;
+    return attribute_depth_ > 0 ? tag_ : amp;
 }
 
 bool XmlReader::named_reference(std::string_view name, const char* amp, const char* after,
@@ -86,7 +86,8 @@ bool XmlReader::named_reference(std::string_view name, const char* amp, const ch
     XML_Error fault = XML_ERROR_NONE;
     const char* at = amp;
     if (entity == nullptr) {
-        if (out == nullptr || deferred_code_ == XML_ERROR_NONE) undefined_entity_ = std::string(name);
+        if (out == nullptr || deferred_code_ == XML_ERROR_NONE)
+            undefined_entity_ = std::string(name);
         fault = XML_ERROR_UNDEFINED_ENTITY;
         at = out != nullptr ? tag_ : amp;
     } else if (entity->open) {
@@ -120,7 +121,6 @@ bool XmlReader::named_reference(std::string_view name, const char* amp, const ch
     }
     // An attribute value: the replacement text normalized into `out`, its
     // references replaced in turn (to a depth bounded above).
-    if (attribute_depth_ == 0) attribute_reference_ = amp;
     entity->open = true;
     ++attribute_depth_;
     const Input was = switch_input(text);
@@ -130,7 +130,8 @@ bool XmlReader::named_reference(std::string_view name, const char* amp, const ch
         if (c == '&') {
             ok = reference(out);
             // Replacement text is whole: a reference its end cuts is malformed.
-            if (!ok && error_code_ == XML_ERROR_UNCLOSED_TOKEN) error_code_ = XML_ERROR_INVALID_TOKEN;
+            if (!ok && error_code_ == XML_ERROR_UNCLOSED_TOKEN)
+                error_code_ = XML_ERROR_INVALID_TOKEN;
         } else if (c == '<') {
             defer(XML_ERROR_INVALID_TOKEN, tag_);
             break;

@@ -165,8 +165,8 @@ private:
     /// entity, as in reference().
     bool named_reference(std::string_view name, const char* amp, const char* after,
                          std::string* out);
-    /// Where a fault at `amp` in an attribute value is reported: the
-    /// reference in the document that led there.
+    /// Where a fault at `amp` in an attribute value is reported: there, or
+    /// at the start tag when `amp` stands in replacement text.
     const char* attribute_reference(const char* amp) const noexcept;
     /// Back from an entity's replacement text at its end.
     bool leave_entity();
@@ -246,7 +246,6 @@ private:
     bool doctype_seen_ = false;
     std::vector<EntityFrame> entities_;  ///< entities read in content, outermost first
     std::size_t attribute_depth_ = 0;    ///< entities open in the attribute value being read
-    const char* attribute_reference_ = nullptr;  ///< the outermost reference in that value
     std::uint64_t expanded_ = 0;         ///< bytes of replacement text read so far
 };
 
