@@ -4,7 +4,7 @@ meaning the same."""
 
 import pickle
 from dataclasses import dataclass, field
-from typing import Optional
+from typing import Optional, Union
 
 import pytest
 from lxml import etree
@@ -169,6 +169,21 @@ def test_prefixes_resolve_through_the_declarations_in_scope(document, expected):
 def test_written_values_have_their_prefixes_declared(obj, document):
     assert serialize(obj) == document
     assert deserialize(document, type(obj)) == deserialize(serialize(obj, indent=2), type(obj))
+
+
+@xml_element("codes", namespace="urn:d")
+@dataclass
+class Codes:
+    items: list[Union[QName, str]] = field(
+        default_factory=list, metadata={"choices": {"code": QName, "label": str}})
+
+
+def test_qnames_as_choice_members():  # they were read without the declarations in scope
+    document = b'<codes xmlns="urn:d" xmlns:o="urn:o"><code>o:x</code><label>l</label><code>y</code></codes>'
+    codes = Codes([QName("urn:o", "x"), "l", QName("urn:d", "y")])
+    assert deserialize(document, Codes) == codes
+    assert serialize(codes) == (b'<codes xmlns:ns0="urn:o" xmlns="urn:d"><code>ns0:x</code>'
+                                b'<label>l</label><code>y</code></codes>')
 
 
 @xml_element("root", namespace="urn:d")

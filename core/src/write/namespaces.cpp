@@ -32,6 +32,13 @@ std::vector<const ClassSchema*> classes_of(const ClassSchema& root) {
     return order;
 }
 
+/// True for a field (or a choice member) whose values are QNames, which
+/// are resolved through the declarations in scope when read.
+bool holds_qnames(const FieldSchema& field) noexcept {
+    const TypeDesc& type = field.type.is_list() ? field.type.item() : field.type;
+    return type.is_scalar() && type.scalar_kind() == ScalarKind::QName;
+}
+
 /// One namespace URI the tree writes, and how it is used.
 struct UsedUri {
     std::string uri;
@@ -50,9 +57,10 @@ public:
             if (!schema->substitutes.empty()) plan_.substitutions = true;
             if (schema->any_elements || schema->any_attributes) plan_.catch_all = true;
             for (const FieldSchema& field : schema->fields) {
-                const TypeDesc& type = field.type.is_list() ? field.type.item() : field.type;
-                if (type.is_scalar() && type.scalar_kind() == ScalarKind::QName)
-                    plan_.qnames = true;
+                if (holds_qnames(field)) plan_.qnames = true;
+                for (const FieldSchema& member : field.choices) {
+                    if (holds_qnames(member)) plan_.qnames = true;
+                }
             }
         }
         if (!plan_.used) {
