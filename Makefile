@@ -27,10 +27,11 @@ deps:
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
 	fi
 
-$(VENV)/.ready: requirements-dev.txt requirements-test.txt | deps
+$(VENV)/.ready: requirements-dev.txt requirements-test.txt requirements-saml.txt | deps
 	$(PYTHON) -m venv $(VENV)
 	$(VPIP) install -q --upgrade pip
 	$(VPIP) install -q -r requirements-dev.txt
+	$(VPIP) install -q --no-deps -r requirements-saml.txt
 	touch $@
 
 venv: deps $(VENV)/.ready

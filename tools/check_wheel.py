@@ -25,6 +25,8 @@ import tempfile
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TESTS = os.path.join(ROOT, "tests", "python")
 REQUIREMENTS = os.path.join(ROOT, "requirements-test.txt")
+# Installed without dependencies: see the file.
+REQUIREMENTS_SAML = os.path.join(ROOT, "requirements-saml.txt")
 
 
 def interpreters() -> dict[str, str]:
@@ -61,6 +63,8 @@ def check(version: str, exe: str, wheel: str) -> str | None:
             return "pip install --no-index of the wheel failed"
         if subprocess.run([*pip, "-r", REQUIREMENTS], env=env).returncode:
             return "installing the test requirements failed"
+        if subprocess.run([*pip, "--no-deps", "-r", REQUIREMENTS_SAML], env=env).returncode:
+            return "installing the SAML test requirements failed"
 
         where = subprocess.run(
             [python, "-I", "-c", "import kestrix._kestrix as m; print(m.__file__)"],
