@@ -15,10 +15,14 @@
 //   - an XML declaration we refuse and expat accepts (or refuses for another
 //     fault further on): expat takes any version number, where XML 1.0
 //     allows only "1." and digits.
+// XmlReader is also fed the document in chunks of sizes drawn from the input
+// itself: it must give exactly the held read's events, failure and position.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 #include "bind_fixtures.hpp"
@@ -52,6 +56,40 @@ const ClassSchema& schema(bool namespaced) {
     return namespaced ? *spaced : *plain;
 }
 
+/// What a reader gave: its events, and its failure with where it stands.
+std::string outcome(XmlReader& reader, const Transcript& events, XmlReader::Stop stop) {
+    std::string out = events.lines + "stop " + std::to_string(static_cast<int>(stop));
+    if (stop == XmlReader::Stop::Failed) {
+        const ErrorLocation at = reader.location();
+        out += " error " + std::to_string(static_cast<int>(reader.error_code())) + " at " +
+               std::to_string(at.line) + ":" + std::to_string(at.column) + " offset " +
+               std::to_string(reader.bytes_read());
+    }
+    return out;
+}
+
+/// `doc` fed to XmlReader in chunks whose sizes a generator seeded by the
+/// input draws: mostly short ones, now and then a longer one.
+std::string read_in_chunks(std::string_view doc, bool namespaces, Scan scan) {
+    std::uint32_t state = 0x9E3779B9u;
+    for (const char c : doc) state = (state ^ static_cast<unsigned char>(c)) * 0x01000193u;
+    XmlReader reader(namespaces, scan);
+    Transcript events(namespaces);
+    reader.attach(events);
+    std::size_t at = 0;
+    while (true) {
+        state = state * 1664525u + 1013904223u;
+        const std::uint32_t draw = state >> 8;
+        const std::size_t size = (draw & 7) == 0 ? draw % 4096 : draw % 9;
+        const std::size_t n = std::min(size, doc.size() - at);
+        reader.feed(doc.substr(at, n), at + n == doc.size());
+        at += n;
+        const XmlReader::Stop stop = reader.run();
+        if (stop != XmlReader::Stop::NeedsInput) return outcome(reader, events, stop);
+        if (at == doc.size() && n == 0) return "more input asked for after the end";
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -68,6 +106,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (our_stop == XmlReader::Stop::Failed) {
         const BindError error = ours.error();  // builds its message and location
         (void)error;
+    }
+    const std::string held = outcome(ours, our_events, our_stop);
+    const std::string fed = read_in_chunks(doc, namespaces, scan);
+    if (fed != held) {
+        std::fprintf(stderr, "fed in chunks\n%s\nheld\n%s\n", fed.c_str(), held.c_str());
+        std::abort();
     }
 
     ExpatReader expat(doc, ReaderOptions{}, namespaces, ExpatReader::Handover::Whole);

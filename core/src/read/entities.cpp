@@ -60,7 +60,7 @@ std::uint64_t XmlReader::offset_of(const char* at) const noexcept {
     } else if (attribute_depth_ > 0) {
         at = tag_;  // replacement text read into an attribute value: its start tag
     }
-    return static_cast<std::uint64_t>(at - begin_);
+    return base_ + static_cast<std::uint64_t>(at - begin_);
 }
 
 bool XmlReader::account(std::size_t bytes, const char* at) {

@@ -1,10 +1,13 @@
 // core/src/read/record_stream.cpp: RecordStream, one suspended expat parser across calls.
 #include "kestrix/record_stream.hpp"
 
+#include <new>
+#include <optional>
 #include <utility>
 
 #include "element_binder.hpp"
 #include "expat_reader.hpp"
+#include "xml_reader.hpp"
 
 namespace kestrix {
 
@@ -32,34 +35,65 @@ std::vector<detail::ElementBinder::RecordKind> more_of(
 
 /// Kept on the heap so that the reader's view of the document and the binder's
 /// references stay valid when the stream itself is moved.
+///
+/// kestrix's own reader reads the stream unless the document is decoded as it
+/// declares; a document it declines (before any event) goes to expat, fed
+/// first what the own reader holds of it.
 struct RecordStream::State {
     State(std::string doc, std::vector<Kind> record_kinds, std::uint64_t limit,
-          const ReaderOptions& options)
+          const ReaderOptions& reader_options, bool is_fed)
         : document(std::move(doc)),
           kinds(std::move(record_kinds)),
           more(more_of(kinds)),
-          reader(document, options, reads_namespaces(kinds)),
-          binder(reader, reader.namespaces(), *kinds.front().schema, limit,
-                 std::string_view(kinds.front().tag), options.strict, more) {
-        reader.attach(binder);
+          options(reader_options),
+          namespaces(reads_namespaces(kinds)),
+          depth_limit(limit),
+          fed(is_fed) {
+        if (options.follow_declaration) {
+            use_expat();
+        } else if (fed) {
+            bind(own.emplace(namespaces));
+        } else {
+            bind(own.emplace(document, namespaces));
+        }
     }
 
-    State(std::vector<Kind> record_kinds, std::uint64_t limit, const ReaderOptions& options)
-        : kinds(std::move(record_kinds)),
-          more(more_of(kinds)),
-          reader(options, reads_namespaces(kinds)),
-          binder(reader, reader.namespaces(), *kinds.front().schema, limit,
-                 std::string_view(kinds.front().tag), options.strict, more) {
-        reader.attach(binder);
+    template <class Reader>
+    void bind(Reader& reader) {
+        binder.emplace(reader, reader.namespaces(), *kinds.front().schema, depth_limit,
+                       std::string_view(kinds.front().tag), options.strict, more);
+        reader.attach(*binder);
+    }
+
+    /// Hands the document to expat, with a binder that has seen nothing yet.
+    void use_expat() {
+        if (!fed) {
+            bind(expat.emplace(document, options, namespaces));
+        } else {
+            bind(expat.emplace(options, namespaces));
+            if (own) {
+                replay.assign(own->buffered());
+                expat->feed(replay, own_final);
+            }
+        }
+        own.reset();
     }
 
     const std::string document;  ///< empty when fed
     const std::vector<Kind> kinds;
     const std::vector<detail::ElementBinder::RecordKind> more;
-    detail::ExpatReader reader;
-    detail::ElementBinder binder;
+    const ReaderOptions options;
+    const bool namespaces;
+    const std::uint64_t depth_limit;
+    const bool fed;
+    std::optional<detail::XmlReader> own;
+    std::optional<detail::ExpatReader> expat;
+    std::optional<detail::ElementBinder> binder;
+    std::string replay;  ///< what the own reader held when it declined, fed to expat
+    bool own_final = false;
     bool ended = false;
     bool needs_input = false;
+    bool out_of_memory = false;
 };
 
 namespace {
@@ -84,11 +118,12 @@ RecordStream::RecordStream(std::shared_ptr<const ClassSchema> schema, std::strin
 
 RecordStream::RecordStream(std::string document, std::vector<Kind> kinds, std::uint64_t limit,
                            const ReaderOptions& options)
-    : state_(std::make_unique<State>(std::move(document), std::move(kinds), limit, options)) {}
+    : state_(
+          std::make_unique<State>(std::move(document), std::move(kinds), limit, options, false)) {}
 
 RecordStream::RecordStream(std::vector<Kind> kinds, std::uint64_t limit,
                            const ReaderOptions& options)
-    : state_(std::make_unique<State>(std::move(kinds), limit, options)) {}
+    : state_(std::make_unique<State>(std::string(), std::move(kinds), limit, options, true)) {}
 
 RecordStream::~RecordStream() = default;
 RecordStream::RecordStream(RecordStream&&) noexcept = default;
@@ -99,41 +134,73 @@ const ClassSchema& RecordStream::schema() const noexcept { return *state_->kinds
 std::string_view RecordStream::held_document() const noexcept { return state_->document; }
 
 const std::vector<std::string>& RecordStream::names_before_record() const noexcept {
-    return state_->binder.names_before_record();
+    return state_->binder->names_before_record();
 }
 
 bool RecordStream::needs_input() const noexcept { return state_->needs_input; }
 
-std::uint64_t RecordStream::bytes_read() const noexcept { return state_->reader.bytes_read(); }
+std::uint64_t RecordStream::bytes_read() const noexcept {
+    return state_->own ? state_->own->bytes_read() : state_->expat->bytes_read();
+}
 
 void RecordStream::feed(std::string_view chunk, bool final) noexcept {
-    state_->reader.feed(chunk, final);
-    state_->needs_input = false;
+    State& s = *state_;
+    s.needs_input = false;
+    if (!s.own) {
+        s.expat->feed(chunk, final);
+        return;
+    }
+    try {
+        s.own->feed(chunk, final);  // copies the chunk
+        s.own_final = final;
+    } catch (const std::bad_alloc&) {
+        s.out_of_memory = true;
+    }
 }
 
 void RecordStream::recycle(ValueTree&& tree) noexcept {
-    state_->binder.recycle(std::move(tree.arena));
+    state_->binder->recycle(std::move(tree.arena));
     tree.root = Value();
 }
 
-Result<ValueTree> RecordStream::next() {
-    State& s = *state_;
-    if (s.ended || s.needs_input) return ValueTree();
-    const detail::ExpatReader::Stop stop = s.reader.run();
+namespace {
+
+template <class Reader>
+Result<ValueTree> outcome_of(Reader& reader, typename Reader::Stop stop,
+                             detail::ElementBinder& binder, bool& needs_input, bool& ended) {
     // The binder suspends the reader on every finished or failed record.
-    if (s.binder.has_outcome()) return s.binder.take_outcome();
-    if (stop == detail::ExpatReader::Stop::NeedsInput) {
-        s.needs_input = true;
+    if (binder.has_outcome()) return binder.take_outcome();
+    if (stop == Reader::Stop::NeedsInput) {
+        needs_input = true;
         return ValueTree();
     }
-    s.ended = true;
-    if (stop != detail::ExpatReader::Stop::Failed) return ValueTree();
+    ended = true;
+    if (stop != Reader::Stop::Failed) return ValueTree();
     // An input that holds no element at all just ends the stream. One that ends
     // before its document element closes was cut short: that is an error even
     // outside any record, raised once the records before it are out, so that a
     // truncated file never passes for a whole one.
-    if (s.reader.failed_at_end_of_input() && !s.binder.saw_element()) return ValueTree();
-    return s.reader.error();
+    if (reader.failed_at_end_of_input() && !binder.saw_element()) return ValueTree();
+    return reader.error();
+}
+
+}  // namespace
+
+Result<ValueTree> RecordStream::next() {
+    State& s = *state_;
+    if (s.ended || s.needs_input) return ValueTree();
+    if (s.out_of_memory) {
+        s.ended = true;
+        return BindError::xml_reader(bytes_read(), XML_ErrorString(XML_ERROR_NO_MEMORY));
+    }
+    if (s.own) {
+        const detail::XmlReader::Stop stop = s.own->run();
+        if (stop != detail::XmlReader::Stop::Declined) {
+            return outcome_of(*s.own, stop, *s.binder, s.needs_input, s.ended);
+        }
+        s.use_expat();
+    }
+    return outcome_of(*s.expat, s.expat->run(), *s.binder, s.needs_input, s.ended);
 }
 
 }  // namespace kestrix

@@ -18,6 +18,15 @@ constexpr RunStops COMMENT_STOPS{'-', '-', '-', true};
 constexpr RunStops PI_STOPS{'?', '?', '?', true};
 constexpr RunStops CDATA_STOPS{']', ']', ']', true};
 
+/// The longest markup opening told by its bytes ("<![CDATA[", "<!DOCTYPE"):
+/// fed input reads markup that starts closer to the end of a chunk again
+/// with more.
+constexpr std::ptrdiff_t LONGEST_OPENING = 9;
+
+/// Fed input: how close to the end of a chunk a fault in a document type
+/// declaration may be one that more input reads otherwise (a keyword cut).
+constexpr std::ptrdiff_t NEAR_END = 16;
+
 /// Attribute counts up to which duplicates are found by comparing every pair.
 constexpr std::size_t PAIRWISE = 8;
 
@@ -60,6 +69,25 @@ const char* first_repeat(std::vector<std::string_view>& names) {
     return first;
 }
 
+/// Fed input: true when what stands at `p` outside the document element may
+/// be cut otherwise once the input goes on past `end`: a name (or what
+/// follows a literal or a ')') running up to it.
+bool runs_to_end(const char* p, const char* end) noexcept {
+    if (*p == '"' || *p == '\'') {
+        const char* close = std::find(p + 1, end, *p);
+        if (close == end) return true;
+        p = close + 1;
+    } else if (*p == ')' || *p == '#' || *p == '%' || *p == '<') {
+        ++p;
+        if (p != end && *p == '!') ++p;
+    }
+    while (p != end && (static_cast<unsigned char>(*p) >= 0x80 ||
+                        (ASCII_CLASS[static_cast<unsigned char>(*p)] & NAME) != 0)) {
+        ++p;
+    }
+    return p == end;
+}
+
 bool is_xml_in_any_case(std::string_view name) {
     return name.size() == 3 && (name[0] | 0x20) == 'x' && (name[1] | 0x20) == 'm' &&
            (name[2] | 0x20) == 'l';
@@ -71,10 +99,52 @@ XmlReader::XmlReader(std::string_view document, bool namespaces, Scan scan) noex
     : begin_(document.data()),
       end_(document.data() + document.size()),
       pos_(document.data()),
+      mark_(document.data()),
+      namespaces_(namespaces),
+      scan_(scan) {}
+
+XmlReader::XmlReader(bool namespaces, Scan scan)
+    : begin_(nullptr),
+      end_(nullptr),
+      pos_(nullptr),
+      mark_(nullptr),
+      fed_(true),
+      final_(false),
       namespaces_(namespaces),
       scan_(scan) {}
 
 XmlReader::~XmlReader() = default;
+
+void XmlReader::feed(std::string_view chunk, bool final) {
+    // Until the document element starts nothing is dropped, so that a
+    // declined document can be handed whole to another reader.
+    const bool keep_all = phase_ == Phase::Start || phase_ == Phase::Prolog;
+    const std::size_t consumed = keep_all ? 0 : static_cast<std::size_t>(pos_ - begin_);
+    const std::size_t at = static_cast<std::size_t>(pos_ - begin_);
+    const std::size_t mark = static_cast<std::size_t>(mark_ - begin_);
+    if (!open_.empty()) keep_open_names();
+    input_.feed(consumed, chunk, final);
+    begin_ = input_.data();
+    end_ = begin_ + input_.size();
+    pos_ = begin_ + (at - consumed);
+    mark_ = begin_ + (mark >= consumed ? mark - consumed : 0);
+    base_ = input_.base();
+    final_ = final;
+}
+
+void XmlReader::keep_open_names() {
+    std::size_t total = 0;
+    for (const Open& open : open_) total += open.length;
+    std::string kept;
+    kept.reserve(total);
+    for (const Open& open : open_) kept.append(open.name, open.length);
+    open_names_.swap(kept);  // (a short string's bytes move with it)
+    std::size_t at = 0;
+    for (Open& open : open_) {
+        open.name = open_names_.data() + at;
+        at += open.length;
+    }
+}
 
 void XmlReader::attach(ReaderEvents& sink) noexcept {
     sink_ = &sink;
@@ -84,6 +154,12 @@ void XmlReader::attach(ReaderEvents& sink) noexcept {
 void XmlReader::stop(bool resumable) noexcept { halt_ = resumable ? Halt::Suspend : Halt::Abort; }
 
 bool XmlReader::fail(XML_Error code, const char* at) noexcept {
+    // Fed input: the faults of a token the chunk cuts short are read again.
+    if ((code == XML_ERROR_UNCLOSED_TOKEN || code == XML_ERROR_PARTIAL_CHAR ||
+         code == XML_ERROR_UNCLOSED_CDATA_SECTION || code == XML_ERROR_NO_ELEMENTS) &&
+        more_may_come()) {
+        return need_input();
+    }
     error_code_ = code;
     event_ = offset_of(at);
     phase_ = Phase::Done;
@@ -111,7 +187,13 @@ XmlReader::Stop XmlReader::run() {
 template <Scan S>
 XmlReader::Stop XmlReader::run_with() {
     if (declined_) return Stop::Declined;
+    if (!final_ && phase_ != Phase::Done) {
+        if (static_cast<std::size_t>(end_ - pos_) < need_) return Stop::NeedsInput;
+    }
+    need_ = 0;
     halt_ = Halt::None;
+    mark_ = pos_;
+    mark_phase_ = phase_;
     bool going = true;
     while (going) {
         switch (phase_) {
@@ -120,9 +202,13 @@ XmlReader::Stop XmlReader::run_with() {
                 break;
             case Phase::Prolog:
             case Phase::Epilog:
+                mark_ = pos_;
+                mark_phase_ = phase_;
                 going = prolog_or_epilog();
                 break;
             case Phase::Content:
+                mark_ = pos_;
+                mark_phase_ = phase_;
                 going = content<S>();
                 break;
             case Phase::Done:
@@ -130,6 +216,17 @@ XmlReader::Stop XmlReader::run_with() {
         }
     }
     if (declined_) return Stop::Declined;
+    if (short_) {
+        short_ = false;
+        // A text run goes on where it stopped; any other token is read
+        // again, once there is twice as much of it.
+        const auto held = static_cast<std::size_t>(end_ - mark_);
+        need_ = resume_text_ ? held + 1 : std::max<std::size_t>(2 * held, 1);
+        pos_ = mark_;
+        phase_ = mark_phase_;
+        if (halt_ == Halt::Suspend) return Stop::Suspended;
+        if (halt_ == Halt::None) return Stop::NeedsInput;
+    }
     if (halt_ == Halt::Suspend && phase_ != Phase::Done) return Stop::Suspended;
     if (halt_ != Halt::None && error_code_ == XML_ERROR_NONE) {
         error_code_ = XML_ERROR_ABORTED;
@@ -139,6 +236,9 @@ XmlReader::Stop XmlReader::run_with() {
 }
 
 bool XmlReader::start() {
+    // Fed input: enough bytes to tell UTF-16 by its NUL bytes, a byte-order
+    // mark and an XML declaration by "<?xml" and the character after it.
+    if (!final_ && end_ - pos_ < 9) return need_input();
     // A NUL byte among the first four is UTF-16 or UTF-32 without a
     // byte-order mark, which expat recognises from those bytes: left to it.
     const std::size_t head = std::min<std::size_t>(static_cast<std::size_t>(end_ - pos_), 4);
@@ -230,12 +330,15 @@ bool XmlReader::xml_declaration() {
 bool XmlReader::prolog_or_epilog() {
     while (true) {
         while (!at_end() && is_space(static_cast<unsigned char>(*pos_))) ++pos_;
+        mark_ = pos_;
         if (at_end()) {
             if (phase_ == Phase::Prolog) return fail(XML_ERROR_NO_ELEMENTS, pos_);
+            if (!final_) return need_input();
             phase_ = Phase::Done;
-            event_ = static_cast<std::uint64_t>(pos_ - begin_);
+            event_ = offset_of(pos_);
             return true;
         }
+        if (!final_ && end_ - pos_ < LONGEST_OPENING) return need_input();
         if (looking_at("<?")) {
             if (!processing_instruction()) return false;
             continue;
@@ -247,7 +350,8 @@ bool XmlReader::prolog_or_epilog() {
         if (phase_ == Phase::Prolog && looking_at("<!DOCTYPE")) {
             if (doctype_seen_) return fail(XML_ERROR_SYNTAX, pos_);
             doctype_seen_ = true;
-            if (!doctype()) return false;
+            const char* const start = pos_;
+            if (!doctype()) return doctype_again(start);
             continue;
         }
         if (phase_ == Phase::Prolog && looking_at("<") && !at_end(1) && pos_[1] != '!' &&
@@ -255,6 +359,7 @@ bool XmlReader::prolog_or_epilog() {
             phase_ = Phase::Content;  // the document element's start tag
             return true;
         }
+        if (!final_ && runs_to_end(pos_, end_)) return need_input();
         const ReadFault fault = stray_markup(pos_, end_, phase_ == Phase::Epilog);
         // What counts as a name there follows the fifth edition's rules too.
         for (const char* p = pos_; p < fault.at; ++p) {
@@ -266,39 +371,58 @@ bool XmlReader::prolog_or_epilog() {
 
 template <Scan S>
 bool XmlReader::content() {
+    const char* resume = nullptr;
+    if (resume_text_) [[unlikely]] {
+        resume_text_ = false;
+        resume = begin_ + (text_resume_ - base_);
+    }
     while (true) {
         // Character data up to the next markup, sent in pieces between the
         // references and line ends that change it.
         const char* run = pos_;
+        mark_ = pos_;
+        if (resume != nullptr) [[unlikely]] {
+            pos_ = resume;
+            resume = nullptr;
+        }
         while (true) {
             const char* stop = find_run_stop<S>(pos_, end_, TEXT_STOPS);
             if (stop == end_) {
-                if (entities_.empty()) return fail(XML_ERROR_NO_ELEMENTS, end_);
+                if (entities_.empty()) {
+                    if (!final_) return wait_in_text(run, stop);
+                    return fail(XML_ERROR_NO_ELEMENTS, end_);
+                }
                 // The end of an entity's replacement text: back to where it was referenced.
                 send_text(run, static_cast<std::size_t>(stop - run), run);
                 if (!leave_entity()) return false;
                 if (halted()) return false;
                 run = pos_;
+                mark_ = pos_;
                 continue;
             }
             const char c = *stop;
             if (c == '<') {
                 pos_ = stop;
                 send_text(run, static_cast<std::size_t>(stop - run), run);
+                mark_ = pos_;
                 if (halted()) return false;
+                if (end_ - stop < LONGEST_OPENING && more_may_come()) return need_input();
                 break;
             }
             if (c == ']') {
                 if (end_ - stop >= 3 && stop[1] == ']' && stop[2] == '>') {
                     return fail(XML_ERROR_INVALID_TOKEN, stop + 2);  // at its '>'
                 }
+                if (end_ - stop < 3 && more_may_come()) return wait_in_text(run, stop);
                 pos_ = stop + 1;
                 continue;
             }
             // A CR in replacement text came from a character reference: it is data.
             if (c == '&' || (c == '\r' && entities_.empty())) {
+                if (c == '\r' && end_ - stop < 2 && more_may_come()) return wait_in_text(run, stop);
                 pos_ = stop;
                 send_text(run, static_cast<std::size_t>(stop - run), run);
+                mark_ = pos_;
                 if (halted()) return false;
                 if (c == '&') {
                     if (!reference(nullptr)) return false;
@@ -309,8 +433,10 @@ bool XmlReader::content() {
                 }
                 if (halted()) return false;
                 run = pos_;
+                mark_ = pos_;
                 continue;
             }
+            if (end_ - stop < 4 && more_may_come()) return wait_in_text(run, stop);
             pos_ = stop;
             if (!check_char(pos_, end_)) return false;
         }
@@ -344,6 +470,7 @@ bool XmlReader::content() {
         if (open_.empty()) phase_ = Phase::Epilog;
         if (halted()) return false;
         if (open_.empty()) return true;
+        mark_ = pos_;
     }
 }
 
@@ -648,6 +775,8 @@ bool XmlReader::processing_instruction() {
     pos_ += 2;
     const char* const target_end = name(false);
     if (target_end == nullptr) return cut_short(start);
+    // Fed input: a target that may go on ("xml..."), or a "?" that may be "?>".
+    if (end_ - target_end < 2 && more_may_come()) return need_input();
     const std::string_view target(pos_, static_cast<std::size_t>(target_end - pos_));
     // The target "xml" in any case is reserved; in lower case it is a
     // declaration out of place.
@@ -750,6 +879,29 @@ bool XmlReader::cdata_section() {
         if (normalized) text_.append(pos_, p);
         pos_ = p;
     }
+}
+
+bool XmlReader::wait_in_text(const char* run, const char* stop) {
+    // The text is sent in the pieces the whole document gives: the run waits,
+    // and the scan goes on at `stop` rather than reading it all again.
+    mark_ = run;
+    text_resume_ = offset_of(stop);
+    resume_text_ = true;
+    return need_input();
+}
+
+bool XmlReader::doctype_again(const char* start) {
+    if (declined_) return false;
+    const bool near_end = error_code_ != XML_ERROR_NONE && event_ + NEAR_END > offset_of(end_);
+    if (!short_ && (final_ || !near_end)) return false;
+    // Nothing of it is kept: it is read whole, from its start, again.
+    error_code_ = XML_ERROR_NONE;
+    undefined_entity_.clear();
+    dtd_.reset();
+    doctype_seen_ = false;
+    deferred_code_ = XML_ERROR_NONE;
+    mark_ = start;
+    return need_input();
 }
 
 void XmlReader::send_text(const char* text, std::size_t length, const char* at) {
@@ -878,22 +1030,26 @@ bool XmlReader::resolve_and_send(std::string_view element, bool empty) {
 template bool XmlReader::attribute_value<Scan::Bytes>(char quote);
 
 ErrorLocation XmlReader::location() const {
-    ErrorLocation at;
-    at.line = 1;
-    at.column = 1;
-    const char* p = begin_;
-    const char* const end = entities_.empty() ? end_ : entities_.front().end;
-    const char* const target = begin_ + std::min<std::uint64_t>(event_, end - begin_);
-    for (; p < target; ++p) {
-        const char c = *p;
-        if (c == '\r' || (c == '\n' && (p == begin_ || p[-1] != '\r'))) {
-            ++at.line;
-            at.column = 1;
-        } else if (c != '\n' && (static_cast<unsigned char>(c) & 0xC0) != 0x80) {
-            ++at.column;
-        }
+    TextPosition at;
+    if (fed_) {
+        at = input_.position_at(event_);
+    } else {
+        const char* const end = entities_.empty() ? end_ : entities_.front().end;
+        at = advance(at, begin_, begin_ + std::min<std::uint64_t>(event_, end - begin_));
     }
-    return at;
+    ErrorLocation out;
+    out.line = at.line;
+    out.column = at.column;
+    return out;
+}
+
+TagPosition XmlReader::tag_position() const noexcept {
+    if (!fed_) return {event_, 0, 0};
+    // Fed input is not there to read again when the position is asked for.
+    const TextPosition at = input_.position_at(event_);
+    constexpr std::uint64_t most = UINT32_MAX;
+    return {event_, static_cast<std::uint32_t>(std::min(at.line, most)),
+            static_cast<std::uint32_t>(std::min(at.column, most))};
 }
 
 BindError XmlReader::error() const {

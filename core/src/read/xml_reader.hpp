@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "block_scan.hpp"
+#include "input_buffer.hpp"
 #include "kestrix/error.hpp"
 #include "reader_control.hpp"
 #include "reader_events.hpp"
@@ -35,15 +36,22 @@ struct Entity;
 /// and the caller reads the document with ExpatReader instead, which leaves
 /// such declarations partly unread.
 ///
+/// Input may also be fed in chunks: it gives exactly the events and
+/// failures of the same document held. A token the chunk ends in is read
+/// again once more input came (or the input ended), a text run goes on where
+/// it stopped, consumed input is dropped, and positions are counted as the
+/// input goes.
+///
 /// Failures carry expat's error codes, so that a failure reads with the text
 /// expat gives the same kind of fault.
 class XmlReader final : public ReaderControl {
 public:
     enum class Stop {
-        Suspended,  ///< the sink suspended the reading; `run` goes on
-        Failed,     ///< not well-formed, or the sink stopped the reading for good
-        Finished,   ///< the whole document was read
-        Declined,   ///< a document type declaration: not read here (no event sent)
+        Suspended,   ///< the sink suspended the reading; `run` goes on
+        Failed,      ///< not well-formed, or the sink stopped the reading for good
+        Finished,    ///< the whole document was read
+        Declined,    ///< a document type declaration: not read here (no event sent)
+        NeedsInput,  ///< fed input only: everything fed so far is read
     };
 
     /// A reader of `document`, which must outlive it.
@@ -52,6 +60,17 @@ public:
     ~XmlReader();
     XmlReader(const XmlReader&) = delete;
     XmlReader& operator=(const XmlReader&) = delete;
+
+    /// A reader of input fed through `feed`.
+    explicit XmlReader(bool namespaces, Scan scan = Scan::Blocks);
+
+    /// Fed input only, after `run` returned `NeedsInput` (or before the
+    /// first run): the next chunk (copied), and whether it is the last one.
+    void feed(std::string_view chunk, bool final);
+    /// Fed input only: every byte fed so far, while nothing is dropped yet,
+    /// which holds until the document element starts (so always when `run`
+    /// declined the document).
+    std::string_view buffered() const noexcept { return {begin_, std::size_t(end_ - begin_)}; }
 
     /// Sends the events to `sink`, which must outlive the reading.
     void attach(ReaderEvents& sink) noexcept;
@@ -75,7 +94,7 @@ public:
     bool met_non_ascii_name() const noexcept { return non_ascii_name_; }
 
     ErrorLocation location() const override;
-    TagPosition tag_position() const noexcept override { return {event_, 0, 0}; }
+    TagPosition tag_position() const noexcept override;
     void stop(bool resumable) noexcept override;
     void mute() noexcept override { muted_ = true; }
     void report_nodes(bool on) noexcept override { report_nodes_ = on; }
@@ -195,6 +214,26 @@ private:
     bool halted() const noexcept { return halt_ != Halt::None; }
 
     bool fail(XML_Error code, const char* at) noexcept;
+    /// Fed input not yet final, read in the document (not in replacement
+    /// text, which is whole): the input may go on past `end_`.
+    bool more_may_come() const noexcept {
+        return !final_ && entities_.empty() && attribute_depth_ == 0;
+    }
+    /// Fed input: the token at `mark_` may go on in the next chunk, so the
+    /// run returns for more input and reads it again.
+    bool need_input() noexcept {
+        short_ = true;
+        return false;
+    }
+    /// Fed input: returns for more input, which the text run from `run`
+    /// needs at `stop` to be read on.
+    bool wait_in_text(const char* run, const char* stop);
+    /// Fed input: the document type declaration at `start` failed where more
+    /// input may read otherwise; it is read again, from scratch, with more.
+    bool doctype_again(const char* start);
+    /// Fed input: moves the names of the open elements out of the input,
+    /// which `feed` moves.
+    void keep_open_names();
     /// After a failure inside the markup starting at `token`: one for want
     /// of input (the input ended inside it) is located at the token's start.
     bool cut_short(const char* token) noexcept;
@@ -209,10 +248,25 @@ private:
                std::string_view(pos_, text.size()) == text;
     }
 
-    const char* const begin_;
+    const char* begin_;
     const char* end_;
     const char* pos_;
-    const char* tag_ = nullptr;  ///< the start tag being read
+    /// Fed input: where the token being read starts, and the phase there,
+    /// to read it again when the chunk ends inside it; and how many bytes
+    /// past `pos_` the next run waits for (twice those the token had), so
+    /// that a long token is read again only a logarithmic number of times.
+    const char* mark_;
+    Phase mark_phase_ = Phase::Start;
+    std::size_t need_ = 0;
+    bool fed_ = false;
+    bool final_ = true;
+    bool short_ = false;
+    std::uint64_t base_ = 0;  ///< offset in the document of `begin_`
+    InputBuffer input_;
+    std::string open_names_;         ///< fed input: the open elements' names
+    bool resume_text_ = false;       ///< a text run waits for input: its scan goes on at
+    std::uint64_t text_resume_ = 0;  ///< this offset
+    const char* tag_ = nullptr;      ///< the start tag being read
     const bool namespaces_;
     const Scan scan_;
     ReaderEvents* sink_ = nullptr;

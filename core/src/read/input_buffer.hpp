@@ -1,0 +1,99 @@
+// core/src/read/input_buffer.hpp: the bytes of fed input a reader still needs, and the line and
+// column where they start.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kestrix::detail {
+
+/// A line and column (1-based, in characters) in a document, and whether the
+/// byte before was a CR (so that an LF after it ends no second line).
+struct TextPosition {
+    std::uint64_t line = 1;
+    std::uint64_t column = 1;
+    bool after_cr = false;
+};
+
+/// `at` moved over the UTF-8 bytes [p, end): CR, LF and CR LF end a line,
+/// and every byte but a continuation byte starts a character.
+inline TextPosition advance(TextPosition at, const char* p, const char* end) noexcept {
+    for (; p < end; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c == '\r' || (c == '\n' && !at.after_cr)) {
+            ++at.line;
+            at.column = 1;
+        } else if (c != '\n' && (c & 0xC0) != 0x80) {
+            ++at.column;
+        }
+        at.after_cr = c == '\r';
+    }
+    return at;
+}
+
+/// The position of `offset` in a document whose first bytes are `head`:
+/// a byte-order mark at its start takes no column.
+inline TextPosition position_in(std::string_view head, std::size_t offset) noexcept {
+    const char* p = head.data();
+    const char* const end = p + (offset < head.size() ? offset : head.size());
+    if (end - p >= 3 && std::string_view(p, 3) == "\xEF\xBB\xBF") p += 3;
+    return advance(TextPosition{}, p, end);
+}
+
+/// Fed input as one run of bytes: what the reader has not yet consumed,
+/// followed by each new chunk. Consumed bytes are dropped when the next chunk
+/// comes, so the buffer holds at most the token being read plus a chunk; the
+/// line and column of its first byte are kept, as is a cursor that moves
+/// forward with the positions asked for, so that each byte is counted once.
+class InputBuffer {
+public:
+    /// Drops the first `consumed` bytes, then appends `chunk`.
+    void feed(std::size_t consumed, std::string_view chunk, bool final) {
+        if (consumed > 0) {
+            start_ = position_at(base_ + consumed);
+            base_ += consumed;
+            bytes_.erase(0, consumed);
+            cursor_ = base_;
+            cursor_at_ = start_;
+        }
+        bytes_.append(chunk);
+        final_ = final;
+    }
+
+    const char* data() const noexcept { return bytes_.data(); }
+    std::size_t size() const noexcept { return bytes_.size(); }
+    /// The offset in the document of the first byte held.
+    std::uint64_t base() const noexcept { return base_; }
+    bool final() const noexcept { return final_; }
+
+    /// The line and column of `offset` (at or after `base()`, clamped to what is held).
+    TextPosition position_at(std::uint64_t offset) const noexcept {
+        if (offset > base_ + bytes_.size()) offset = base_ + bytes_.size();
+        if (offset < base_) offset = base_;
+        if (base_ == 0 && offset < 3) return position_in(bytes_, static_cast<std::size_t>(offset));
+        if (offset < cursor_) {
+            cursor_ = base_;
+            cursor_at_ = start_;
+        }
+        if (cursor_ == 0) {  // the byte-order mark, if any, is still held
+            cursor_at_ = position_in(bytes_, static_cast<std::size_t>(offset));
+        } else {
+            const char* const from = bytes_.data() + (cursor_ - base_);
+            cursor_at_ = advance(cursor_at_, from, from + (offset - cursor_));
+        }
+        cursor_ = offset;
+        return cursor_at_;
+    }
+
+private:
+    std::string bytes_;
+    std::uint64_t base_ = 0;
+    TextPosition start_;
+    bool final_ = false;
+    mutable std::uint64_t cursor_ = 0;
+    mutable TextPosition cursor_at_;
+};
+
+}  // namespace kestrix::detail
