@@ -777,6 +777,7 @@ bool XmlReader::processing_instruction() {
     if (target_end == nullptr) return cut_short(start);
     // Fed input: a target that may go on ("xml..."), or a "?" that may be "?>".
     if (end_ - target_end < 2 && more_may_come()) return need_input();
+    if (target_end == end_) return fail(XML_ERROR_UNCLOSED_TOKEN, start);  // "<?xml" too
     const std::string_view target(pos_, static_cast<std::size_t>(target_end - pos_));
     // The target "xml" in any case is reserved; in lower case it is a
     // declaration out of place.
