@@ -88,6 +88,7 @@ constexpr std::string_view DOCS[] = {
     "<?x\xEF\xBB\xBF?>=<a/>",
     "<a/><?xml version='1.0'?>",
     "<a>\xC4\xB6]text\x01</a>",  // no text is sent before the fault, as held
+        "\xEF\xBB\xBF<eed>\xBA",  // a byte-order mark takes a column
         "<a>]]></a>",
     "<a>]]]]></a>",
     "<a><![CDATX[</a>",

@@ -18,7 +18,8 @@ struct TextPosition {
 };
 
 /// `at` moved over the UTF-8 bytes [p, end): CR, LF and CR LF end a line,
-/// and every byte but a continuation byte starts a character.
+/// and every byte but a continuation byte starts a character (a byte-order
+/// mark too, as with expat).
 inline TextPosition advance(TextPosition at, const char* p, const char* end) noexcept {
     for (; p < end; ++p) {
         const auto c = static_cast<unsigned char>(*p);
@@ -31,15 +32,6 @@ inline TextPosition advance(TextPosition at, const char* p, const char* end) noe
         at.after_cr = c == '\r';
     }
     return at;
-}
-
-/// The position of `offset` in a document whose first bytes are `head`:
-/// a byte-order mark at its start takes no column.
-inline TextPosition position_in(std::string_view head, std::size_t offset) noexcept {
-    const char* p = head.data();
-    const char* const end = p + (offset < head.size() ? offset : head.size());
-    if (end - p >= 3 && std::string_view(p, 3) == "\xEF\xBB\xBF") p += 3;
-    return advance(TextPosition{}, p, end);
 }
 
 /// Fed input as one run of bytes: what the reader has not yet consumed,
@@ -72,17 +64,12 @@ public:
     TextPosition position_at(std::uint64_t offset) const noexcept {
         if (offset > base_ + bytes_.size()) offset = base_ + bytes_.size();
         if (offset < base_) offset = base_;
-        if (base_ == 0 && offset < 3) return position_in(bytes_, static_cast<std::size_t>(offset));
         if (offset < cursor_) {
             cursor_ = base_;
             cursor_at_ = start_;
         }
-        if (cursor_ == 0) {  // the byte-order mark, if any, is still held
-            cursor_at_ = position_in(bytes_, static_cast<std::size_t>(offset));
-        } else {
-            const char* const from = bytes_.data() + (cursor_ - base_);
-            cursor_at_ = advance(cursor_at_, from, from + (offset - cursor_));
-        }
+        const char* const from = bytes_.data() + (cursor_ - base_);
+        cursor_at_ = advance(cursor_at_, from, from + (offset - cursor_));
         cursor_ = offset;
         return cursor_at_;
     }
