@@ -12,6 +12,9 @@
 //     reference, which XmlReader leaves to expat;
 //   - a disagreement where some name read held a character above ASCII: the
 //     fifth edition's name characters are not the ones expat knows;
+//   - the kind and place of a fault inside a document type declaration (both
+//     refuse; expat's tokenizer names some faults there otherwise than the
+//     declarations' grammar does);
 //   - an XML declaration we refuse and expat accepts (or refuses for another
 //     fault further on): expat takes any version number, where XML 1.0
 //     allows only "1." and digits.
@@ -132,7 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                      static_cast<int>(XML_GetErrorCode(expat.handle())));
         std::abort();
     }
-    if (!we_accept && !expat_accepts && !ours.met_non_ascii_name()) {
+    if (!we_accept && !expat_accepts && !ours.met_non_ascii_name() && !ours.failed_in_doctype()) {
         const ErrorLocation our_at = ours.location();
         const ErrorLocation expat_at = expat.location();
         const XML_Error expat_code = XML_GetErrorCode(expat.handle());

@@ -1,6 +1,7 @@
 // core/src/read/doctype.cpp: the document type declaration read by XmlReader: its internal
 // subset's markup declarations checked against their grammar, entities and attribute
 // declarations kept.
+#include <cstring>
 #include <string>
 
 #include "entities.hpp"
@@ -21,6 +22,52 @@ bool is_pubid_char(unsigned char c) noexcept {
 
 }  // namespace
 
+bool XmlReader::syntax_fault(const char* at) {
+    if (at >= end_) return fail(XML_ERROR_NO_ELEMENTS, end_);
+    // A token out of place is a syntax error; a character that starts no
+    // token, or a name or literal followed by one that may not follow it,
+    // is not well-formed.
+    const auto u = static_cast<unsigned char>(*at);
+    const char* p = at;
+    std::string_view followers;
+    if (u == '"' || u == '\'') {
+        p = static_cast<const char*>(
+            std::memchr(at + 1, u, static_cast<std::size_t>(end_ - at - 1)));
+        if (p == nullptr) return fail(XML_ERROR_NO_ELEMENTS, end_);
+        ++p;
+        followers = ">[%";
+    } else if (u >= 0x80 || (ASCII_CLASS[u] & NAME) != 0) {
+        while (p < end_) {
+            const auto c = static_cast<unsigned char>(*p);
+            if (c < 0x80) {
+                if ((ASCII_CLASS[c] & NAME) == 0) break;
+                ++p;
+                continue;
+            }
+            const Decoded d = decode_utf8(p, end_);
+            if (d.length <= 0 || !is_name_char_above_ascii(d.code)) break;
+            p += d.length;
+        }
+        if (p == at) {  // not a name character
+            if (!check_char(p, end_)) return false;
+            return fail(XML_ERROR_INVALID_TOKEN, at);
+        }
+        followers = ")|,[%?*+>";
+    } else {
+        const bool starts_token =
+            is_space(u) ||
+            std::string_view("#()|,>[]%<").find(static_cast<char>(u)) != std::string_view::npos;
+        return fail(starts_token ? XML_ERROR_SYNTAX : XML_ERROR_INVALID_TOKEN, at);
+    }
+    if (p == end_) return fail(XML_ERROR_NO_ELEMENTS, end_);
+    const auto next = static_cast<unsigned char>(*p);
+    if (!is_space(next) && followers.find(static_cast<char>(next)) == std::string_view::npos) {
+        if (next >= 0x80 && !check_char(p, end_)) return false;
+        return fail(XML_ERROR_INVALID_TOKEN, p);
+    }
+    return fail(XML_ERROR_SYNTAX, at);
+}
+
 bool XmlReader::skip_space() noexcept {
     const char* const before = pos_;
     while (!at_end() && is_space(static_cast<unsigned char>(*pos_))) ++pos_;
@@ -32,7 +79,7 @@ bool XmlReader::require_space(const char*) {
         if (at_end()) return fail(XML_ERROR_NO_ELEMENTS, end_);
         return true;
     }
-    return fail(at_end() ? XML_ERROR_NO_ELEMENTS : XML_ERROR_SYNTAX, pos_);
+    return syntax_fault(pos_);
 }
 
 bool XmlReader::keyword(std::string_view word) noexcept {
@@ -43,6 +90,7 @@ bool XmlReader::keyword(std::string_view word) noexcept {
 
 bool XmlReader::doctype() {
     const char* const start = pos_;
+    in_doctype_ = true;
     pos_ += 9;  // <!DOCTYPE
     if (!require_space(start)) return false;
     const char* const name_end = name(namespaces_);
@@ -52,7 +100,7 @@ bool XmlReader::doctype() {
     const bool spaced = skip_space();
     if (at_end()) return fail(XML_ERROR_NO_ELEMENTS, end_);
     if (*pos_ == 'S' || *pos_ == 'P') {
-        if (!spaced) return fail(XML_ERROR_SYNTAX, pos_);
+        if (!spaced) return syntax_fault(pos_);
         // An external subset is never loaded; what that leaves unread is
         // expat's to decide.
         declined_ = true;
@@ -75,15 +123,16 @@ bool XmlReader::doctype() {
             if (c != '<') {
                 const char* p = pos_;
                 if (!check_char(p, end_)) return false;
-                return fail(XML_ERROR_SYNTAX, pos_);
+                return syntax_fault(pos_);
             }
             if (!markup_declaration()) return false;
         }
         skip_space();
     }
     if (at_end()) return fail(XML_ERROR_NO_ELEMENTS, end_);
-    if (*pos_ != '>') return fail(XML_ERROR_SYNTAX, pos_);
+    if (*pos_ != '>') return syntax_fault(pos_);
     ++pos_;
+    in_doctype_ = false;
     return true;
 }
 
@@ -103,7 +152,14 @@ bool XmlReader::markup_declaration() {
             return fail(XML_ERROR_NO_ELEMENTS, end_);
         }
     }
-    return fail(XML_ERROR_SYNTAX, pos_);
+    // Otherwise the markup is malformed where it stops being a keyword.
+    const char* p = pos_ + 1;
+    if (p < end_ && *p == '!') {
+        ++p;
+        while (p < end_ && ((*p | 0x20) >= 'a' && (*p | 0x20) <= 'z')) ++p;
+    }
+    if (p == end_) return fail(XML_ERROR_NO_ELEMENTS, end_);
+    return fail(XML_ERROR_INVALID_TOKEN, p);
 }
 
 bool XmlReader::element_declaration(const char* start) {
@@ -117,11 +173,11 @@ bool XmlReader::element_declaration(const char* start) {
     } else if (*pos_ == '(') {
         if (!content_model(start)) return false;
     } else {
-        return fail(XML_ERROR_SYNTAX, pos_);
+        return syntax_fault(pos_);
     }
     skip_space();
     if (at_end()) return fail(XML_ERROR_NO_ELEMENTS, end_);
-    if (*pos_ != '>') return fail(XML_ERROR_SYNTAX, pos_);
+    if (*pos_ != '>') return syntax_fault(pos_);
     ++pos_;
     return true;
 }
@@ -144,11 +200,11 @@ bool XmlReader::content_model(const char*) {
                 if (!at_end() && *pos_ == '*') {
                     ++pos_;
                 } else if (names) {
-                    return fail(XML_ERROR_SYNTAX, pos_ - 1);  // at the group's end
+                    return syntax_fault(pos_ - 1);  // at the group's end
                 }
                 return true;
             }
-            if (*pos_ != '|') return fail(XML_ERROR_SYNTAX, pos_);
+            if (*pos_ != '|') return syntax_fault(pos_);
             ++pos_;
             skip_space();
             const char* const name_end = name(namespaces_);
@@ -183,9 +239,9 @@ bool XmlReader::content_model(const char*) {
                 if (separators.empty()) return true;
                 continue;
             }
-            if (c != '|' && c != ',') return fail(XML_ERROR_SYNTAX, pos_);
+            if (c != '|' && c != ',') return syntax_fault(pos_);
             if (separators.back() != '\0' && separators.back() != c) {
-                return fail(XML_ERROR_SYNTAX, pos_);
+                return syntax_fault(pos_);
             }
             separators.back() = c;
             ++pos_;
@@ -208,7 +264,7 @@ bool XmlReader::attlist_declaration(const char* start) {
             ++pos_;
             return true;
         }
-        if (!spaced) return fail(XML_ERROR_SYNTAX, pos_);
+        if (!spaced) return syntax_fault(pos_);
         name_end = name(namespaces_);
         if (name_end == nullptr) return false;
         AttributeDecl decl;
@@ -249,7 +305,7 @@ bool XmlReader::attlist_declaration(const char* start) {
                             p += d.length;
                         }
                         if (p == pos_) {
-                            return fail(p == end_ ? XML_ERROR_NO_ELEMENTS : XML_ERROR_SYNTAX, p);
+                            return syntax_fault(p);
                         }
                     }
                     pos_ = p;
@@ -259,21 +315,21 @@ bool XmlReader::attlist_declaration(const char* start) {
                         ++pos_;
                         break;
                     }
-                    if (*pos_ != '|') return fail(XML_ERROR_SYNTAX, pos_);
+                    if (*pos_ != '|') return syntax_fault(pos_);
                     ++pos_;
                 }
             } else if (notation) {
-                return fail(XML_ERROR_SYNTAX, pos_);
+                return syntax_fault(pos_);
             }
         } else {
-            return fail(XML_ERROR_SYNTAX, pos_);
+            return syntax_fault(pos_);
         }
         if (!require_space(start)) return false;
         if (keyword("#REQUIRED") || keyword("#IMPLIED")) {
             // no default
         } else {
             if (keyword("#FIXED") && !require_space(start)) return false;
-            if (*pos_ != '"' && *pos_ != '\'') return fail(XML_ERROR_SYNTAX, pos_);
+            if (*pos_ != '"' && *pos_ != '\'') return syntax_fault(pos_);
             // Its references are replaced now, failing at the literal.
             tag_ = pos_;
             const char quote = *pos_++;
@@ -311,7 +367,7 @@ bool XmlReader::entity_declaration(const char* start) {
         if (!parameter) {
             const bool spaced = skip_space();
             if (keyword("NDATA")) {
-                if (!spaced) return fail(XML_ERROR_SYNTAX, pos_ - 5);
+                if (!spaced) return syntax_fault(pos_ - 5);
                 if (!require_space(start)) return false;
                 const char* const notation = name(namespaces_);
                 if (notation == nullptr) return false;
@@ -322,7 +378,7 @@ bool XmlReader::entity_declaration(const char* start) {
     }
     skip_space();
     if (at_end()) return fail(XML_ERROR_NO_ELEMENTS, end_);
-    if (*pos_ != '>') return fail(XML_ERROR_SYNTAX, pos_);
+    if (*pos_ != '>') return syntax_fault(pos_);
     ++pos_;
     // A parameter entity is kept nowhere: a reference to one is not taken.
     if (!parameter) dtd_->declare(std::move(entity));
@@ -379,20 +435,20 @@ bool XmlReader::external_id(const char* start, bool public_alone) {
     if (keyword("SYSTEM")) {
         return require_space(start) && quoted_literal(start, false);
     }
-    if (!keyword("PUBLIC")) return fail(at_end() ? XML_ERROR_NO_ELEMENTS : XML_ERROR_SYNTAX, pos_);
+    if (!keyword("PUBLIC")) return syntax_fault(pos_);
     if (!require_space(start) || !quoted_literal(start, true)) return false;
     if (public_alone) {
         // A notation may name a public identifier alone.
         const bool spaced = skip_space();
         if (at_end() || (*pos_ != '"' && *pos_ != '\'')) return true;
-        if (!spaced) return fail(XML_ERROR_SYNTAX, pos_);
+        if (!spaced) return syntax_fault(pos_);
         return quoted_literal(start, false);
     }
     return require_space(start) && quoted_literal(start, false);
 }
 
 bool XmlReader::quoted_literal(const char*, bool pubid) {
-    if (*pos_ != '"' && *pos_ != '\'') return fail(XML_ERROR_SYNTAX, pos_);
+    if (*pos_ != '"' && *pos_ != '\'') return syntax_fault(pos_);
     const char quote = *pos_++;
     while (true) {
         if (at_end()) return fail(XML_ERROR_NO_ELEMENTS, end_);
@@ -415,7 +471,7 @@ bool XmlReader::notation_declaration(const char* start) {
     if (!require_space(start) || !external_id(start, true)) return false;
     skip_space();
     if (at_end()) return fail(XML_ERROR_NO_ELEMENTS, end_);
-    if (*pos_ != '>') return fail(XML_ERROR_SYNTAX, pos_);
+    if (*pos_ != '>') return syntax_fault(pos_);
     ++pos_;
     return true;
 }

@@ -92,6 +92,8 @@ public:
     /// held a character above ASCII: the names where the fifth edition's
     /// rules and older readers' differ.
     bool met_non_ascii_name() const noexcept { return non_ascii_name_; }
+    /// True when the failure stood inside the document type declaration.
+    bool failed_in_doctype() const noexcept { return in_doctype_ && error_code_ != XML_ERROR_NONE; }
 
     ErrorLocation location() const override;
     TagPosition tag_position() const noexcept override;
@@ -166,6 +168,9 @@ private:
     bool entity_value(std::string& out);
     bool external_id(const char* start, bool public_alone);
     bool quoted_literal(const char* start, bool pubid);
+    /// Fails at `at`, where the declaration's grammar stops: a syntax error,
+    /// or an invalid token when no token starts there.
+    bool syntax_fault(const char* at);
     bool skip_space() noexcept;
     bool require_space(const char* start);
     bool keyword(std::string_view word) noexcept;
@@ -298,6 +303,7 @@ private:
 
     std::unique_ptr<Dtd> dtd_;  ///< null without a document type declaration
     bool doctype_seen_ = false;
+    bool in_doctype_ = false;            ///< reading the document type declaration
     std::vector<EntityFrame> entities_;  ///< entities read in content, outermost first
     std::size_t attribute_depth_ = 0;    ///< entities open in the attribute value being read
     std::uint64_t expanded_ = 0;         ///< bytes of replacement text read so far
