@@ -88,8 +88,8 @@ constexpr std::string_view DOCS[] = {
     "<?x\xEF\xBB\xBF?>=<a/>",
     "<a/><?xml version='1.0'?>",
     "<a>\xC4\xB6]text\x01</a>",  // no text is sent before the fault, as held
-        "\xEF\xBB\xBF<eed>\xBA",  // a byte-order mark takes a column
-        "<a>]]></a>",
+    "\xEF\xBB\xBF<eed>\xBA",     // a byte-order mark takes a column
+    "<a>]]></a>",
     "<a>]]]]></a>",
     "<a><![CDATX[</a>",
     "<a><!-- a -- b --></a>",
@@ -136,7 +136,15 @@ TEST(XmlReaderChunks, EveryCutAndChunkSizeReadsAsTheWhole) {
 TEST(XmlReaderChunks, LongTokensAndDeepNestingAcrossManyChunks) {
     std::string doc = "<r a='" + std::string(70000, 'v') + "'><!--" + std::string(70000, '.') +
                       "--><x>" + std::string(200000, 't') + "</x>";
-    for (int i = 0; i < 300; ++i) doc += "<e" + std::to_string(i) + " k='\xC3\xA9'>\r\n";
+    for (int i = 0; i < 300; ++i) {
+        // Line ends of every kind, and characters of several bytes, at every
+        // place in a 16-byte block.
+        doc += "<e" + std::to_string(i) + " k='\xC3\xA9'>" + std::string(i % 17, ' ') +
+               (i % 3 == 0   ? "\r\n"
+                : i % 3 == 1 ? "\r"
+                             : "\n\n") +
+               "\xE2\x82\xAC";
+    }
     for (int i = 299; i >= 0; --i) doc += "</e" + std::to_string(i) + ">";
     doc += "<![CDATA[" + std::string(100000, 'c') + "]]></r>";
     const Read whole = read_held(doc, true);
@@ -144,11 +152,15 @@ TEST(XmlReaderChunks, LongTokensAndDeepNestingAcrossManyChunks) {
     for (const std::size_t size : {997, 4096, 65536}) {
         EXPECT_EQ(read_fed(doc, true, {size}), whole) << size;
     }
-    // A fault far into the input is placed as in the whole document.
-    doc.replace(doc.size() - 5, 1, "\x01");
-    const Read bad = read_held(doc, false);
-    EXPECT_EQ(bad.error, XML_ERROR_INVALID_TOKEN);
-    EXPECT_EQ(read_fed(doc, false, {1000}), bad);
+    // A fault far into the input is placed as in the whole document, from
+    // positions counted as the input went (a block at a time).
+    for (const std::size_t back : {5, 80000}) {
+        std::string bad_doc = doc;
+        bad_doc.replace(bad_doc.size() - back, 1, "\x01");
+        const Read bad = read_held(bad_doc, false);
+        EXPECT_EQ(bad.error, XML_ERROR_INVALID_TOKEN);
+        EXPECT_EQ(read_fed(bad_doc, false, {1000}), bad);
+    }
 }
 
 TEST(XmlReaderChunks, DeclinedInputIsHeldWholeAndSuspensionsResume) {

@@ -7,6 +7,12 @@
 #include <string>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "block_scan.hpp"
+
 namespace kestrix::detail {
 
 /// A line and column (1-based, in characters) in a document, and whether the
@@ -19,10 +25,11 @@ struct TextPosition {
 
 /// `at` moved over the UTF-8 bytes [p, end): CR, LF and CR LF end a line,
 /// and every byte but a continuation byte starts a character (a byte-order
-/// mark too, as with expat).
+/// mark too, as with expat). Blocks takes 16 bytes at a time where no CR is
+/// among them; Bytes is the plain form it is compared against.
+template <Scan S = Scan::Blocks>
 inline TextPosition advance(TextPosition at, const char* p, const char* end) noexcept {
-    for (; p < end; ++p) {
-        const auto c = static_cast<unsigned char>(*p);
+    const auto step = [&at](unsigned char c) {
         if (c == '\r' || (c == '\n' && !at.after_cr)) {
             ++at.line;
             at.column = 1;
@@ -30,7 +37,38 @@ inline TextPosition advance(TextPosition at, const char* p, const char* end) noe
             ++at.column;
         }
         at.after_cr = c == '\r';
+    };
+#if defined(__SSE2__)
+    if constexpr (S == Scan::Blocks) {
+        const __m128i cr = _mm_set1_epi8('\r');
+        const __m128i lf = _mm_set1_epi8('\n');
+        const __m128i top = _mm_set1_epi8(static_cast<char>(0xC0));
+        const __m128i continuation = _mm_set1_epi8(static_cast<char>(0x80));
+        for (; end - p >= 16; p += 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            if (_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr)) != 0) {
+                for (int i = 0; i < 16; ++i) step(static_cast<unsigned char>(p[i]));
+                continue;
+            }
+            const auto lfs = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf)));
+            const auto others = static_cast<unsigned>(_mm_movemask_epi8(
+                                    _mm_cmpeq_epi8(_mm_and_si128(v, top), continuation))) |
+                                lfs;
+            if (lfs == 0) {
+                at.column += 16 - static_cast<unsigned>(__builtin_popcount(others));
+            } else {
+                // An LF right after a CR (the last byte before) ends no line.
+                at.line += static_cast<unsigned>(__builtin_popcount(lfs)) -
+                           ((lfs & 1) != 0 && at.after_cr ? 1 : 0);
+                const int last = 31 - __builtin_clz(lfs);
+                const unsigned after = 0xFFFFu & ~((2u << last) - 1);
+                at.column = 1 + static_cast<unsigned>(__builtin_popcount(after & ~others));
+            }
+            at.after_cr = false;
+        }
     }
+#endif
+    for (; p < end; ++p) step(static_cast<unsigned char>(*p));
     return at;
 }
 

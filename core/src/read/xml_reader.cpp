@@ -1036,7 +1036,8 @@ ErrorLocation XmlReader::location() const {
         at = input_.position_at(event_);
     } else {
         const char* const end = entities_.empty() ? end_ : entities_.front().end;
-        at = advance(at, begin_, begin_ + std::min<std::uint64_t>(event_, end - begin_));
+        at = advance<Scan::Bytes>(at, begin_,
+                                  begin_ + std::min<std::uint64_t>(event_, end - begin_));
     }
     ErrorLocation out;
     out.line = at.line;
