@@ -394,6 +394,10 @@ TEST(XmlReader, AgreesWithExpat) {
         "<a/><!ENTITY x",
         "<a/>]]>",
         "<a/>(x",
+        "#-#",
+        "<a/>#\xC3",
+        "<!1x>",
+        "<?xml?x?><a/>",
     };
     for (const std::string_view doc : docs) {
         for (const bool namespaces : {false, true}) {

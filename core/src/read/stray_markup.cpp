@@ -32,6 +32,20 @@ NameRun name_run(const char* p, const char* end) noexcept {
     return {p, XML_ERROR_NONE};
 }
 
+/// The failure, if any, for the character at `p` (before `end`) that must
+/// start a name.
+ReadFault name_start_fault(const char* p, const char* end) noexcept {
+    const auto u = static_cast<unsigned char>(*p);
+    if (u < 0x80) {
+        if ((ASCII_CLASS[u] & NAME_START) != 0) return {XML_ERROR_NONE, p};
+        return {XML_ERROR_INVALID_TOKEN, p};
+    }
+    const Decoded d = decode_utf8(p, end);
+    if (d.length < 0) return {XML_ERROR_PARTIAL_CHAR, p};
+    if (d.length == 0 || !is_name_start_above_ascii(d.code)) return {XML_ERROR_INVALID_TOKEN, p};
+    return {XML_ERROR_NONE, p};
+}
+
 /// Characters that may follow a name in a declaration's markup.
 bool ends_name(char c) noexcept {
     return is_space(static_cast<unsigned char>(c)) ||
@@ -43,9 +57,19 @@ bool is_keyword(std::string_view word) noexcept {
            word == "NOTATION";
 }
 
+ReadFault cut(const char* p, const char* end, bool after_root) noexcept;
+
 }  // namespace
 
 ReadFault stray_markup(const char* p, const char* end, bool after_root) noexcept {
+    // Input that ends inside a character ends the whole piece.
+    const ReadFault fault = cut(p, end, after_root);
+    return fault.code == XML_ERROR_PARTIAL_CHAR ? ReadFault{fault.code, p} : fault;
+}
+
+namespace {
+
+ReadFault cut(const char* p, const char* end, bool after_root) noexcept {
     const XML_Error misplaced = after_root ? XML_ERROR_JUNK_AFTER_DOC_ELEMENT : XML_ERROR_SYNTAX;
     const char* const start = p;
     const auto u = static_cast<unsigned char>(*p);
@@ -69,13 +93,15 @@ ReadFault stray_markup(const char* p, const char* end, bool after_root) noexcept
             ++q;
             if (q == end) return {XML_ERROR_UNCLOSED_TOKEN, p};
             if (*q == '[') return {misplaced, p};
+            // Declaration keywords are ASCII.
+            if (static_cast<unsigned char>(*q) >= 0x80) return {XML_ERROR_INVALID_TOKEN, q};
             if (*q == '-') {  // a comment's start gone wrong
                 if (q + 1 == end) return {XML_ERROR_UNCLOSED_TOKEN, p};
                 return {XML_ERROR_INVALID_TOKEN, q + 1};
             }
+            if (const ReadFault f = name_start_fault(q, end); f.code != XML_ERROR_NONE) return f;
             const NameRun run = name_run(q, end);
             if (run.fault != XML_ERROR_NONE) return {run.fault, run.end};
-            if (run.end == q) return {XML_ERROR_INVALID_TOKEN, q};
             if (run.end == end) return {XML_ERROR_UNCLOSED_TOKEN, p};
             const std::string_view word(q, static_cast<std::size_t>(run.end - q));
             if (is_keyword(word) && is_space(static_cast<unsigned char>(*run.end))) {
@@ -99,22 +125,18 @@ ReadFault stray_markup(const char* p, const char* end, bool after_root) noexcept
             if (close == std::string_view::npos) return {XML_ERROR_UNCLOSED_TOKEN, p};
             return after_name({rest.data() + close + 1, XML_ERROR_NONE});
         }
-        case '%': {  // a parameter entity reference
+        case '%':    // a parameter entity reference
+        case '#': {  // a reserved name
+            if (p + 1 == end) return {XML_ERROR_UNCLOSED_TOKEN, p};
+            if (const ReadFault f = name_start_fault(p + 1, end); f.code != XML_ERROR_NONE) {
+                return f;
+            }
             const NameRun run = name_run(p + 1, end);
+            if (u == '#') return after_name(run);
             if (run.fault != XML_ERROR_NONE) return {run.fault, run.end};
             if (run.end == end) return {XML_ERROR_UNCLOSED_TOKEN, p};
-            if (run.end == p + 1 || *run.end != ';') return {XML_ERROR_INVALID_TOKEN, run.end};
+            if (*run.end != ';') return {XML_ERROR_INVALID_TOKEN, run.end};
             return {after_root ? misplaced : XML_ERROR_PARAM_ENTITY_REF, p};
-        }
-        case '#': {  // a reserved name
-            const NameRun run = name_run(p + 1, end);
-            if (run.end == end && run.fault == XML_ERROR_NONE && run.end == p + 1) {
-                return {XML_ERROR_UNCLOSED_TOKEN, p};
-            }
-            if (run.end == p + 1 && run.fault == XML_ERROR_NONE) {
-                return {XML_ERROR_INVALID_TOKEN, run.end};
-            }
-            return after_name(run);
         }
         default:
             break;
@@ -128,5 +150,7 @@ ReadFault stray_markup(const char* p, const char* end, bool after_root) noexcept
     if (d.length == 0 || !is_name_char_above_ascii(d.code)) return {XML_ERROR_INVALID_TOKEN, p};
     return after_name(name_run(p, end));
 }
+
+}  // namespace
 
 }  // namespace kestrix::detail

@@ -270,6 +270,8 @@ bool XmlReader::xml_declaration() {
         }
         if (!check_char(close, end_)) return false;
     }
+    // "<?xml?" is no declaration's start: at the character after the '?'.
+    if (start[5] == '?' && close != start + 5) return fail(XML_ERROR_INVALID_TOKEN, start + 6);
     // Then its pseudo-attributes, a fault located at the name, the '=', the
     // quote or the value that is wrong.
     pos_ = start + 5;
