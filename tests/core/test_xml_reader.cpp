@@ -398,6 +398,9 @@ TEST(XmlReader, AgreesWithExpat) {
         "<a/>#\xC3",
         "<!1x>",
         "<?xml?x?><a/>",
+        "<?xml<!--x-->",
+        "<a><?xml x",
+        "<a><?xml x\x01?></a>",
     };
     for (const std::string_view doc : docs) {
         for (const bool namespaces : {false, true}) {

@@ -782,20 +782,24 @@ bool XmlReader::processing_instruction() {
     if (target_end == end_) return fail(XML_ERROR_UNCLOSED_TOKEN, start);  // "<?xml" too
     const std::string_view target(pos_, static_cast<std::size_t>(target_end - pos_));
     // The target "xml" in any case is reserved; in lower case it is a
-    // declaration out of place.
-    if (is_xml_in_any_case(target)) {
-        if (target != "xml") return fail(XML_ERROR_INVALID_TOKEN, target_end);
-        // After the document element it is one more thing that may not follow it.
+    // declaration out of place, refused once it is read whole (after the
+    // document element, as one more thing that may not follow it).
+    const bool declaration = target == "xml";
+    if (is_xml_in_any_case(target) && !declaration) {
+        return fail(XML_ERROR_INVALID_TOKEN, target_end);
+    }
+    const auto misplaced = [&] {
         return fail(
             phase_ == Phase::Epilog ? XML_ERROR_JUNK_AFTER_DOC_ELEMENT : XML_ERROR_MISPLACED_XML_PI,
             start);
-    }
+    };
     // No colon in a target read with namespaces.
     if (namespaces_ && target.find(':') != std::string_view::npos) {
         return fail(XML_ERROR_INVALID_TOKEN, target.data() + target.find(':'));
     }
     pos_ = target_end;
     if (looking_at("?>")) {
+        if (declaration) return misplaced();
         pos_ += 2;
         if (report_nodes_) [[unlikely]]
             report_node(target, {}, true);
@@ -813,6 +817,7 @@ bool XmlReader::processing_instruction() {
             if (end_ - stop < 2) return fail(XML_ERROR_UNCLOSED_TOKEN, start);
             pos_ = stop + (stop[1] == '>' ? 2 : 1);
             if (stop[1] == '>') {
+                if (declaration) return misplaced();
                 if (report_nodes_) [[unlikely]] {
                     const char* from = std::min(data, stop);
                     report_node(target, {from, static_cast<std::size_t>(stop - from)}, true);
