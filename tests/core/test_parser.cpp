@@ -70,6 +70,8 @@ TEST_F(ParserTest, Documents) {
              R"({customer={name=null,note="Hi you! q ok "}})"},
             {R"(<o p:code="&amp;&#67;&quot;"><name><![CDATA[<x>&amp;]]>&#65;&lt;&#x42;</name></o>)",
              R"({code="&C"",name="<x>&amp;A<B"})"},
+            // Text in pieces of the document itself, split by a comment and an instruction.
+            {"<o><name>a<!--c-->b<?p?>c</name><qty>1<!---->2</qty></o>", R"({name="abc",qty=12})"},
             // The document is read as UTF-8 whatever it declares; whitespace is kept.
             {"<?xml version='1.0' encoding='ISO-8859-1'?><!-- c --><!DOCTYPE o><o><?pi x?>"
              "<name> \xc3\xa9 \r\n</name></o>",

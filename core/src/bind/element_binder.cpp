@@ -1,6 +1,7 @@
 // core/src/bind/element_binder.cpp: the event rules that bind elements, text and nil markers.
 #include "element_binder.hpp"
 
+#include <functional>
 #include <utility>
 
 #include "field_lookup.hpp"
@@ -32,6 +33,7 @@ ElementBinder::ElementBinder(ReaderControl& reader, bool namespaces, const Class
       record_schema_(&schema) {
     stack_.reserve(16);
     pool_.reserve(POOL_LIMIT);
+    held_ = reader.held_document();
     if (record_tag) {
         tag_ = split_tag(*record_tag);
         for (const RecordKind& kind : more) more_.emplace_back(kind.schema, split_tag(kind.tag));
@@ -146,7 +148,7 @@ void ElementBinder::start(const char* name, const char** attributes, bool empty)
         expanded = split_expanded(name);
         field = find_expanded_field(schema, FieldRole::Element, parent.ns, expanded);
     } else {
-        field = find_field_near(schema, FieldRole::Element, local_name_of(name), parent.hint);
+        field = find_field_near(schema, FieldRole::Element, name, parent.hint);
     }
     if (!field) {
         if (schema.has_choices && bind_choice(name, expanded, attributes, empty)) return;
@@ -276,6 +278,16 @@ void ElementBinder::on_text(const char* text, std::size_t length) noexcept {
         if (mode_ == Mode::Caught) {
             caught_.text(text, length);
         } else {
+            const std::less<const char*> before;
+            if (held_text_.empty() && scalar_text_.empty() && !before(text, held_.data()) &&
+                before(text, held_.data() + held_.size())) {
+                held_text_ = std::string_view(text, length);
+                return;
+            }
+            if (!held_text_.empty()) {
+                scalar_text_.assign(held_text_);
+                held_text_ = {};
+            }
             scalar_text_.append(text, length);
         }
     } else if (std::string* destination = stack_.back().frame.text()) {
@@ -555,7 +567,8 @@ void ElementBinder::bind_scalar_start(std::size_t field, ScalarKind kind, const 
                                       bool empty, std::uint32_t member) {
     if (strict_ && !check_attributes(attributes, nullptr, field)) return;
     Frame& top = stack_.back().frame;
-    const bool nil = namespaces_ ? is_nil_expanded(attributes) : is_nil(attributes);
+    const bool nil = attributes != nullptr && attributes[0] != nullptr &&
+                     (namespaces_ ? is_nil_expanded(attributes) : is_nil(attributes));
     if (nil || empty) {
         // Complete at its start tag: a nil marker, or a self-closing element,
         // which reads as the empty element it stands for (an error for numbers
@@ -579,12 +592,14 @@ void ElementBinder::bind_scalar_start(std::size_t field, ScalarKind kind, const 
     scalar_kind_ = kind;
     scalar_member_ = member;
     scalar_text_.clear();
+    held_text_ = {};
 }
 
 void ElementBinder::close_scalar() {
     Frame& top = stack_.back().frame;
-    Result<Value> value =
-        top.scalar(scalar_kind_, scalar_text_, top.schema().fields[scalar_field_]);
+    const std::string_view text = held_text_.empty() ? std::string_view(scalar_text_) : held_text_;
+    held_text_ = {};
+    Result<Value> value = top.scalar(scalar_kind_, text, top.schema().fields[scalar_field_]);
     if (!value) {
         fail(std::move(value).error());
         return;

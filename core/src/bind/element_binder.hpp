@@ -239,6 +239,10 @@ private:
     ScalarKind scalar_kind_ = ScalarKind::Str;
     std::uint32_t scalar_member_ = NO_MEMBER;
     std::string scalar_text_;
+    /// The scalar element's text while it is one piece of the held document
+    /// (`held_`): kept where it stands, copied only when another piece joins it.
+    std::string_view held_text_;
+    std::string_view held_;
     /// The subtree a catch-all field is receiving (empty: none).
     CatchAllBuilder caught_;
     std::string caught_name_;

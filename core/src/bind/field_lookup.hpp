@@ -71,6 +71,34 @@ inline std::optional<std::size_t> find_field_near(const ClassSchema& schema, Fie
     return found;
 }
 
+/// True when the NUL-terminated `name` is `written`, no more and no less.
+inline bool is_written_as(const char* name, const std::string& written) noexcept {
+    // Byte by byte: names are short, and the name's NUL differs from every
+    // byte of `written` before the end of either is passed.
+    const std::size_t size = written.size();
+    for (std::size_t i = 0; i < size; ++i) {
+        if (name[i] != written[i]) return false;
+    }
+    return name[size] == '\0';
+}
+
+/// find_field_near for a NUL-terminated name as the reader gives it. A name
+/// that is a field's whole xml_name answers to that field (its local part is
+/// the field's local part too), so the hinted fields are tried on the name
+/// as it stands, before its local part is sought.
+inline std::optional<std::size_t> find_field_near(const ClassSchema& schema, FieldRole role,
+                                                  const char* name, std::size_t& hint) noexcept {
+    const std::size_t count = schema.fields.size();
+    for (std::size_t i = hint; i < count && i <= hint + 1; ++i) {
+        const FieldSchema& field = schema.fields[i];
+        if (field.role == role && field.last_of_its_names && is_written_as(name, field.xml_name)) {
+            hint = i;
+            return i;
+        }
+    }
+    return find_field_near(schema, role, local_name_of(name), hint);
+}
+
 /// find_field for a name read namespace-aware: a field answers when its local
 /// part equals the name's and its namespace (see NsRule) equals the name's URI;
 /// `context` is the namespace of the element the name stands in. The last

@@ -53,8 +53,7 @@ bool is_nil(const char* const* attributes) noexcept {
 Status apply_attributes(const char* const* attributes, Frame& frame) {
     std::size_t hint = 0;
     return bind_attributes(attributes, frame, [&hint](const ClassSchema& schema, const char* name) {
-        return detail::find_field_near(schema, FieldRole::Attribute, detail::local_name_of(name),
-                                       hint);
+        return detail::find_field_near(schema, FieldRole::Attribute, name, hint);
     });
 }
 

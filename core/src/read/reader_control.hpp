@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "kestrix/error.hpp"
 
@@ -38,6 +39,10 @@ public:
     /// the sink, which wants them only inside content it keeps whole; a
     /// reader that cannot leaves them out.
     virtual void report_nodes(bool) noexcept {}
+    /// The document, when the reader reads one held whole in memory that
+    /// outlives the reading: text sent from inside it may be kept by pointer
+    /// instead of copied. Empty otherwise.
+    virtual std::string_view held_document() const noexcept { return {}; }
 
 protected:
     ~ReaderControl() = default;

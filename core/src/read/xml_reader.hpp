@@ -100,6 +100,9 @@ public:
     void stop(bool resumable) noexcept override;
     void mute() noexcept override { muted_ = true; }
     void report_nodes(bool on) noexcept override { report_nodes_ = on; }
+    std::string_view held_document() const noexcept override {
+        return {begin_, static_cast<std::size_t>(end_ - begin_)};
+    }
 
 private:
     enum class Phase : std::uint8_t { Start, Prolog, Content, Epilog, Done };
