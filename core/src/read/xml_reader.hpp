@@ -100,7 +100,10 @@ public:
     void stop(bool resumable) noexcept override;
     void mute() noexcept override { muted_ = true; }
     void report_nodes(bool on) noexcept override { report_nodes_ = on; }
+    /// The document when it is held whole; fed input, which `feed` moves
+    /// and drops, is none.
     std::string_view held_document() const noexcept override {
+        if (fed_) return {};
         return {begin_, static_cast<std::size_t>(end_ - begin_)};
     }
 
