@@ -54,12 +54,9 @@ XmlReader::Input XmlReader::switch_input(Input to) noexcept {
     return was;
 }
 
-std::uint64_t XmlReader::offset_of(const char* at) const noexcept {
-    if (!entities_.empty()) {
-        at = entities_.front().reference;
-    } else if (attribute_depth_ > 0) {
-        at = tag_;  // replacement text read into an attribute value: its start tag
-    }
+std::uint64_t XmlReader::offset_in_entity() const noexcept {
+    // Replacement text read into an attribute value reports its start tag.
+    const char* const at = !entities_.empty() ? entities_.front().reference : tag_;
     return base_ + static_cast<std::uint64_t>(at - begin_);
 }
 

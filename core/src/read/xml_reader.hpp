@@ -187,7 +187,14 @@ private:
     /// The document offset reported for `at`: in an entity's replacement
     /// text, that of the reference to the outermost entity (or, in an
     /// attribute value, of the start tag).
-    std::uint64_t offset_of(const char* at) const noexcept;
+    std::uint64_t offset_of(const char* at) const noexcept {
+        if (entities_.empty() && attribute_depth_ == 0) [[likely]] {
+            return base_ + static_cast<std::uint64_t>(at - begin_);
+        }
+        return offset_in_entity();
+    }
+    /// offset_of for a place in replacement text.
+    std::uint64_t offset_in_entity() const noexcept;
     /// Counts `bytes` of replacement text at `at`: false (failed) past the
     /// amplification bound.
     bool account(std::size_t bytes, const char* at);
