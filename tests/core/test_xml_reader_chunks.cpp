@@ -45,7 +45,9 @@ void finish(XmlReader& reader, const Transcript& sink, XmlReader::Stop stop, Rea
 }
 
 Read read_held(std::string_view doc, bool namespaces) {
-    XmlReader reader(doc, namespaces);
+    // A copy of its own size, so that a read past its end is caught.
+    const std::vector<char> bytes(doc.begin(), doc.end());
+    XmlReader reader({bytes.data(), bytes.size()}, namespaces);
     Transcript sink(namespaces);
     reader.attach(sink);
     Read out;
@@ -108,6 +110,7 @@ constexpr std::string_view DOCS[] = {
     "<!ELEMENT a (#PCDATA|b)*><!-- c --><?p?>]><a>&e;&e;</a>",
     "<!DOCTYPE a [<!ENTITY e '<b>'>]><a>&e;</a>",
     "<!DOCTYPE a [<!ELEMENT a ANY>]]><a/>",
+    "<!DOCTYPE r [<!ATTLIST r a ID",  // the input ends after a type
     "<?xml version='1.0'?><!--x--><!DOCTYPE a><a/>",
     "<?xml version='1.0'",
     "<?xml version='1.0'?><a><b>text",

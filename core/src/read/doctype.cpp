@@ -276,10 +276,10 @@ bool XmlReader::attlist_declaration(const char* start) {
             decl.cdata = true;
         } else if (notation || keyword("IDREFS") || keyword("IDREF") || keyword("ID") ||
                    keyword("ENTITIES") || keyword("ENTITY") || keyword("NMTOKENS") ||
-                   keyword("NMTOKEN") || *pos_ == '(') {
+                   keyword("NMTOKEN") || (!at_end() && *pos_ == '(')) {
             decl.cdata = false;
             if (notation && !require_space(start)) return false;
-            if (*pos_ == '(') {
+            if (!at_end() && *pos_ == '(') {
                 // An enumeration: name tokens (names after NOTATION) between bars.
                 ++pos_;
                 while (true) {
