@@ -119,11 +119,21 @@ ReadFault cut(const char* p, const char* end, bool after_root) noexcept {
         case ')':
             return after_name({p + 1, XML_ERROR_NONE});
         case '"':
-        case '\'': {
-            const std::string_view rest(p + 1, static_cast<std::size_t>(end - p - 1));
-            const std::size_t close = rest.find(static_cast<char>(u));
-            if (close == std::string_view::npos) return {XML_ERROR_UNCLOSED_TOKEN, p};
-            return after_name({rest.data() + close + 1, XML_ERROR_NONE});
+        case '\'': {  // a literal: characters up to the same quote
+            for (const char* q = p + 1; q < end;) {
+                const auto c = static_cast<unsigned char>(*q);
+                if (c == u) return after_name({q + 1, XML_ERROR_NONE});
+                if (c < 0x80) {
+                    if ((ASCII_CLASS[c] & CHAR) == 0) return {XML_ERROR_INVALID_TOKEN, q};
+                    ++q;
+                    continue;
+                }
+                const Decoded d = decode_utf8(q, end);
+                if (d.length < 0) return {XML_ERROR_PARTIAL_CHAR, q};
+                if (d.length == 0 || !is_xml_char(d.code)) return {XML_ERROR_INVALID_TOKEN, q};
+                q += d.length;
+            }
+            return {XML_ERROR_UNCLOSED_TOKEN, p};
         }
         case '%':    // a parameter entity reference
         case '#': {  // a reserved name
