@@ -404,6 +404,8 @@ TEST(XmlReader, AgreesWithExpat) {
         "\xEF",
         "\xEF\xBB",
         "'x\x01'<a/>",
+        "<a></b\x01>",
+        "<a></b ",
     };
     for (const std::string_view doc : docs) {
         for (const bool namespaces : {false, true}) {

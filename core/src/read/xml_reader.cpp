@@ -724,6 +724,11 @@ bool XmlReader::end_tag() {
     const char* const name_end = name(false);
     if (name_end == nullptr) return cut_short(tag);
     if (name_end == end_) return fail(XML_ERROR_UNCLOSED_TOKEN, tag);
+    // The tag is read whole before its name is matched.
+    const char* close = name_end;
+    while (close != end_ && is_space(static_cast<unsigned char>(*close))) ++close;
+    if (close == end_) return fail(XML_ERROR_UNCLOSED_TOKEN, tag);
+    if (*close != '>') return fail(XML_ERROR_INVALID_TOKEN, close);
     // An element open where an entity was referenced ends outside its replacement text.
     if (!entities_.empty() && open_.size() == entities_.back().depth) {
         return fail(XML_ERROR_ASYNC_ENTITY, tag);
@@ -733,11 +738,7 @@ bool XmlReader::end_tag() {
         !std::equal(pos_, name_end, open.name)) {
         return fail(XML_ERROR_TAG_MISMATCH, pos_);  // at the name, as expat has it
     }
-    pos_ = name_end;
-    while (!at_end() && is_space(static_cast<unsigned char>(*pos_))) ++pos_;
-    if (at_end()) return fail(XML_ERROR_UNCLOSED_TOKEN, tag);
-    if (*pos_ != '>') return fail(XML_ERROR_INVALID_TOKEN, pos_);
-    ++pos_;
+    pos_ = close + 1;
     const std::uint32_t bindings = open.bindings;
     open_.pop_back();
     event_ = offset_of(tag);
