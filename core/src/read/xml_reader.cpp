@@ -240,9 +240,12 @@ bool XmlReader::start() {
     // mark and an XML declaration by "<?xml" and the character after it.
     if (!final_ && end_ - pos_ < 9) return need_input();
     // A NUL byte among the first four is UTF-16 or UTF-32 without a
-    // byte-order mark, which expat recognises from those bytes: left to it.
+    // byte-order mark, and a UTF-16 byte-order mark starts UTF-16 whatever
+    // follows: expat recognises both from those bytes, so they are left to it.
     const std::size_t head = std::min<std::size_t>(static_cast<std::size_t>(end_ - pos_), 4);
-    if (std::string_view(pos_, head).find('\0') != std::string_view::npos) {
+    const std::string_view first(pos_, head);
+    if (first.find('\0') != std::string_view::npos || first.starts_with("\xFE\xFF") ||
+        first.starts_with("\xFF\xFE")) {
         declined_ = true;
         return false;
     }
