@@ -5,6 +5,7 @@
 #include <string>
 
 #include "expanded_name.hpp"
+#include "reader_control.hpp"
 #include "reader_events.hpp"
 
 namespace kestrix::detail {
@@ -53,6 +54,36 @@ private:
     }
     bool namespace_events_;
     bool text_ = false;
+};
+
+/// Transcribes the events and suspends the reading after every start tag,
+/// and, with `at_every_event`, after every end and text event too.
+class Suspending final : public ReaderEvents {
+public:
+    Suspending(ReaderControl& reader, bool at_every_event)
+        : reader_(reader), every_(at_every_event) {}
+
+    void on_start(const char* n, const char** a, bool e) noexcept override {
+        inner.on_start(n, a, e);
+        reader_.stop(true);
+    }
+    void on_end() noexcept override {
+        inner.on_end();
+        if (every_) reader_.stop(true);
+    }
+    void on_text(const char* t, std::size_t n) noexcept override {
+        inner.on_text(t, n);
+        if (every_) reader_.stop(true);
+    }
+    bool wants_namespace_events() const noexcept override { return false; }
+    void on_namespace_start(const char*, const char*) override {}
+    void on_namespace_end(const char*) override {}
+
+    Transcript inner;
+
+private:
+    ReaderControl& reader_;
+    bool every_;
 };
 
 }  // namespace kestrix::detail

@@ -183,24 +183,9 @@ TEST(XmlReaderChunks, DeclinedInputIsHeldWholeAndSuspensionsResume) {
     EXPECT_EQ(sink.lines, "");
 
     // A sink that suspends at every start tag, fed a byte at a time.
-    class Suspending final : public ReaderEvents {
-    public:
-        XmlReader* reader = nullptr;
-        Transcript inner;
-        void on_start(const char* n, const char** a, bool e) noexcept override {
-            inner.on_start(n, a, e);
-            reader->stop(true);
-        }
-        void on_end() noexcept override { inner.on_end(); }
-        void on_text(const char* t, std::size_t n) noexcept override { inner.on_text(t, n); }
-        bool wants_namespace_events() const noexcept override { return false; }
-        void on_namespace_start(const char*, const char*) override {}
-        void on_namespace_end(const char*) override {}
-    };
     const std::string_view records = "<a><r>1</r><r x='2'/>\r\n<r>3</r></a>"sv;
     XmlReader fed(false);
-    Suspending suspending;
-    suspending.reader = &fed;
+    Suspending suspending(fed, false);
     fed.attach(suspending);
     int suspensions = 0;
     for (std::size_t i = 0; i < records.size(); ++i) {
