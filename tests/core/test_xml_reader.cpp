@@ -383,6 +383,8 @@ TEST(XmlReader, AgreesWithExpat) {
         "<a><?xml x\x01?></a>",
         "\xEF",
         "\xEF\xBB",
+        "\xFF",
+        "\xFE",
         "'x\x01'<a/>",
         "<a></b\x01>",
         "<a></b ",

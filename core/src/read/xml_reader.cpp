@@ -250,9 +250,12 @@ bool XmlReader::start() {
         return false;
     }
     if (looking_at("\xEF\xBB\xBF")) pos_ += 3;
-    // Input that stops inside a byte-order mark is a token cut short.
+    // Input that stops inside a byte-order mark (UTF-8's, or the first byte
+    // of UTF-16's) is a token cut short.
     const std::string_view whole(begin_, static_cast<std::size_t>(end_ - begin_));
-    if (!whole.empty() && whole.size() < 3 && std::string_view("\xEF\xBB\xBF").starts_with(whole)) {
+    if ((!whole.empty() && whole.size() < 3 &&
+         std::string_view("\xEF\xBB\xBF").starts_with(whole)) ||
+        whole == "\xFE" || whole == "\xFF") {
         return fail(XML_ERROR_UNCLOSED_TOKEN, begin_);
     }
     if (looking_at("<?xml") && !at_end(5) &&
