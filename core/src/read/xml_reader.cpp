@@ -374,8 +374,12 @@ bool XmlReader::prolog_or_epilog() {
         }
         if (!final_ && runs_to_end(pos_, end_)) return need_input();
         const ReadFault fault = stray_markup(pos_, end_, phase_ == Phase::Epilog);
-        // What counts as a name there follows the fifth edition's rules too.
-        for (const char* p = pos_; p < fault.at; ++p) {
+        // What counts as a name there follows the fifth edition's rules too:
+        // the piece read up to the fault, and the word it starts with.
+        for (const char* p = pos_;
+             p < end_ &&
+             (p <= fault.at || (!is_space(static_cast<unsigned char>(*p)) && *p != '<'));
+             ++p) {
             if (static_cast<unsigned char>(*p) >= 0x80) non_ascii_name_ = true;
         }
         return fail(fault.code, fault.at);
