@@ -385,6 +385,8 @@ TEST(XmlReader, AgreesWithExpat) {
         "\xEF\xBB",
         "\xFF",
         "\xFE",
+        "%\n",
+        "<a/>%%",
         "'x\x01'<a/>",
         "<a></b\x01>",
         "<a></b ",

@@ -138,6 +138,11 @@ ReadFault cut(const char* p, const char* end, bool after_root) noexcept {
         case '%':    // a parameter entity reference
         case '#': {  // a reserved name
             if (p + 1 == end) return {XML_ERROR_UNCLOSED_TOKEN, p};
+            // A percent sign before white space or another one is the token
+            // that declares a parameter entity.
+            if (u == '%' && (is_space(static_cast<unsigned char>(p[1])) || p[1] == '%')) {
+                return {misplaced, p};
+            }
             if (const ReadFault f = name_start_fault(p + 1, end); f.code != XML_ERROR_NONE) {
                 return f;
             }
