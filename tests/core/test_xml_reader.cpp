@@ -386,6 +386,8 @@ TEST(XmlReader, AgreesWithExpat) {
         "\xFF",
         "\xFE",
         "%\n",
+        "<e>ab\r",
+        "<e>\r\r",
         "<a/>%%",
         "'x\x01'<a/>",
         "<a></b\x01>",

@@ -160,6 +160,9 @@ bool XmlReader::fail(XML_Error code, const char* at) noexcept {
         more_may_come()) {
         return need_input();
     }
+    // A CR that ends the input may still begin a CR LF pair: the end of the
+    // input stands before it, as with expat.
+    if (code == XML_ERROR_NO_ELEMENTS && at == end_ && at > begin_ && at[-1] == '\r') --at;
     error_code_ = code;
     event_ = offset_of(at);
     phase_ = Phase::Done;
