@@ -128,7 +128,7 @@ fuzz-diff: venv
 	  -DKESTRIX_BUILD_EXTENSION=OFF -DKESTRIX_SANITIZE=ON -DKESTRIX_BUILD_FUZZ=ON
 	$(CMAKE) --build build/fuzz -j $(JOBS) --target fuzz_reader_diff
 	mkdir -p build/fuzz/corpus-diff
-	build/fuzz/fuzz_reader_diff -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+	$(if $(FUZZ_ERRORS),KESTRIX_DIFF_ERRORS=1) build/fuzz/fuzz_reader_diff -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
 	  -rss_limit_mb=2048 build/fuzz/corpus-diff fuzz/seeds
 
 format:
