@@ -154,6 +154,15 @@ TEST(XmlReader, DeclinesWhatExpatReads) {
     }
 }
 
+TEST(XmlReader, RefusesAnEnumerationAfterATokenizedType) {
+    // Was accepted: the enumeration after NMTOKEN was read as the type.
+    for (const std::string_view doc : {"<!DOCTYPE r [<!ATTLIST r c NMTOKEN(a|b) 'a'>]><r/>"sv,
+                                       "<!DOCTYPE r [<!ATTLIST r c ID(a) #IMPLIED>]><r/>"sv}) {
+        EXPECT_EQ(read_new(doc, false).error, XML_ERROR_SYNTAX) << doc;
+        EXPECT_NE(read_expat(doc, false).error, XML_ERROR_NONE) << doc;
+    }
+}
+
 TEST(XmlReader, ReadsInternalSubsetsAsExpat) {
     // Events, or the failure with its place, equal to expat's, in both modes.
     const std::string_view docs[] = {

@@ -271,6 +271,7 @@ bool XmlReader::attlist_declaration(const char* start) {
         decl.name.assign(pos_, name_end);
         pos_ = name_end;
         if (!require_space(start)) return false;
+        const char* const type = pos_;
         const bool notation = keyword("NOTATION");
         if (!notation && keyword("CDATA")) {
             decl.cdata = true;
@@ -279,7 +280,9 @@ bool XmlReader::attlist_declaration(const char* start) {
                    keyword("NMTOKEN") || (!at_end() && *pos_ == '(')) {
             decl.cdata = false;
             if (notation && !require_space(start)) return false;
-            if (!at_end() && *pos_ == '(') {
+            // An enumeration stands alone or after NOTATION: a tokenized
+            // type's keyword may not run into one.
+            if (!at_end() && *pos_ == '(' && (notation || pos_ == type)) {
                 // An enumeration: name tokens (names after NOTATION) between bars.
                 ++pos_;
                 while (true) {
