@@ -37,18 +37,8 @@ bool XmlReader::syntax_fault(const char* at) {
         ++p;
         followers = ">[%";
     } else if (u >= 0x80 || (ASCII_CLASS[u] & NAME) != 0) {
-        while (p < end_) {
-            const auto c = static_cast<unsigned char>(*p);
-            if (c < 0x80) {
-                if ((ASCII_CLASS[c] & NAME) == 0) break;
-                ++p;
-                continue;
-            }
-            const Decoded d = decode_utf8(p, end_);
-            if (d.length <= 0 || !is_name_char_above_ascii(d.code)) break;
-            p += d.length;
-        }
-        if (p == at) {  // not a name character
+        p = name_run(p, end_).end;  // bytes that are no character end the name
+        if (p == at) {              // not a name character
             if (!check_char(p, end_)) return false;
             return fail(XML_ERROR_INVALID_TOKEN, at);
         }
@@ -293,20 +283,10 @@ bool XmlReader::attlist_declaration(const char* start) {
                         p = name(namespaces_);
                         if (p == nullptr) return false;
                     } else {
-                        while (p < end_) {
-                            const auto u = static_cast<unsigned char>(*p);
-                            if (u < 0x80) {
-                                if ((ASCII_CLASS[u] & NAME) == 0) break;
-                                ++p;
-                                continue;
-                            }
-                            non_ascii_name_ = true;
-                            const Decoded d = decode_utf8(p, end_);
-                            if (d.length < 0) return fail(XML_ERROR_PARTIAL_CHAR, p);
-                            if (d.length == 0) return fail(XML_ERROR_INVALID_TOKEN, p);
-                            if (!is_name_char_above_ascii(d.code)) break;
-                            p += d.length;
-                        }
+                        const NameRun run = name_run(p, end_);
+                        if (run.non_ascii) non_ascii_name_ = true;
+                        if (run.fault != XML_ERROR_NONE) return fail(run.fault, run.end);
+                        p = run.end;
                         if (p == pos_) {
                             return syntax_fault(p);
                         }

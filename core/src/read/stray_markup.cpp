@@ -9,29 +9,6 @@ namespace kestrix::detail {
 
 namespace {
 
-/// How a run of name characters at `p` ends.
-struct NameRun {
-    const char* end;  ///< the first character after the run
-    XML_Error fault;  ///< XML_ERROR_NONE, or why the character at `end` is no character
-};
-
-NameRun name_run(const char* p, const char* end) noexcept {
-    while (p < end) {
-        const auto u = static_cast<unsigned char>(*p);
-        if (u < 0x80) {
-            if ((ASCII_CLASS[u] & NAME) == 0) break;
-            ++p;
-            continue;
-        }
-        const Decoded d = decode_utf8(p, end);
-        if (d.length < 0) return {p, XML_ERROR_PARTIAL_CHAR};
-        if (d.length == 0) return {p, XML_ERROR_INVALID_TOKEN};
-        if (!is_name_char_above_ascii(d.code)) break;
-        p += d.length;
-    }
-    return {p, XML_ERROR_NONE};
-}
-
 /// The failure, if any, for the character at `p` (before `end`) that must
 /// start a name.
 ReadFault name_start_fault(const char* p, const char* end) noexcept {
@@ -117,12 +94,12 @@ ReadFault cut(const char* p, const char* end, bool after_root) noexcept {
         case '|':
             return {misplaced, p};
         case ')':
-            return after_name({p + 1, XML_ERROR_NONE});
+            return after_name({p + 1, XML_ERROR_NONE, false});
         case '"':
         case '\'': {  // a literal: characters up to the same quote
             for (const char* q = p + 1; q < end;) {
                 const auto c = static_cast<unsigned char>(*q);
-                if (c == u) return after_name({q + 1, XML_ERROR_NONE});
+                if (c == u) return after_name({q + 1, XML_ERROR_NONE, false});
                 if (c < 0x80) {
                     if ((ASCII_CLASS[c] & CHAR) == 0) return {XML_ERROR_INVALID_TOKEN, q};
                     ++q;

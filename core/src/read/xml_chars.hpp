@@ -2,6 +2,8 @@
 // decoding.
 #pragma once
 
+#include <expat.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -94,6 +96,37 @@ inline Decoded decode_utf8(const char* p, const char* end) noexcept {
         code = code << 6 | (b & 0x3F);
     }
     return {code, length};
+}
+
+/// How a run of name characters at `p` (before `end`) ends.
+struct NameRun {
+    const char* end;  ///< the first character after the run
+    XML_Error fault;  ///< XML_ERROR_NONE, or why the bytes at `end` are no character
+    bool non_ascii;   ///< whether the run met a byte of 0x80 or above, its last one included
+};
+
+/// Reads name characters from `p` up to the first that is none: a character
+/// that is no name character ends the run cleanly; bytes that are no UTF-8
+/// character end it with XML_ERROR_INVALID_TOKEN, and input that ends inside
+/// one with XML_ERROR_PARTIAL_CHAR. Each caller decides what such a fault
+/// means where it reads.
+inline NameRun name_run(const char* p, const char* end) noexcept {
+    bool non_ascii = false;
+    while (p < end) {
+        const auto u = static_cast<unsigned char>(*p);
+        if (u < 0x80) {
+            if ((ASCII_CLASS[u] & NAME) == 0) break;
+            ++p;
+            continue;
+        }
+        non_ascii = true;
+        const Decoded d = decode_utf8(p, end);
+        if (d.length < 0) return {p, XML_ERROR_PARTIAL_CHAR, true};
+        if (d.length == 0) return {p, XML_ERROR_INVALID_TOKEN, true};
+        if (!is_name_char_above_ascii(d.code)) break;
+        p += d.length;
+    }
+    return {p, XML_ERROR_NONE, non_ascii};
 }
 
 /// Appends `c` (a valid code point) as UTF-8.
