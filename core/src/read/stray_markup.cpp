@@ -1,6 +1,7 @@
 // core/src/read/stray_markup.cpp: the failure for what may not stand outside the document element.
 #include "stray_markup.hpp"
 
+#include <cstring>
 #include <string_view>
 
 #include "xml_chars.hpp"
@@ -29,27 +30,29 @@ bool ends_name(char c) noexcept {
            std::string_view("%)*+,>?[|").find(c) != std::string_view::npos;
 }
 
-bool is_keyword(std::string_view word) noexcept {
-    return word == "DOCTYPE" || word == "ELEMENT" || word == "ATTLIST" || word == "ENTITY" ||
-           word == "NOTATION";
-}
-
-ReadFault cut(const char* p, const char* end, bool after_root) noexcept;
+ReadFault cut(const char* p, const char* end, bool after_root, bool namespaces) noexcept;
 
 }  // namespace
 
-ReadFault stray_markup(const char* p, const char* end, bool after_root) noexcept {
+ReadFault stray_markup(const char* p, const char* end, bool after_root, bool namespaces) noexcept {
     // Input that ends inside a character ends the whole piece.
-    const ReadFault fault = cut(p, end, after_root);
+    const ReadFault fault = cut(p, end, after_root, namespaces);
     return fault.code == XML_ERROR_PARTIAL_CHAR ? ReadFault{fault.code, p} : fault;
 }
 
 namespace {
 
-ReadFault cut(const char* p, const char* end, bool after_root) noexcept {
+ReadFault cut(const char* p, const char* end, bool after_root, bool namespaces) noexcept {
     const XML_Error misplaced = after_root ? XML_ERROR_JUNK_AFTER_DOC_ELEMENT : XML_ERROR_SYNTAX;
     const char* const start = p;
     const auto u = static_cast<unsigned char>(*p);
+    // Read with namespaces, a colon ends a reserved name, a parameter entity's
+    // name and a declaration's keyword.
+    const auto colon = [&](const char* from, const char* to) {
+        return namespaces ? static_cast<const char*>(
+                                std::memchr(from, ':', static_cast<std::size_t>(to - from)))
+                          : nullptr;
+    };
     // A name, or something read as one: it must end where a name may.
     const auto after_name = [&](const NameRun run) -> ReadFault {
         if (run.fault != XML_ERROR_NONE) return {run.fault, run.end};
@@ -76,15 +79,21 @@ ReadFault cut(const char* p, const char* end, bool after_root) noexcept {
                 if (q + 1 == end) return {XML_ERROR_UNCLOSED_TOKEN, p};
                 return {XML_ERROR_INVALID_TOKEN, q + 1};
             }
-            if (const ReadFault f = name_start_fault(q, end); f.code != XML_ERROR_NONE) return f;
-            const NameRun run = name_run(q, end);
-            if (run.fault != XML_ERROR_NONE) return {run.fault, run.end};
-            if (run.end == end) return {XML_ERROR_UNCLOSED_TOKEN, p};
-            const std::string_view word(q, static_cast<std::size_t>(run.end - q));
-            if (is_keyword(word) && is_space(static_cast<unsigned char>(*run.end))) {
-                return {misplaced, p};
+            // A declaration's keyword: name start characters, then white
+            // space or a parameter entity reference.
+            const char* r = q;
+            while (r < end && (ASCII_CLASS[static_cast<unsigned char>(*r)] & NAME_START) != 0) ++r;
+            if (const char* c = colon(q, r)) r = c;
+            if (r == q) return {XML_ERROR_INVALID_TOKEN, q};
+            if (r == end) return {XML_ERROR_UNCLOSED_TOKEN, p};
+            if (is_space(static_cast<unsigned char>(*r))) return {misplaced, p};
+            if (*r != '%') return {XML_ERROR_INVALID_TOKEN, r};
+            if (r + 1 == end) return {XML_ERROR_UNCLOSED_TOKEN, p};
+            // "%" before white space or another one declares a parameter entity.
+            if (is_space(static_cast<unsigned char>(r[1])) || r[1] == '%') {
+                return {XML_ERROR_INVALID_TOKEN, r};
             }
-            return {XML_ERROR_INVALID_TOKEN, run.end};
+            return {misplaced, p};
         }
         case '(':
         case ',':
@@ -123,7 +132,8 @@ ReadFault cut(const char* p, const char* end, bool after_root) noexcept {
             if (const ReadFault f = name_start_fault(p + 1, end); f.code != XML_ERROR_NONE) {
                 return f;
             }
-            const NameRun run = name_run(p + 1, end);
+            NameRun run = name_run(p + 1, end);
+            if (const char* c = colon(p + 1, run.end)) run = {c, XML_ERROR_NONE, run.non_ascii};
             if (u == '#') return after_name(run);
             if (run.fault != XML_ERROR_NONE) return {run.fault, run.end};
             if (run.end == end) return {XML_ERROR_UNCLOSED_TOKEN, p};

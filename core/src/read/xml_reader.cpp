@@ -23,6 +23,12 @@ constexpr RunStops CDATA_STOPS{']', ']', ']', true};
 /// with more.
 constexpr std::ptrdiff_t LONGEST_OPENING = 9;
 
+/// True for the characters a value in the XML declaration may hold.
+bool is_declaration_value_char(char c) noexcept {
+    return ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '_' || c == '-';
+}
+
 /// Fed input: how close to the end of a chunk a fault in a document type
 /// declaration may be one that more input reads otherwise (a keyword cut).
 constexpr std::ptrdiff_t NEAR_END = 16;
@@ -271,6 +277,12 @@ bool XmlReader::start() {
 
 bool XmlReader::xml_declaration() {
     const char* const start = pos_;
+    // "<?xml?" is a declaration's end only before ">": anything else is
+    // refused at the character after the '?'.
+    if (start[5] == '?') {
+        if (end_ - start < 7) return fail(XML_ERROR_UNCLOSED_TOKEN, start);
+        if (start[6] != '>') return fail(XML_ERROR_INVALID_TOKEN, start + 6);
+    }
     // Read first as a processing instruction: it ends at the first "?>".
     const char* close = start + 5;
     while (true) {
@@ -284,8 +296,6 @@ bool XmlReader::xml_declaration() {
         }
         if (!check_char(close, end_)) return false;
     }
-    // "<?xml?" is no declaration's start: at the character after the '?'.
-    if (start[5] == '?' && close != start + 5) return fail(XML_ERROR_INVALID_TOKEN, start + 6);
     // Then its pseudo-attributes, a fault located at the name, the '=', the
     // quote or the value that is wrong.
     pos_ = start + 5;
@@ -303,11 +313,17 @@ bool XmlReader::xml_declaration() {
             return true;
         }
         if (pos_ == before) return fail(XML_ERROR_XML_DECL, pos_);
+        // The name runs to the '=', white space or the end, in ASCII; it is
+        // matched once its value is read.
         const char* const name = pos_;
-        while (pos_ != close && static_cast<unsigned char>(*pos_) < 0x80 &&
-               (ASCII_CLASS[static_cast<unsigned char>(*pos_)] & NAME) != 0) {
+        while (pos_ != close && *pos_ != '=' && !is_space(static_cast<unsigned char>(*pos_)) &&
+               static_cast<unsigned char>(*pos_) < 0x80) {
             ++pos_;
         }
+        if (pos_ != close && static_cast<unsigned char>(*pos_) >= 0x80) {
+            return fail(XML_ERROR_XML_DECL, pos_);
+        }
+        if (pos_ == name) return fail(XML_ERROR_XML_DECL, name);
         const std::string_view word(name, static_cast<std::size_t>(pos_ - name));
         skip_space();
         if (pos_ == close || *pos_ != '=') return fail(XML_ERROR_XML_DECL, pos_);
@@ -315,8 +331,9 @@ bool XmlReader::xml_declaration() {
         skip_space();
         if (pos_ == close || (*pos_ != '"' && *pos_ != '\'')) return fail(XML_ERROR_XML_DECL, pos_);
         const char quote = *pos_++;
+        // Any value holds letters, digits, '.', '_' and '-' only.
         const char* const value = pos_;
-        while (pos_ != close && *pos_ != '"' && *pos_ != '\'') ++pos_;
+        while (pos_ != close && is_declaration_value_char(*pos_)) ++pos_;
         if (pos_ == close || *pos_ != quote) return fail(XML_ERROR_XML_DECL, pos_);
         const std::string_view text(value, static_cast<std::size_t>(pos_ - value));
         ++pos_;
@@ -330,12 +347,8 @@ bool XmlReader::xml_declaration() {
             ok = text.size() > 2 && text.starts_with("1.") &&
                  std::all_of(text.begin() + 2, text.end(),
                              [](char c) { return c >= '0' && c <= '9'; });
-        } else if (which == 1) {  // a letter, then letters, digits, '.', '_' and '-'
-            const auto letter = [](char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; };
-            ok = !text.empty() && letter(text[0]) &&
-                 std::all_of(text.begin() + 1, text.end(), [&](char c) {
-                     return letter(c) || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
-                 });
+        } else if (which == 1) {  // a letter first
+            ok = !text.empty() && (text[0] | 0x20) >= 'a' && (text[0] | 0x20) <= 'z';
         } else {
             ok = text == "yes" || text == "no";
         }
@@ -376,7 +389,7 @@ bool XmlReader::prolog_or_epilog() {
             return true;
         }
         if (!final_ && runs_to_end(pos_, end_)) return need_input();
-        const ReadFault fault = stray_markup(pos_, end_, phase_ == Phase::Epilog);
+        const ReadFault fault = stray_markup(pos_, end_, phase_ == Phase::Epilog, namespaces_);
         // What counts as a name there follows the fifth edition's rules too:
         // the piece read up to the fault, and the word it starts with.
         for (const char* p = pos_;
