@@ -348,6 +348,10 @@ TEST(XmlReader, AgreesWithExpat) {
         "<a><?a:b x?></a>",
         "<a><?x \xC3",
         "<a>\n x\n <![CDATA[ \n x</a>",
+        "<a><![CDATA[x]]]",
+        "<a><![CDATA[]",
+        "<a><![CDATA[x]\r",
+        "<a><![CDATA[x\r\r",
         "\xEF\xBB\xBF<a><b></a>",
         // The XML declaration, located at the pseudo-attribute gone wrong.
         "<?xml?><a/>",

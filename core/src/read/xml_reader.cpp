@@ -889,7 +889,7 @@ bool XmlReader::cdata_section() {
     bool normalized = false;  // a CR met: the text is gathered in `text_`
     while (true) {
         const char* stop = find_run_stop<Scan::Blocks>(pos_, end_, CDATA_STOPS);
-        if (stop == end_) return fail(XML_ERROR_UNCLOSED_CDATA_SECTION, end_);
+        if (stop == end_) return unclosed_cdata(run);
         if (*stop == ']') {
             if (end_ - stop >= 3 && stop[1] == ']' && stop[2] == '>') {
                 if (normalized) text_.append(pos_, stop);
@@ -919,6 +919,19 @@ bool XmlReader::cdata_section() {
         if (normalized) text_.append(pos_, p);
         pos_ = p;
     }
+}
+
+bool XmlReader::unclosed_cdata(const char* run) {
+    // The end of the input stands before what may still begin the section's
+    // end ("]" or "]]") or a CR LF pair, as with expat.
+    const char* at = end_;
+    if (at > run && at[-1] == '\r') {
+        --at;
+    } else if (at > run && at[-1] == ']') {
+        --at;
+        if (at > run && at[-1] == ']') --at;
+    }
+    return fail(XML_ERROR_UNCLOSED_CDATA_SECTION, at);
 }
 
 bool XmlReader::wait_in_text(const char* run, const char* stop) {

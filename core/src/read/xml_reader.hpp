@@ -162,6 +162,8 @@ private:
     /// target `target`) to the sink, line ends normalized, while it asks for them.
     void report_node(std::string_view target, std::string_view text, bool instruction);
     bool cdata_section();
+    /// Fails a section whose text from `run` on the input ends inside.
+    bool unclosed_cdata(const char* run);
 
     // The document type declaration (doctype.cpp).
     bool doctype();
