@@ -488,13 +488,15 @@ bool XmlReader::content() {
                 ok = cdata_section();
             } else {
                 // At the first character that starts neither, or at the
-                // markup's start when the input ends first.
+                // markup's start when the input ends first (before the
+                // length of "<![CDATA[" whatever it holds, as with expat).
                 const char* p = pos_ + 2;
                 const std::string_view want = p != end_ && *p == '[' ? "[CDATA[" : "--";
                 std::size_t i = 0;
                 while (i < want.size() && p + i != end_ && p[i] == want[i]) ++i;
-                ok = p + i == end_ ? fail(XML_ERROR_UNCLOSED_TOKEN, pos_)
-                                   : fail(XML_ERROR_INVALID_TOKEN, p + i);
+                const bool cut = p + i == end_ || (want.size() == 7 && end_ - pos_ < 9);
+                ok = cut ? fail(XML_ERROR_UNCLOSED_TOKEN, pos_)
+                         : fail(XML_ERROR_INVALID_TOKEN, p + i);
             }
         } else {
             ok = start_tag<S>();
