@@ -103,6 +103,9 @@ ReadFault cut(const char* p, const char* end, bool after_root, bool namespaces) 
         case '|':
             return {misplaced, p};
         case ')':
+            // A closing parenthesis stands before neither '%' nor '['.
+            if (p + 1 < end && (p[1] == '%' || p[1] == '['))
+                return {XML_ERROR_INVALID_TOKEN, p + 1};
             return after_name({p + 1, XML_ERROR_NONE, false});
         case '"':
         case '\'': {  // a literal: characters up to the same quote

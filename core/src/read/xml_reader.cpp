@@ -166,9 +166,12 @@ bool XmlReader::fail(XML_Error code, const char* at) noexcept {
         more_may_come()) {
         return need_input();
     }
-    // A CR that ends the input may still begin a CR LF pair: the end of the
-    // input stands before it, as with expat.
-    if (code == XML_ERROR_NO_ELEMENTS && at == end_ && at > begin_ && at[-1] == '\r') --at;
+    // A CR that ends the input inside the document element may still begin
+    // a CR LF pair: the end of the input stands before it, as with expat.
+    if (code == XML_ERROR_NO_ELEMENTS && phase_ == Phase::Content && at == end_ && at > begin_ &&
+        at[-1] == '\r') {
+        --at;
+    }
     error_code_ = code;
     event_ = offset_of(at);
     phase_ = Phase::Done;
@@ -294,7 +297,7 @@ bool XmlReader::xml_declaration() {
             ++close;
             continue;
         }
-        if (!check_char(close, end_)) return false;
+        if (!check_char(close, end_)) return cut_short(start);
     }
     // Then its pseudo-attributes, a fault located at the name, the '=', the
     // quote or the value that is wrong.
@@ -376,8 +379,8 @@ bool XmlReader::prolog_or_epilog() {
             if (!comment()) return false;
             continue;
         }
-        if (phase_ == Phase::Prolog && looking_at("<!DOCTYPE")) {
-            if (doctype_seen_) return fail(XML_ERROR_SYNTAX, pos_);
+        // A second one is refused as stray markup.
+        if (phase_ == Phase::Prolog && !doctype_seen_ && looking_at("<!DOCTYPE")) {
             doctype_seen_ = true;
             const char* const start = pos_;
             if (!doctype()) return doctype_again(start);
@@ -813,8 +816,12 @@ bool XmlReader::processing_instruction() {
     if (target_end == nullptr) return cut_short(start);
     // Fed input: a target that may go on ("xml..."), or a "?" that may be "?>".
     if (end_ - target_end < 2 && more_may_come()) return need_input();
-    if (target_end == end_) return fail(XML_ERROR_UNCLOSED_TOKEN, start);  // "<?xml" too
     const std::string_view target(pos_, static_cast<std::size_t>(target_end - pos_));
+    // No colon in a target read with namespaces, though the input ends after it.
+    if (namespaces_ && target.find(':') != std::string_view::npos) {
+        return fail(XML_ERROR_INVALID_TOKEN, target.data() + target.find(':'));
+    }
+    if (target_end == end_) return fail(XML_ERROR_UNCLOSED_TOKEN, start);  // "<?xml" too
     // The target "xml" in any case is reserved; in lower case it is a
     // declaration out of place, refused once it is read whole (after the
     // document element, as one more thing that may not follow it).
@@ -827,10 +834,6 @@ bool XmlReader::processing_instruction() {
             phase_ == Phase::Epilog ? XML_ERROR_JUNK_AFTER_DOC_ELEMENT : XML_ERROR_MISPLACED_XML_PI,
             start);
     };
-    // No colon in a target read with namespaces.
-    if (namespaces_ && target.find(':') != std::string_view::npos) {
-        return fail(XML_ERROR_INVALID_TOKEN, target.data() + target.find(':'));
-    }
     pos_ = target_end;
     if (looking_at("?>")) {
         if (declaration) return misplaced();
