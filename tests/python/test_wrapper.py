@@ -7,7 +7,6 @@ from typing import Optional, Union
 
 import pytest
 
-import kestrix
 from kestrix import deserialize, serialize, xml_element
 
 ATTR = {"type": "Attribute"}
@@ -142,12 +141,3 @@ class BadWrapper:
 def test_malformed_wrappers_fail_when_compiled(cls, message):
     with pytest.raises(TypeError, match=message):
         deserialize(b"<a/>", cls)
-
-
-def test_wrapper_is_a_known_metadata_key():  # known: the suite turns ModelWarning into errors
-    with pytest.warns(kestrix.ModelWarning, match="did you mean 'wrapper'"):
-        @dataclass
-        class Slip:
-            items: list[int] = field(default_factory=list, metadata={"wraper": "items"})
-
-        deserialize(b"<Slip/>", Slip)
