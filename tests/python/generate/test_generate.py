@@ -1,11 +1,10 @@
-"""kestrix generate: golden modules, binding through them, determinism, type checking,
+"""kestrix generate: golden modules, binding through generated modules, determinism, type checking,
 offline resolution of imports and the command line."""
 
 from __future__ import annotations
 
 import datetime
 import functools
-import importlib.util
 import inspect
 import os
 import subprocess
@@ -307,9 +306,5 @@ def test_command_line_writes_a_module_per_namespace_and_lists_reports(tmp_path, 
     shop = load_module(folder, "cli_shop")
     document = (HERE / "order.xml").read_bytes()
     assert c14n(kestrix.serialize(kestrix.deserialize(document, shop.Order))) == c14n(document)
-    if importlib.util.find_spec("mypy") is not None:
-        run = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", str(folder)],
-                             capture_output=True, text=True)
-        assert run.returncode == 0, run.stdout
     assert main(["generate", str(tmp_path / "absent.xsd"), "-o", str(tmp_path / "x.py")]) == 1
     assert "no schema file" in capsys.readouterr().err
