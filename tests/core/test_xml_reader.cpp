@@ -209,6 +209,15 @@ TEST(XmlReader, ReadsInternalSubsetsAsExpat) {
         "<!DOCTYPE r [<<?x?>]><r/>",
         "<!DOCTYPE r [<!ATTLIST r a CDATA\x18#IMPLIED>]><r/>",
         "<!DOCTYPE r [<!ENTITY b b&c;>]><r/>",
+        // Read with namespaces, names other than elements' and attributes' hold no colon.
+        "<!DOCTYPE r [<!ENTITY a:b 'x'>]><r/>",
+        "<!DOCTYPE r [<!ENTITY b SYSTEM 'x' NDATA a:b>]><r/>",
+        "<!DOCTYPE r [<!NOTATION a:b SYSTEM 'x'>]><r/>",
+        "<!DOCTYPE r [<!ATTLIST r a NOTATION (a:b) #IMPLIED>]><r/>",
+        "<!DOCTYPE r [<!ENTITY b '&z:z;'>]><r/>",
+        "<!DOCTYPE r [<!ENTITY b '&#38;z:z;'>]><r a='&b;'/>",
+        "<r>&a:b</r>",
+        "<r a='&a:b;'/>",
     };
     for (const std::string_view doc : docs) {
         for (const bool namespaces : {false, true}) {

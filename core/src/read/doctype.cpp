@@ -282,6 +282,7 @@ bool XmlReader::attlist_declaration(const char* start) {
                     if (notation) {
                         p = name(namespaces_);
                         if (p == nullptr) return false;
+                        if (colon_in(pos_, p) != nullptr) return fail(XML_ERROR_SYNTAX, pos_);
                     } else {
                         const NameRun run = name_run(p, end_);
                         if (run.non_ascii) non_ascii_name_ = true;
@@ -338,6 +339,7 @@ bool XmlReader::entity_declaration(const char* start) {
     }
     const char* const name_end = name(false);
     if (name_end == nullptr) return false;
+    if (colon_in(pos_, name_end) != nullptr) return fail(XML_ERROR_SYNTAX, pos_);
     Entity entity;
     entity.name.assign(pos_, name_end);
     pos_ = name_end;
@@ -354,6 +356,7 @@ bool XmlReader::entity_declaration(const char* start) {
                 if (!require_space(start)) return false;
                 const char* const notation = name(namespaces_);
                 if (notation == nullptr) return false;
+                if (colon_in(pos_, notation) != nullptr) return fail(XML_ERROR_SYNTAX, pos_);
                 pos_ = notation;
                 entity.unparsed = true;
             }
@@ -395,6 +398,9 @@ bool XmlReader::entity_value(std::string& out) {
             ++pos_;
             const char* const name_end = name(false);
             if (name_end == nullptr) return false;
+            if (const char* colon = colon_in(pos_, name_end)) {
+                return fail(XML_ERROR_INVALID_TOKEN, colon);
+            }
             if (name_end == end_) return fail(XML_ERROR_NO_ELEMENTS, end_);
             if (*name_end != ';') return fail(XML_ERROR_INVALID_TOKEN, amp);
             out.append(amp, name_end + 1);
@@ -450,6 +456,7 @@ bool XmlReader::notation_declaration(const char* start) {
     if (!require_space(start)) return false;
     const char* const name_end = name(namespaces_);
     if (name_end == nullptr) return false;
+    if (colon_in(pos_, name_end) != nullptr) return fail(XML_ERROR_SYNTAX, pos_);
     pos_ = name_end;
     if (!require_space(start) || !external_id(start, true)) return false;
     skip_space();

@@ -3,6 +3,7 @@
 #include "xml_reader.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include "entities.hpp"
 #include "expanded_name.hpp"
@@ -676,6 +677,12 @@ const char* XmlReader::name(bool qualified) {
     return p;
 }
 
+const char* XmlReader::colon_in(const char* name, const char* name_end) const noexcept {
+    if (!namespaces_) return nullptr;
+    return static_cast<const char*>(
+        std::memchr(name, ':', static_cast<std::size_t>(name_end - name)));
+}
+
 bool XmlReader::reference(std::string* out) {
     const char* const amp = pos_;
     if (at_end(1)) return fail(XML_ERROR_UNCLOSED_TOKEN, amp);
@@ -720,6 +727,9 @@ bool XmlReader::reference(std::string* out) {
         pos_ = amp + 1;
         const char* const name_end = name(false);
         if (name_end == nullptr) return false;
+        if (const char* colon = colon_in(pos_, name_end)) {
+            return fail(XML_ERROR_INVALID_TOKEN, colon);
+        }
         if (name_end == end_) return fail(XML_ERROR_UNCLOSED_TOKEN, amp);
         if (*name_end != ';') return fail(XML_ERROR_INVALID_TOKEN, name_end);
         const std::string_view entity(amp + 1, static_cast<std::size_t>(name_end - amp - 1));

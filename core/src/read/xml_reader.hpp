@@ -218,6 +218,10 @@ private:
     /// A name at `pos_`: its end, or null (with the failure recorded) when
     /// there is none. `qualified` applies the namespace rules to it.
     const char* name(bool qualified);
+    /// Read with namespaces, the first colon in the name [`name`, `name_end`)
+    /// where names other than those of elements and attributes hold none;
+    /// null without namespaces or colon.
+    const char* colon_in(const char* name, const char* name_end) const noexcept;
     bool check_char(const char*& p, const char* end);
     /// Sends the start tag read into `attributes_`: names as written, or
     /// (namespace mode) resolved, with its namespace declarations first.
