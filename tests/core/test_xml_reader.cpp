@@ -218,6 +218,10 @@ TEST(XmlReader, ReadsInternalSubsetsAsExpat) {
         "<!DOCTYPE r [<!ENTITY b '&#38;z:z;'>]><r a='&b;'/>",
         "<r>&a:b</r>",
         "<r a='&a:b;'/>",
+        "<!DOCTYPE r [<!ENTITY f '&#38;amp$;'>]><r a='&f;<'/>",
+        "<!DOCTYPE r [<!ENTITY f '&#38;amp$;'>]><r a='&f;' b/>",
+        "<!DOCTYPE r [<!ENTITY f '&#38;amp$;'><!ENTITY g '&f;'>]><r a='&g;&#0;'/>",
+        "<!DOCTYPE r [<!ENTITY f '&#38;amp'>]><r a='&f;' b='<'/>",
     };
     for (const std::string_view doc : docs) {
         for (const bool namespaces : {false, true}) {

@@ -121,14 +121,24 @@ bool XmlReader::named_reference(std::string_view name, const char* amp, const ch
     entity->open = true;
     ++attribute_depth_;
     const Input was = switch_input(text);
+    const Phase phase = phase_;
     bool ok = true;
     while (ok && pos_ < end_) {
         const char c = *pos_;
         if (c == '&') {
             ok = reference(out);
-            // Replacement text is whole: a reference its end cuts is malformed.
-            if (!ok && error_code_ == XML_ERROR_UNCLOSED_TOKEN)
-                error_code_ = XML_ERROR_INVALID_TOKEN;
+            // A malformed reference in the replacement text (one its end
+            // cuts included) waits for the end of the start tag as the other
+            // faults of references do: a fault in the tag as written comes
+            // first, as with expat.
+            if (!ok && (error_code_ == XML_ERROR_UNCLOSED_TOKEN ||
+                        error_code_ == XML_ERROR_INVALID_TOKEN)) {
+                error_code_ = XML_ERROR_NONE;
+                phase_ = phase;
+                defer(XML_ERROR_INVALID_TOKEN, tag_);
+                ok = true;
+                break;
+            }
         } else if (c == '<') {
             defer(XML_ERROR_INVALID_TOKEN, tag_);
             break;
