@@ -48,14 +48,19 @@ PyObject* deserialize_document(const char* data, std::size_t size, PyObject* tar
     Result<ParsedDocument> parsed = read_unlocked(document, schema, options);
     if (!parsed) return raise_bind_error(parsed.error());
     const TypeDesc root = TypeDesc::nested(compiled->schema);
+    // Offsets in the tree count the bytes read: those of the UTF-8 made from
+    // a document transcoded to be read.
+    const std::string& transcoded = parsed.value().transcoded;
+    const std::string_view read = transcoded.empty() ? document : std::string_view(transcoded);
+    const ReaderOptions read_options = transcoded.empty() ? options : ReaderOptions();
     PyObject* result;
     {
         const CollectorPause pause;
-        const DocumentScope scope(document, options);
+        const DocumentScope scope(read, read_options);
         result = build_object(parsed.value().root, root, compiled->cls.get(), nullptr);
     }
     if (result != nullptr &&
-        !check_root_bound(parsed.value().root.as_object(), target_type, document, options)) {
+        !check_root_bound(parsed.value().root.as_object(), target_type, read, read_options)) {
         Py_DECREF(result);
         return nullptr;
     }

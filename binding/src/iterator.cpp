@@ -191,7 +191,7 @@ PyObject* build_record(IteratorState& state, ValueTree&& record) {
     PyObject* built = nullptr;
     {
         const CollectorPause pause;
-        const DocumentScope scope(state.stream->held_document(), state.options);
+        const DocumentScope scope(state.stream->held_document(), state.stream->held_options());
         built = build_object(record.root, *type, cls, nullptr);
     }
     state.stream->recycle(std::move(record));

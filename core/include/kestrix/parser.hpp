@@ -18,6 +18,10 @@ struct ParsedDocument {
     Value root;           ///< the document element bound to the root class
     std::string element;  ///< the document element's name as written ("p:local" or "local")
     Arena arena;          ///< the memory of the tree under `root`
+    /// The document as it was read, in UTF-8 made from another encoding, when
+    /// it was transcoded to be read; empty otherwise. Offsets in the tree
+    /// count its bytes, so it is what describe_element reads again (as UTF-8).
+    std::string transcoded;
 };
 
 /// Reads `document` (borrowed for the call; UTF-8 unless `options` say to

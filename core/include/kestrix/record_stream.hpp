@@ -88,8 +88,11 @@ public:
     /// first bytes it is given.
     void feed(std::string_view chunk, bool final) noexcept;
 
-    /// The document the stream holds (empty for a fed stream).
+    /// The document the stream reads whole (empty for a fed stream): its
+    /// copy, or the UTF-8 made from it when it was transcoded to be read.
     std::string_view held_document() const noexcept;
+    /// How held_document() is decoded, to read it again.
+    const ReaderOptions& held_options() const noexcept;
 
     /// The first distinct element names (as written, at most 10) the stream
     /// met before its first record: what a document that holds no record

@@ -13,13 +13,15 @@
 namespace kestrix::detail {
 
 /// The reader of a held document: expat, or kestrix's own XmlReader, which
-/// hands to expat what it does not take (a document decoded as it declares,
-/// or one with a document type declaration).
+/// hands to expat what it does not take (see XmlReader and Transcoder).
 enum class HeldReader : std::uint8_t { Expat, Own };
 
 /// Binds the document element of `document` to `root` as parse_document
-/// does, read by `reader`; the element's name goes to `element` when given.
+/// does, read by `reader`; the element's name goes to `element` when given,
+/// and the UTF-8 the own reader read to `transcoded` when it was made from
+/// another encoding.
 Result<ValueTree> read_held(std::string_view document, const ClassSchema& root, std::uint64_t limit,
-                            const ReaderOptions& options, std::string* element, HeldReader reader);
+                            const ReaderOptions& options, std::string* element, HeldReader reader,
+                            std::string* transcoded = nullptr);
 
 }  // namespace kestrix::detail

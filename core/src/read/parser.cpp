@@ -8,6 +8,7 @@
 #include "element_binder.hpp"
 #include "expat_reader.hpp"
 #include "held_document.hpp"
+#include "transcode.hpp"
 #include "xml_reader.hpp"
 
 namespace kestrix {
@@ -45,11 +46,33 @@ bool bind_with(Reader& reader, const ClassSchema& root, std::uint64_t limit,
 }  // namespace
 
 Result<ValueTree> read_held(std::string_view document, const ClassSchema& root, std::uint64_t limit,
-                            const ReaderOptions& options, std::string* element, HeldReader choice) {
+                            const ReaderOptions& options, std::string* element, HeldReader choice,
+                            std::string* transcoded) {
     Result<ValueTree> out = ValueTree();
     if (choice == HeldReader::Own && !options.follow_declaration) {
         XmlReader reader(document, root.namespace_aware());
         if (bind_with(reader, root, limit, options, element, out)) return out;
+    } else if (choice == HeldReader::Own) {
+        // Decoded as declared: read in UTF-8 made from it, unless expat is
+        // to judge the encoding.
+        if (std::optional<Transcoder> source = Transcoder::of(document, options)) {
+            std::string text;
+            source->feed(document, true, text);
+            XmlReader reader(text, root.namespace_aware());
+            reader.read_transcoded(*source);
+            if (bind_with(reader, root, limit, options, element, out)) {
+                if (std::optional<BindError> cut = source->error_at_cut(reader)) {
+                    out = std::move(*cut);
+                }
+                if (!out && out.error().kind() == BindError::Kind::XmlReader) {
+                    const std::uint64_t at = out.error().position();
+                    out = source->to_source(std::move(out).error(),
+                                            source->source_offset(text, 0, at));
+                }
+                if (transcoded != nullptr) *transcoded = std::move(text);
+                return out;
+            }
+        }
     }
     ExpatReader reader(document, options, root.namespace_aware(), ExpatReader::Handover::Whole);
     bind_with(reader, root, limit, options, element, out);
@@ -61,8 +84,8 @@ Result<ValueTree> read_held(std::string_view document, const ClassSchema& root, 
 Result<ParsedDocument> read_document(std::string_view document, const ClassSchema& root,
                                      std::uint64_t limit, const ReaderOptions& options) {
     ParsedDocument parsed;
-    Result<ValueTree> outcome =
-        detail::read_held(document, root, limit, options, &parsed.element, detail::HeldReader::Own);
+    Result<ValueTree> outcome = detail::read_held(document, root, limit, options, &parsed.element,
+                                                  detail::HeldReader::Own, &parsed.transcoded);
     if (!outcome) return std::move(outcome).error();
     ValueTree& tree = outcome.value();
     parsed.root = tree.root;

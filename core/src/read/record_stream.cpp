@@ -7,6 +7,7 @@
 
 #include "element_binder.hpp"
 #include "expat_reader.hpp"
+#include "transcode.hpp"
 #include "xml_reader.hpp"
 
 namespace kestrix {
@@ -36,9 +37,11 @@ std::vector<detail::ElementBinder::RecordKind> more_of(
 /// Kept on the heap so that the reader's view of the document and the binder's
 /// references stay valid when the stream itself is moved.
 ///
-/// kestrix's own reader reads the stream unless the document is decoded as it
-/// declares; a document it declines (before any event) goes to expat, fed
-/// first what the own reader holds of it.
+/// kestrix's own reader reads the stream; a document decoded as it declares
+/// in another encoding than UTF-8 is transcoded to UTF-8 for it (see
+/// Transcoder), its encoding chosen once its first bytes are there. A
+/// document it declines (before any event) goes to expat, fed first what the
+/// own reader was fed of it (in the source's bytes).
 struct RecordStream::State {
     State(std::string doc, std::vector<Kind> record_kinds, std::uint64_t limit,
           const ReaderOptions& reader_options, bool is_fed)
@@ -49,12 +52,17 @@ struct RecordStream::State {
           namespaces(reads_namespaces(kinds)),
           depth_limit(limit),
           fed(is_fed) {
-        if (options.follow_declaration) {
-            use_expat();
-        } else if (fed) {
-            bind(own.emplace(namespaces));
-        } else {
+        if (fed) {
+            choosing = options.follow_declaration;
+            if (!choosing) bind(own.emplace(namespaces));
+        } else if (!options.follow_declaration) {
             bind(own.emplace(document, namespaces));
+        } else if ((source = detail::Transcoder::of(document, options))) {
+            source->feed(document, true, text);
+            bind(own.emplace(text, namespaces));
+            own->read_transcoded(*source);
+        } else {
+            use_expat();
         }
     }
 
@@ -72,12 +80,64 @@ struct RecordStream::State {
         } else {
             bind(expat.emplace(options, namespaces));
             if (own) {
-                replay.assign(own->buffered());
+                replay.assign(source ? std::string_view(kept) : own->buffered());
                 expat->feed(replay, own_final);
             }
         }
         own.reset();
+        source.reset();
     }
+
+    /// Fed input decoded as declared: picks the reader from the first
+    /// bytes, which `head` gathers until there are enough to tell.
+    void choose(std::string_view chunk, bool final) {
+        head.append(chunk);
+        if (head.size() < HEAD && !final) return;
+        choosing = false;
+        if ((source = detail::Transcoder::of(head, options))) {
+            bind(own.emplace(namespaces));
+            own->read_transcoded(*source);
+            feed_own(head, final);
+        } else {
+            use_expat();
+            replay.swap(head);
+            expat->feed(replay, final);
+        }
+        std::string().swap(head);
+    }
+
+    /// Feeds the own reader, through the transcoder when there is one.
+    void feed_own(std::string_view chunk, bool final) {
+        if (source) {
+            // Until the reader drops input, the source's bytes are kept for
+            // expat, should the reader decline the document.
+            if (keeping && own->keeps_all_input()) {
+                kept.append(chunk);
+            } else if (keeping) {
+                keeping = false;
+                std::string().swap(kept);
+            }
+            text.clear();
+            source->feed(chunk, final, text);
+            chunk = text;
+        }
+        own->feed(chunk, final);  // copies the chunk
+        own_final = final;
+    }
+
+    /// A reader error of the own reader, located in the source's bytes.
+    Result<ValueTree> located(Result<ValueTree> outcome) const {
+        if (outcome || !source || outcome.error().kind() != BindError::Kind::XmlReader) {
+            return outcome;
+        }
+        const std::uint64_t at = outcome.error().position();
+        return source->to_source(
+            std::move(outcome).error(),
+            source->source_offset(own->buffered(), own->buffered_offset(), at));
+    }
+
+    /// Bytes of a stream's start gathered to choose its encoding from.
+    static constexpr std::size_t HEAD = 512;
 
     const std::string document;  ///< empty when fed
     const std::vector<Kind> kinds;
@@ -86,6 +146,12 @@ struct RecordStream::State {
     const bool namespaces;
     const std::uint64_t depth_limit;
     const bool fed;
+    std::optional<detail::Transcoder> source;  ///< when the own reader reads transcoded input
+    std::string text;  ///< the transcoded document, or the transcoded chunk fed last
+    std::string kept;  ///< fed and transcoded: the source's bytes fed so far, see feed_own
+    bool keeping = true;
+    bool choosing = false;  ///< fed and decoded as declared: no reader chosen yet
+    std::string head;       ///< the first bytes while choosing
     std::optional<detail::XmlReader> own;
     std::optional<detail::ExpatReader> expat;
     std::optional<detail::ElementBinder> binder;
@@ -131,7 +197,15 @@ RecordStream& RecordStream::operator=(RecordStream&&) noexcept = default;
 
 const ClassSchema& RecordStream::schema() const noexcept { return *state_->kinds.front().schema; }
 
-std::string_view RecordStream::held_document() const noexcept { return state_->document; }
+std::string_view RecordStream::held_document() const noexcept {
+    return state_->source && !state_->fed ? std::string_view(state_->text)
+                                          : std::string_view(state_->document);
+}
+
+const ReaderOptions& RecordStream::held_options() const noexcept {
+    static const ReaderOptions utf8;
+    return state_->source && !state_->fed ? utf8 : state_->options;
+}
 
 const std::vector<std::string>& RecordStream::names_before_record() const noexcept {
     return state_->binder->names_before_record();
@@ -140,19 +214,23 @@ const std::vector<std::string>& RecordStream::names_before_record() const noexce
 bool RecordStream::needs_input() const noexcept { return state_->needs_input; }
 
 std::uint64_t RecordStream::bytes_read() const noexcept {
-    return state_->own ? state_->own->bytes_read() : state_->expat->bytes_read();
+    if (state_->own) return state_->own->bytes_read();
+    return state_->expat ? state_->expat->bytes_read() : 0;
 }
 
 void RecordStream::feed(std::string_view chunk, bool final) noexcept {
     State& s = *state_;
     s.needs_input = false;
-    if (!s.own) {
-        s.expat->feed(chunk, final);
-        return;
-    }
     try {
-        s.own->feed(chunk, final);  // copies the chunk
-        s.own_final = final;
+        if (s.choosing) {
+            s.choose(chunk, final);
+            return;
+        }
+        if (!s.own) {
+            s.expat->feed(chunk, final);
+            return;
+        }
+        s.feed_own(chunk, final);
     } catch (const std::bad_alloc&) {
         s.out_of_memory = true;
     }
@@ -189,6 +267,10 @@ Result<ValueTree> outcome_of(Reader& reader, typename Reader::Stop stop,
 Result<ValueTree> RecordStream::next() {
     State& s = *state_;
     if (s.ended || s.needs_input) return ValueTree();
+    if (s.choosing) {
+        s.needs_input = true;
+        return ValueTree();
+    }
     if (s.out_of_memory) {
         s.ended = true;
         return BindError::xml_reader(bytes_read(), XML_ErrorString(XML_ERROR_NO_MEMORY));
@@ -196,7 +278,14 @@ Result<ValueTree> RecordStream::next() {
     if (s.own) {
         const detail::XmlReader::Stop stop = s.own->run();
         if (stop != detail::XmlReader::Stop::Declined) {
-            return outcome_of(*s.own, stop, *s.binder, s.needs_input, s.ended);
+            if (s.source && (stop == detail::XmlReader::Stop::Finished ||
+                             stop == detail::XmlReader::Stop::Failed)) {
+                if (std::optional<BindError> cut = s.source->error_at_cut(*s.own)) {
+                    s.ended = true;
+                    return s.located(std::move(*cut));
+                }
+            }
+            return s.located(outcome_of(*s.own, stop, *s.binder, s.needs_input, s.ended));
         }
         s.use_expat();
     }

@@ -8,6 +8,7 @@
 #include "entities.hpp"
 #include "expanded_name.hpp"
 #include "stray_markup.hpp"
+#include "transcode.hpp"
 #include "xml_chars.hpp"
 
 namespace kestrix::detail {
@@ -275,6 +276,10 @@ bool XmlReader::start() {
         (is_space(static_cast<unsigned char>(pos_[5])) || pos_[5] == '?')) {
         if (!xml_declaration()) return false;
     }
+    if (source_ != nullptr && source_->needs_declaration() && !encoding_named_) {
+        declined_ = true;  // the declaration that chose the encoding is not there
+        return false;
+    }
     phase_ = Phase::Prolog;
     return true;
 }
@@ -357,6 +362,13 @@ bool XmlReader::xml_declaration() {
             ok = text == "yes" || text == "no";
         }
         if (!ok) return fail(XML_ERROR_XML_DECL, value);
+        // Transcoded input: the name is that of the source's encoding,
+        // which expat judges itself when it is not one the source may have.
+        if (which == 1 && source_ != nullptr && !source_->accepts_declared(text)) {
+            declined_ = true;
+            return false;
+        }
+        encoding_named_ = encoding_named_ || which == 1;
     }
 }
 

@@ -21,6 +21,7 @@ namespace kestrix::detail {
 
 class Dtd;
 struct Entity;
+class Transcoder;
 
 /// Reads a UTF-8 document held whole in memory, checking every
 /// well-formedness rule of XML 1.0 (fifth edition, its name rules included)
@@ -71,6 +72,18 @@ public:
     /// which holds until the document element starts (so always when `run`
     /// declined the document).
     std::string_view buffered() const noexcept { return {begin_, std::size_t(end_ - begin_)}; }
+
+    /// Reads UTF-8 that `source` (which must outlive the reading) made from
+    /// another encoding: an XML declaration then names that encoding, or the
+    /// document is declined when the name is not one `source` accepts (or is
+    /// missing where it must be given).
+    void read_transcoded(const Transcoder& source) noexcept { source_ = &source; }
+    /// Where `buffered()` starts in the document.
+    std::uint64_t buffered_offset() const noexcept { return base_; }
+    /// Fed input: true while every byte fed is kept (see `buffered`).
+    bool keeps_all_input() const noexcept {
+        return phase_ == Phase::Start || phase_ == Phase::Prolog;
+    }
 
     /// Sends the events to `sink`, which must outlive the reading.
     void attach(ReaderEvents& sink) noexcept;
@@ -301,6 +314,8 @@ private:
     std::string node_text_;
     bool non_ascii_name_ = false;
     bool declined_ = false;
+    const Transcoder* source_ = nullptr;  ///< see read_transcoded
+    bool encoding_named_ = false;         ///< the XML declaration names an encoding
     Phase phase_ = Phase::Start;
     Halt halt_ = Halt::None;
     XML_Error error_code_ = XML_ERROR_NONE;
