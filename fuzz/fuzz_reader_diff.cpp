@@ -1,8 +1,11 @@
 // fuzz/fuzz_reader_diff.cpp: XmlReader against expat on the same bytes.
 //
 // The first byte chooses namespace processing (bit 0), the scan (bit 1: a
-// byte at a time instead of blocks) and strict reading (bit 2); the rest is a
-// document held in memory, read as UTF-8 by both readers. They must agree on
+// byte at a time instead of blocks), strict reading (bit 2) and the decoding
+// (bit 3: as the document declares, instead of UTF-8); the rest is a
+// document held in memory. Decoded as declared, expat reads its bytes and
+// XmlReader the UTF-8 a Transcoder makes of them (UTF-16, ISO-8859-1 or
+// US-ASCII; documents it leaves to expat prove nothing here). They must agree on
 // accepting or refusing it; when both accept, on every event (text joined as
 // the binder joins it); with KESTRIX_DIFF_ERRORS set in the environment
 // (`make fuzz-diff FUZZ_ERRORS=1`), when both refuse, on the error and its
@@ -24,7 +27,9 @@
 //   - both refuse, expat with "partial character" where we find an invalid
 //     token: the input ends within the bytes a lead byte announces, but the
 //     bytes there do not continue it, so no more input could make it a
-//     character.
+//     character;
+//   - UTF-16 with an unpaired lead surrogate, which is an invalid token to us
+//     and, to expat, one character with the code unit after it.
 // XmlReader is also fed the document in chunks of sizes drawn from the input
 // itself: it must give exactly the held read's events, failure and position.
 #include <algorithm>
@@ -32,6 +37,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -40,6 +46,7 @@
 #include "expat_reader.hpp"
 #include "held_document.hpp"
 #include "kestrix/namespaces.hpp"
+#include "transcode.hpp"
 #include "xml_reader.hpp"
 
 using namespace kestrix;
@@ -80,19 +87,29 @@ std::string outcome(XmlReader& reader, const Transcript& events, XmlReader::Stop
 
 /// `doc` fed to XmlReader in chunks whose sizes a generator seeded by the
 /// input draws: mostly short ones, now and then a longer one.
-std::string read_in_chunks(std::string_view doc, bool namespaces, Scan scan) {
+/// Decoded as declared, the chunks go through a transcoder of their own.
+std::string read_in_chunks(std::string_view doc, bool namespaces, Scan scan,
+                           std::optional<Transcoder> source) {
     std::uint32_t state = 0x9E3779B9u;
     for (const char c : doc) state = (state ^ static_cast<unsigned char>(c)) * 0x01000193u;
     XmlReader reader(namespaces, scan);
+    if (source) reader.read_transcoded(*source);
     Transcript events(namespaces);
     reader.attach(events);
+    std::string text;
     std::size_t at = 0;
     while (true) {
         state = state * 1664525u + 1013904223u;
         const std::uint32_t draw = state >> 8;
         const std::size_t size = (draw & 7) == 0 ? draw % 4096 : draw % 9;
         const std::size_t n = std::min(size, doc.size() - at);
-        reader.feed(doc.substr(at, n), at + n == doc.size());
+        std::string_view chunk = doc.substr(at, n);
+        if (source) {
+            text.clear();
+            source->feed(chunk, at + n == doc.size(), text);
+            chunk = text;
+        }
+        reader.feed(chunk, at + n == doc.size());
         at += n;
         const XmlReader::Stop stop = reader.run();
         if (stop != XmlReader::Stop::NeedsInput) return outcome(reader, events, stop);
@@ -107,8 +124,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool namespaces = (data[0] & 1) != 0;
     const Scan scan = (data[0] & 2) != 0 ? Scan::Bytes : Scan::Blocks;
     const std::string_view doc(reinterpret_cast<const char*>(data + 1), size - 1);
+    ReaderOptions options;
+    options.strict = (data[0] & 4) != 0;
+    options.follow_declaration = (data[0] & 8) != 0;
+    const std::optional<Transcoder> source = Transcoder::of(doc, options);
+    if (options.follow_declaration && !source) return 0;
+    std::optional<Transcoder> whole = source;  // the one that reads the held document
+    std::string text;
+    if (whole) whole->feed(doc, true, text);
+    if (whole && whole->met_unpaired_lead()) return 0;
 
-    XmlReader ours(doc, namespaces, scan);
+    XmlReader ours(source ? std::string_view(text) : doc, namespaces, scan);
+    if (whole) ours.read_transcoded(*whole);
     Transcript our_events(namespaces);
     ours.attach(our_events);
     const XmlReader::Stop our_stop = ours.run();
@@ -118,46 +145,49 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         (void)error;
     }
     const std::string held = outcome(ours, our_events, our_stop);
-    const std::string fed = read_in_chunks(doc, namespaces, scan);
+    const std::string fed = read_in_chunks(doc, namespaces, scan, source);
     if (fed != held) {
         std::fprintf(stderr, "fed in chunks\n%s\nheld\n%s\n", fed.c_str(), held.c_str());
         std::abort();
     }
 
-    ExpatReader expat(doc, ReaderOptions{}, namespaces, ExpatReader::Handover::Whole);
+    ExpatReader expat(doc, options, namespaces, ExpatReader::Handover::Whole);
     Transcript expat_events(namespaces);
     expat.attach(expat_events);
     const bool expat_accepts = expat.run() == ExpatReader::Stop::Finished;
-    const bool we_accept = our_stop == XmlReader::Stop::Finished;
+    // Input cut inside a character fails at the end of the UTF-8 before it.
+    const std::optional<BindError> cut = whole ? whole->error_at_cut(ours) : std::nullopt;
+    const bool we_accept = our_stop == XmlReader::Stop::Finished && !cut;
+    const XML_Error our_code = cut ? whole->cut_error() : ours.error_code();
 
     // Our stricter version number: refused by us alone, or before expat's fault.
-    if (!we_accept && ours.error_code() == XML_ERROR_XML_DECL &&
+    if (!we_accept && our_code == XML_ERROR_XML_DECL &&
         (expat_accepts || XML_GetErrorCode(expat.handle()) != XML_ERROR_XML_DECL)) {
         return 0;
     }
     if (we_accept != expat_accepts) {
         if (ours.met_non_ascii_name()) return 0;
         std::fprintf(stderr, "accept: ours %d (error %d), expat %d (error %d)\n", we_accept,
-                     static_cast<int>(ours.error_code()), expat_accepts,
+                     static_cast<int>(our_code), expat_accepts,
                      static_cast<int>(XML_GetErrorCode(expat.handle())));
         std::abort();
     }
     static const bool compare_errors = std::getenv("KESTRIX_DIFF_ERRORS") != nullptr;
     if (compare_errors && !we_accept && !expat_accepts && !ours.met_non_ascii_name() &&
         !ours.failed_in_doctype() &&
-        !(ours.error_code() == XML_ERROR_INVALID_TOKEN &&
+        !(our_code == XML_ERROR_INVALID_TOKEN &&
           XML_GetErrorCode(expat.handle()) == XML_ERROR_PARTIAL_CHAR)) {
-        const ErrorLocation our_at = ours.location();
+        const ErrorLocation our_at = cut ? *cut->location() : ours.location();
         const ErrorLocation expat_at = expat.location();
         const XML_Error expat_code = XML_GetErrorCode(expat.handle());
-        if (ours.error_code() != expat_code || our_at.line != expat_at.line ||
+        if (our_code != expat_code || our_at.line != expat_at.line ||
             our_at.column != expat_at.column) {
-            std::fprintf(
-                stderr, "refusals differ: ours %s at %llu:%llu, expat %s at %llu:%llu\n",
-                XML_ErrorString(ours.error_code()), static_cast<unsigned long long>(our_at.line),
-                static_cast<unsigned long long>(our_at.column), XML_ErrorString(expat_code),
-                static_cast<unsigned long long>(expat_at.line),
-                static_cast<unsigned long long>(expat_at.column));
+            std::fprintf(stderr, "refusals differ: ours %s at %llu:%llu, expat %s at %llu:%llu\n",
+                         XML_ErrorString(our_code), static_cast<unsigned long long>(our_at.line),
+                         static_cast<unsigned long long>(our_at.column),
+                         XML_ErrorString(expat_code),
+                         static_cast<unsigned long long>(expat_at.line),
+                         static_cast<unsigned long long>(expat_at.column));
             std::abort();
         }
     }
@@ -167,8 +197,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     }
 
-    ReaderOptions options;
-    options.strict = (data[0] & 4) != 0;
     const ClassSchema& root = schema(namespaces);
     const Result<ValueTree> by_ours = read_held(doc, root, 64, options, nullptr, HeldReader::Own);
     const Result<ValueTree> by_expat =

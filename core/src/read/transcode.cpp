@@ -149,6 +149,7 @@ void Transcoder::utf16(std::string_view chunk, bool final, std::string& out) {
         if (i + 4 > n) break;  // its trail may come in the next chunk
         const std::uint32_t trail = unit(i + 2);
         if (trail < 0xDC00 || trail >= 0xE000) {  // a lead surrogate with no trail
+            unpaired_lead_ = true;
             out += INVALID;
             source_ += 2;
             i += 2;

@@ -28,7 +28,8 @@ enum class SourceEncoding : std::uint8_t { Utf16Le, Utf16Be, Latin1, Ascii, Tabl
 /// What cannot be decoded becomes a byte that the reader refuses just where
 /// expat refuses the source: a byte US-ASCII or the table leaves undefined, or
 /// an unpaired surrogate, becomes F8, which no UTF-8 holds (an invalid
-/// token). Input that ends inside a character ends the UTF-8 before it, and
+/// token; expat takes a lone lead surrogate and the code unit after it as
+/// one character). Input that ends inside a character ends the UTF-8 before it, and
 /// `error_at_cut` says what expat reports for it. A UTF-16 byte-order mark
 /// becomes UTF-8's, which the reader passes over and counts as one column,
 /// as expat counts both.
@@ -55,6 +56,11 @@ public:
     /// True when the input ended inside a character (a UTF-16 code unit, or
     /// a pair whose trail surrogate is missing).
     bool cut_short() const noexcept { return cut_ != XML_ERROR_NONE; }
+    /// What expat calls input cut inside a character: an unclosed token
+    /// after an odd byte, a partial character after a lead surrogate.
+    XML_Error cut_error() const noexcept { return cut_; }
+    /// True once an unpaired lead surrogate was read (see Transcoder).
+    bool met_unpaired_lead() const noexcept { return unpaired_lead_; }
 
     /// When the input ended inside a character, the error expat reports for
     /// it, given where `reader` ended reading the UTF-8 before it: in a
@@ -92,7 +98,8 @@ private:
     std::string declared_;            ///< single-byte encodings: the declared name
     bool started_ = false;            ///< the first bytes (a byte-order mark) were looked at
     XML_Error cut_ = XML_ERROR_NONE;  ///< see error_at_cut
-    std::string kept_;                ///< bytes of a code unit or pair cut by a chunk's end
+    bool unpaired_lead_ = false;
+    std::string kept_;  ///< bytes of a code unit or pair cut by a chunk's end
     /// Source bytes the UTF-8 written so far stands for, as source_offset
     /// counts them.
     std::uint64_t source_ = 0;
