@@ -24,11 +24,14 @@ ReadFault name_start_fault(const char* p, const char* end) noexcept {
     return {XML_ERROR_NONE, p};
 }
 
-/// Characters that may follow a name in a declaration's markup.
-bool ends_name(char c) noexcept {
-    return is_space(static_cast<unsigned char>(c)) ||
-           std::string_view("%)*+,>?[|").find(c) != std::string_view::npos;
-}
+/// Characters that may follow a token of a declaration's markup, besides
+/// white space: after a name, a name token that is no name, a reserved name,
+/// a literal and a closing parenthesis.
+constexpr std::string_view AFTER_NAME = "%)*+,>?[|";
+constexpr std::string_view AFTER_NAME_TOKEN = "%),>[|";
+constexpr std::string_view AFTER_RESERVED = "%)>|";
+constexpr std::string_view AFTER_LITERAL = "%>[";
+constexpr std::string_view AFTER_PARENTHESIS = ")*+,>?|";
 
 ReadFault cut(const char* p, const char* end, bool after_root, bool namespaces) noexcept;
 
@@ -54,9 +57,12 @@ ReadFault cut(const char* p, const char* end, bool after_root, bool namespaces) 
                           : nullptr;
     };
     // A name, or something read as one: it must end where a name may.
-    const auto after_name = [&](const NameRun run) -> ReadFault {
+    const auto after_name = [&](const NameRun run, std::string_view followers) -> ReadFault {
         if (run.fault != XML_ERROR_NONE) return {run.fault, run.end};
-        if (run.end == end || ends_name(*run.end)) return {misplaced, start};
+        if (run.end == end || is_space(static_cast<unsigned char>(*run.end)) ||
+            followers.find(*run.end) != std::string_view::npos) {
+            return {misplaced, start};
+        }
         return {XML_ERROR_INVALID_TOKEN, run.end};
     };
     switch (u) {
@@ -95,23 +101,22 @@ ReadFault cut(const char* p, const char* end, bool after_root, bool namespaces) 
             }
             return {misplaced, p};
         }
+        case ']':  // "]]" may begin "]]>"
+            if (end - p == 2 && p[1] == ']') return {XML_ERROR_UNCLOSED_TOKEN, p};
+            return {misplaced, p};
         case '(':
         case ',':
         case '>':
         case '[':
-        case ']':
         case '|':
             return {misplaced, p};
         case ')':
-            // A closing parenthesis stands before neither '%' nor '['.
-            if (p + 1 < end && (p[1] == '%' || p[1] == '['))
-                return {XML_ERROR_INVALID_TOKEN, p + 1};
-            return after_name({p + 1, XML_ERROR_NONE, false});
+            return after_name({p + 1, XML_ERROR_NONE, false}, AFTER_PARENTHESIS);
         case '"':
         case '\'': {  // a literal: characters up to the same quote
             for (const char* q = p + 1; q < end;) {
                 const auto c = static_cast<unsigned char>(*q);
-                if (c == u) return after_name({q + 1, XML_ERROR_NONE, false});
+                if (c == u) return after_name({q + 1, XML_ERROR_NONE, false}, AFTER_LITERAL);
                 if (c < 0x80) {
                     if ((ASCII_CLASS[c] & CHAR) == 0) return {XML_ERROR_INVALID_TOKEN, q};
                     ++q;
@@ -137,7 +142,7 @@ ReadFault cut(const char* p, const char* end, bool after_root, bool namespaces) 
             }
             NameRun run = name_run(p + 1, end);
             if (const char* c = colon(p + 1, run.end)) run = {c, XML_ERROR_NONE, run.non_ascii};
-            if (u == '#') return after_name(run);
+            if (u == '#') return after_name(run, AFTER_RESERVED);
             if (run.fault != XML_ERROR_NONE) return {run.fault, run.end};
             if (run.end == end) return {XML_ERROR_UNCLOSED_TOKEN, p};
             if (*run.end != ';') return {XML_ERROR_INVALID_TOKEN, run.end};
@@ -146,14 +151,23 @@ ReadFault cut(const char* p, const char* end, bool after_root, bool namespaces) 
         default:
             break;
     }
+    // A name, or a name token: one that starts with no name start, or, read
+    // with namespaces, whose colons make no qualified name.
+    bool name_start;
     if (u < 0x80) {
-        if ((ASCII_CLASS[u] & NAME) != 0) return after_name(name_run(p, end));
-        return {XML_ERROR_INVALID_TOKEN, p};
+        if ((ASCII_CLASS[u] & NAME) == 0) return {XML_ERROR_INVALID_TOKEN, p};
+        name_start = (ASCII_CLASS[u] & NAME_START) != 0;
+    } else {
+        const Decoded d = decode_utf8(p, end);
+        if (d.length < 0) return {XML_ERROR_PARTIAL_CHAR, p};
+        if (d.length == 0 || !is_name_char_above_ascii(d.code)) return {XML_ERROR_INVALID_TOKEN, p};
+        name_start = is_name_start_above_ascii(d.code);
     }
-    const Decoded d = decode_utf8(p, end);
-    if (d.length < 0) return {XML_ERROR_PARTIAL_CHAR, p};
-    if (d.length == 0 || !is_name_char_above_ascii(d.code)) return {XML_ERROR_INVALID_TOKEN, p};
-    return after_name(name_run(p, end));
+    const NameRun run = name_run(p, end);
+    if (const char* c = colon(p, run.end)) {
+        name_start = name_start && c != p && c + 1 != run.end && colon(c + 1, run.end) == nullptr;
+    }
+    return after_name(run, name_start ? AFTER_NAME : AFTER_NAME_TOKEN);
 }
 
 }  // namespace

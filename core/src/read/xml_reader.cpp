@@ -774,6 +774,9 @@ bool XmlReader::reference(std::string* out) {
 bool XmlReader::end_tag() {
     const char* const tag = pos_;
     pos_ += 2;
+    // Read with namespaces, its name starts with no colon; it is matched
+    // as written.
+    if (namespaces_ && !at_end() && *pos_ == ':') return fail(XML_ERROR_INVALID_TOKEN, pos_);
     const char* const name_end = name(false);
     if (name_end == nullptr) return cut_short(tag);
     if (name_end == end_) return fail(XML_ERROR_UNCLOSED_TOKEN, tag);
