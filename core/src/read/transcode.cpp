@@ -131,18 +131,37 @@ void Transcoder::utf16(std::string_view chunk, bool final, std::string& out) {
             i = 2;
         }
     }
-    out.reserve(out.size() + (n - i) / 2 * 3);
+    // At most three UTF-8 bytes per code unit (four per surrogate pair).
+    const std::size_t written = out.size();
+    out.resize(written + (n - i) / 2 * 3);
+    char* w = out.data() + written;
+    const auto put = [&w](std::uint32_t c) {
+        if (c < 0x80) {
+            *w++ = static_cast<char>(c);
+        } else if (c < 0x800) {
+            *w++ = static_cast<char>(0xC0 | (c >> 6));
+            *w++ = static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            *w++ = static_cast<char>(0xE0 | (c >> 12));
+            *w++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            *w++ = static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            *w++ = static_cast<char>(0xF0 | (c >> 18));
+            *w++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            *w++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            *w++ = static_cast<char>(0x80 | (c & 0x3F));
+        }
+    };
+    const std::size_t start = i;
     while (i + 2 <= n) {
         const std::uint32_t u = unit(i);
         if (u < 0xD800 || u >= 0xE000) {
-            append_utf8(out, u);
-            source_ += 2;
+            put(u);
             i += 2;
             continue;
         }
         if (u >= 0xDC00) {  // a trail surrogate with no lead
-            out += INVALID;
-            source_ += 2;
+            *w++ = INVALID;
             i += 2;
             continue;
         }
@@ -150,15 +169,15 @@ void Transcoder::utf16(std::string_view chunk, bool final, std::string& out) {
         const std::uint32_t trail = unit(i + 2);
         if (trail < 0xDC00 || trail >= 0xE000) {  // a lead surrogate with no trail
             unpaired_lead_ = true;
-            out += INVALID;
-            source_ += 2;
+            *w++ = INVALID;
             i += 2;
             continue;
         }
-        append_utf8(out, 0x10000 + ((u - 0xD800) << 10) + (trail - 0xDC00));
-        source_ += 4;
+        put(0x10000 + ((u - 0xD800) << 10) + (trail - 0xDC00));
         i += 4;
     }
+    out.resize(static_cast<std::size_t>(w - out.data()));
+    source_ += i - start;
     if (i == n) return;
     if (!final) {
         kept_.assign(in.substr(i));
