@@ -1,6 +1,7 @@
 // tests/core/test_record_stream.cpp: records read one at a time from a suspended reader.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -77,6 +78,42 @@ TEST_F(RecordStreamTest, ManyRecordsAcrossChunksAndAMove) {
         ASSERT_LE(read, document.size());
     }
     EXPECT_TRUE(stream.next().value().root.is_absent());
+}
+
+// A document decoded as it declares, fed in chunks that cut its code units
+// and surrogate pairs anywhere, reads as it does held: the same records, and
+// its error at the same offset of its own bytes.
+TEST_F(RecordStreamTest, Utf16FedInAnyChunksReadsAsHeld) {
+    const std::u16string text =
+        u"\uFEFF<w><Item id=\"1\"><name>\u00E9\U0001F600</name></Item>\n<Item id=\"2\"/>&</w>";
+    std::string document;
+    for (const char16_t unit : text) {
+        document += static_cast<char>(unit & 0xFF);
+        document += static_cast<char>(unit >> 8);
+    }
+    const ReaderOptions declared{true, nullptr};
+    const auto read = [&](std::size_t chunk) {
+        RecordStream stream = chunk == 0 ? RecordStream(document, item, "Item", 256, declared)
+                                         : RecordStream(item, "Item", 256, declared);
+        std::string out;
+        for (std::size_t at = 0, calls = 0; calls < 1000; ++calls) {
+            Result<ValueTree> record = stream.next();
+            if (stream.needs_input()) {
+                const std::size_t n = std::min(chunk, document.size() - at);
+                stream.feed(std::string_view(document).substr(at, n), at + n == document.size());
+                at += n;
+                continue;
+            }
+            if (record && record.value().root.is_absent()) break;
+            out += (record ? dump(record.value()) : record.error().message()) + " | ";
+        }
+        return out;
+    };
+    const std::string held = read(0);
+    EXPECT_EQ(held,
+              "{id=1,name=\"\xC3\xA9\xF0\x9F\x98\x80\"} | {id=2} | "
+              "XML reader error at position 112: not well-formed (invalid token) | ");
+    for (std::size_t chunk = 1; chunk <= 5; ++chunk) EXPECT_EQ(read(chunk), held) << chunk;
 }
 
 // Records held while the stream reads on keep their values; a record given
