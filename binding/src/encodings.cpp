@@ -18,8 +18,13 @@ namespace {
 std::shared_ptr<const ByteTable> byte_table(const std::string& name) {
     Ref module = Ref::steal(PyImport_ImportModule("kestrix._encodings"));
     if (!module) return nullptr;
-    Ref table = Ref::steal(PyObject_CallMethod(module.get(), "byte_table", "s#", name.data(),
-                                               static_cast<Py_ssize_t>(name.size())));
+    // The name is the document's bytes, which need not be UTF-8: each byte
+    // becomes one character, so a name that is no encoding's is refused by
+    // byte_table rather than by the decoding.
+    Ref text = Ref::steal(
+        PyUnicode_DecodeLatin1(name.data(), static_cast<Py_ssize_t>(name.size()), nullptr));
+    if (!text) return nullptr;
+    Ref table = Ref::steal(PyObject_CallMethod(module.get(), "byte_table", "O", text.get()));
     if (!table) return nullptr;
     if (!PyTuple_Check(table.get()) || PyTuple_Size(table.get()) != 256) {
         PyErr_SetString(PyExc_SystemError, "byte_table() must return 256 code points");

@@ -9,6 +9,11 @@ from __future__ import annotations
 
 import codecs
 import functools
+import re
+
+# What an encoding declaration may name: other text is no encoding, whatever
+# Python's codec lookup would make of it.
+_NAME = re.compile(r"[A-Za-z][A-Za-z0-9._-]*")
 
 # Bytes that the XML reader requires to mean themselves in any encoding it is
 # given a table for: tab, line feed, carriage return and printable ASCII.
@@ -25,6 +30,8 @@ def byte_table(name: str) -> tuple[int, ...]:
             (Shift_JIS, UTF-32 or EBCDIC, for instance).
     """
     try:
+        if not _NAME.fullmatch(name):
+            raise LookupError(name)
         info = codecs.lookup(name)
     except LookupError:
         raise ValueError(f"unknown encoding {name!r} declared by the document") from None

@@ -70,6 +70,8 @@ def test_utf8_bytes_that_declare_another_encoding_read_as_utf8_in_memory():
     ("<?xml version='1.0' encoding='Shift_JIS'?><Note lang='\u65e5\u672c'/>".encode("shift_jis"),
      "encoding 'Shift_JIS'", None),
     (b"<?xml version='1.0' encoding='x-no-such'?><Note lang='\xe9'/>", "encoding 'x-no-such'", None),
+    # a name that is not ASCII is no encoding (and was a UnicodeDecodeError)
+    (b"<?xml version='1.0' encoding='lati\xffn1'?><Note lang='\xe9'/>", "unknown encoding 'lati\xffn1'", None),
     # a byte the encoding leaves undefined is a located reader error
     (b"<?xml version='1.0' encoding='windows-1252'?>\n<Note lang='a'>\n x\x81</Note>",
      "^XML reader error at position 64: not well-formed", ["at line 3, column 3"]),
