@@ -352,6 +352,8 @@ TEST(XmlReader, AgreesWithExpat) {
         "<a>x]]>y</a>",
         "<a/ >",
         "<a><!-- x ---></a>",
+        "<a><!--x-\x01",
+        "<a><!--x--",
         "<a><![cdata[x]]></a>",
         "<a><![CDA",
         "<a><!-x></a>",

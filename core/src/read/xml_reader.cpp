@@ -817,8 +817,9 @@ bool XmlReader::comment() {
         const char* stop = find_run_stop<Scan::Blocks>(pos_, end_, COMMENT_STOPS);
         if (stop == end_) return fail(XML_ERROR_UNCLOSED_TOKEN, start);
         if (*stop == '-') {
-            if (end_ - stop < 3) return fail(XML_ERROR_UNCLOSED_TOKEN, start);
+            if (end_ - stop < 2) return fail(XML_ERROR_UNCLOSED_TOKEN, start);
             if (stop[1] == '-') {
+                if (end_ - stop < 3) return fail(XML_ERROR_UNCLOSED_TOKEN, start);
                 // "--" only as the end of the comment.
                 if (stop[2] != '>') return fail(XML_ERROR_INVALID_TOKEN, stop + 2);
                 pos_ = stop + 3;
