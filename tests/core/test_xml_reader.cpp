@@ -431,6 +431,7 @@ TEST(XmlReader, AgreesWithExpat) {
         "a:b:c? ",
         ":a? <a/>",
         "<a></:a>",
+        "<a/><:/",
         "\r\r",
         "<!--x-->\r",
         "<!DOCTYPE a []><!DOCTYPE\x01",

@@ -72,7 +72,8 @@ ReadFault cut(const char* p, const char* end, bool after_root, bool namespaces) 
             if (*q == '/') return {XML_ERROR_INVALID_TOKEN, q};
             if (*q != '!') {  // another element after the document element
                 const auto c = static_cast<unsigned char>(*q);
-                const bool starts_name = c >= 0x80 || (ASCII_CLASS[c] & NAME_START) != 0;
+                const bool starts_name =
+                    c >= 0x80 || ((ASCII_CLASS[c] & NAME_START) != 0 && !(namespaces && c == ':'));
                 return starts_name ? ReadFault{misplaced, p}
                                    : ReadFault{XML_ERROR_INVALID_TOKEN, q};
             }
