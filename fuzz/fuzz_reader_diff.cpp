@@ -164,9 +164,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool we_accept = our_stop == XmlReader::Stop::Finished && !cut;
     const XML_Error our_code = cut ? whole->cut_error() : ours.error_code();
 
-    // Our stricter version number: refused by us alone, or before expat's fault.
+    // Our stricter version number: refused by us alone, or before expat's
+    // fault (another one, or one further on in the declaration).
+    const auto before_expat = [&] {
+        const ErrorLocation a = ours.location();
+        const ErrorLocation b = expat.location();
+        return a.line < b.line || (a.line == b.line && a.column < b.column);
+    };
     if (!we_accept && our_code == XML_ERROR_XML_DECL &&
-        (expat_accepts || XML_GetErrorCode(expat.handle()) != XML_ERROR_XML_DECL)) {
+        (expat_accepts || XML_GetErrorCode(expat.handle()) != XML_ERROR_XML_DECL ||
+         before_expat())) {
         return 0;
     }
     if (we_accept != expat_accepts) {
