@@ -997,18 +997,31 @@ void XmlReader::send_text(const char* text, std::size_t length, const char* at) 
 bool XmlReader::send_plain(std::string_view element, bool empty) {
     if (!empty) open_.push_back(Open{element.data(), element.size(), 0});
     if (muted_) return true;
-    names_.assign(element);
-    names_ += '\0';
-    offsets_.clear();
+    // The names and values go NUL-terminated into `names_`, sized once (it
+    // only grows, so after the first tags no allocation is made), and the
+    // attribute array points into it as they are copied.
+    std::size_t size = element.size() + 1;
+    for (const Attribute& a : attributes_) size += a.name.size() + a.value_length + 2;
+    if (names_.size() < size) names_.resize(size);
+    pointers_.resize(2 * attributes_.size() + 1);
+    char* out = names_.data();
+    const auto put = [&out](const char* text, std::size_t length) noexcept {
+        char* const at = out;
+        std::memcpy(at, text, length);
+        at[length] = '\0';
+        out += length + 1;
+        return at;
+    };
+    const char* const name = put(element.data(), element.size());
+    const char** pointer = pointers_.data();
     for (const Attribute& a : attributes_) {
-        offsets_.push_back(names_.size());
-        names_.append(a.name);
-        names_ += '\0';
-        offsets_.push_back(names_.size());
-        names_.append(values_, a.value, a.value_length);
-        names_ += '\0';
+        *pointer++ = put(a.name.data(), a.name.size());
+        *pointer++ = put(values_.data() + a.value, a.value_length);
     }
-    return send_start(empty);
+    *pointer = nullptr;
+    sink_->on_start(name, pointers_.data(), empty);
+    if (empty && !muted_) sink_->on_end();
+    return true;
 }
 
 bool XmlReader::send_start(bool empty) {
