@@ -73,6 +73,14 @@ TEST(XmlReader, Events) {
         {"<a:b:c d:e=''/>", false, "<a:b:c d:e=/>\nend\n"},
         // Fifth-edition names: a letter beyond the older tables, a middle dot.
         {"<\xE1\x80\x80\xC2\xB7/>", false, "<\xE1\x80\x80\xC2\xB7/>\nend\n"},
+        // ASCII names going on above ASCII or with a colon, in both modes.
+        {"<ab\xC2\xB7"
+         "c d\xC3\xA9='1'/>",
+         false,
+         "<ab\xC2\xB7"
+         "c d\xC3\xA9=1/>\nend\n"},
+        {"<ab:c xmlns:ab='u' ab:d\xC3\xA9='1'></ab:c>", true,
+         "ns ab=u\n<u|c|ab u|d\xC3\xA9|ab=1>\nend\nns end ab\n"},
     };
     for (const auto& row : rows) {
         for (const Scan scan : {Scan::Blocks, Scan::Bytes}) {
@@ -126,6 +134,10 @@ TEST(XmlReader, Refusals) {
          1},
         {"<a:b:c/>", true, XML_ERROR_INVALID_TOKEN, 1, 5},
         {"<p:1a xmlns:p='u'/>", true, XML_ERROR_INVALID_TOKEN, 1, 4},  // local part: a name start
+        {"<ab:c:d/>", true, XML_ERROR_INVALID_TOKEN, 1, 6},
+        {"<ab:/>", true, XML_ERROR_INVALID_TOKEN, 1, 5},
+        {"<ab\xC3/>", false, XML_ERROR_INVALID_TOKEN, 1, 4},
+        {"<a><ab\xC3", false, XML_ERROR_PARTIAL_CHAR, 1, 4},
     };
     for (const auto& row : rows) {
         for (const Scan scan : {Scan::Blocks, Scan::Bytes}) {

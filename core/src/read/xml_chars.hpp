@@ -14,10 +14,11 @@ namespace kestrix::detail {
 /// Classes of an ASCII byte, as flags of one 256-entry table; bytes 0x80 and
 /// above have none (they start or continue a multi-byte character).
 enum AsciiClass : std::uint8_t {
-    NAME_START = 1,  ///< may start a name (letters, '_', ':')
-    NAME = 2,        ///< may continue a name (also digits, '-', '.')
-    SPACE = 4,       ///< white space: space, tab, LF, CR
-    CHAR = 8,        ///< a character XML allows at all (not a control character)
+    NAME_START = 1,   ///< may start a name (letters, '_', ':')
+    NAME = 2,         ///< may continue a name (also digits, '-', '.')
+    SPACE = 4,        ///< white space: space, tab, LF, CR
+    CHAR = 8,         ///< a character XML allows at all (not a control character)
+    NAME_PLAIN = 16,  ///< may continue a name and is no colon
 };
 
 constexpr std::array<std::uint8_t, 256> make_ascii_classes() {
@@ -29,6 +30,9 @@ constexpr std::array<std::uint8_t, 256> make_ascii_classes() {
     for (const int c : {'_', ':'}) table[c] |= NAME_START | NAME;
     for (int c = '0'; c <= '9'; ++c) table[c] |= NAME;
     for (const int c : {'-', '.'}) table[c] |= NAME;
+    for (int c = 0; c < 0x80; ++c) {
+        if ((table[c] & NAME) != 0 && c != ':') table[c] |= NAME_PLAIN;
+    }
     return table;
 }
 

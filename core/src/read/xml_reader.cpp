@@ -646,6 +646,14 @@ bool XmlReader::check_char(const char*& p, const char* end) {
 }
 
 const char* XmlReader::name(bool qualified) {
+    // Most names are ASCII with no colon: one tight loop takes them whole.
+    // Any other name is read again below, a character at a time.
+    if (pos_ < end_ && *pos_ != ':' &&
+        (ASCII_CLASS[static_cast<unsigned char>(*pos_)] & NAME_START) != 0) {
+        const char* p = pos_ + 1;
+        while (p < end_ && (ASCII_CLASS[static_cast<unsigned char>(*p)] & NAME_PLAIN) != 0) ++p;
+        if (p == end_ || (static_cast<unsigned char>(*p) < 0x80 && *p != ':')) return p;
+    }
     const char* p = pos_;
     bool first = true;  // the next character starts a name (or the local part)
     bool colon = false;
