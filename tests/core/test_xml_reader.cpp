@@ -114,6 +114,11 @@ TEST(XmlReader, Refusals) {
         {"<a>\xED\xA0\x80</a>", false, XML_ERROR_INVALID_TOKEN, 1, 4},  // surrogate
         {"<a>\xEF\xBF\xBE</a>", false, XML_ERROR_INVALID_TOKEN, 1, 4},  // U+FFFE
         {"<a>\x01</a>", false, XML_ERROR_INVALID_TOKEN, 1, 4},
+        // Nothing but checked UTF-8 reaches the binder, which does not check it again.
+        {"<a x='\xC0\x80'/>", false, XML_ERROR_INVALID_TOKEN, 1, 7},
+        {"<a x='\xE2\x82'/>", false, XML_ERROR_INVALID_TOKEN, 1, 7},
+        {"<!DOCTYPE a [<!ENTITY e '\xED\xA0\x80'>]><a>&e;</a>", false, XML_ERROR_INVALID_TOKEN, 1,
+         26},
         {"<a>&#0;</a>", false, XML_ERROR_BAD_CHAR_REF, 1, 4},
         {"<a>&#x110000;</a>", false, XML_ERROR_BAD_CHAR_REF, 1, 4},
         {"<a>&nbsp;</a>", false, XML_ERROR_UNDEFINED_ENTITY, 1, 4},

@@ -27,9 +27,14 @@ class Frame {
 public:
     /// A frame with every field unset; it gathers text when the class has a
     /// text field. QName values are resolved through `scope` (null: only
-    /// `xml` is bound), which the reader keeps current.
-    Frame(const ClassSchema& schema, Arena& arena, const InScopeNamespaces* scope = nullptr)
-        : object_(ObjectValue::make(schema, arena)), arena_(&arena), scope_(scope) {}
+    /// `xml` is bound), which the reader keeps current. `checked_utf8`: the
+    /// reader checks that its texts are UTF-8 (see parse_scalar).
+    Frame(const ClassSchema& schema, Arena& arena, const InScopeNamespaces* scope = nullptr,
+          bool checked_utf8 = false)
+        : object_(ObjectValue::make(schema, arena)),
+          arena_(&arena),
+          scope_(scope),
+          checked_utf8_(checked_utf8) {}
 
     Frame(Frame&&) noexcept = default;
     Frame& operator=(Frame&&) noexcept = default;
@@ -62,7 +67,7 @@ public:
     /// the frame's scope.
     Result<Value> scalar(ScalarKind kind, std::string_view text, const FieldSchema& field) const {
         if (kind == ScalarKind::QName) return parse_qname(text, scope_, field.name, *arena_);
-        return parse_scalar(kind, text, field.name, *arena_);
+        return parse_scalar(kind, text, field.name, *arena_, checked_utf8_);
     }
 
     /// The element's direct character data, or null when the class has no
@@ -86,6 +91,7 @@ private:
     ObjectValue* object_;
     Arena* arena_;
     const InScopeNamespaces* scope_;
+    bool checked_utf8_;
     std::string text_;
 };
 

@@ -24,7 +24,9 @@ std::string lossy_utf8(std::string_view text);
 /// Float and Bool parsed from the trimmed text, every other kind kept as trimmed
 /// text. `field_name` (the Python attribute name) only appears in errors.
 /// Texts are copied into `arena`; Int, Float and Bool results allocate nothing.
+/// `checked_utf8`: the text is known to be valid UTF-8 (its reader checked
+/// it), so it is not checked again.
 Result<Value> parse_scalar(ScalarKind kind, std::string_view text, std::string_view field_name,
-                           Arena& arena);
+                           Arena& arena, bool checked_utf8 = false);
 
 }  // namespace kestrix

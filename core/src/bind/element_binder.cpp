@@ -34,6 +34,7 @@ ElementBinder::ElementBinder(ReaderControl& reader, bool namespaces, const Class
     stack_.reserve(16);
     pool_.reserve(POOL_LIMIT);
     held_ = reader.held_document();
+    checked_utf8_ = reader.checks_utf8();
     if (record_tag) {
         tag_ = split_tag(*record_tag);
         for (const RecordKind& kind : more) more_.emplace_back(kind.schema, split_tag(kind.tag));
@@ -468,7 +469,7 @@ void ElementBinder::open_record(const char* name, const char** attributes, bool 
         if (schema == nullptr) return;
     }
     if (strict_ && !check_attributes(attributes, schema, 0)) return;
-    Frame frame(*schema, arena_, scope());
+    Frame frame(*schema, arena_, scope(), checked_utf8_);
     place(frame);
     if (Status status = bind_attributes(attributes, frame); !status) {
         fail(std::move(status).error());
@@ -499,7 +500,7 @@ void ElementBinder::open_child(const ClassSchema& declared, std::size_t field, s
     }
     const ClassSchema& schema = *chosen;
     if (strict_ && !check_attributes(attributes, &schema, 0)) return;
-    Frame frame(schema, arena_, scope());
+    Frame frame(schema, arena_, scope(), checked_utf8_);
     place(frame);
     if (Status status = bind_attributes(attributes, frame); !status) {
         fail(std::move(status).error());

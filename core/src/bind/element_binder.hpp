@@ -243,6 +243,8 @@ private:
     /// (`held_`): kept where it stands, copied only when another piece joins it.
     std::string_view held_text_;
     std::string_view held_;
+    /// The reader checks that its texts are UTF-8: they are not checked again.
+    bool checked_utf8_ = false;
     /// The subtree a catch-all field is receiving (empty: none).
     CatchAllBuilder caught_;
     std::string caught_name_;

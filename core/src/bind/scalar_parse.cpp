@@ -229,9 +229,10 @@ std::string lossy_utf8(std::string_view text) {
 }
 
 Result<Value> parse_scalar(ScalarKind kind, std::string_view text, std::string_view field_name,
-                           Arena& arena) {
+                           Arena& arena, bool checked_utf8) {
     switch (kind) {
         case ScalarKind::Str:
+            if (checked_utf8) return Value::string(arena.copy(text));
             if (auto error = check_utf8(text)) return BindError::invalid_utf8(*error);
             return Value::string(arena.copy(text));
         case ScalarKind::Int:
@@ -256,6 +257,7 @@ Result<Value> parse_scalar(ScalarKind kind, std::string_view text, std::string_v
     // Kinds whose text is turned into a Python object later travel as
     // trimmed text.
     const std::string_view trimmed = trim_xml_space(text);
+    if (checked_utf8) return Value::string(arena.copy(trimmed));
     if (auto error = check_utf8(trimmed)) return BindError::invalid_utf8(*error);
     return Value::string(arena.copy(trimmed));
 }

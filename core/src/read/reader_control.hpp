@@ -43,6 +43,9 @@ public:
     /// outlives the reading: text sent from inside it may be kept by pointer
     /// instead of copied. Empty otherwise.
     virtual std::string_view held_document() const noexcept { return {}; }
+    /// True when the reader itself checks that all it reads is UTF-8, so
+    /// that the text and attribute values it sends need no second check.
+    virtual bool checks_utf8() const noexcept { return false; }
 
 protected:
     ~ReaderControl() = default;

@@ -113,6 +113,8 @@ public:
     void stop(bool resumable) noexcept override;
     void mute() noexcept override { muted_ = true; }
     void report_nodes(bool on) noexcept override { report_nodes_ = on; }
+    /// Every character is checked as it is read, references included.
+    bool checks_utf8() const noexcept override { return true; }
     /// The document when it is held whole; fed input, which `feed` moves
     /// and drops, is none.
     std::string_view held_document() const noexcept override {
