@@ -192,6 +192,11 @@ struct ClassSchema {
     std::optional<std::size_t> any_elements;
     std::uint32_t any_member = UINT32_MAX;
     std::optional<std::size_t> any_attributes;
+    /// The first field of the Element role and of the Attribute role (the
+    /// field count when there is none; set by build_indices): where the
+    /// hinted lookup of an element's first child and first attribute starts.
+    std::size_t first_element = 0;
+    std::size_t first_attribute = 0;
     /// A class made up for the wrapper element of a wrapped list: one list
     /// field, and no Python class behind it.
     bool list_wrapper = false;

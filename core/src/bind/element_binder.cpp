@@ -487,7 +487,7 @@ void ElementBinder::open_record(const char* name, const char** attributes, bool 
         return;
     }
     const std::string_view ns = namespaces_ ? intern(split_expanded(name).uri) : std::string_view();
-    stack_.push_back(OpenFrame{std::move(frame), 0, ns});
+    stack_.push_back(OpenFrame{std::move(frame), 0, ns, schema->first_element});
     mode_ = Mode::InClass;
 }
 
@@ -509,7 +509,7 @@ void ElementBinder::open_child(const ClassSchema& declared, std::size_t field, s
     if (schema.any_attributes) [[unlikely]]
         catch_attributes(attributes, frame, !declared.substitutes.empty());
     if (!empty) {
-        stack_.push_back(OpenFrame{std::move(frame), field, ns, 0, member});
+        stack_.push_back(OpenFrame{std::move(frame), field, ns, schema.first_element, member});
         return;
     }
     Result<Value> child = finish_frame(std::move(frame));

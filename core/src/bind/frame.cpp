@@ -51,7 +51,7 @@ bool is_nil(const char* const* attributes) noexcept {
 }
 
 Status apply_attributes(const char* const* attributes, Frame& frame) {
-    std::size_t hint = 0;
+    std::size_t hint = frame.schema().first_attribute;
     return bind_attributes(attributes, frame, [&hint](const ClassSchema& schema, const char* name) {
         return detail::find_field_near(schema, FieldRole::Attribute, name, hint);
     });

@@ -1,6 +1,8 @@
 // core/src/model/schema.cpp: the name indices of a class schema, and choice items.
 #include "kestrix/schema.hpp"
 
+#include <algorithm>
+
 #include "kestrix/namespaces.hpp"
 #include "kestrix/value.hpp"
 
@@ -31,15 +33,19 @@ void ClassSchema::build_indices() {
     any_elements.reset();
     any_member = UINT32_MAX;
     any_attributes.reset();
+    first_element = fields.size();
+    first_attribute = fields.size();
     for (std::size_t i = 0; i < fields.size(); ++i) {
         FieldSchema& f = fields[i];
         set_local_at(f);
         switch (f.role) {
             case FieldRole::Element:
                 index_name(element_index, f.xml_name, i);
+                first_element = std::min(first_element, i);
                 break;
             case FieldRole::Attribute:
                 index_name(attribute_index, f.xml_name, i);
+                first_attribute = std::min(first_attribute, i);
                 break;
             case FieldRole::Text:
                 text_field = i;
