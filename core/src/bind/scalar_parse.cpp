@@ -153,15 +153,18 @@ std::optional<bool> parse_bool(std::string_view s) noexcept {
 
 constexpr bool is_continuation(unsigned char b) noexcept { return (b & 0xC0) == 0x80; }
 
-}  // namespace
-
-std::string_view trim_xml_space(std::string_view text) noexcept {
+/// trim_xml_space, visible here so that parse_scalar's calls are inlined.
+constexpr std::string_view trimmed(std::string_view text) noexcept {
     std::size_t begin = 0;
     std::size_t end = text.size();
     while (begin < end && is_xml_space(text[begin])) ++begin;
     while (end > begin && is_xml_space(text[end - 1])) --end;
     return text.substr(begin, end - begin);
 }
+
+}  // namespace
+
+std::string_view trim_xml_space(std::string_view text) noexcept { return trimmed(text); }
 
 std::optional<Utf8Error> check_utf8(std::string_view text) noexcept {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
@@ -236,13 +239,13 @@ Result<Value> parse_scalar(ScalarKind kind, std::string_view text, std::string_v
             if (auto error = check_utf8(text)) return BindError::invalid_utf8(*error);
             return Value::string(arena.copy(text));
         case ScalarKind::Int:
-            if (auto i = parse_int64(trim_xml_space(text))) return Value::integer(*i);
+            if (auto i = parse_int64(trimmed(text))) return Value::integer(*i);
             return parse_failure(field_name, text, EXPECTED_INTEGER);
         case ScalarKind::Float:
-            if (auto d = parse_double(trim_xml_space(text))) return Value::floating(*d);
+            if (auto d = parse_double(trimmed(text))) return Value::floating(*d);
             return parse_failure(field_name, text, EXPECTED_FLOAT);
         case ScalarKind::Bool:
-            if (auto b = parse_bool(trim_xml_space(text))) return Value::boolean(*b);
+            if (auto b = parse_bool(trimmed(text))) return Value::boolean(*b);
             return parse_failure(field_name, text, EXPECTED_BOOLEAN);
         case ScalarKind::QName:
             return parse_qname(text, nullptr, field_name, arena);
@@ -256,10 +259,10 @@ Result<Value> parse_scalar(ScalarKind kind, std::string_view text, std::string_v
     }
     // Kinds whose text is turned into a Python object later travel as
     // trimmed text.
-    const std::string_view trimmed = trim_xml_space(text);
-    if (checked_utf8) return Value::string(arena.copy(trimmed));
-    if (auto error = check_utf8(trimmed)) return BindError::invalid_utf8(*error);
-    return Value::string(arena.copy(trimmed));
+    const std::string_view kept = trimmed(text);
+    if (checked_utf8) return Value::string(arena.copy(kept));
+    if (auto error = check_utf8(kept)) return BindError::invalid_utf8(*error);
+    return Value::string(arena.copy(kept));
 }
 
 }  // namespace kestrix
