@@ -102,6 +102,8 @@ TEST(XmlReader, Refusals) {
         {"", false, XML_ERROR_NO_ELEMENTS, 1, 1},
         {"<a>text", false, XML_ERROR_NO_ELEMENTS, 1, 8},
         {"<a><b></a>", false, XML_ERROR_TAG_MISMATCH, 1, 9},
+        {"<ab></abc>", false, XML_ERROR_TAG_MISMATCH, 1, 7},
+        {"<ab></ab\xC2\xB7>", false, XML_ERROR_TAG_MISMATCH, 1, 7},
         {"<a><b></b", false, XML_ERROR_UNCLOSED_TOKEN, 1, 7},
         {"<a x='1' x='2'/>", false, XML_ERROR_DUPLICATE_ATTRIBUTE, 1, 10},
         {"<a a0='' a1='' a2='' a3='' a4='' a5='' a6='' a7='' a8='' a2=''/>", false,

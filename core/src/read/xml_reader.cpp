@@ -785,7 +785,21 @@ bool XmlReader::end_tag() {
     // Read with namespaces, its name starts with no colon; it is matched
     // as written.
     if (namespaces_ && !at_end() && *pos_ == ':') return fail(XML_ERROR_INVALID_TOKEN, pos_);
-    const char* const name_end = name(false);
+    // The tag mostly closes the element last opened: its name, found where
+    // the tag's name stands with no name character after it, is a name read
+    // (it was read as one in the start tag). Anything else is read as a name.
+    const char* name_end = nullptr;
+    if (!open_.empty()) {
+        const Open& open = open_.back();
+        const char* const after = pos_ + open.length;
+        if (static_cast<std::size_t>(end_ - pos_) > open.length &&
+            std::memcmp(pos_, open.name, open.length) == 0 &&
+            static_cast<unsigned char>(*after) < 0x80 &&
+            (ASCII_CLASS[static_cast<unsigned char>(*after)] & NAME) == 0) {
+            name_end = after;
+        }
+    }
+    if (name_end == nullptr) name_end = name(false);
     if (name_end == nullptr) return cut_short(tag);
     if (name_end == end_) return fail(XML_ERROR_UNCLOSED_TOKEN, tag);
     // The tag is read whole before its name is matched.
