@@ -789,6 +789,7 @@ bool XmlReader::end_tag() {
     // the tag's name stands with no name character after it, is a name read
     // (it was read as one in the start tag). Anything else is read as a name.
     const char* name_end = nullptr;
+    bool matched = false;  // the name is the open element's
     if (!open_.empty()) {
         const Open& open = open_.back();
         const char* const after = pos_ + open.length;
@@ -797,6 +798,7 @@ bool XmlReader::end_tag() {
             static_cast<unsigned char>(*after) < 0x80 &&
             (ASCII_CLASS[static_cast<unsigned char>(*after)] & NAME) == 0) {
             name_end = after;
+            matched = true;
         }
     }
     if (name_end == nullptr) name_end = name(false);
@@ -812,8 +814,8 @@ bool XmlReader::end_tag() {
         return fail(XML_ERROR_ASYNC_ENTITY, tag);
     }
     const Open& open = open_.back();
-    if (static_cast<std::size_t>(name_end - pos_) != open.length ||
-        !std::equal(pos_, name_end, open.name)) {
+    if (!matched && (static_cast<std::size_t>(name_end - pos_) != open.length ||
+                     !std::equal(pos_, name_end, open.name))) {
         return fail(XML_ERROR_TAG_MISMATCH, pos_);  // at the name, as expat has it
     }
     pos_ = close + 1;
