@@ -451,6 +451,7 @@ TEST(XmlReader, AgreesWithExpat) {
         ":a? <a/>",
         "<a></:a>",
         "<a/><:/",
+        "<a/>I:",
         "\r\r",
         "<!--x-->\r",
         "<!DOCTYPE a []><!DOCTYPE\x01",

@@ -166,7 +166,10 @@ ReadFault cut(const char* p, const char* end, bool after_root, bool namespaces) 
     }
     const NameRun run = name_run(p, end);
     if (const char* c = colon(p, run.end)) {
-        name_start = name_start && c != p && c + 1 != run.end && colon(c + 1, run.end) == nullptr;
+        const bool prefix = name_start && c != p && colon(c + 1, run.end) == nullptr;
+        // A prefix the input ends after may still get its local part.
+        if (prefix && c + 1 == end) return {XML_ERROR_UNCLOSED_TOKEN, p};
+        name_start = prefix && c + 1 != run.end;
     }
     return after_name(run, name_start ? AFTER_NAME : AFTER_NAME_TOKEN);
 }
