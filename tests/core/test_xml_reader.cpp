@@ -236,6 +236,7 @@ TEST(XmlReader, ReadsInternalSubsetsAsExpat) {
         "<!DOCTYPE r [<!ENTITY b '&z:z;'>]><r/>",
         "<!DOCTYPE r [<!ENTITY b '&#38;z:z;'>]><r a='&b;'/>",
         "<r>&a:b</r>",
+        "<r>&:t\x85</r>",
         "<r a='&a:b;'/>",
         "<!DOCTYPE r [<!ENTITY f '&#38;amp$;'>]><r a='&f;<'/>",
         "<!DOCTYPE r [<!ENTITY f '&#38;amp$;'>]><r a='&f;' b/>",

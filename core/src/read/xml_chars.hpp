@@ -102,6 +102,14 @@ inline Decoded decode_utf8(const char* p, const char* end) noexcept {
     return {code, length};
 }
 
+/// True when the character at `p` (before `end`) may start a name.
+inline bool starts_name(const char* p, const char* end) noexcept {
+    const auto u = static_cast<unsigned char>(*p);
+    if (u < 0x80) return (ASCII_CLASS[u] & NAME_START) != 0;
+    const Decoded d = decode_utf8(p, end);
+    return d.length > 0 && is_name_start_above_ascii(d.code);
+}
+
 /// How a run of name characters at `p` (before `end`) ends.
 struct NameRun {
     const char* end;  ///< the first character after the run

@@ -745,11 +745,15 @@ bool XmlReader::reference(std::string* out) {
         std::copy(encoded.begin(), encoded.end(), buffer);
     } else {
         pos_ = amp + 1;
+        // Read with namespaces, a colon in a name that starts well fails
+        // before anything after it does, however the input is cut.
+        if (namespaces_ && !at_end() && starts_name(pos_, end_)) {
+            if (const char* colon = colon_in(pos_, name_run(pos_, end_).end)) {
+                return fail(XML_ERROR_INVALID_TOKEN, colon);
+            }
+        }
         const char* const name_end = name(false);
         if (name_end == nullptr) return false;
-        if (const char* colon = colon_in(pos_, name_end)) {
-            return fail(XML_ERROR_INVALID_TOKEN, colon);
-        }
         if (name_end == end_) return fail(XML_ERROR_UNCLOSED_TOKEN, amp);
         if (*name_end != ';') return fail(XML_ERROR_INVALID_TOKEN, name_end);
         const std::string_view entity(amp + 1, static_cast<std::size_t>(name_end - amp - 1));
