@@ -748,7 +748,9 @@ bool XmlReader::reference(std::string* out) {
         // Read with namespaces, a colon in a name that starts well fails
         // before anything after it does, however the input is cut.
         if (namespaces_ && !at_end() && starts_name(pos_, end_)) {
-            if (const char* colon = colon_in(pos_, name_run(pos_, end_).end)) {
+            const NameRun run = name_run(pos_, end_);
+            if (const char* colon = colon_in(pos_, run.end)) {
+                if (run.non_ascii) non_ascii_name_ = true;
                 return fail(XML_ERROR_INVALID_TOKEN, colon);
             }
         }
