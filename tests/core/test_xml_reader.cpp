@@ -137,6 +137,7 @@ TEST(XmlReader, Refusals) {
         {"<a xmlns:p=''/>", true, XML_ERROR_UNDECLARING_PREFIX, 1, 1},
         {"<a xmlns:xml='u'/>", true, XML_ERROR_RESERVED_PREFIX_XML, 1, 1},
         {"<a xmlns:xmlns='u'/>", true, XML_ERROR_RESERVED_PREFIX_XMLNS, 1, 1},
+        {"<a xmlns:xml=''/>", true, XML_ERROR_UNDECLARING_PREFIX, 1, 1},  // before the prefix
         {"<a xmlns='http://www.w3.org/2000/xmlns/'/>", true, XML_ERROR_RESERVED_NAMESPACE_URI, 1,
          1},
         {"<a:b:c/>", true, XML_ERROR_INVALID_TOKEN, 1, 5},

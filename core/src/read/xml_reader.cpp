@@ -1102,13 +1102,14 @@ bool XmlReader::resolve_and_send(std::string_view element, bool empty) {
             continue;
         }
         const std::string_view uri(values_.data() + a.value, a.value_length);
+        // An empty value for a prefix is refused before the prefix is looked at.
+        if (!prefix.empty() && uri.empty()) return fail(XML_ERROR_UNDECLARING_PREFIX, tag);
         if (prefix == "xmlns") return fail(XML_ERROR_RESERVED_PREFIX_XMLNS, tag);
         if (prefix == "xml") {
             if (uri != XML_NAMESPACE) return fail(XML_ERROR_RESERVED_PREFIX_XML, tag);
         } else if (uri == XML_NAMESPACE || uri == XMLNS_NAMESPACE) {
             return fail(XML_ERROR_RESERVED_NAMESPACE_URI, tag);
         }
-        if (!prefix.empty() && uri.empty()) return fail(XML_ERROR_UNDECLARING_PREFIX, tag);
         scope_.bind(prefix, uri);
         ++bindings;
     }
