@@ -2,6 +2,7 @@
 #include "expat_reader.hpp"
 
 #include "expanded_name.hpp"
+#include "xml_chars.hpp"
 
 #include <algorithm>
 #include <new>
@@ -28,19 +29,6 @@ constexpr std::size_t MAX_SCAN = 64 * 1024;
 std::string error_text(XML_Error code) {
     const XML_LChar* text = XML_ErrorString(code);
     return text != nullptr ? std::string(text) : "unknown error " + std::to_string(code);
-}
-
-void append_utf8(std::string& out, std::uint32_t c) {
-    if (c < 0x80) {
-        out += char(c);
-    } else if (c < 0x800) {
-        out += char(0xC0 | (c >> 6));
-        out += char(0x80 | (c & 0x3F));
-    } else {
-        out += char(0xE0 | (c >> 12));
-        out += char(0x80 | ((c >> 6) & 0x3F));
-        out += char(0x80 | (c & 0x3F));
-    }
 }
 
 /// Width and byte order of the code units around `at`, judged from the ASCII
