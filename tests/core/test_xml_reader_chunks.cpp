@@ -111,6 +111,10 @@ constexpr std::string_view DOCS[] = {
     "<!DOCTYPE a [<!ENTITY e '<b>'>]><a>&e;</a>",
     "<!DOCTYPE a [<!ELEMENT a ANY>]]><a/>",
     "<!DOCTYPE r [<!ATTLIST r a ID",  // the input ends after a type
+    // a fault in the bytes after a name with a colon comes first, however cut
+    "<!DOCTYPE r [<!ENTITY p:pxppENpxpppppp\xF0",
+    "<!DOCTYPE r [<!ENTITY a \"Ia&mp; y&b:pppppppp\xF0pp&b;\"><!ENTITY b \"&c;\xAB&c;\">"
+    "<!ENTITY c \"xy\">]><r a=\"&a;\">&b;</r>",
     "<?xml version='1.0'?><!--x--><!DOCTYPE a><a/>",
     "<?xml version='1.0'",
     "<?xml version='1.0'?><a><b>text",

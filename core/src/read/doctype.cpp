@@ -22,6 +22,14 @@ bool is_pubid_char(unsigned char c) noexcept {
 
 }  // namespace
 
+bool XmlReader::declared_name(const char* name_end) {
+    if (colon_in(pos_, name_end) == nullptr) return true;
+    // Fed input waits for the name's end first, so that a fault in the bytes
+    // after it comes first, as when the input is held whole.
+    if (name_end == end_ && more_may_come()) return need_input();
+    return fail(XML_ERROR_SYNTAX, pos_);
+}
+
 bool XmlReader::syntax_fault(const char* at) {
     if (at >= end_) return fail(XML_ERROR_NO_ELEMENTS, end_);
     // A token out of place is a syntax error; a character that starts no
@@ -282,7 +290,7 @@ bool XmlReader::attlist_declaration(const char* start) {
                     if (notation) {
                         p = name(namespaces_);
                         if (p == nullptr) return false;
-                        if (colon_in(pos_, p) != nullptr) return fail(XML_ERROR_SYNTAX, pos_);
+                        if (!declared_name(p)) return false;
                     } else {
                         const NameRun run = name_run(p, end_);
                         if (run.non_ascii) non_ascii_name_ = true;
@@ -339,7 +347,7 @@ bool XmlReader::entity_declaration(const char* start) {
     }
     const char* const name_end = name(false);
     if (name_end == nullptr) return false;
-    if (colon_in(pos_, name_end) != nullptr) return fail(XML_ERROR_SYNTAX, pos_);
+    if (!declared_name(name_end)) return false;
     Entity entity;
     entity.name.assign(pos_, name_end);
     pos_ = name_end;
@@ -356,7 +364,7 @@ bool XmlReader::entity_declaration(const char* start) {
                 if (!require_space(start)) return false;
                 const char* const notation = name(namespaces_);
                 if (notation == nullptr) return false;
-                if (colon_in(pos_, notation) != nullptr) return fail(XML_ERROR_SYNTAX, pos_);
+                if (!declared_name(notation)) return false;
                 pos_ = notation;
                 entity.unparsed = true;
             }
@@ -398,10 +406,12 @@ bool XmlReader::entity_value(std::string& out) {
             ++pos_;
             const char* const name_end = name(false);
             if (name_end == nullptr) return false;
+            // Faults of the value's bytes come first, so a colon counts only
+            // once the name is read whole: fed input then waits for its end.
+            if (name_end == end_) return fail(XML_ERROR_NO_ELEMENTS, end_);
             if (const char* colon = colon_in(pos_, name_end)) {
                 return fail(XML_ERROR_INVALID_TOKEN, colon);
             }
-            if (name_end == end_) return fail(XML_ERROR_NO_ELEMENTS, end_);
             if (*name_end != ';') return fail(XML_ERROR_INVALID_TOKEN, amp);
             out.append(amp, name_end + 1);
             pos_ = name_end + 1;
@@ -456,7 +466,7 @@ bool XmlReader::notation_declaration(const char* start) {
     if (!require_space(start)) return false;
     const char* const name_end = name(namespaces_);
     if (name_end == nullptr) return false;
-    if (colon_in(pos_, name_end) != nullptr) return fail(XML_ERROR_SYNTAX, pos_);
+    if (!declared_name(name_end)) return false;
     pos_ = name_end;
     if (!require_space(start) || !external_id(start, true)) return false;
     skip_space();

@@ -194,6 +194,10 @@ private:
     /// Fails at `at`, where the declaration's grammar stops: a syntax error,
     /// or an invalid token when no token starts there.
     bool syntax_fault(const char* at);
+    /// Whether the name at `pos_`, ending at `name_end`, may be declared:
+    /// read with namespaces, an entity or notation name holds no colon (a
+    /// syntax error at the name).
+    bool declared_name(const char* name_end);
     bool skip_space() noexcept;
     bool require_space(const char* start);
     bool keyword(std::string_view word) noexcept;
