@@ -19,6 +19,9 @@ using ByteTable = std::array<std::int32_t, 256>;
 /// means UTF-8. Only the first few hundred bytes are looked at.
 std::string declared_encoding(std::string_view head);
 
+/// True when two encoding names are equal but for ASCII letter case.
+bool equals_ignoring_case(std::string_view a, std::string_view b) noexcept;
+
 /// True for the names of UTF-8 ("UTF-8", "UTF8"), in any letter case.
 bool names_utf8(std::string_view name) noexcept;
 

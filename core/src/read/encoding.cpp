@@ -12,16 +12,16 @@ namespace {
 /// Long enough for any real XML declaration.
 constexpr std::size_t HEAD = 512;
 
+bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+}  // namespace
+
 bool equals_ignoring_case(std::string_view a, std::string_view b) noexcept {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
                auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
                return lower(x) == lower(y);
            });
 }
-
-bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-}  // namespace
 
 std::string declared_encoding(std::string_view head) {
     head = head.substr(0, std::min(head.size(), HEAD));

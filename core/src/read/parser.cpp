@@ -64,11 +64,7 @@ Result<ValueTree> read_held(std::string_view document, const ClassSchema& root, 
                 if (std::optional<BindError> cut = source->error_at_cut(reader)) {
                     out = std::move(*cut);
                 }
-                if (!out && out.error().kind() == BindError::Kind::XmlReader) {
-                    const std::uint64_t at = out.error().position();
-                    out = source->to_source(std::move(out).error(),
-                                            source->source_offset(text, 0, at));
-                }
+                if (!out) out = source->located(std::move(out).error(), text, 0);
                 if (transcoded != nullptr) *transcoded = std::move(text);
                 return out;
             }

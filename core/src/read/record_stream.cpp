@@ -127,13 +127,8 @@ struct RecordStream::State {
 
     /// A reader error of the own reader, located in the source's bytes.
     Result<ValueTree> located(Result<ValueTree> outcome) const {
-        if (outcome || !source || outcome.error().kind() != BindError::Kind::XmlReader) {
-            return outcome;
-        }
-        const std::uint64_t at = outcome.error().position();
-        return source->to_source(
-            std::move(outcome).error(),
-            source->source_offset(own->buffered(), own->buffered_offset(), at));
+        if (outcome || !source) return outcome;
+        return source->located(std::move(outcome).error(), own->buffered(), own->buffered_offset());
     }
 
     /// Bytes of a stream's start gathered to choose its encoding from.

@@ -16,13 +16,6 @@ namespace {
 /// Not UTF-8 anywhere: what an undecodable character becomes.
 constexpr char INVALID = '\xF8';
 
-bool equals_ignoring_case(std::string_view a, std::string_view b) noexcept {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-               return lower(x) == lower(y);
-           });
-}
-
 bool names_utf16(std::string_view name) noexcept {
     return equals_ignoring_case(name, "UTF-16") || equals_ignoring_case(name, "UTF-16LE") ||
            equals_ignoring_case(name, "UTF-16BE");
@@ -118,28 +111,11 @@ void Transcoder::utf16(std::string_view chunk, bool final, std::string& out) {
     const std::size_t written = out.size();
     out.resize(written + (n - i) / 2 * 3);
     char* w = out.data() + written;
-    const auto put = [&w](std::uint32_t c) {
-        if (c < 0x80) {
-            *w++ = static_cast<char>(c);
-        } else if (c < 0x800) {
-            *w++ = static_cast<char>(0xC0 | (c >> 6));
-            *w++ = static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            *w++ = static_cast<char>(0xE0 | (c >> 12));
-            *w++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            *w++ = static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            *w++ = static_cast<char>(0xF0 | (c >> 18));
-            *w++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            *w++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            *w++ = static_cast<char>(0x80 | (c & 0x3F));
-        }
-    };
     const std::size_t start = i;
     while (i + 2 <= n) {
         const std::uint32_t u = unit(i);
         if (u < 0xD800 || u >= 0xE000) {
-            put(u);
+            write_utf8(w, u);
             i += 2;
             continue;
         }
@@ -156,7 +132,7 @@ void Transcoder::utf16(std::string_view chunk, bool final, std::string& out) {
             i += 2;
             continue;
         }
-        put(0x10000 + ((u - 0xD800) << 10) + (trail - 0xDC00));
+        write_utf8(w, 0x10000 + ((u - 0xD800) << 10) + (trail - 0xDC00));
         i += 4;
     }
     out.resize(static_cast<std::size_t>(w - out.data()));
@@ -196,9 +172,11 @@ std::uint64_t Transcoder::source_offset(std::string_view tail, std::uint64_t tai
     return after > source_ ? 0 : source_ - after;
 }
 
-BindError Transcoder::to_source(BindError error, std::uint64_t source_offset) {
+BindError Transcoder::located(BindError error, std::string_view tail,
+                              std::uint64_t tail_offset) const {
     if (error.kind() != BindError::Kind::XmlReader) return error;
-    BindError mapped = BindError::xml_reader(source_offset, error.text());
+    BindError mapped =
+        BindError::xml_reader(source_offset(tail, tail_offset, error.position()), error.text());
     if (error.location()) mapped.set_location(*error.location());
     return mapped;
 }

@@ -80,17 +80,17 @@ public:
         return encoding_ != SourceEncoding::Utf16Le && encoding_ != SourceEncoding::Utf16Be;
     }
 
-    /// The source offset of UTF-8 offset `offset`, given `tail`, the last
-    /// bytes written so far, which start at UTF-8 offset `tail_offset` (an
-    /// offset before the tail counts as its start).
-    std::uint64_t source_offset(std::string_view tail, std::uint64_t tail_offset,
-                                std::uint64_t offset) const noexcept;
-
     /// A reader error met in the UTF-8 as expat reports it on the source:
-    /// at the source offset `source_offset`.
-    static BindError to_source(BindError error, std::uint64_t source_offset);
+    /// at the source offset of its UTF-8 offset, given `tail`, the last bytes
+    /// written so far, which start at UTF-8 offset `tail_offset`. Other
+    /// errors are returned as they are.
+    BindError located(BindError error, std::string_view tail, std::uint64_t tail_offset) const;
 
 private:
+    /// The source offset of UTF-8 offset `offset` (see located; an offset
+    /// before the tail counts as its start).
+    std::uint64_t source_offset(std::string_view tail, std::uint64_t tail_offset,
+                                std::uint64_t offset) const noexcept;
     void utf16(std::string_view chunk, bool final, std::string& out);
 
     SourceEncoding encoding_;
