@@ -71,26 +71,32 @@ void ElementBinder::recycle(Arena&& arena) noexcept {
 }
 
 void ElementBinder::on_start(const char* name, const char** attributes, bool empty) noexcept {
-    if (scope_from_attributes_) {
-        const std::uint64_t depth = ++element_depth_;
-        for (const char** a = attributes; a != nullptr && a[0] != nullptr; a += 2) {
-            const std::string_view attribute = a[0];
-            if (attribute == "xmlns") {
-                scope_.declare({}, a[1], depth);
-            } else if (attribute.starts_with("xmlns:")) {
-                scope_.declare(attribute.substr(6), a[1], depth);
-            }
-        }
-    }
+    if (scope_from_attributes_) [[unlikely]]
+        declare_from_attributes(attributes);
     start(name, attributes, empty);
 }
 
 void ElementBinder::on_end() noexcept {
     end();
-    if (scope_from_attributes_) {
-        scope_.end_element(element_depth_);
-        if (element_depth_ > 0) --element_depth_;
+    if (scope_from_attributes_) [[unlikely]]
+        leave_attribute_scope();
+}
+
+void ElementBinder::declare_from_attributes(const char** attributes) {
+    const std::uint64_t depth = ++element_depth_;
+    for (const char** a = attributes; a != nullptr && a[0] != nullptr; a += 2) {
+        const std::string_view attribute = a[0];
+        if (attribute == "xmlns") {
+            scope_.declare({}, a[1], depth);
+        } else if (attribute.starts_with("xmlns:")) {
+            scope_.declare(attribute.substr(6), a[1], depth);
+        }
     }
+}
+
+void ElementBinder::leave_attribute_scope() noexcept {
+    scope_.end_element(element_depth_);
+    if (element_depth_ > 0) --element_depth_;
 }
 
 void ElementBinder::on_namespace_start(const char* prefix, const char* uri) {
@@ -294,26 +300,27 @@ void ElementBinder::on_text(const char* text, std::size_t length) noexcept {
     } else if (std::string* destination = stack_.back().frame.text()) {
         destination->append(text, length);
     } else if (strict_ && skip_depth_ == 0) {
-        const std::string_view piece(text, length);
-        const std::size_t lead = piece.find_first_not_of(" \t\r\n");
-        if (lead != std::string_view::npos) {
-            const std::string_view shown = trim_xml_space(piece).substr(0, 40);
-            fail(BindError::schema("unexpected text '" + std::string(shown) + "' in " +
-                                   stack_.back().frame.schema().name +
-                                   ", which has no text field"));
-            // The position of the text's first character, past the white
-            // space the piece starts with.
-            ErrorLocation at = reader_.location();
-            const std::size_t newline = piece.substr(0, lead).rfind('\n');
-            if (newline == std::string_view::npos) {
-                at.column += lead;
-            } else {
-                for (const char c : piece.substr(0, lead)) at.line += c == '\n' ? 1 : 0;
-                at.column = lead - newline;
-            }
-            error_->set_location(at);
-        }
+        unexpected_text(std::string_view(text, length));
     }
+}
+
+void ElementBinder::unexpected_text(std::string_view piece) {
+    const std::size_t lead = piece.find_first_not_of(" \t\r\n");
+    if (lead == std::string_view::npos) return;  // white space between elements
+    const std::string_view shown = trim_xml_space(piece).substr(0, 40);
+    fail(BindError::schema("unexpected text '" + std::string(shown) + "' in " +
+                           stack_.back().frame.schema().name + ", which has no text field"));
+    // The position of the text's first character, past the white space the
+    // piece starts with.
+    ErrorLocation at = reader_.location();
+    const std::size_t newline = piece.substr(0, lead).rfind('\n');
+    if (newline == std::string_view::npos) {
+        at.column += lead;
+    } else {
+        for (const char c : piece.substr(0, lead)) at.line += c == '\n' ? 1 : 0;
+        at.column = lead - newline;
+    }
+    error_->set_location(at);
 }
 
 ElementBinder::RecordTag ElementBinder::split_tag(std::string_view tag) noexcept {
@@ -463,32 +470,8 @@ void ElementBinder::open_record(const char* name, const char** attributes, bool 
         arena_ = std::move(pool_.back());
         pool_.pop_back();
     }
-    const ClassSchema* schema = record_schema_;
-    if (!schema->substitutes.empty()) [[unlikely]] {
-        schema = substituted(*schema, attributes);
-        if (schema == nullptr) return;
-    }
-    if (strict_ && !check_attributes(attributes, schema, 0)) return;
-    Frame frame(*schema, arena_, scope(), checked_utf8_);
-    place(frame);
-    if (Status status = bind_attributes(attributes, frame); !status) {
-        fail(std::move(status).error());
-        return;
-    }
-    if (schema->any_attributes) [[unlikely]]
-        catch_attributes(attributes, frame, !record_schema_->substitutes.empty());
-    if (empty) {
-        Result<Value> record = finish_frame(std::move(frame));
-        if (record) {
-            complete(std::move(record).value());
-        } else {
-            fail(std::move(record).error());
-        }
-        return;
-    }
     const std::string_view ns = namespaces_ ? intern(split_expanded(name).uri) : std::string_view();
-    stack_.push_back(OpenFrame{std::move(frame), 0, ns, schema->first_element});
-    mode_ = Mode::InClass;
+    open_child(*record_schema_, 0, ns, attributes, empty);
 }
 
 void ElementBinder::open_child(const ClassSchema& declared, std::size_t field, std::string_view ns,
@@ -500,7 +483,8 @@ void ElementBinder::open_child(const ClassSchema& declared, std::size_t field, s
     }
     const ClassSchema& schema = *chosen;
     if (strict_ && !check_attributes(attributes, &schema, 0)) return;
-    Frame frame(schema, arena_, scope(), checked_utf8_);
+    Frame& frame =
+        stack_.emplace_back(schema, arena_, scope(), checked_utf8_, field, ns, member).frame;
     place(frame);
     if (Status status = bind_attributes(attributes, frame); !status) {
         fail(std::move(status).error());
@@ -508,16 +492,9 @@ void ElementBinder::open_child(const ClassSchema& declared, std::size_t field, s
     }
     if (schema.any_attributes) [[unlikely]]
         catch_attributes(attributes, frame, !declared.substitutes.empty());
-    if (!empty) {
-        stack_.push_back(OpenFrame{std::move(frame), field, ns, schema.first_element, member});
-        return;
-    }
-    Result<Value> child = finish_frame(std::move(frame));
-    if (!child) {
-        fail(std::move(child).error());
-        return;
-    }
-    deliver(field, std::move(child).value(), member);
+    // A self-closing element is complete at once: it goes to its parent, or
+    // is the record.
+    if (empty) close_frame();
 }
 
 bool ElementBinder::names_xsi(std::string_view name) const noexcept {
@@ -610,9 +587,11 @@ void ElementBinder::close_scalar() {
 }
 
 void ElementBinder::close_frame() {
-    OpenFrame closed = std::move(stack_.back());
-    stack_.pop_back();
+    OpenFrame& closed = stack_.back();
     Result<Value> value = finish_frame(std::move(closed.frame));
+    const std::size_t field = closed.parent_field;
+    const std::uint32_t member = closed.member;
+    stack_.pop_back();
     if (!value) {
         fail(std::move(value).error());
         return;
@@ -621,7 +600,7 @@ void ElementBinder::close_frame() {
         complete(std::move(value).value());
         return;
     }
-    deliver(closed.parent_field, std::move(value).value(), closed.member);
+    deliver(field, std::move(value).value(), member);
 }
 
 void ElementBinder::deliver(std::size_t field, Value child, std::uint32_t member) {

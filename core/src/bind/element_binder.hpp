@@ -103,15 +103,26 @@ private:
     enum class Mode : std::uint8_t { InClass, InScalar, Caught };
 
     struct OpenFrame {
+        /// A frame opened in place on the stack (a Frame holds a string, so
+        /// moving one in and out would cost on every class element).
+        OpenFrame(const ClassSchema& schema, Arena& arena, const InScopeNamespaces* scope,
+                  bool checked_utf8, std::size_t parent_field, std::string_view ns,
+                  std::uint32_t member)
+            : frame(schema, arena, scope, checked_utf8),
+              parent_field(parent_field),
+              ns(ns),
+              hint(schema.first_element),
+              member(member) {}
+
         Frame frame;
         std::size_t parent_field;  ///< field of the enclosing frame that receives it
         /// Namespace of the element (namespace-aware reading only); points into
         /// the schema or `uris_`, which outlive the frame.
         std::string_view ns;
         /// Where the lookup of the next child element's field starts.
-        std::size_t hint = 0;
+        std::size_t hint;
         /// The member of the enclosing choice field this element is, if any.
-        std::uint32_t member = NO_MEMBER;
+        std::uint32_t member;
     };
 
     /// The member of a plain (not choice) field.
@@ -130,6 +141,13 @@ private:
     /// has none.
     const InScopeNamespaces* scope() const noexcept { return track_scope_ ? &scope_ : nullptr; }
 
+    /// The scope upkeep of `on_start`/`on_end` when declarations come as
+    /// xmlns attributes: kept out of line, off the path of other trees.
+    [[gnu::noinline]] void declare_from_attributes(const char** attributes);
+    [[gnu::noinline]] void leave_attribute_scope() noexcept;
+    /// Strict reading: fails on a piece of text other than white space in a
+    /// class element with no text field.
+    [[gnu::noinline, gnu::cold]] void unexpected_text(std::string_view piece);
     /// The element events proper, after the scope upkeep of `on_start`/`on_end`.
     void start(const char* name, const char** attributes, bool empty) noexcept;
     void end() noexcept;
