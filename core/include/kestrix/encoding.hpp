@@ -12,11 +12,15 @@ namespace kestrix {
 /// encoding leaves undefined.
 using ByteTable = std::array<std::int32_t, 256>;
 
+/// How many of a document's first bytes are looked at for the encoding it
+/// names: long enough for any real XML declaration.
+inline constexpr std::size_t DECLARATION_HEAD = 512;
+
 /// The encoding a document names for itself in its first bytes: "UTF-16" for a
 /// UTF-16 byte-order mark or a declaration written in UTF-16, otherwise the
 /// `encoding` of an XML declaration in ASCII bytes (after an optional UTF-8
 /// byte-order mark), as written. Empty when the document names none, which
-/// means UTF-8. Only the first few hundred bytes are looked at.
+/// means UTF-8. Only the first DECLARATION_HEAD bytes are looked at.
 std::string declared_encoding(std::string_view head);
 
 /// True when two encoding names are equal but for ASCII letter case.

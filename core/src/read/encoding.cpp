@@ -9,9 +9,6 @@ namespace kestrix {
 
 namespace {
 
-/// Long enough for any real XML declaration.
-constexpr std::size_t HEAD = 512;
-
 bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 }  // namespace
@@ -24,7 +21,7 @@ bool equals_ignoring_case(std::string_view a, std::string_view b) noexcept {
 }
 
 std::string declared_encoding(std::string_view head) {
-    head = head.substr(0, std::min(head.size(), HEAD));
+    head = head.substr(0, std::min(head.size(), DECLARATION_HEAD));
     using namespace std::string_view_literals;
     if (head.starts_with("\xFE\xFF"sv) || head.starts_with("\xFF\xFE"sv) ||
         head.starts_with("<\0?\0"sv) || head.starts_with("\0<\0?"sv)) {

@@ -53,8 +53,7 @@ struct RecordStream::State {
           depth_limit(limit),
           fed(is_fed) {
         if (fed) {
-            choosing = options.follow_declaration;
-            if (!choosing) bind(own.emplace(namespaces));
+            if (!options.follow_declaration) bind(own.emplace(namespaces));
         } else if (!options.follow_declaration) {
             bind(own.emplace(document, namespaces));
         } else if ((source = detail::Transcoder::of(document, options))) {
@@ -88,12 +87,14 @@ struct RecordStream::State {
         source.reset();
     }
 
+    /// True while fed input decoded as declared has no reader yet.
+    bool choosing() const noexcept { return !own && !expat; }
+
     /// Fed input decoded as declared: picks the reader from the first
     /// bytes, which `head` gathers until there are enough to tell.
     void choose(std::string_view chunk, bool final) {
         head.append(chunk);
-        if (head.size() < HEAD && !final) return;
-        choosing = false;
+        if (head.size() < DECLARATION_HEAD && !final) return;
         if ((source = detail::Transcoder::of(head, options))) {
             bind(own.emplace(namespaces));
             own->read_transcoded(*source);
@@ -111,10 +112,9 @@ struct RecordStream::State {
         if (source) {
             // Until the reader drops input, the source's bytes are kept for
             // expat, should the reader decline the document.
-            if (keeping && own->keeps_all_input()) {
+            if (own->keeps_all_input()) {
                 kept.append(chunk);
-            } else if (keeping) {
-                keeping = false;
+            } else if (!kept.empty()) {
                 std::string().swap(kept);
             }
             text.clear();
@@ -131,9 +131,6 @@ struct RecordStream::State {
         return source->located(std::move(outcome).error(), own->buffered(), own->buffered_offset());
     }
 
-    /// Bytes of a stream's start gathered to choose its encoding from.
-    static constexpr std::size_t HEAD = 512;
-
     const std::string document;  ///< empty when fed
     const std::vector<Kind> kinds;
     const std::vector<detail::ElementBinder::RecordKind> more;
@@ -144,9 +141,7 @@ struct RecordStream::State {
     std::optional<detail::Transcoder> source;  ///< when the own reader reads transcoded input
     std::string text;  ///< the transcoded document, or the transcoded chunk fed last
     std::string kept;  ///< fed and transcoded: the source's bytes fed so far, see feed_own
-    bool keeping = true;
-    bool choosing = false;  ///< fed and decoded as declared: no reader chosen yet
-    std::string head;       ///< the first bytes while choosing
+    std::string head;  ///< the first bytes while choosing
     std::optional<detail::XmlReader> own;
     std::optional<detail::ExpatReader> expat;
     std::optional<detail::ElementBinder> binder;
@@ -217,7 +212,7 @@ void RecordStream::feed(std::string_view chunk, bool final) noexcept {
     State& s = *state_;
     s.needs_input = false;
     try {
-        if (s.choosing) {
+        if (s.choosing()) {
             s.choose(chunk, final);
             return;
         }
@@ -262,13 +257,13 @@ Result<ValueTree> outcome_of(Reader& reader, typename Reader::Stop stop,
 Result<ValueTree> RecordStream::next() {
     State& s = *state_;
     if (s.ended || s.needs_input) return ValueTree();
-    if (s.choosing) {
-        s.needs_input = true;
-        return ValueTree();
-    }
     if (s.out_of_memory) {
         s.ended = true;
         return BindError::xml_reader(bytes_read(), XML_ErrorString(XML_ERROR_NO_MEMORY));
+    }
+    if (s.choosing()) {
+        s.needs_input = true;
+        return ValueTree();
     }
     if (s.own) {
         const detail::XmlReader::Stop stop = s.own->run();
