@@ -1,6 +1,7 @@
 // core/src/bind/scalar_parse.cpp: scalar text of attributes and elements into Values.
 #include "kestrix/scalar_parse.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cfloat>
 #include <charconv>
@@ -60,6 +61,13 @@ std::optional<std::int64_t> parse_int64(std::string_view s) noexcept {
     const std::uint64_t limit =
         negative ? std::uint64_t{1} << 63 : static_cast<std::uint64_t>(INT64_MAX);
     std::uint64_t magnitude = 0;
+    // Eighteen digits never pass the limit (10^18 - 1 < 2^63 - 1): only the
+    // digits after them are checked, with a division each.
+    const std::size_t unchecked = std::min(s.size(), i + 18);
+    for (; i < unchecked; ++i) {
+        if (!is_digit(s[i])) return std::nullopt;
+        magnitude = magnitude * 10 + static_cast<std::uint64_t>(s[i] - '0');
+    }
     for (; i < s.size(); ++i) {
         if (!is_digit(s[i])) return std::nullopt;
         const auto digit = static_cast<std::uint64_t>(s[i] - '0');
