@@ -29,6 +29,9 @@ bool equals_ignoring_case(std::string_view a, std::string_view b) noexcept;
 /// True for the names of UTF-8 ("UTF-8", "UTF8"), in any letter case.
 bool names_utf8(std::string_view name) noexcept;
 
+/// True for "UTF-16", "UTF-16LE" and "UTF-16BE", in any letter case.
+bool names_utf16(std::string_view name) noexcept;
+
 /// True for the encodings the reader decodes without a byte table: UTF-8,
 /// UTF-16 (BE, LE), ISO-8859-1 and US-ASCII, named in any letter case.
 bool reader_decodes(std::string_view name) noexcept;

@@ -51,6 +51,11 @@ bool names_utf8(std::string_view name) noexcept {
     return equals_ignoring_case(name, "UTF-8") || equals_ignoring_case(name, "UTF8");
 }
 
+bool names_utf16(std::string_view name) noexcept {
+    return equals_ignoring_case(name, "UTF-16") || equals_ignoring_case(name, "UTF-16LE") ||
+           equals_ignoring_case(name, "UTF-16BE");
+}
+
 bool reader_decodes(std::string_view name) noexcept {
     for (std::string_view known :
          {"UTF-8", "UTF-16", "UTF-16BE", "UTF-16LE", "ISO-8859-1", "US-ASCII"}) {

@@ -16,11 +16,6 @@ namespace {
 /// Not UTF-8 anywhere: what an undecodable character becomes.
 constexpr char INVALID = '\xF8';
 
-bool names_utf16(std::string_view name) noexcept {
-    return equals_ignoring_case(name, "UTF-16") || equals_ignoring_case(name, "UTF-16LE") ||
-           equals_ignoring_case(name, "UTF-16BE");
-}
-
 }  // namespace
 
 std::optional<Transcoder> Transcoder::of(std::string_view head, const ReaderOptions& options) {
