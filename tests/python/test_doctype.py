@@ -1,6 +1,7 @@
 """Documents with an internal DTD subset: deserialize reads them with kestrix's
 own reader, iterparse with libexpat; both must bind the same values, or fail
-with the same message at the same place."""
+with the same message at the same place (each fault the readers must place alike is
+compared in the core's XmlReader tests; one here checks the message end to end)."""
 
 from dataclasses import dataclass, field
 
@@ -44,11 +45,8 @@ DTD = ("<!DOCTYPE Item [<!ELEMENT Item (name?)><!ATTLIST Item id CDATA '7' kind 
      Spaced, Spaced(id=2, name="n")),
     ("<!DOCTYPE Item [<!ENTITY e '<name>in</name>'>]><Item>&e;</Item>", Item, Item(name="in")),
     ("<!DOCTYPE Item [<!ENTITY e '<name>'>]><Item>&e;</name></Item>", Item, None),
-    ("<!DOCTYPE Item [<!ENTITY e '&#60;'>]><Item kind='&e;'/>", Item, None),
-    ("<!DOCTYPE Item [<!ENTITY e 'x&undeclared;'>]>\n<Item><name>&e;</name></Item>", Item, None),
-    ("<!DOCTYPE Item [<!ELEMENT Item (a|b,c)>]><Item/>", Item, None),
 ], ids=["entities-and-defaults", "typed-values", "defaulted-namespace", "markup-in-entity",
-        "unbalanced-entity", "lt-in-attribute", "undeclared-in-entity", "mixed-separators"])
+        "unbalanced-entity"])
 def test_own_reader_and_expat_agree(document, cls, expected):
     source = document.encode()
     ours = outcome(lambda: kestrix.deserialize(source, cls))

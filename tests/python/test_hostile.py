@@ -105,9 +105,8 @@ def test_huge_and_deep_documents(source, cls, expected, megabytes):
 
 
 @pytest.mark.parametrize("source", [
-    b"<Le\xffaf/>", b'<Leaf bad\xfe="1"/>', b"<Leaf><name>a\xc3</name></Leaf>",
-    b"<Leaf><name>\xed\xa0\x80</name></Leaf>",  # an encoded surrogate
-    b'<Leaf note="\x80"/>', b"<Leaf><name>a\x00b</name></Leaf>", b"<Leaf>\x00</Leaf>", b'<Leaf note="a\x01"/>',
+    # each kind of byte the core's reader refuses is in its own tests
+    b"<Le\xffaf/>", b'<Leaf note="\x80"/>', b"<Leaf><name>a\x00b</name></Leaf>", b'<Leaf note="a\x01"/>',
 ])
 def test_invalid_bytes_are_reader_errors(source):
     assert outcome(source).startswith("XML reader error at position ")
