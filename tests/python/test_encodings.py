@@ -34,10 +34,8 @@ ENCODINGS = [  # Python codec, name declared (None: the codec's), text it can ho
     ("utf-8-sig", "UTF-8", "\u20ac"),
     ("utf-16", "UTF-16", "\u20ac \U0001f600"),  # with a byte-order mark
     ("utf-16-le", "UTF-16", "\u20ac"),  # no byte-order mark: the declaration says it
-    ("utf-16-be", "UTF-16", "\u20ac"),
     ("utf-16-le", "", "\u20ac"),  # neither: its first bytes say it
     ("utf-16-be", "", "\u20ac"),
-    ("iso-8859-1", "ISO-8859-1", "\u00ff\u00d7"),
     ("latin-1", "latin1", "\u00e8"),  # a name only Python's codecs know
     ("cp1252", "windows-1252", "\u20ac\u201a\u2122\u0178\u2026"),  # bytes 0x80-0x9F
     ("iso-8859-15", "ISO-8859-15", "\u20ac\u0153"),
