@@ -49,41 +49,12 @@ Read read_expat(std::string_view doc, bool namespaces) {
                      [](ExpatReader& r) { return XML_GetErrorCode(r.handle()); });
 }
 
-TEST(XmlReader, Events) {
-    const struct {
-        std::string_view doc;
-        bool namespaces;
-        std::string_view events;
-    } rows[] = {
-        {"<a x='1' y=\"&lt;&#x41;\t&#10;\"/>", false, "<a x=1 y=<A \n/>\nend\n"},
-        {"\xEF\xBB\xBF<?xml version='1.0' encoding='latin1' standalone='yes'?>\n<!--c--><?p d?>"
-         "<a>x&amp;y\r\nz<![CDATA[<&\r]]>\xC3\xA9</a><!--after--> ",
-         false, "<a>\ntext:x&y\nz<&\n\xC3\xA9\nend\n"},
-        {"<p:a xmlns:p='u' xmlns='d' p:x='1' y='2'><b/></p:a>", true,
-         "ns p=u\nns =d\n<u|a|p u|x|p=1 y=2>\n<d|b/>\nend\nend\nns end \nns end p\n"},
-        {"<a xmlns='d'><b xmlns=''/></a>", true,
-         "ns =d\n<d|a>\nns =\n<b/>\nend\nns end \nend\nns end \n"},
-        {"<xml:a xml:lang='en'/>", true,
-         "<http://www.w3.org/XML/1998/namespace|a|xml "
-         "http://www.w3.org/XML/1998/namespace|lang|xml=en/>\nend\n"},
-        {"<a:b:c d:e=''/>", false, "<a:b:c d:e=/>\nend\n"},
-        // Fifth-edition names: a letter beyond the older tables, a middle dot.
-        {"<\xE1\x80\x80\xC2\xB7/>", false, "<\xE1\x80\x80\xC2\xB7/>\nend\n"},
-        // ASCII names going on above ASCII or with a colon, in both modes.
-        {"<ab\xC2\xB7"
-         "c d\xC3\xA9='1'/>",
-         false,
-         "<ab\xC2\xB7"
-         "c d\xC3\xA9=1/>\nend\n"},
-        {"<ab:c xmlns:ab='u' ab:d\xC3\xA9='1'></ab:c>", true,
-         "ns ab=u\n<u|c|ab u|d\xC3\xA9|ab=1>\nend\nns end ab\n"},
-    };
-    for (const auto& row : rows) {
-        for (const Scan scan : {Scan::Blocks, Scan::Bytes}) {
-            const Read read = read_new(row.doc, row.namespaces, scan);
-            EXPECT_EQ(read.error, XML_ERROR_NONE) << row.doc;
-            EXPECT_EQ(read.events, row.events) << row.doc;
-        }
+TEST(XmlReader, ReadsFifthEditionNames) {
+    // A letter beyond the older name tables and a middle dot, which expat refuses.
+    for (const Scan scan : {Scan::Blocks, Scan::Bytes}) {
+        const Read read = read_new("<\xE1\x80\x80\xC2\xB7/>", false, scan);
+        EXPECT_EQ(read.error, XML_ERROR_NONE);
+        EXPECT_EQ(read.events, "<\xE1\x80\x80\xC2\xB7/>\nend\n");
     }
 }
 
@@ -240,6 +211,17 @@ TEST(XmlReader, AgreesWithExpat) {
         "<!DOCTYPE r [<!ENTITY f '&#38;amp'>]><r a='&f;' b='<'/>",
     };
     const std::string_view docs[] = {
+        // Events of every kind: references, a prolog, namespaces, names above ASCII.
+        "<a x='1' y=\"&lt;&#x41;\t&#10;\"/>",
+        "\xEF\xBB\xBF<?xml version='1.0' encoding='latin1' standalone='yes'?>\n<!--c--><?p d?>"
+        "<a>x&amp;y\r\nz<![CDATA[<&\r]]>\xC3\xA9</a><!--after--> ",
+        "<p:a xmlns:p='u' xmlns='d' p:x='1' y='2'><b/></p:a>",
+        "<a xmlns='d'><b xmlns=''/></a>",
+        "<xml:a xml:lang='en'/>",
+        "<a:b:c d:e=''/>",
+        "<ab\xC2\xB7"
+        "c d\xC3\xA9='1'/>",
+        "<ab:c xmlns:ab='u' ab:d\xC3\xA9='1'></ab:c>",
         "<a/>",
         "<a></a >",
         "< a/>",
