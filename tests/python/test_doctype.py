@@ -1,7 +1,7 @@
 """Documents with an internal DTD subset: deserialize reads them with kestrix's
 own reader, iterparse with libexpat; both must bind the same values, or fail
-with the same message at the same place (each fault the readers must place alike is
-compared in the core's XmlReader tests; one here checks the message end to end)."""
+with the same message at the same place. (The two readers' events and faults are
+compared document by document in the core's XmlReader tests; these check the binding.)"""
 
 from dataclasses import dataclass, field
 
@@ -40,13 +40,10 @@ DTD = ("<!DOCTYPE Item [<!ELEMENT Item (name?)><!ATTLIST Item id CDATA '7' kind 
 
 @pytest.mark.parametrize("document, cls, expected", [
     (DTD + "<Item><name>&who;</name></Item>", Item, Item(id=7, kind="b", tokens="x y", name="A & B")),
-    (DTD + "<Item id='3' tokens=' p  q '/>", Item, Item(id=3, kind="b", tokens="p q")),
     ("<!DOCTYPE s:Item [<!ATTLIST s:Item xmlns:s CDATA 'urn:s' id CDATA '2'>]><s:Item><s:name>n</s:name></s:Item>",
      Spaced, Spaced(id=2, name="n")),
-    ("<!DOCTYPE Item [<!ENTITY e '<name>in</name>'>]><Item>&e;</Item>", Item, Item(name="in")),
     ("<!DOCTYPE Item [<!ENTITY e '<name>'>]><Item>&e;</name></Item>", Item, None),
-], ids=["entities-and-defaults", "typed-values", "defaulted-namespace", "markup-in-entity",
-        "unbalanced-entity"])
+], ids=["entities-and-defaults", "defaulted-namespace", "unbalanced-entity"])
 def test_own_reader_and_expat_agree(document, cls, expected):
     source = document.encode()
     ours = outcome(lambda: kestrix.deserialize(source, cls))
