@@ -94,7 +94,6 @@ def test_strings_inside_builtin_generics_resolve():  # Python 3.10's get_type_hi
     ({"type": "Attribute", "name": "id"}, "Attribute", "id"),
     ({"type": "attribute"}, "Element", "f"),
     ({"type": "Text"}, "Text", "f"),
-    ({"type": "Text "}, "Element", "f"),
     ({"type": "Wildcard", "mixed": True}, "Text", "f"),
     ({"type": "Wildcard"}, "Element", "f"),
     ({"type": "Wildcard", "mixed": 1}, "Element", "f"),

@@ -6,7 +6,7 @@ from dataclasses import dataclass, field
 from typing import Optional
 
 import pytest
-from test_files import outcomes
+from test_files import outcomes, rss_bytes
 
 import kestrix
 
@@ -23,11 +23,6 @@ class Node:
     child: Optional["Node"] = None
     leaves: list[Leaf] = field(default_factory=list, metadata={"name": "leaf"})
     name: str = ""
-
-
-def rss_bytes():
-    with open("/proc/self/statm") as handle:
-        return int(handle.read().split()[1]) * 4096
 
 
 def outcome(source, cls=Leaf):
