@@ -154,7 +154,6 @@ PADDING = "<!--" + "." * 600 + "-->"  # past the first bytes, which are read who
     b'<w><Item id="1"/><Item id="2"><name>cut',
     b'<w><Item id="1"/></x><Item id="3"/></w>',
     b'<!DOCTYPE w [<!ENTITY e "<Item id=\'9\'/>">]><w>&e;<Item id="1"><Item id="2"/></Item></w>',
-    "<?xml version='1.0' encoding='UTF-16'?><w><Item id='1'><name>\u20ac</name></Item></w>".encode("utf-16"),
     # line ends, references, sections and characters of several bytes cut anywhere
     "<w>\r\n<Item id='1'><name>\u00e9&#x20AC;\r\n]]<![CDATA[\U0001F600\r]]></name></Item>\r\n"
     "<Item id='2' id='3'/></w>".encode(),
@@ -162,9 +161,8 @@ PADDING = "<!--" + "." * 600 + "-->"  # past the first bytes, which are read who
     b'<w><Item id="1"/><![CDATA[</w>',
 ])
 def test_streams_give_what_iterparse_gives_at_any_chunk_boundary(document):
-    start = document.index(b"<w") if b"<w" in document else document.index("<w".encode("utf-16-le"))
-    padding = PADDING.encode("utf-16-le" if document[:2] == b"\xff\xfe" else "ascii")
-    document = document[:start] + padding + document[start:]
+    start = document.index(b"<w")  # (documents in UTF-16: test_encoded_reading)
+    document = document[:start] + PADDING.encode() + document[start:]
     expected = outcomes(kestrix.iterparse(document, Item))
     for seed in (None, 0, 1, 2):
         assert outcomes(kestrix.iterload(Trickle(document, seed), Item)) == expected
