@@ -69,7 +69,6 @@ class Size(enum.Enum, metaclass=Aliasing):
 # (SAME, an exception type, or None: not checked)
 READ = [
     (str, "<v xsi:nil='false'>v</v>", "v", SAME),
-    (str, "<v/>", "", SAME),  # empty text stays empty text
     (Level, "<v>+1</v>", Level.LOW, SAME),  # by integer value
     (Level, "<v>2.0</v>", "2.0", None),
     (SmallInt, "<v>2</v>", SmallInt.TWO, SAME),  # parsed int to member
