@@ -127,7 +127,7 @@ bool expat_alone(std::string_view doc, std::size_t chunk) {
 /// A sink that takes every event and does nothing with it.
 class NoSink final : public detail::ReaderEvents {
 public:
-    void on_start(const char*, const char**, bool) noexcept override {}
+    void on_start(std::string_view, std::span<const AttributeView>, bool) noexcept override {}
     void on_end() noexcept override {}
     void on_text(const char*, std::size_t) noexcept override {}
     bool wants_namespace_events() const noexcept override { return false; }
@@ -239,8 +239,7 @@ int main(int argc, char** argv) {
     std::printf(
         "RecordStream (one per order): %8.1f MB/s  (%.2fx expat's time, chunks, copy included)\n",
         mb / stream, stream / expat_chunks);
-    std::printf(
-        "RecordStream fed 256 KiB chunks: %8.1f MB/s  (%.2fx the held stream's time)\n",
-        mb / fed, fed / stream);
+    std::printf("RecordStream fed 256 KiB chunks: %8.1f MB/s  (%.2fx the held stream's time)\n",
+                mb / fed, fed / stream);
     return 0;
 }

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <string>
+#include <string_view>
 
 #include "expanded_name.hpp"
 #include "reader_control.hpp"
@@ -16,11 +18,12 @@ class Transcript final : public ReaderEvents {
 public:
     explicit Transcript(bool namespace_events = false) : namespace_events_(namespace_events) {}
 
-    void on_start(const char* name, const char** attributes, bool empty) noexcept override {
+    void on_start(std::string_view name, std::span<const AttributeView> attributes,
+                  bool empty) noexcept override {
         text_ = false;
         std::string line = "<" + readable(name);
-        for (; attributes[0] != nullptr; attributes += 2) {
-            line += " " + readable(attributes[0]) + "=" + attributes[1];
+        for (const AttributeView& a : attributes) {
+            line += " " + readable(a.name) + "=" + std::string(a.value);
         }
         lines += line + (empty ? "/>\n" : ">\n");
     }
@@ -48,9 +51,10 @@ public:
     std::string lines;
 
 private:
-    static std::string readable(std::string name) {
-        for (char& c : name) c = c == NS_SEPARATOR ? '|' : c;
-        return name;
+    static std::string readable(std::string_view name) {
+        std::string text(name);
+        for (char& c : text) c = c == NS_SEPARATOR ? '|' : c;
+        return text;
     }
     bool namespace_events_;
     bool text_ = false;
@@ -63,7 +67,7 @@ public:
     Suspending(ReaderControl& reader, bool at_every_event)
         : reader_(reader), every_(at_every_event) {}
 
-    void on_start(const char* n, const char** a, bool e) noexcept override {
+    void on_start(std::string_view n, std::span<const AttributeView> a, bool e) noexcept override {
         inner.on_start(n, a, e);
         reader_.stop(true);
     }

@@ -3,8 +3,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 
+#include "kestrix/attribute_view.hpp"
 #include "kestrix/error.hpp"
 #include "kestrix/qname.hpp"
 #include "kestrix/scalar_parse.hpp"
@@ -96,27 +98,26 @@ private:
 };
 
 /// True when some attribute's local name is "nil" (or "xsi:nil", which a doubly
-/// prefixed name yields) and its value is exactly "true" or "1".
-/// `attributes` is a null-terminated array of name/value pairs (expat's form),
-/// values already entity-decoded.
-bool is_nil(const char* const* attributes) noexcept;
+/// prefixed name yields) and its value is exactly "true" or "1". Values are
+/// already entity-decoded.
+bool is_nil(std::span<const AttributeView> attributes) noexcept;
 
 /// Binds the attributes of a class element to the frame's scalar attribute
 /// fields, matched on the attribute's local name (`xmlns:p` is looked up as `p`).
 /// Unknown attributes and attributes of non-scalar fields are skipped; a later
 /// attribute of the same field replaces an earlier one. Fails with the error of
 /// `parse_scalar` for a value that does not parse.
-Status apply_attributes(const char* const* attributes, Frame& frame);
+Status apply_attributes(std::span<const AttributeView> attributes, Frame& frame);
 
 /// is_nil for attributes named as expat's namespace processing names them
 /// (expanded names): an attribute whose local name is "nil", in the XML
 /// Schema instance namespace or any other.
-bool is_nil_expanded(const char* const* attributes) noexcept;
+bool is_nil_expanded(std::span<const AttributeView> attributes) noexcept;
 
 /// apply_attributes for expanded attribute names: an attribute field matches
 /// by local name and namespace (an unprefixed attribute is in no namespace;
 /// see NsRule).
-Status apply_expanded_attributes(const char* const* attributes, Frame& frame);
+Status apply_expanded_attributes(std::span<const AttributeView> attributes, Frame& frame);
 
 /// Turns a closed frame into a `Value::Object`: the set slots and gathered lists,
 /// and, when the class has a text field and the gathered text is not empty, that

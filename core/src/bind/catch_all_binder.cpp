@@ -12,7 +12,7 @@ constexpr std::string_view TYPE_ATTRIBUTE = "{http://www.w3.org/2001/XMLSchema-i
 
 }  // namespace
 
-bool ElementBinder::caught_name(const char* name, bool element, std::string& out) const {
+bool ElementBinder::caught_name(std::string_view name, bool element, std::string& out) const {
     std::string_view uri;
     std::string_view local;
     if (namespaces_) {
@@ -50,22 +50,22 @@ bool ElementBinder::caught_name(const char* name, bool element, std::string& out
     return true;
 }
 
-void ElementBinder::catch_attributes(const char** attributes, Frame& frame, bool substituted) {
-    if (attributes == nullptr) return;
+void ElementBinder::catch_attributes(std::span<const AttributeView> attributes, Frame& frame,
+                                     bool substituted) {
     const ClassSchema& schema = frame.schema();
     Value pairs;
-    for (; attributes[0] != nullptr; attributes += 2) {
-        const char* name = attributes[0];
+    for (const AttributeView& a : attributes) {
+        const std::string_view name = a.name;
         // Taken by a field exactly when binding the attributes took it.
         const bool taken =
             namespaces_
                 ? find_expanded_field(schema, FieldRole::Attribute, {}, split_expanded(name))
                       .has_value()
-                : find_field(schema, FieldRole::Attribute, local_name_of(name)).has_value();
+                : find_field(schema, FieldRole::Attribute, local_name(name)).has_value();
         if (taken || !caught_name(name, false, caught_name_)) continue;
         if (substituted && (caught_name_ == TYPE_ATTRIBUTE || caught_name_ == "xsi:type")) continue;
         pairs.append(Value::string(arena_.copy(caught_name_)), arena_);
-        pairs.append(Value::string(arena_.copy(attributes[1])), arena_);
+        pairs.append(Value::string(arena_.copy(a.value)), arena_);
     }
     if (pairs.is_absent()) return;
     ObjectValue* caught = ObjectValue::make(node::attributes_schema(), arena_);
@@ -73,7 +73,7 @@ void ElementBinder::catch_attributes(const char** attributes, Frame& frame, bool
     frame.set(*schema.any_attributes, Value::object(caught));
 }
 
-void ElementBinder::open_caught(const char* name, const char** attributes) {
+void ElementBinder::open_caught(std::string_view name, std::span<const AttributeView> attributes) {
     OpenFrame& parent = stack_.back();
     parent.frame.end_text_run();  // mixed content keeps the caught element in its place
     if (stack_.size() >= limit_) {
@@ -100,17 +100,17 @@ void ElementBinder::open_caught(const char* name, const char** attributes) {
     reader_.report_nodes(true);
 }
 
-void ElementBinder::caught_element(const char* name, const char** attributes) {
+void ElementBinder::caught_element(std::string_view name,
+                                   std::span<const AttributeView> attributes) {
     const bool nested = caught_.depth() > 0;
     caught_name(name, true, caught_name_);
     caught_.open(caught_name_, arena_);
-    for (; attributes != nullptr && attributes[0] != nullptr; attributes += 2) {
-        if (caught_name(attributes[0], false, caught_name_)) {
-            caught_.attribute(caught_name_, attributes[1], arena_);
+    for (const AttributeView& a : attributes) {
+        if (caught_name(a.name, false, caught_name_)) {
+            caught_.attribute(caught_name_, a.value, arena_);
         } else if (nested) {  // an xmlns attribute, when names come as written
-            const std::string_view declared = attributes[0];
-            caught_.declare(declared.size() > 5 ? declared.substr(6) : std::string_view(),
-                            attributes[1], arena_);
+            caught_.declare(a.name.size() > 5 ? a.name.substr(6) : std::string_view(), a.value,
+                            arena_);
         }
     }
     if (nested) {
@@ -126,7 +126,7 @@ void ElementBinder::leave_caught() noexcept {
     reader_.report_nodes(false);
 }
 
-void ElementBinder::caught_start(const char* name, const char** attributes) {
+void ElementBinder::caught_start(std::string_view name, std::span<const AttributeView> attributes) {
     // A self-closing tag's end event closes it like any other.
     swallow_end_ = false;
     const std::size_t depth = stack_.size() + caught_.depth();

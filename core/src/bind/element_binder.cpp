@@ -70,7 +70,8 @@ void ElementBinder::recycle(Arena&& arena) noexcept {
     pool_.push_back(std::move(kept));
 }
 
-void ElementBinder::on_start(const char* name, const char** attributes, bool empty) noexcept {
+void ElementBinder::on_start(std::string_view name, std::span<const AttributeView> attributes,
+                             bool empty) noexcept {
     if (scope_from_attributes_) [[unlikely]]
         declare_from_attributes(attributes);
     start(name, attributes, empty);
@@ -82,14 +83,13 @@ void ElementBinder::on_end() noexcept {
         leave_attribute_scope();
 }
 
-void ElementBinder::declare_from_attributes(const char** attributes) {
+void ElementBinder::declare_from_attributes(std::span<const AttributeView> attributes) {
     const std::uint64_t depth = ++element_depth_;
-    for (const char** a = attributes; a != nullptr && a[0] != nullptr; a += 2) {
-        const std::string_view attribute = a[0];
-        if (attribute == "xmlns") {
-            scope_.declare({}, a[1], depth);
-        } else if (attribute.starts_with("xmlns:")) {
-            scope_.declare(attribute.substr(6), a[1], depth);
+    for (const AttributeView& a : attributes) {
+        if (a.name == "xmlns") {
+            scope_.declare({}, a.value, depth);
+        } else if (a.name.starts_with("xmlns:")) {
+            scope_.declare(a.name.substr(6), a.value, depth);
         }
     }
 }
@@ -107,7 +107,8 @@ void ElementBinder::on_namespace_start(const char* prefix, const char* uri) {
 
 void ElementBinder::on_namespace_end(const char* prefix) { scope_.end_prefix(prefix); }
 
-void ElementBinder::start(const char* name, const char** attributes, bool empty) noexcept {
+void ElementBinder::start(std::string_view name, std::span<const AttributeView> attributes,
+                          bool empty) noexcept {
     // A self-closing tag is handled here as a whole; its end event only needs
     // swallowing, and the reader delivers it even when this event stops it.
     swallow_end_ = empty;
@@ -155,7 +156,7 @@ void ElementBinder::start(const char* name, const char** attributes, bool empty)
         expanded = split_expanded(name);
         field = find_expanded_field(schema, FieldRole::Element, parent.ns, expanded);
     } else {
-        field = find_field_near(schema, FieldRole::Element, name, parent.hint);
+        field = find_written_field_near(schema, FieldRole::Element, name, parent.hint);
     }
     if (!field) {
         if (schema.has_choices && bind_choice(name, expanded, attributes, empty)) return;
@@ -213,11 +214,11 @@ void ElementBinder::start(const char* name, const char** attributes, bool empty)
     if (!empty) ++skip_depth_;
 }
 
-bool ElementBinder::bind_choice(const char* name, const ExpandedName& expanded,
-                                const char** attributes, bool empty) {
+bool ElementBinder::bind_choice(std::string_view name, const ExpandedName& expanded,
+                                std::span<const AttributeView> attributes, bool empty) {
     OpenFrame& parent = stack_.back();
     const ClassSchema& schema = parent.frame.schema();
-    const std::string_view local = namespaces_ ? expanded.local : local_name_of(name);
+    const std::string_view local = namespaces_ ? expanded.local : local_name(name);
     for (std::size_t i = 0; i < schema.fields.size(); ++i) {
         const FieldSchema& field = schema.fields[i];
         if (field.role != FieldRole::Choice) continue;
@@ -339,15 +340,15 @@ ElementBinder::RecordTag ElementBinder::split_tag(std::string_view tag) noexcept
     return split;
 }
 
-bool ElementBinder::tag_selects(const RecordTag& tag, const char* name) const noexcept {
-    if (!namespaces_) return local_name_of(name) == tag.whole;
+bool ElementBinder::tag_selects(const RecordTag& tag, std::string_view name) const noexcept {
+    if (!namespaces_) return local_name(name) == tag.whole;
     const ExpandedName expanded = split_expanded(name);
     if (expanded.local != tag.local) return false;
     if (tag.clark) return expanded.uri == tag.uri;
     return tag.prefix.empty() || expanded.prefix == tag.prefix;
 }
 
-bool ElementBinder::is_record(const char* name) noexcept {
+bool ElementBinder::is_record(std::string_view name) noexcept {
     if (tag_selects(tag_, name)) {
         record_schema_ = &schema_;
         return true;
@@ -361,14 +362,14 @@ bool ElementBinder::is_record(const char* name) noexcept {
     return false;
 }
 
-std::string ElementBinder::described(const char* name, bool element) const {
+std::string ElementBinder::described(std::string_view name, bool element) const {
     const ExpandedName expanded = namespaces_ ? split_expanded(name) : ExpandedName{{}, name, {}};
     std::string text = (element ? "<" : "'") + expanded.written() + (element ? ">" : "'");
     if (!expanded.uri.empty()) text += " (namespace " + std::string(expanded.uri) + ")";
     return text;
 }
 
-void ElementBinder::unexpected_element(const char* name) {
+void ElementBinder::unexpected_element(std::string_view name) {
     if (mode_ != Mode::InClass) {
         fail(BindError::schema("unexpected element " + described(name, true) + " inside field '" +
                                stack_.back().frame.schema().fields[scalar_field_].name +
@@ -394,12 +395,12 @@ void ElementBinder::unexpected_element(const char* name) {
     fail(BindError::schema(std::move(message)));
 }
 
-bool ElementBinder::check_attributes(const char** attributes, const ClassSchema* schema,
-                                     std::size_t field) {
+bool ElementBinder::check_attributes(std::span<const AttributeView> attributes,
+                                     const ClassSchema* schema, std::size_t field) {
     // A catch-all attribute field takes every attribute.
-    if (attributes == nullptr || (schema != nullptr && schema->any_attributes)) return true;
-    for (; attributes[0] != nullptr; attributes += 2) {
-        const char* name = attributes[0];
+    if (schema != nullptr && schema->any_attributes) return true;
+    for (const AttributeView& a : attributes) {
+        const std::string_view name = a.name;
         bool known = false;
         if (namespaces_) {
             // Namespace declarations are no attributes with namespace processing.
@@ -410,7 +411,7 @@ bool ElementBinder::check_attributes(const char** attributes, const ClassSchema*
                      find_expanded_field(*schema, FieldRole::Attribute, {}, expanded));
         } else {
             const std::string_view whole = name;
-            const std::string_view local = local_name_of(name);
+            const std::string_view local = local_name(name);
             known = whole == "xmlns" || whole.starts_with("xmlns:") || local == "nil" ||
                     local == "xsi:nil" || (local == "type" && names_xsi(whole)) ||
                     (schema != nullptr && find_field(*schema, FieldRole::Attribute, local));
@@ -425,7 +426,7 @@ bool ElementBinder::check_attributes(const char** attributes, const ClassSchema*
     return true;
 }
 
-void ElementBinder::note_name(const char* name) {
+void ElementBinder::note_name(std::string_view name) {
     std::string written = namespaces_ ? split_expanded(name).written() : std::string(name);
     for (const std::string& seen : names_seen_) {
         if (seen == written) return;
@@ -433,10 +434,10 @@ void ElementBinder::note_name(const char* name) {
     names_seen_.push_back(std::move(written));
 }
 
-bool ElementBinder::check_document_element(const char* name) {
+bool ElementBinder::check_document_element(std::string_view name) {
     const ExpandedName expanded = namespaces_ ? split_expanded(name) : ExpandedName{{}, name, {}};
     document_element_ = expanded.written();
-    const std::string_view local = namespaces_ ? expanded.local : local_name_of(name);
+    const std::string_view local = namespaces_ ? expanded.local : local_name(name);
     const bool name_ok = schema_.element_name.empty() || local == schema_.element_name;
     const bool ns_ok = !namespaces_ || !schema_.ns || expanded.uri == *schema_.ns;
     if (name_ok && ns_ok) return true;
@@ -459,12 +460,14 @@ std::string_view ElementBinder::intern(std::string_view uri) {
     return *it;
 }
 
-Status ElementBinder::bind_attributes(const char** attributes, Frame& frame) const {
+Status ElementBinder::bind_attributes(std::span<const AttributeView> attributes,
+                                      Frame& frame) const {
     return namespaces_ ? apply_expanded_attributes(attributes, frame)
                        : apply_attributes(attributes, frame);
 }
 
-void ElementBinder::open_record(const char* name, const char** attributes, bool empty) {
+void ElementBinder::open_record(std::string_view name, std::span<const AttributeView> attributes,
+                                bool empty) {
     record_found_ = true;
     if (arena_.empty() && !pool_.empty()) {  // the last record took the arena along
         arena_ = std::move(pool_.back());
@@ -475,7 +478,8 @@ void ElementBinder::open_record(const char* name, const char** attributes, bool 
 }
 
 void ElementBinder::open_child(const ClassSchema& declared, std::size_t field, std::string_view ns,
-                               const char** attributes, bool empty, std::uint32_t member) {
+                               std::span<const AttributeView> attributes, bool empty,
+                               std::uint32_t member) {
     const ClassSchema* chosen = &declared;
     if (!declared.substitutes.empty()) [[unlikely]] {
         chosen = substituted(declared, attributes);
@@ -508,20 +512,19 @@ bool ElementBinder::names_xsi(std::string_view name) const noexcept {
     return uri ? *uri == XSI_NAMESPACE : prefix == "xsi";
 }
 
-const ClassSchema* ElementBinder::substituted(const ClassSchema& schema, const char** attributes) {
-    if (attributes == nullptr) return &schema;
-    const char* given = nullptr;
-    for (const char** a = attributes; a[0] != nullptr; a += 2) {
+const ClassSchema* ElementBinder::substituted(const ClassSchema& schema,
+                                              std::span<const AttributeView> attributes) {
+    const AttributeView* given = nullptr;
+    for (const AttributeView& a : attributes) {
         if (namespaces_) {
-            const ExpandedName expanded = split_expanded(a[0]);
-            if (expanded.local == "type" && expanded.uri == XSI_NAMESPACE) given = a[1];
+            const ExpandedName expanded = split_expanded(a.name);
+            if (expanded.local == "type" && expanded.uri == XSI_NAMESPACE) given = &a;
             continue;
         }
-        const std::string_view name = a[0];
-        if (local_name_of(a[0]) == "type" && names_xsi(name)) given = a[1];
+        if (local_name(a.name) == "type" && names_xsi(a.name)) given = &a;
     }
     if (given == nullptr) return &schema;
-    Result<Value> type = parse_qname(given, &scope_, "xsi:type", arena_);
+    Result<Value> type = parse_qname(given->value, &scope_, "xsi:type", arena_);
     if (!type) {
         fail(std::move(type).error());
         return nullptr;
@@ -530,9 +533,9 @@ const ClassSchema* ElementBinder::substituted(const ClassSchema& schema, const c
     if (name) {
         if (const ClassSchema* found = find_type(schema, name->uri, name->local)) return found;
     }
-    fail(BindError::schema("unknown xsi:type '" + std::string(trim_xml_space(given)) + "' (" +
-                           std::string(type.value().as_str()) + "): no subclass of " + schema.name +
-                           " declares that type name"));
+    fail(BindError::schema("unknown xsi:type '" + std::string(trim_xml_space(given->value)) +
+                           "' (" + std::string(type.value().as_str()) + "): no subclass of " +
+                           schema.name + " declares that type name"));
     return nullptr;
 }
 
@@ -541,12 +544,13 @@ void ElementBinder::place(Frame& frame) const noexcept {
     frame.place(at.offset, at.line, at.column);
 }
 
-void ElementBinder::bind_scalar_start(std::size_t field, ScalarKind kind, const char** attributes,
-                                      bool empty, std::uint32_t member) {
+void ElementBinder::bind_scalar_start(std::size_t field, ScalarKind kind,
+                                      std::span<const AttributeView> attributes, bool empty,
+                                      std::uint32_t member) {
     if (strict_ && !check_attributes(attributes, nullptr, field)) return;
     Frame& top = stack_.back().frame;
-    const bool nil = attributes != nullptr && attributes[0] != nullptr &&
-                     (namespaces_ ? is_nil_expanded(attributes) : is_nil(attributes));
+    const bool nil =
+        !attributes.empty() && (namespaces_ ? is_nil_expanded(attributes) : is_nil(attributes));
     if (nil || empty) {
         // Complete at its start tag: a nil marker, or a self-closing element,
         // which reads as the empty element it stands for (an error for numbers

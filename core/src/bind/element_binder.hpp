@@ -83,7 +83,8 @@ public:
     // The reader's events (see ReaderEvents). Handlers run inside the reader
     // (expat's C frames among them), so nothing may propagate out of them; the
     // only exception possible is exhausted memory, which ends the process.
-    void on_start(const char* name, const char** attributes, bool empty) noexcept override;
+    void on_start(std::string_view name, std::span<const AttributeView> attributes,
+                  bool empty) noexcept override;
     void on_end() noexcept override;
     void on_text(const char* text, std::size_t length) noexcept override;
     /// True for a tree with QName values read in namespace mode, which keeps
@@ -143,78 +144,84 @@ private:
 
     /// The scope upkeep of `on_start`/`on_end` when declarations come as
     /// xmlns attributes: kept out of line, off the path of other trees.
-    [[gnu::noinline]] void declare_from_attributes(const char** attributes);
+    [[gnu::noinline]] void declare_from_attributes(std::span<const AttributeView> attributes);
     [[gnu::noinline]] void leave_attribute_scope() noexcept;
     /// Strict reading: fails on a piece of text other than white space in a
     /// class element with no text field.
     [[gnu::noinline, gnu::cold]] void unexpected_text(std::string_view piece);
     /// The element events proper, after the scope upkeep of `on_start`/`on_end`.
-    void start(const char* name, const char** attributes, bool empty) noexcept;
+    void start(std::string_view name, std::span<const AttributeView> attributes,
+               bool empty) noexcept;
     void end() noexcept;
 
     /// Opens the caught element `name` for the catch-all field of the top
     /// frame, with the namespace declarations in scope.
-    void open_caught(const char* name, const char** attributes);
+    void open_caught(std::string_view name, std::span<const AttributeView> attributes);
     /// A start tag and an end tag inside a caught element.
-    void caught_start(const char* name, const char** attributes);
+    void caught_start(std::string_view name, std::span<const AttributeView> attributes);
     void caught_end();
     /// Adds one element of a caught subtree and its attributes.
-    void caught_element(const char* name, const char** attributes);
+    void caught_element(std::string_view name, std::span<const AttributeView> attributes);
     /// Ends a caught subtree (closed, failed or abandoned).
     void leave_caught() noexcept;
     /// Puts the attributes of a class element that no attribute field takes
     /// into the frame's catch-all attribute field; `substituted` (the element
     /// may name a subclass) leaves out its xsi:type, which chose the frame's
     /// class and which writing gives again when it is not the declared one.
-    void catch_attributes(const char** attributes, Frame& frame, bool substituted);
+    void catch_attributes(std::span<const AttributeView> attributes, Frame& frame,
+                          bool substituted);
     /// The name of an element or attribute as a catch-all field holds it:
     /// `{uri}local`, or the name as written when it is in no namespace or its
     /// prefix is bound to nothing. False for a namespace declaration, which
     /// is no attribute.
-    bool caught_name(const char* name, bool element, std::string& out) const;
+    bool caught_name(std::string_view name, bool element, std::string& out) const;
     static RecordTag split_tag(std::string_view tag) noexcept;
-    bool tag_selects(const RecordTag& tag, const char* name) const noexcept;
+    bool tag_selects(const RecordTag& tag, std::string_view name) const noexcept;
     /// True when a record tag selects `name`; `record_schema_` is then the
     /// schema of its kind.
-    bool is_record(const char* name) noexcept;
+    bool is_record(std::string_view name) noexcept;
     /// Strict reading: fails, naming it, on the first attribute of a start
     /// tag that no attribute field of `schema` (null: a scalar element)
     /// takes; namespace declarations and nil markers pass. `field` is the
     /// top frame's field a scalar element is for. False on failure.
-    bool check_attributes(const char** attributes, const ClassSchema* schema, std::size_t field);
+    bool check_attributes(std::span<const AttributeView> attributes, const ClassSchema* schema,
+                          std::size_t field);
     /// Strict reading: fails on the element `name` that no field of the top
     /// frame takes, or that stands inside a scalar element.
-    void unexpected_element(const char* name);
+    void unexpected_element(std::string_view name);
     /// The name of an element (`<p:name>`) or attribute (`'p:name'`) as the
     /// document wrote it, with its namespace when the reader processes
     /// namespaces.
-    std::string described(const char* name, bool element) const;
+    std::string described(std::string_view name, bool element) const;
     /// Adds `name` to `names_seen_` unless it is there.
-    void note_name(const char* name);
+    void note_name(std::string_view name);
     /// False, with the failure recorded, when the document element is not the
     /// one the root class declares.
-    bool check_document_element(const char* name);
+    bool check_document_element(std::string_view name);
     std::string_view intern(std::string_view uri);
-    Status bind_attributes(const char** attributes, Frame& frame) const;
+    Status bind_attributes(std::span<const AttributeView> attributes, Frame& frame) const;
 
     /// Records in `frame` where its element's start tag (the current event) stands.
     void place(Frame& frame) const noexcept;
-    void open_record(const char* name, const char** attributes, bool empty);
+    void open_record(std::string_view name, std::span<const AttributeView> attributes, bool empty);
     /// True when the prefix of the attribute name `name` (read without
     /// namespace processing) stands for the XML Schema instance namespace.
     bool names_xsi(std::string_view name) const noexcept;
     /// The schema an element of class `schema` binds to: the class its
     /// xsi:type names (`schema` or a substitute), `schema` when it has none.
     /// Null, with the failure recorded, for a type name no class declares.
-    const ClassSchema* substituted(const ClassSchema& schema, const char** attributes);
+    const ClassSchema* substituted(const ClassSchema& schema,
+                                   std::span<const AttributeView> attributes);
     void open_child(const ClassSchema& schema, std::size_t field, std::string_view ns,
-                    const char** attributes, bool empty, std::uint32_t member = NO_MEMBER);
-    void bind_scalar_start(std::size_t field, ScalarKind kind, const char** attributes, bool empty,
+                    std::span<const AttributeView> attributes, bool empty,
+                    std::uint32_t member = NO_MEMBER);
+    void bind_scalar_start(std::size_t field, ScalarKind kind,
+                           std::span<const AttributeView> attributes, bool empty,
                            std::uint32_t member = NO_MEMBER);
     /// Binds a child element of the top frame that no plain field takes to the
     /// choice member its name selects; false when none does.
-    bool bind_choice(const char* name, const ExpandedName& expanded, const char** attributes,
-                     bool empty);
+    bool bind_choice(std::string_view name, const ExpandedName& expanded,
+                     std::span<const AttributeView> attributes, bool empty);
     void close_scalar();
     void close_frame();
     /// Puts a finished value (a child object or a scalar) into `field` of the

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string_view>
 
@@ -15,23 +17,39 @@ namespace kestrix::detail {
 /// larger ones through the schema's hash index.
 inline constexpr std::size_t SCAN_LIMIT = 16;
 
-/// `local_name` of a NUL-terminated name, in one pass over its bytes: names are
-/// short, and two library scans (length, then colon) cost more than the bytes.
-inline std::string_view local_name_of(const char* name) noexcept {
-    const char* start = name;
-    const char* p = name;
-    for (; *p != '\0'; ++p) {
-        if (*p == ':' && start == name) start = p + 1;
+/// `a == b` for the short names of tags and fields, in line (a library call
+/// per comparison costs more than the bytes): the lengths, then the bytes in
+/// words; two overlapping words cover a name of 4 to 8 bytes.
+inline bool same_name(std::string_view a, std::string_view b) noexcept {
+    const std::size_t n = a.size();
+    if (n != b.size()) return false;
+    const char* const p = a.data();
+    const char* const q = b.data();
+    const auto same = [](const char* x, const char* y, auto word) {
+        std::memcpy(&word, x, sizeof word);
+        decltype(word) other;
+        std::memcpy(&other, y, sizeof other);
+        return word == other;
+    };
+    if (n >= 8) {
+        for (std::size_t i = 0; i + 8 < n; i += 8) {
+            if (!same(p + i, q + i, std::uint64_t{})) return false;
+        }
+        return same(p + n - 8, q + n - 8, std::uint64_t{});
     }
-    return std::string_view(start, static_cast<std::size_t>(p - start));
+    if (n >= 4) return same(p, q, std::uint32_t{}) && same(p + n - 4, q + n - 4, std::uint32_t{});
+    for (std::size_t i = 0; i < n; ++i) {
+        if (p[i] != q[i]) return false;
+    }
+    return true;
 }
 
 /// True when `name` is one of the keys a field is indexed under: its whole
 /// xml_name, or the part after the first colon of it (`local`, which
 /// build_indices has found).
 inline bool field_answers_to(const FieldSchema& field, std::string_view name) noexcept {
-    return std::string_view(field.xml_name) == name ||
-           (field.local_at != 0 && field.local() == name);
+    return same_name(field.xml_name, name) ||
+           (field.local_at != 0 && same_name(field.local(), name));
 }
 
 /// The position of the field of `role` that `name` selects, the same answer as
@@ -71,32 +89,22 @@ inline std::optional<std::size_t> find_field_near(const ClassSchema& schema, Fie
     return found;
 }
 
-/// True when the NUL-terminated `name` is `written`, no more and no less.
-inline bool is_written_as(const char* name, const std::string& written) noexcept {
-    // Byte by byte: names are short, and the name's NUL differs from every
-    // byte of `written` before the end of either is passed.
-    const std::size_t size = written.size();
-    for (std::size_t i = 0; i < size; ++i) {
-        if (name[i] != written[i]) return false;
-    }
-    return name[size] == '\0';
-}
-
-/// find_field_near for a NUL-terminated name as the reader gives it. A name
-/// that is a field's whole xml_name answers to that field (its local part is
-/// the field's local part too), so the hinted fields are tried on the name
-/// as it stands, before its local part is sought.
-inline std::optional<std::size_t> find_field_near(const ClassSchema& schema, FieldRole role,
-                                                  const char* name, std::size_t& hint) noexcept {
+/// find_field_near for a name as the reader gives it, qualified as written.
+/// A name that is a field's whole xml_name answers to that field (its local
+/// part is the field's local part too), so the hinted fields are tried on the
+/// name as it stands, before its local part is sought.
+inline std::optional<std::size_t> find_written_field_near(const ClassSchema& schema, FieldRole role,
+                                                          std::string_view name,
+                                                          std::size_t& hint) noexcept {
     const std::size_t count = schema.fields.size();
     for (std::size_t i = hint; i < count && i <= hint + 1; ++i) {
         const FieldSchema& field = schema.fields[i];
-        if (field.role == role && field.last_of_its_names && is_written_as(name, field.xml_name)) {
+        if (field.role == role && field.last_of_its_names && same_name(field.xml_name, name)) {
             hint = i;
             return i;
         }
     }
-    return find_field_near(schema, role, local_name_of(name), hint);
+    return find_field_near(schema, role, local_name(name), hint);
 }
 
 /// find_field for a name read namespace-aware: a field answers when its local

@@ -13,12 +13,9 @@ namespace {
 
 /// True when some attribute that `names_nil` accepts has the value "true" or "1".
 template <class NamesNil>
-bool any_nil(const char* const* attributes, NamesNil names_nil) noexcept {
-    if (attributes == nullptr) return false;
-    for (; attributes[0] != nullptr; attributes += 2) {
-        if (!names_nil(attributes[0])) continue;
-        const std::string_view value = attributes[1];
-        if (value == "true" || value == "1") return true;
+bool any_nil(std::span<const AttributeView> attributes, NamesNil names_nil) noexcept {
+    for (const AttributeView& a : attributes) {
+        if (names_nil(a.name) && (a.value == "true" || a.value == "1")) return true;
     }
     return false;
 }
@@ -26,15 +23,15 @@ bool any_nil(const char* const* attributes, NamesNil names_nil) noexcept {
 /// Binds each attribute to the scalar attribute field `find` selects for its
 /// name (an optional position), skipping the others.
 template <class Find>
-Status bind_attributes(const char* const* attributes, Frame& frame, Find find) {
+Status bind_attributes(std::span<const AttributeView> attributes, Frame& frame, Find find) {
     const ClassSchema& schema = frame.schema();
-    if (attributes == nullptr || schema.attribute_index.empty()) return {};
-    for (; attributes[0] != nullptr; attributes += 2) {
-        const std::optional<std::size_t> position = find(schema, attributes[0]);
+    if (schema.attribute_index.empty()) return {};
+    for (const AttributeView& a : attributes) {
+        const std::optional<std::size_t> position = find(schema, a.name);
         if (!position) continue;
         const FieldSchema& field = schema.fields[*position];
         if (!field.type.is_scalar()) continue;
-        Result<Value> value = frame.scalar(field.type.scalar_kind(), attributes[1], field);
+        Result<Value> value = frame.scalar(field.type.scalar_kind(), a.value, field);
         if (!value) return std::move(value).error();
         frame.set(*position, value.value());
     }
@@ -43,27 +40,29 @@ Status bind_attributes(const char* const* attributes, Frame& frame, Find find) {
 
 }  // namespace
 
-bool is_nil(const char* const* attributes) noexcept {
-    return any_nil(attributes, [](const char* name) {
+bool is_nil(std::span<const AttributeView> attributes) noexcept {
+    return any_nil(attributes, [](std::string_view name) {
         const std::string_view local = local_name(name);
         return local == "nil" || local == "xsi:nil";
     });
 }
 
-Status apply_attributes(const char* const* attributes, Frame& frame) {
+Status apply_attributes(std::span<const AttributeView> attributes, Frame& frame) {
     std::size_t hint = frame.schema().first_attribute;
-    return bind_attributes(attributes, frame, [&hint](const ClassSchema& schema, const char* name) {
-        return detail::find_field_near(schema, FieldRole::Attribute, name, hint);
+    return bind_attributes(
+        attributes, frame, [&hint](const ClassSchema& schema, std::string_view name) {
+            return detail::find_written_field_near(schema, FieldRole::Attribute, name, hint);
+        });
+}
+
+bool is_nil_expanded(std::span<const AttributeView> attributes) noexcept {
+    return any_nil(attributes, [](std::string_view name) {
+        return detail::split_expanded(name).local == "nil";
     });
 }
 
-bool is_nil_expanded(const char* const* attributes) noexcept {
-    return any_nil(attributes,
-                   [](const char* name) { return detail::split_expanded(name).local == "nil"; });
-}
-
-Status apply_expanded_attributes(const char* const* attributes, Frame& frame) {
-    return bind_attributes(attributes, frame, [](const ClassSchema& schema, const char* name) {
+Status apply_expanded_attributes(std::span<const AttributeView> attributes, Frame& frame) {
+    return bind_attributes(attributes, frame, [](const ClassSchema& schema, std::string_view name) {
         return detail::find_expanded_field(schema, FieldRole::Attribute, {},
                                            detail::split_expanded(name));
     });

@@ -31,8 +31,7 @@ struct ExpandedName {
 };
 
 /// Splits expat's "uri<sep>local<sep>prefix", "uri<sep>local" or "local".
-inline ExpandedName split_expanded(const char* name) noexcept {
-    const std::string_view whole(name);
+inline ExpandedName split_expanded(std::string_view whole) noexcept {
     const std::size_t first = whole.find(NS_SEPARATOR);
     if (first == std::string_view::npos) return {{}, whole, {}};
     const std::string_view rest = whole.substr(first + 1);

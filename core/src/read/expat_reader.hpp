@@ -6,9 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "kestrix/attribute_view.hpp"
 #include "kestrix/error.hpp"
 #include "kestrix/reader_options.hpp"
 #include "reader_control.hpp"
@@ -89,7 +92,8 @@ public:
     void report_nodes(bool on) noexcept override;
 
     /// Sends expat's events to `sink`, which must outlive the reading: element
-    /// starts (`on_start(name, attributes, empty)`, `empty` for a
+    /// starts (`on_start(name, attributes, empty)`, the attributes as views,
+    /// `empty` for a
     /// self-closing tag, whose end event follows at once), ends (`on_end()`),
     /// text (`on_text(text, length)`) and, when `sink.wants_namespace_events()`
     /// in namespace mode, namespace declarations (`on_namespace_start(prefix,
@@ -102,6 +106,16 @@ public:
     /// True when the current start-tag event is a self-closing tag (`<a/>`),
     /// judged from the tag's own bytes.
     bool current_tag_is_empty() const noexcept;
+
+    /// expat's null-ended array of attribute names and values, as views.
+    /// Exhausted memory ends the process, as in every event handler.
+    std::span<const AttributeView> viewed(const XML_Char** attributes) noexcept {
+        views_.clear();
+        for (; attributes[0] != nullptr; attributes += 2) {
+            views_.push_back({attributes[0], attributes[1]});
+        }
+        return views_;
+    }
 
 private:
     struct Free {
@@ -116,6 +130,7 @@ private:
     std::string undefined_entity_name() const;
 
     std::unique_ptr<std::remove_pointer_t<XML_Parser>, Free> parser_;
+    std::vector<AttributeView> views_;  ///< the attributes of the current start event
     std::shared_ptr<const ByteTable> byte_table_;
     bool follow_declaration_;
     bool fed_;
@@ -141,7 +156,7 @@ void ExpatReader::attach(Sink& sink) noexcept {
         [](void* self, const XML_Char* name, const XML_Char** attributes) {
             auto* reader = static_cast<ExpatReader*>(self);
             static_cast<Sink*>(reader->sink_)
-                ->on_start(name, attributes, reader->current_tag_is_empty());
+                ->on_start(name, reader->viewed(attributes), reader->current_tag_is_empty());
         },
         [](void* self, const XML_Char*) {
             static_cast<Sink*>(static_cast<ExpatReader*>(self)->sink_)->on_end();

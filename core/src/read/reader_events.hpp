@@ -2,21 +2,28 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
+#include <string_view>
+
+#include "kestrix/attribute_view.hpp"
 
 namespace kestrix::detail {
 
 /// What a reader sends its sink, in document order. Names and attributes come
 /// qualified as written ("p:item"), or as expanded names in namespace mode
-/// (see expanded_name.hpp); every string is NUL-terminated and valid only
-/// during the call. The sink answers through ReaderControl.
+/// (see expanded_name.hpp), with their lengths: a name or value is not
+/// NUL-terminated, and is valid only during the call. Texts of comments,
+/// processing instructions and namespace declarations are NUL-terminated.
+/// The sink answers through ReaderControl.
 ///
 /// ExpatReader calls a sink of a known final type, so these calls are direct;
 /// XmlReader calls through this interface, once per element or text piece.
 class ReaderEvents {
 public:
-    /// A start tag: its name, its attributes as name/value pairs ending in a
-    /// null, and whether it is self-closing (its end event follows at once).
-    virtual void on_start(const char* name, const char** attributes, bool empty) noexcept = 0;
+    /// A start tag: its name, its attributes in document order, and whether
+    /// it is self-closing (its end event follows at once).
+    virtual void on_start(std::string_view name, std::span<const AttributeView> attributes,
+                          bool empty) noexcept = 0;
     virtual void on_end() noexcept = 0;
     /// Character data, possibly in several pieces.
     virtual void on_text(const char* text, std::size_t length) noexcept = 0;

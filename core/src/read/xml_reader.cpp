@@ -1027,38 +1027,29 @@ void XmlReader::send_text(const char* text, std::size_t length, const char* at) 
 bool XmlReader::send_plain(std::string_view element, bool empty) {
     if (!empty) open_.push_back(Open{element.data(), element.size(), 0});
     if (muted_) return true;
-    // The names and values go NUL-terminated into `names_`, sized once (it
-    // only grows, so after the first tags no allocation is made), and the
-    // attribute array points into it as they are copied.
-    std::size_t size = element.size() + 1;
-    for (const Attribute& a : attributes_) size += a.name.size() + a.value_length + 2;
-    if (names_.size() < size) names_.resize(size);
-    pointers_.resize(2 * attributes_.size() + 1);
-    char* out = names_.data();
-    const auto put = [&out](const char* text, std::size_t length) noexcept {
-        char* const at = out;
-        std::memcpy(at, text, length);
-        at[length] = '\0';
-        out += length + 1;
-        return at;
-    };
-    const char* const name = put(element.data(), element.size());
-    const char** pointer = pointers_.data();
+    // The names are views of the input and the values of `values_`: nothing
+    // is copied for the event.
+    views_.clear();
     for (const Attribute& a : attributes_) {
-        *pointer++ = put(a.name.data(), a.name.size());
-        *pointer++ = put(values_.data() + a.value, a.value_length);
+        views_.push_back({a.name, std::string_view(values_.data() + a.value, a.value_length)});
     }
-    *pointer = nullptr;
-    sink_->on_start(name, pointers_.data(), empty);
+    sink_->on_start(element, views_, empty);
     if (empty && !muted_) sink_->on_end();
     return true;
 }
 
-bool XmlReader::send_start(bool empty) {
-    pointers_.clear();
-    for (const std::size_t offset : offsets_) pointers_.push_back(names_.data() + offset);
-    pointers_.push_back(nullptr);
-    sink_->on_start(names_.data(), pointers_.data(), empty);
+bool XmlReader::send_start(std::size_t element_length, bool empty) {
+    // `names_` holds the element's name, then each attribute's name and
+    // value, each ended by a NUL; `offsets_` says where those of the
+    // attributes start.
+    views_.clear();
+    for (std::size_t i = 0; i < offsets_.size(); i += 2) {
+        const std::size_t value = offsets_[i + 1];
+        const std::size_t end = i + 2 < offsets_.size() ? offsets_[i + 2] : names_.size();
+        views_.push_back({std::string_view(names_.data() + offsets_[i], value - 1 - offsets_[i]),
+                          std::string_view(names_.data() + value, end - 1 - value)});
+    }
+    sink_->on_start(std::string_view(names_.data(), element_length), views_, empty);
     if (empty && !muted_) sink_->on_end();
     return true;
 }
@@ -1115,6 +1106,7 @@ bool XmlReader::resolve_and_send(std::string_view element, bool empty) {
     }
     names_.clear();
     if (!append_expanded(element, true, tag)) return false;
+    const std::size_t element_length = names_.size();
     names_ += '\0';
     offsets_.clear();
     std::size_t prefixed = 0;
@@ -1148,7 +1140,7 @@ bool XmlReader::resolve_and_send(std::string_view element, bool empty) {
                 sink_->on_namespace_start(prefix.data(), scope_.find(prefix)->c_str());
             }
         }
-        send_start(empty);
+        send_start(element_length, empty);
     }
     if (empty) end_bindings(bindings);
     return true;
