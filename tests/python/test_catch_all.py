@@ -442,6 +442,15 @@ def test_any_document_comes_back_the_same(document):
     assert canonical_with_comments(written) == canonical_with_comments(document)
 
 
+def test_a_prefix_declared_again_inside_keeps_its_place():
+    # The second <doc> declares b again under the b its first sibling lends the
+    # root: read back, its declarations are written in the same order.
+    document = (b'<Anything><doc xmlns="urn:a" xmlns:b="urn:1" b:k="v"/>'
+                b'<doc xmlns="urn:a" xmlns:b="urn:2" b:k="v"/></Anything>')
+    written = serialize(deserialize(document, Anything))
+    assert serialize(deserialize(written, Anything)) == written
+
+
 @xml_element("place", namespace="urn:p", type_name="Place")
 @dataclass
 class Place:

@@ -85,15 +85,13 @@ void ElementBinder::open_caught(std::string_view name, std::span<const Attribute
     mode_ = Mode::Caught;
     caught_declarations_.clear();
     caught_element(name, attributes);
-    // The element keeps every declaration in scope, the innermost of each prefix.
+    // The element keeps every declaration in scope, the innermost of each
+    // prefix, in the order of those declarations: a prefix declared again
+    // inside takes the inner place, so that what is written from it reads back
+    // in the same order.
     std::vector<std::pair<std::string_view, std::string_view>> in_scope;
     scope_.each([&in_scope](std::string_view prefix, std::string_view uri) {
-        for (auto& binding : in_scope) {
-            if (binding.first == prefix) {
-                binding.second = uri;
-                return;
-            }
-        }
+        std::erase_if(in_scope, [prefix](const auto& binding) { return binding.first == prefix; });
         in_scope.emplace_back(prefix, uri);
     });
     for (const auto& [prefix, uri] : in_scope) caught_.declare(prefix, uri, arena_);
