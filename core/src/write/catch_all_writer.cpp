@@ -148,7 +148,15 @@ Status CatchAllWriter::written_name(std::string_view name, bool element, std::st
     if (!prefixes_.text(name, {}, out, error_)) return failure(kind + std::string(name) + "'");
     const std::string_view prefix = std::string_view(out).substr(0, out.find(':'));
     if (bound(prefix) == std::optional<std::string_view>(clark->uri)) return {};
-    // The root's prefix is declared otherwise in here: one of the element's own.
+    // The root's prefix is declared otherwise in here: another the root binds
+    // to the namespace, that holds here, else one of the element's own (a new
+    // prefix on every pass would grow a document each time it is written).
+    for (const std::string_view other : prefixes_.prefixes_for(clark->uri)) {
+        if (bound(other) == std::optional<std::string_view>(clark->uri)) {
+            out = std::string(other) + ":" + std::string(clark->local);
+            return {};
+        }
+    }
     std::string fresh;
     do {
         fresh = "ns" + std::to_string(generated_++) + "_";

@@ -101,6 +101,16 @@ std::optional<std::string_view> QNamePrefixes::bound(std::string_view prefix) co
     return std::nullopt;
 }
 
+std::vector<std::string_view> QNamePrefixes::prefixes_for(std::string_view uri) const {
+    std::vector<std::string_view> prefixes;
+    for (const auto* list : {&plan_.declarations, &added_}) {
+        for (const auto& [bound_prefix, bound_uri] : *list) {
+            if (bound_uri == uri) prefixes.push_back(bound_prefix);
+        }
+    }
+    return prefixes;
+}
+
 bool QNamePrefixes::adopt(std::string_view prefix, std::string_view uri) {
     if (const std::optional<std::string_view> root = bound(prefix)) return *root == uri;
     if (prefix.empty() || prefix == "xmlns" || taken(prefix)) return false;

@@ -141,6 +141,8 @@ public:
 
     /// The URI the root binds `prefix` to (`xml` included), if any.
     std::optional<std::string_view> bound(std::string_view prefix) const noexcept;
+    /// The prefixes the root binds to `uri`, in the order they are declared.
+    std::vector<std::string_view> prefixes_for(std::string_view uri) const;
     /// Declares `prefix` for `uri` on the root when no prefix of that name is
     /// declared or reserved there; true when the root then binds it to `uri`.
     bool adopt(std::string_view prefix, std::string_view uri);
