@@ -1038,22 +1038,6 @@ bool XmlReader::send_plain(std::string_view element, bool empty) {
     return true;
 }
 
-bool XmlReader::send_start(std::size_t element_length, bool empty) {
-    // `names_` holds the element's name, then each attribute's name and
-    // value, each ended by a NUL; `offsets_` says where those of the
-    // attributes start.
-    views_.clear();
-    for (std::size_t i = 0; i < offsets_.size(); i += 2) {
-        const std::size_t value = offsets_[i + 1];
-        const std::size_t end = i + 2 < offsets_.size() ? offsets_[i + 2] : names_.size();
-        views_.push_back({std::string_view(names_.data() + offsets_[i], value - 1 - offsets_[i]),
-                          std::string_view(names_.data() + value, end - 1 - value)});
-    }
-    sink_->on_start(std::string_view(names_.data(), element_length), views_, empty);
-    if (empty && !muted_) sink_->on_end();
-    return true;
-}
-
 bool XmlReader::append_expanded(std::string_view qname, bool element, const char* tag) {
     const std::size_t colon = qname.find(':');
     if (colon == std::string_view::npos) {
@@ -1104,27 +1088,30 @@ bool XmlReader::resolve_and_send(std::string_view element, bool empty) {
         scope_.bind(prefix, uri);
         ++bindings;
     }
+    // The expanded names go one after another into `names_`; the values are
+    // those of `values_`, as without namespaces.
     names_.clear();
     if (!append_expanded(element, true, tag)) return false;
-    const std::size_t element_length = names_.size();
-    names_ += '\0';
-    offsets_.clear();
+    offsets_.assign(1, names_.size());
+    views_.clear();
     std::size_t prefixed = 0;
     for (const Attribute& a : attributes_) {
         if (a.name == "xmlns" || a.name.starts_with("xmlns:")) continue;
-        offsets_.push_back(names_.size());
         if (!append_expanded(a.name, false, tag)) return false;
         if (a.name.find(':') != std::string_view::npos) ++prefixed;
-        names_ += '\0';
         offsets_.push_back(names_.size());
-        names_.append(values_, a.value, a.value_length);
-        names_ += '\0';
+        views_.push_back({{}, std::string_view(values_.data() + a.value, a.value_length)});
+    }
+    // `names_` holds all the names now: it no longer moves.
+    for (std::size_t i = 0; i < views_.size(); ++i) {
+        views_[i].name =
+            std::string_view(names_.data() + offsets_[i], offsets_[i + 1] - offsets_[i]);
     }
     // Two prefixes bound to one URI make two names of one attribute.
     if (prefixed > 1) {
         names_seen_.clear();
-        for (std::size_t i = 0; i < offsets_.size(); i += 2) {
-            const std::string_view name(names_.data() + offsets_[i]);
+        for (const AttributeView& view : views_) {
+            const std::string_view name = view.name;
             const std::size_t second = name.find(NS_SEPARATOR, name.find(NS_SEPARATOR) + 1);
             if (second != std::string_view::npos) names_seen_.push_back(name.substr(0, second));
         }
@@ -1140,7 +1127,8 @@ bool XmlReader::resolve_and_send(std::string_view element, bool empty) {
                 sink_->on_namespace_start(prefix.data(), scope_.find(prefix)->c_str());
             }
         }
-        send_start(element_length, empty);
+        sink_->on_start(std::string_view(names_.data(), offsets_[0]), views_, empty);
+        if (empty && !muted_) sink_->on_end();
     }
     if (empty) end_bindings(bindings);
     return true;

@@ -248,9 +248,6 @@ private:
     bool resolve_and_send(std::string_view element, bool empty);
     /// Appends `qname` expanded to `names_`; false on an unbound prefix.
     bool append_expanded(std::string_view qname, bool element, const char* tag);
-    /// Sends the start event whose expanded names `names_` holds (the
-    /// element's first, `element_length` bytes).
-    bool send_start(std::size_t element_length, bool empty);
     /// Undoes the last `bindings` namespace bindings, reporting their ends.
     void end_bindings(std::uint32_t bindings);
     /// Sends a piece of text as the event at `at` (in the document).
@@ -336,9 +333,10 @@ private:
     std::vector<Open> open_;
     std::vector<Attribute> attributes_;
     std::string values_;  ///< normalized attribute values of the current tag
-    std::string names_;   ///< namespace mode: the expanded names and values of a start event
-    std::vector<std::size_t> offsets_;  ///< where each attribute's name and value start in it
-    std::vector<AttributeView> views_;  ///< the attributes sent with a start event
+    std::string names_;   ///< namespace mode: the expanded names of a start tag, one after another
+    std::vector<std::size_t>
+        offsets_;  ///< where each name after the element's starts in it, and the end
+    std::vector<AttributeView> views_;          ///< the attributes sent with a start event
     std::vector<std::string_view> names_seen_;  ///< for the duplicate check
     std::string text_;  ///< a CDATA section's text with its line ends normalized
     NamespaceScope scope_;
