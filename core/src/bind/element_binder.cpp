@@ -410,10 +410,9 @@ bool ElementBinder::check_attributes(std::span<const AttributeView> attributes,
                     (schema != nullptr &&
                      find_expanded_field(*schema, FieldRole::Attribute, {}, expanded));
         } else {
-            const std::string_view whole = name;
             const std::string_view local = local_name(name);
-            known = whole == "xmlns" || whole.starts_with("xmlns:") || local == "nil" ||
-                    local == "xsi:nil" || (local == "type" && names_xsi(whole)) ||
+            known = name == "xmlns" || name.starts_with("xmlns:") || local == "nil" ||
+                    local == "xsi:nil" || (local == "type" && names_xsi(name)) ||
                     (schema != nullptr && find_field(*schema, FieldRole::Attribute, local));
         }
         if (known) continue;
