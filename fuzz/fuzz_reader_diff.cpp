@@ -28,6 +28,10 @@
 //     token: the input ends within the bytes a lead byte announces, but the
 //     bytes there do not continue it, so no more input could make it a
 //     character;
+//   - with namespaces, a name in the document type declaration whose local
+//     part starts with a character that may only continue a name (`r:-`,
+//     `a:1`): no QName, so we refuse it, where expat checks only the number
+//     of colons there;
 //   - UTF-16 with an unpaired lead surrogate, which is an invalid token to us
 //     and, to expat, one character with the code unit after it;
 //   - decoded as declared, the kind and place of a fault in input that ends
@@ -124,6 +128,17 @@ std::string read_in_chunks(std::string_view doc, bool namespaces, Scan scan,
     }
 }
 
+/// True when some colon in `doc` is followed by a character that may continue
+/// a name but not start one.
+bool local_part_not_name_start(std::string_view doc) {
+    for (std::size_t at = doc.find(':'); at != std::string_view::npos && at + 1 < doc.size();
+         at = doc.find(':', at + 1)) {
+        const char next = doc[at + 1];
+        if (next == '-' || next == '.' || (next >= '0' && next <= '9')) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -181,6 +196,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (we_accept != expat_accepts) {
         if (ours.met_non_ascii_name()) return 0;
+        if (namespaces && expat_accepts && ours.failed_in_doctype() &&
+            our_code == XML_ERROR_INVALID_TOKEN && local_part_not_name_start(source ? text : doc)) {
+            return 0;
+        }
         std::fprintf(stderr, "accept: ours %d (error %d), expat %d (error %d)\n", we_accept,
                      static_cast<int>(our_code), expat_accepts,
                      static_cast<int>(XML_GetErrorCode(expat.handle())));
