@@ -127,7 +127,7 @@ bool expat_alone(std::string_view doc, std::size_t chunk) {
 /// A sink that takes every event and does nothing with it.
 class NoSink final : public detail::ReaderEvents {
 public:
-    void on_start(std::string_view, std::span<const AttributeView>, bool) noexcept override {}
+    void on_start(const ExpandedName&, std::span<const AttributeView>, bool) noexcept override {}
     void on_end() noexcept override {}
     void on_text(const char*, std::size_t) noexcept override {}
     bool wants_namespace_events() const noexcept override { return false; }

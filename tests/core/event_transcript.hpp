@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "expanded_name.hpp"
+#include "kestrix/attribute_view.hpp"
 #include "reader_control.hpp"
 #include "reader_events.hpp"
 
@@ -18,7 +18,7 @@ class Transcript final : public ReaderEvents {
 public:
     explicit Transcript(bool namespace_events = false) : namespace_events_(namespace_events) {}
 
-    void on_start(std::string_view name, std::span<const AttributeView> attributes,
+    void on_start(const ExpandedName& name, std::span<const AttributeView> attributes,
                   bool empty) noexcept override {
         text_ = false;
         std::string line = "<" + readable(name);
@@ -51,9 +51,12 @@ public:
     std::string lines;
 
 private:
-    static std::string readable(std::string_view name) {
-        std::string text(name);
-        for (char& c : text) c = c == NS_SEPARATOR ? '|' : c;
+    /// "uri|local|prefix", leaving out the parts a name has not.
+    static std::string readable(const ExpandedName& name) {
+        std::string text;
+        if (!name.uri.empty()) text.append(name.uri).append("|");
+        text.append(name.local);
+        if (!name.prefix.empty()) text.append("|").append(name.prefix);
         return text;
     }
     bool namespace_events_;
@@ -67,7 +70,8 @@ public:
     Suspending(ReaderControl& reader, bool at_every_event)
         : reader_(reader), every_(at_every_event) {}
 
-    void on_start(std::string_view n, std::span<const AttributeView> a, bool e) noexcept override {
+    void on_start(const ExpandedName& n, std::span<const AttributeView> a,
+                  bool e) noexcept override {
         inner.on_start(n, a, e);
         reader_.stop(true);
     }

@@ -109,8 +109,8 @@ bool is_nil(std::span<const AttributeView> attributes) noexcept;
 /// `parse_scalar` for a value that does not parse.
 Status apply_attributes(std::span<const AttributeView> attributes, Frame& frame);
 
-/// is_nil for attributes named as expat's namespace processing names them
-/// (expanded names): an attribute whose local name is "nil", in the XML
+/// is_nil for attributes read with namespace processing (their names split
+/// into URI, local part and prefix): an attribute whose local name is "nil", in the XML
 /// Schema instance namespace or any other.
 bool is_nil_expanded(std::span<const AttributeView> attributes) noexcept;
 

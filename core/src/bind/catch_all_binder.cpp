@@ -12,15 +12,14 @@ constexpr std::string_view TYPE_ATTRIBUTE = "{http://www.w3.org/2001/XMLSchema-i
 
 }  // namespace
 
-bool ElementBinder::caught_name(std::string_view name, bool element, std::string& out) const {
+bool ElementBinder::caught_name(const ExpandedName& name, bool element, std::string& out) const {
     std::string_view uri;
     std::string_view local;
     if (namespaces_) {
-        const ExpandedName expanded = split_expanded(name);
-        uri = expanded.uri;
-        local = expanded.local;
+        uri = name.uri;
+        local = name.local;
     } else {
-        const std::string_view whole = name;
+        const std::string_view whole = name.local;  // as written
         if (!element && (whole == "xmlns" || whole.starts_with("xmlns:"))) return false;
         const std::size_t colon = whole.find(':');
         local = colon == std::string_view::npos ? whole : whole.substr(colon + 1);
@@ -55,14 +54,12 @@ void ElementBinder::catch_attributes(std::span<const AttributeView> attributes, 
     const ClassSchema& schema = frame.schema();
     Value pairs;
     for (const AttributeView& a : attributes) {
-        const std::string_view name = a.name;
         // Taken by a field exactly when binding the attributes took it.
         const bool taken =
             namespaces_
-                ? find_expanded_field(schema, FieldRole::Attribute, {}, split_expanded(name))
-                      .has_value()
-                : find_field(schema, FieldRole::Attribute, local_name(name)).has_value();
-        if (taken || !caught_name(name, false, caught_name_)) continue;
+                ? find_expanded_field(schema, FieldRole::Attribute, {}, a.name).has_value()
+                : find_field(schema, FieldRole::Attribute, local_name(a.name.local)).has_value();
+        if (taken || !caught_name(a.name, false, caught_name_)) continue;
         if (substituted && (caught_name_ == TYPE_ATTRIBUTE || caught_name_ == "xsi:type")) continue;
         pairs.append(Value::string(arena_.copy(caught_name_)), arena_);
         pairs.append(Value::string(arena_.copy(a.value)), arena_);
@@ -73,7 +70,8 @@ void ElementBinder::catch_attributes(std::span<const AttributeView> attributes, 
     frame.set(*schema.any_attributes, Value::object(caught));
 }
 
-void ElementBinder::open_caught(std::string_view name, std::span<const AttributeView> attributes) {
+void ElementBinder::open_caught(const ExpandedName& name,
+                                std::span<const AttributeView> attributes) {
     OpenFrame& parent = stack_.back();
     parent.frame.end_text_run();  // mixed content keeps the caught element in its place
     if (stack_.size() >= limit_) {
@@ -98,7 +96,7 @@ void ElementBinder::open_caught(std::string_view name, std::span<const Attribute
     reader_.report_nodes(true);
 }
 
-void ElementBinder::caught_element(std::string_view name,
+void ElementBinder::caught_element(const ExpandedName& name,
                                    std::span<const AttributeView> attributes) {
     const bool nested = caught_.depth() > 0;
     caught_name(name, true, caught_name_);
@@ -107,7 +105,8 @@ void ElementBinder::caught_element(std::string_view name,
         if (caught_name(a.name, false, caught_name_)) {
             caught_.attribute(caught_name_, a.value, arena_);
         } else if (nested) {  // an xmlns attribute, when names come as written
-            caught_.declare(a.name.size() > 5 ? a.name.substr(6) : std::string_view(), a.value,
+            const std::string_view written = a.name.local;
+            caught_.declare(written.size() > 5 ? written.substr(6) : std::string_view(), a.value,
                             arena_);
         }
     }
@@ -124,7 +123,8 @@ void ElementBinder::leave_caught() noexcept {
     reader_.report_nodes(false);
 }
 
-void ElementBinder::caught_start(std::string_view name, std::span<const AttributeView> attributes) {
+void ElementBinder::caught_start(const ExpandedName& name,
+                                 std::span<const AttributeView> attributes) {
     // A self-closing tag's end event closes it like any other.
     swallow_end_ = false;
     const std::size_t depth = stack_.size() + caught_.depth();

@@ -70,7 +70,7 @@ void ElementBinder::recycle(Arena&& arena) noexcept {
     pool_.push_back(std::move(kept));
 }
 
-void ElementBinder::on_start(std::string_view name, std::span<const AttributeView> attributes,
+void ElementBinder::on_start(const ExpandedName& name, std::span<const AttributeView> attributes,
                              bool empty) noexcept {
     if (scope_from_attributes_) [[unlikely]]
         declare_from_attributes(attributes);
@@ -86,10 +86,11 @@ void ElementBinder::on_end() noexcept {
 void ElementBinder::declare_from_attributes(std::span<const AttributeView> attributes) {
     const std::uint64_t depth = ++element_depth_;
     for (const AttributeView& a : attributes) {
-        if (a.name == "xmlns") {
+        const std::string_view name = a.name.local;  // as written
+        if (name == "xmlns") {
             scope_.declare({}, a.value, depth);
-        } else if (a.name.starts_with("xmlns:")) {
-            scope_.declare(a.name.substr(6), a.value, depth);
+        } else if (name.starts_with("xmlns:")) {
+            scope_.declare(name.substr(6), a.value, depth);
         }
     }
 }
@@ -107,7 +108,7 @@ void ElementBinder::on_namespace_start(const char* prefix, const char* uri) {
 
 void ElementBinder::on_namespace_end(const char* prefix) { scope_.end_prefix(prefix); }
 
-void ElementBinder::start(std::string_view name, std::span<const AttributeView> attributes,
+void ElementBinder::start(const ExpandedName& name, std::span<const AttributeView> attributes,
                           bool empty) noexcept {
     // A self-closing tag is handled here as a whole; its end event only needs
     // swallowing, and the reader delivers it even when this event stops it.
@@ -150,16 +151,11 @@ void ElementBinder::start(std::string_view name, std::span<const AttributeView> 
 
     OpenFrame& parent = stack_.back();
     const ClassSchema& schema = parent.frame.schema();
-    ExpandedName expanded;
-    std::optional<std::size_t> field;
-    if (namespaces_) {
-        expanded = split_expanded(name);
-        field = find_expanded_field(schema, FieldRole::Element, parent.ns, expanded);
-    } else {
-        field = find_written_field_near(schema, FieldRole::Element, name, parent.hint);
-    }
+    const std::optional<std::size_t> field =
+        namespaces_ ? find_expanded_field(schema, FieldRole::Element, parent.ns, name)
+                    : find_written_field_near(schema, FieldRole::Element, name.local, parent.hint);
     if (!field) {
-        if (schema.has_choices && bind_choice(name, expanded, attributes, empty)) return;
+        if (schema.has_choices && bind_choice(name, attributes, empty)) return;
         if (schema.any_elements) [[unlikely]] {
             open_caught(name, attributes);
             return;
@@ -185,7 +181,7 @@ void ElementBinder::start(std::string_view name, std::span<const AttributeView> 
                 child_ns = parent.ns;
                 break;
             case NsRule::AnyPrefix:
-                child_ns = intern(expanded.uri);
+                child_ns = intern(name.uri);
                 break;
         }
     }
@@ -214,11 +210,11 @@ void ElementBinder::start(std::string_view name, std::span<const AttributeView> 
     if (!empty) ++skip_depth_;
 }
 
-bool ElementBinder::bind_choice(std::string_view name, const ExpandedName& expanded,
-                                std::span<const AttributeView> attributes, bool empty) {
+bool ElementBinder::bind_choice(const ExpandedName& name, std::span<const AttributeView> attributes,
+                                bool empty) {
     OpenFrame& parent = stack_.back();
     const ClassSchema& schema = parent.frame.schema();
-    const std::string_view local = namespaces_ ? expanded.local : local_name(name);
+    const std::string_view local = namespaces_ ? name.local : local_name(name.local);
     for (std::size_t i = 0; i < schema.fields.size(); ++i) {
         const FieldSchema& field = schema.fields[i];
         if (field.role != FieldRole::Choice) continue;
@@ -232,15 +228,15 @@ bool ElementBinder::bind_choice(std::string_view name, const ExpandedName& expan
                 if (member.local() != local) continue;
                 switch (member.ns_rule) {
                     case NsRule::Fixed:
-                        if (member.ns != expanded.uri) continue;
+                        if (member.ns != name.uri) continue;
                         child_ns = member.ns;
                         break;
                     case NsRule::Inherit:
-                        if (parent.ns != expanded.uri) continue;
+                        if (parent.ns != name.uri) continue;
                         child_ns = parent.ns;
                         break;
                     case NsRule::AnyPrefix:
-                        child_ns = intern(expanded.uri);
+                        child_ns = intern(name.uri);
                         break;
                 }
             }
@@ -340,15 +336,14 @@ ElementBinder::RecordTag ElementBinder::split_tag(std::string_view tag) noexcept
     return split;
 }
 
-bool ElementBinder::tag_selects(const RecordTag& tag, std::string_view name) const noexcept {
-    if (!namespaces_) return local_name(name) == tag.whole;
-    const ExpandedName expanded = split_expanded(name);
-    if (expanded.local != tag.local) return false;
-    if (tag.clark) return expanded.uri == tag.uri;
-    return tag.prefix.empty() || expanded.prefix == tag.prefix;
+bool ElementBinder::tag_selects(const RecordTag& tag, const ExpandedName& name) const noexcept {
+    if (!namespaces_) return local_name(name.local) == tag.whole;
+    if (name.local != tag.local) return false;
+    if (tag.clark) return name.uri == tag.uri;
+    return tag.prefix.empty() || name.prefix == tag.prefix;
 }
 
-bool ElementBinder::is_record(std::string_view name) noexcept {
+bool ElementBinder::is_record(const ExpandedName& name) noexcept {
     if (tag_selects(tag_, name)) {
         record_schema_ = &schema_;
         return true;
@@ -362,14 +357,13 @@ bool ElementBinder::is_record(std::string_view name) noexcept {
     return false;
 }
 
-std::string ElementBinder::described(std::string_view name, bool element) const {
-    const ExpandedName expanded = namespaces_ ? split_expanded(name) : ExpandedName{{}, name, {}};
-    std::string text = (element ? "<" : "'") + expanded.written() + (element ? ">" : "'");
-    if (!expanded.uri.empty()) text += " (namespace " + std::string(expanded.uri) + ")";
+std::string ElementBinder::described(const ExpandedName& name, bool element) const {
+    std::string text = (element ? "<" : "'") + name.written() + (element ? ">" : "'");
+    if (!name.uri.empty()) text += " (namespace " + std::string(name.uri) + ")";
     return text;
 }
 
-void ElementBinder::unexpected_element(std::string_view name) {
+void ElementBinder::unexpected_element(const ExpandedName& name) {
     if (mode_ != Mode::InClass) {
         fail(BindError::schema("unexpected element " + described(name, true) + " inside field '" +
                                stack_.back().frame.schema().fields[scalar_field_].name +
@@ -380,9 +374,8 @@ void ElementBinder::unexpected_element(std::string_view name) {
     std::string message = "unexpected element " + described(name, true) + " in " + schema.name;
     if (namespaces_) {
         // A field of that local name in another namespace: say which one.
-        const ExpandedName expanded = split_expanded(name);
         for (const FieldSchema& field : schema.fields) {
-            if (field.role != FieldRole::Element || field.local() != expanded.local) continue;
+            if (field.role != FieldRole::Element || field.local() != name.local) continue;
             std::string_view expected = stack_.back().ns;
             if (field.ns_rule == NsRule::Fixed) expected = field.ns;
             message += " (field '" + field.name + "' takes <" + std::string(field.local()) + "> " +
@@ -400,16 +393,15 @@ bool ElementBinder::check_attributes(std::span<const AttributeView> attributes,
     // A catch-all attribute field takes every attribute.
     if (schema != nullptr && schema->any_attributes) return true;
     for (const AttributeView& a : attributes) {
-        const std::string_view name = a.name;
         bool known = false;
         if (namespaces_) {
             // Namespace declarations are no attributes with namespace processing.
-            const ExpandedName expanded = split_expanded(name);
-            known = expanded.local == "nil" ||
-                    (expanded.local == "type" && expanded.uri == XSI_NAMESPACE) ||
+            known = a.name.local == "nil" ||
+                    (a.name.local == "type" && a.name.uri == XSI_NAMESPACE) ||
                     (schema != nullptr &&
-                     find_expanded_field(*schema, FieldRole::Attribute, {}, expanded));
+                     find_expanded_field(*schema, FieldRole::Attribute, {}, a.name));
         } else {
+            const std::string_view name = a.name.local;  // as written
             const std::string_view local = local_name(name);
             known = name == "xmlns" || name.starts_with("xmlns:") || local == "nil" ||
                     local == "xsi:nil" || (local == "type" && names_xsi(name)) ||
@@ -419,26 +411,26 @@ bool ElementBinder::check_attributes(std::span<const AttributeView> attributes,
         const std::string where =
             schema != nullptr ? schema->name
                               : "field '" + stack_.back().frame.schema().fields[field].name + "'";
-        fail(BindError::schema("unexpected attribute " + described(name, false) + " in " + where));
+        fail(
+            BindError::schema("unexpected attribute " + described(a.name, false) + " in " + where));
         return false;
     }
     return true;
 }
 
-void ElementBinder::note_name(std::string_view name) {
-    std::string written = namespaces_ ? split_expanded(name).written() : std::string(name);
+void ElementBinder::note_name(const ExpandedName& name) {
+    std::string written = name.written();
     for (const std::string& seen : names_seen_) {
         if (seen == written) return;
     }
     names_seen_.push_back(std::move(written));
 }
 
-bool ElementBinder::check_document_element(std::string_view name) {
-    const ExpandedName expanded = namespaces_ ? split_expanded(name) : ExpandedName{{}, name, {}};
-    document_element_ = expanded.written();
-    const std::string_view local = namespaces_ ? expanded.local : local_name(name);
+bool ElementBinder::check_document_element(const ExpandedName& name) {
+    document_element_ = name.written();
+    const std::string_view local = namespaces_ ? name.local : local_name(name.local);
     const bool name_ok = schema_.element_name.empty() || local == schema_.element_name;
-    const bool ns_ok = !namespaces_ || !schema_.ns || expanded.uri == *schema_.ns;
+    const bool ns_ok = !namespaces_ || !schema_.ns || name.uri == *schema_.ns;
     if (name_ok && ns_ok) return true;
     const auto in_namespace = [this](std::string_view uri) {
         if (!namespaces_) return std::string();
@@ -448,7 +440,7 @@ bool ElementBinder::check_document_element(std::string_view name) {
         schema_.element_name.empty() ? std::string("an element") : "<" + schema_.element_name + ">";
     if (schema_.ns) expected += in_namespace(*schema_.ns);
     fail(BindError::schema("the document element is <" + document_element_ + ">" +
-                           in_namespace(expanded.uri) + ", expected " + expected));
+                           in_namespace(name.uri) + ", expected " + expected));
     return false;
 }
 
@@ -465,14 +457,14 @@ Status ElementBinder::bind_attributes(std::span<const AttributeView> attributes,
                        : apply_attributes(attributes, frame);
 }
 
-void ElementBinder::open_record(std::string_view name, std::span<const AttributeView> attributes,
+void ElementBinder::open_record(const ExpandedName& name, std::span<const AttributeView> attributes,
                                 bool empty) {
     record_found_ = true;
     if (arena_.empty() && !pool_.empty()) {  // the last record took the arena along
         arena_ = std::move(pool_.back());
         pool_.pop_back();
     }
-    const std::string_view ns = namespaces_ ? intern(split_expanded(name).uri) : std::string_view();
+    const std::string_view ns = namespaces_ ? intern(name.uri) : std::string_view();
     open_child(*record_schema_, 0, ns, attributes, empty);
 }
 
@@ -516,11 +508,10 @@ const ClassSchema* ElementBinder::substituted(const ClassSchema& schema,
     const AttributeView* given = nullptr;
     for (const AttributeView& a : attributes) {
         if (namespaces_) {
-            const ExpandedName expanded = split_expanded(a.name);
-            if (expanded.local == "type" && expanded.uri == XSI_NAMESPACE) given = &a;
+            if (a.name.local == "type" && a.name.uri == XSI_NAMESPACE) given = &a;
             continue;
         }
-        if (local_name(a.name) == "type" && names_xsi(a.name)) given = &a;
+        if (local_name(a.name.local) == "type" && names_xsi(a.name.local)) given = &a;
     }
     if (given == nullptr) return &schema;
     Result<Value> type = parse_qname(given->value, &scope_, "xsi:type", arena_);

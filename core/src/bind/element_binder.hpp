@@ -49,8 +49,8 @@ public:
     };
 
     /// A binder of the events of `reader`, which must outlive it and which
-    /// gives names as expanded names when `namespaces` (see
-    /// expanded_name.hpp). The reader is then told to send its events here.
+    /// gives names split into URI, local part and prefix when `namespaces`
+    /// (see ExpandedName). The reader is then told to send its events here.
     /// With no `record_tag` the document element is the one record. `more`
     /// (record mode only) adds kinds of records, tried after `record_tag` in
     /// their order: each record is bound to the schema of the first kind
@@ -83,7 +83,7 @@ public:
     // The reader's events (see ReaderEvents). Handlers run inside the reader
     // (expat's C frames among them), so nothing may propagate out of them; the
     // only exception possible is exhausted memory, which ends the process.
-    void on_start(std::string_view name, std::span<const AttributeView> attributes,
+    void on_start(const ExpandedName& name, std::span<const AttributeView> attributes,
                   bool empty) noexcept override;
     void on_end() noexcept override;
     void on_text(const char* text, std::size_t length) noexcept override;
@@ -150,18 +150,18 @@ private:
     /// class element with no text field.
     [[gnu::noinline, gnu::cold]] void unexpected_text(std::string_view piece);
     /// The element events proper, after the scope upkeep of `on_start`/`on_end`.
-    void start(std::string_view name, std::span<const AttributeView> attributes,
+    void start(const ExpandedName& name, std::span<const AttributeView> attributes,
                bool empty) noexcept;
     void end() noexcept;
 
     /// Opens the caught element `name` for the catch-all field of the top
     /// frame, with the namespace declarations in scope.
-    void open_caught(std::string_view name, std::span<const AttributeView> attributes);
+    void open_caught(const ExpandedName& name, std::span<const AttributeView> attributes);
     /// A start tag and an end tag inside a caught element.
-    void caught_start(std::string_view name, std::span<const AttributeView> attributes);
+    void caught_start(const ExpandedName& name, std::span<const AttributeView> attributes);
     void caught_end();
     /// Adds one element of a caught subtree and its attributes.
-    void caught_element(std::string_view name, std::span<const AttributeView> attributes);
+    void caught_element(const ExpandedName& name, std::span<const AttributeView> attributes);
     /// Ends a caught subtree (closed, failed or abandoned).
     void leave_caught() noexcept;
     /// Puts the attributes of a class element that no attribute field takes
@@ -174,12 +174,12 @@ private:
     /// `{uri}local`, or the name as written when it is in no namespace or its
     /// prefix is bound to nothing. False for a namespace declaration, which
     /// is no attribute.
-    bool caught_name(std::string_view name, bool element, std::string& out) const;
+    bool caught_name(const ExpandedName& name, bool element, std::string& out) const;
     static RecordTag split_tag(std::string_view tag) noexcept;
-    bool tag_selects(const RecordTag& tag, std::string_view name) const noexcept;
+    bool tag_selects(const RecordTag& tag, const ExpandedName& name) const noexcept;
     /// True when a record tag selects `name`; `record_schema_` is then the
     /// schema of its kind.
-    bool is_record(std::string_view name) noexcept;
+    bool is_record(const ExpandedName& name) noexcept;
     /// Strict reading: fails, naming it, on the first attribute of a start
     /// tag that no attribute field of `schema` (null: a scalar element)
     /// takes; namespace declarations and nil markers pass. `field` is the
@@ -188,22 +188,23 @@ private:
                           std::size_t field);
     /// Strict reading: fails on the element `name` that no field of the top
     /// frame takes, or that stands inside a scalar element.
-    void unexpected_element(std::string_view name);
+    void unexpected_element(const ExpandedName& name);
     /// The name of an element (`<p:name>`) or attribute (`'p:name'`) as the
     /// document wrote it, with its namespace when the reader processes
     /// namespaces.
-    std::string described(std::string_view name, bool element) const;
+    std::string described(const ExpandedName& name, bool element) const;
     /// Adds `name` to `names_seen_` unless it is there.
-    void note_name(std::string_view name);
+    void note_name(const ExpandedName& name);
     /// False, with the failure recorded, when the document element is not the
     /// one the root class declares.
-    bool check_document_element(std::string_view name);
+    bool check_document_element(const ExpandedName& name);
     std::string_view intern(std::string_view uri);
     Status bind_attributes(std::span<const AttributeView> attributes, Frame& frame) const;
 
     /// Records in `frame` where its element's start tag (the current event) stands.
     void place(Frame& frame) const noexcept;
-    void open_record(std::string_view name, std::span<const AttributeView> attributes, bool empty);
+    void open_record(const ExpandedName& name, std::span<const AttributeView> attributes,
+                     bool empty);
     /// True when the prefix of the attribute name `name` (read without
     /// namespace processing) stands for the XML Schema instance namespace.
     bool names_xsi(std::string_view name) const noexcept;
@@ -220,8 +221,8 @@ private:
                            std::uint32_t member = NO_MEMBER);
     /// Binds a child element of the top frame that no plain field takes to the
     /// choice member its name selects; false when none does.
-    bool bind_choice(std::string_view name, const ExpandedName& expanded,
-                     std::span<const AttributeView> attributes, bool empty);
+    bool bind_choice(const ExpandedName& name, std::span<const AttributeView> attributes,
+                     bool empty);
     void close_scalar();
     void close_frame();
     /// Puts a finished value (a child object or a scalar) into `field` of the

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string_view>
 
-#include "expanded_name.hpp"
+#include "kestrix/attribute_view.hpp"
 #include "kestrix/schema.hpp"
 
 namespace kestrix::detail {

@@ -3,7 +3,6 @@
 
 #include <string_view>
 
-#include "expanded_name.hpp"
 #include "field_lookup.hpp"
 #include "kestrix/scalar_parse.hpp"
 
@@ -41,8 +40,8 @@ Status bind_attributes(std::span<const AttributeView> attributes, Frame& frame, 
 }  // namespace
 
 bool is_nil(std::span<const AttributeView> attributes) noexcept {
-    return any_nil(attributes, [](std::string_view name) {
-        const std::string_view local = local_name(name);
+    return any_nil(attributes, [](const ExpandedName& name) {
+        const std::string_view local = local_name(name.local);
         return local == "nil" || local == "xsi:nil";
     });
 }
@@ -50,22 +49,20 @@ bool is_nil(std::span<const AttributeView> attributes) noexcept {
 Status apply_attributes(std::span<const AttributeView> attributes, Frame& frame) {
     std::size_t hint = frame.schema().first_attribute;
     return bind_attributes(
-        attributes, frame, [&hint](const ClassSchema& schema, std::string_view name) {
-            return detail::find_written_field_near(schema, FieldRole::Attribute, name, hint);
+        attributes, frame, [&hint](const ClassSchema& schema, const ExpandedName& name) {
+            return detail::find_written_field_near(schema, FieldRole::Attribute, name.local, hint);
         });
 }
 
 bool is_nil_expanded(std::span<const AttributeView> attributes) noexcept {
-    return any_nil(attributes, [](std::string_view name) {
-        return detail::split_expanded(name).local == "nil";
-    });
+    return any_nil(attributes, [](const ExpandedName& name) { return name.local == "nil"; });
 }
 
 Status apply_expanded_attributes(std::span<const AttributeView> attributes, Frame& frame) {
-    return bind_attributes(attributes, frame, [](const ClassSchema& schema, std::string_view name) {
-        return detail::find_expanded_field(schema, FieldRole::Attribute, {},
-                                           detail::split_expanded(name));
-    });
+    return bind_attributes(
+        attributes, frame, [](const ClassSchema& schema, const ExpandedName& name) {
+            return detail::find_expanded_field(schema, FieldRole::Attribute, {}, name);
+        });
 }
 
 void Frame::push_text_run() {

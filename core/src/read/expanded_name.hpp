@@ -2,9 +2,9 @@
 // processing.
 #pragma once
 
-#include <cstring>
-#include <string>
 #include <string_view>
+
+#include "kestrix/attribute_view.hpp"
 
 namespace kestrix::detail {
 
@@ -12,23 +12,6 @@ namespace kestrix::detail {
 /// when it processes namespaces. A control character, so it never occurs in
 /// a well-formed name or URI.
 inline constexpr char NS_SEPARATOR = '\x1f';
-
-/// A name read namespace-aware: `uri` empty for a name in no namespace,
-/// `prefix` empty for an unprefixed one.
-struct ExpandedName {
-    std::string_view uri;
-    std::string_view local;
-    std::string_view prefix;
-
-    /// The name as the document wrote it: "prefix:local" or "local".
-    std::string written() const {
-        if (prefix.empty()) return std::string(local);
-        std::string text(prefix);
-        text.push_back(':');
-        text.append(local);
-        return text;
-    }
-};
 
 /// Splits expat's "uri<sep>local<sep>prefix", "uri<sep>local" or "local".
 inline ExpandedName split_expanded(std::string_view whole) noexcept {

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "expanded_name.hpp"
 #include "kestrix/attribute_view.hpp"
 #include "kestrix/error.hpp"
 #include "kestrix/reader_options.hpp"
@@ -92,14 +93,14 @@ public:
     void report_nodes(bool on) noexcept override;
 
     /// Sends expat's events to `sink`, which must outlive the reading: element
-    /// starts (`on_start(name, attributes, empty)`, the attributes as views,
-    /// `empty` for a
-    /// self-closing tag, whose end event follows at once), ends (`on_end()`),
+    /// starts (`on_start(name, attributes, empty)`, the name and attributes
+    /// as views, `empty` for a self-closing tag, whose end event follows at
+    /// once), ends (`on_end()`),
     /// text (`on_text(text, length)`) and, when `sink.wants_namespace_events()`
     /// in namespace mode, namespace declarations (`on_namespace_start(prefix,
     /// uri)`, `on_namespace_end(prefix)`, the default namespace's prefix
-    /// empty). Names and attributes come as expat gives them: qualified, or
-    /// expanded names in namespace mode (see expanded_name.hpp).
+    /// empty). Names come as written, or in namespace mode split into the
+    /// parts of expat's expanded names (see expanded_name.hpp).
     template <class Sink>
     void attach(Sink& sink) noexcept;
 
@@ -107,12 +108,16 @@ public:
     /// judged from the tag's own bytes.
     bool current_tag_is_empty() const noexcept;
 
+    /// A name as expat gives it, as views: split in namespace mode.
+    ExpandedName viewed(const XML_Char* name) const noexcept {
+        return namespaces_ ? split_expanded(name) : ExpandedName{{}, name, {}};
+    }
     /// expat's null-ended array of attribute names and values, as views.
     /// Exhausted memory ends the process, as in every event handler.
     std::span<const AttributeView> viewed(const XML_Char** attributes) noexcept {
         views_.clear();
         for (; attributes[0] != nullptr; attributes += 2) {
-            views_.push_back({attributes[0], attributes[1]});
+            views_.push_back({viewed(attributes[0]), attributes[1]});
         }
         return views_;
     }
@@ -156,7 +161,8 @@ void ExpatReader::attach(Sink& sink) noexcept {
         [](void* self, const XML_Char* name, const XML_Char** attributes) {
             auto* reader = static_cast<ExpatReader*>(self);
             static_cast<Sink*>(reader->sink_)
-                ->on_start(name, reader->viewed(attributes), reader->current_tag_is_empty());
+                ->on_start(reader->viewed(name), reader->viewed(attributes),
+                           reader->current_tag_is_empty());
         },
         [](void* self, const XML_Char*) {
             static_cast<Sink*>(static_cast<ExpatReader*>(self)->sink_)->on_end();

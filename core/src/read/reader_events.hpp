@@ -9,9 +9,9 @@
 
 namespace kestrix::detail {
 
-/// What a reader sends its sink, in document order. Names and attributes come
-/// qualified as written ("p:item"), or as expanded names in namespace mode
-/// (see expanded_name.hpp), with their lengths: a name or value is not
+/// What a reader sends its sink, in document order. Names come as written
+/// ("p:item"), or in namespace mode as their URI, local part and prefix (see
+/// ExpandedName), as views with their lengths: a name or value is not
 /// NUL-terminated, and is valid only during the call. Texts of comments,
 /// processing instructions and namespace declarations are NUL-terminated.
 /// The sink answers through ReaderControl.
@@ -22,7 +22,7 @@ class ReaderEvents {
 public:
     /// A start tag: its name, its attributes in document order, and whether
     /// it is self-closing (its end event follows at once).
-    virtual void on_start(std::string_view name, std::span<const AttributeView> attributes,
+    virtual void on_start(const ExpandedName& name, std::span<const AttributeView> attributes,
                           bool empty) noexcept = 0;
     virtual void on_end() noexcept = 0;
     /// Character data, possibly in several pieces.

@@ -1031,33 +1031,45 @@ bool XmlReader::send_plain(std::string_view element, bool empty) {
     // is copied for the event.
     views_.clear();
     for (const Attribute& a : attributes_) {
-        views_.push_back({a.name, std::string_view(values_.data() + a.value, a.value_length)});
+        views_.push_back(
+            {{{}, a.name, {}}, std::string_view(values_.data() + a.value, a.value_length)});
     }
-    sink_->on_start(element, views_, empty);
+    sink_->on_start(ExpandedName{{}, element, {}}, views_, empty);
     if (empty && !muted_) sink_->on_end();
     return true;
 }
 
-bool XmlReader::append_expanded(std::string_view qname, bool element, const char* tag) {
+bool XmlReader::expand(std::string_view qname, bool element, const char* tag, ExpandedName& name) {
     const std::size_t colon = qname.find(':');
     if (colon == std::string_view::npos) {
         const std::string* uri = element ? scope_.find({}) : nullptr;
-        if (uri != nullptr && !uri->empty()) {
-            names_.append(*uri);
-            names_ += NS_SEPARATOR;
-        }
-        names_.append(qname);
+        name = {uri != nullptr ? std::string_view(*uri) : std::string_view(), qname, {}};
         return true;
     }
     const std::string_view prefix = qname.substr(0, colon);
     const std::string* uri = scope_.find(prefix);
     if (uri == nullptr) return fail(XML_ERROR_UNBOUND_PREFIX, tag);
-    names_.append(*uri);
-    names_ += NS_SEPARATOR;
-    names_.append(qname.substr(colon + 1));
-    names_ += NS_SEPARATOR;
-    names_.append(prefix);
+    name = {*uri, qname.substr(colon + 1), prefix};
     return true;
+}
+
+bool XmlReader::unique_expanded_attributes() {
+    // Each prefixed attribute's URI and local name, one after another in
+    // `names_`, compared as one text.
+    names_.clear();
+    offsets_.assign(1, 0);
+    for (const AttributeView& view : views_) {
+        if (view.name.prefix.empty()) continue;
+        names_.append(view.name.uri);
+        names_ += NS_SEPARATOR;
+        names_.append(view.name.local);
+        offsets_.push_back(names_.size());
+    }
+    names_seen_.clear();
+    for (std::size_t i = 0; i + 1 < offsets_.size(); ++i) {
+        names_seen_.emplace_back(names_.data() + offsets_[i], offsets_[i + 1] - offsets_[i]);
+    }
+    return duplicate_in(names_seen_) == nullptr;
 }
 
 bool XmlReader::resolve_and_send(std::string_view element, bool empty) {
@@ -1088,34 +1100,22 @@ bool XmlReader::resolve_and_send(std::string_view element, bool empty) {
         scope_.bind(prefix, uri);
         ++bindings;
     }
-    // The expanded names go one after another into `names_`; the values are
+    // The names are views of the input and of the URIs in scope, the values
     // those of `values_`, as without namespaces.
-    names_.clear();
-    if (!append_expanded(element, true, tag)) return false;
-    offsets_.assign(1, names_.size());
+    ExpandedName name;
+    if (!expand(element, true, tag, name)) return false;
     views_.clear();
     std::size_t prefixed = 0;
     for (const Attribute& a : attributes_) {
         if (a.name == "xmlns" || a.name.starts_with("xmlns:")) continue;
-        if (!append_expanded(a.name, false, tag)) return false;
-        if (a.name.find(':') != std::string_view::npos) ++prefixed;
-        offsets_.push_back(names_.size());
-        views_.push_back({{}, std::string_view(values_.data() + a.value, a.value_length)});
-    }
-    // `names_` holds all the names now: it no longer moves.
-    for (std::size_t i = 0; i < views_.size(); ++i) {
-        views_[i].name =
-            std::string_view(names_.data() + offsets_[i], offsets_[i + 1] - offsets_[i]);
+        AttributeView& view = views_.emplace_back();
+        if (!expand(a.name, false, tag, view.name)) return false;
+        if (!view.name.prefix.empty()) ++prefixed;
+        view.value = std::string_view(values_.data() + a.value, a.value_length);
     }
     // Two prefixes bound to one URI make two names of one attribute.
-    if (prefixed > 1) {
-        names_seen_.clear();
-        for (const AttributeView& view : views_) {
-            const std::string_view name = view.name;
-            const std::size_t second = name.find(NS_SEPARATOR, name.find(NS_SEPARATOR) + 1);
-            if (second != std::string_view::npos) names_seen_.push_back(name.substr(0, second));
-        }
-        if (duplicate_in(names_seen_) != nullptr) return fail(XML_ERROR_DUPLICATE_ATTRIBUTE, tag);
+    if (prefixed > 1 && !unique_expanded_attributes()) {
+        return fail(XML_ERROR_DUPLICATE_ATTRIBUTE, tag);
     }
     if (!empty) {
         open_.push_back(Open{element.data(), element.size(), bindings});
@@ -1127,7 +1127,7 @@ bool XmlReader::resolve_and_send(std::string_view element, bool empty) {
                 sink_->on_namespace_start(prefix.data(), scope_.find(prefix)->c_str());
             }
         }
-        sink_->on_start(std::string_view(names_.data(), offsets_[0]), views_, empty);
+        sink_->on_start(name, views_, empty);
         if (empty && !muted_) sink_->on_end();
     }
     if (empty) end_bindings(bindings);

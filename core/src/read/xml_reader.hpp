@@ -246,8 +246,10 @@ private:
     /// (namespace mode) resolved, with its namespace declarations first.
     bool send_plain(std::string_view element, bool empty);
     bool resolve_and_send(std::string_view element, bool empty);
-    /// Appends `qname` expanded to `names_`; false on an unbound prefix.
-    bool append_expanded(std::string_view qname, bool element, const char* tag);
+    /// Sets `name` to `qname` resolved in the scope; false on an unbound prefix.
+    bool expand(std::string_view qname, bool element, const char* tag, ExpandedName& name);
+    /// True when no two prefixed attributes in `views_` have one expanded name.
+    bool unique_expanded_attributes();
     /// Undoes the last `bindings` namespace bindings, reporting their ends.
     void end_bindings(std::uint32_t bindings);
     /// Sends a piece of text as the event at `at` (in the document).
@@ -333,9 +335,8 @@ private:
     std::vector<Open> open_;
     std::vector<Attribute> attributes_;
     std::string values_;  ///< normalized attribute values of the current tag
-    std::string names_;   ///< namespace mode: the expanded names of a start tag, one after another
-    std::vector<std::size_t>
-        offsets_;  ///< where each name after the element's starts in it, and the end
+    std::string names_;   ///< the prefixed attributes' expanded names, for the duplicate check
+    std::vector<std::size_t> offsets_;          ///< where each of `names_` starts, and the end
     std::vector<AttributeView> views_;          ///< the attributes sent with a start event
     std::vector<std::string_view> names_seen_;  ///< for the duplicate check
     std::string text_;  ///< a CDATA section's text with its line ends normalized
