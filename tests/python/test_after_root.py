@@ -6,6 +6,7 @@ import io
 from dataclasses import dataclass
 
 import pytest
+from test_files import outcomes
 
 import kestrix
 
@@ -30,19 +31,6 @@ LONG = b"<doc>" + (b"<r/><!--" + b"." * 120 + b"-->\n") * MANY + b"</doc>"
 def records_of(data):
     """The class and tag an iterator reads `data` with, and what it yields."""
     return (r, "r", [r()] * MANY) if data.startswith(LONG) else (doc, None, [doc()])
-
-
-def outcomes(items):
-    """Objects and (message, notes) of errors, until the iterator stops."""
-    out = []
-    while len(out) <= MANY + 2:
-        try:
-            out.append(next(items))
-        except StopIteration:
-            return out
-        except ValueError as error:
-            out.append((str(error), error.__notes__))
-    raise AssertionError("the iterator never stopped")
 
 
 def whole(read, data):

@@ -11,7 +11,6 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from lxml import etree
-from pydantic import BaseModel, Field
 from test_qname import canonical
 
 from kestrix import (
@@ -31,7 +30,6 @@ SVG = "http://www.w3.org/2000/svg"
 INKSCAPE = "http://www.inkscape.org/namespaces/inkscape"
 SODIPODI = "http://sodipodi.sourceforge.net/DTD/sodipodi-0.dtd"
 XS = "http://www.w3.org/2001/XMLSchema"
-SAMLP = "urn:oasis:names:tc:SAML:1.0:protocol"
 XML_NS = "http://www.w3.org/XML/1998/namespace"
 
 
@@ -232,46 +230,6 @@ def test_a_schema_with_caught_qnames_still_compiles():
     assert canonical(written) == canonical(XSD_DOCUMENT)
     for source in (XSD_DOCUMENT, written):
         etree.XMLSchema(etree.fromstring(source)).assertValid(etree.fromstring(ORDER))
-
-
-# --- SAML 1.1 status codes (QNames), pydantic ---------------------------------------------
-
-SAML_DOCUMENT = b"""<samlp:Response xmlns:samlp="urn:oasis:names:tc:SAML:1.0:protocol"
-    xmlns:saml="urn:oasis:names:tc:SAML:1.0:assertion" MajorVersion="1" MinorVersion="1"
-    ResponseID="_c7055387" IssueInstant="2024-03-01T10:00:00Z">
-  <samlp:Status>
-    <samlp:StatusCode Value="samlp:Requester"><samlp:StatusCode Value="samlp:RequestDenied"/></samlp:StatusCode>
-    <samlp:StatusMessage>Request denied</samlp:StatusMessage>
-  </samlp:Status>
-  <saml:Assertion MajorVersion="1" MinorVersion="1" AssertionID="_a1" Issuer="https://idp.example.org"
-                  IssueInstant="2024-03-01T10:00:00Z"><saml:Conditions NotBefore="2024-03-01T10:00:00Z"/></saml:Assertion>
-</samlp:Response>
-"""
-
-
-class StatusCode(BaseModel):
-    value: QName = Field(json_schema_extra={"type": "Attribute", "name": "Value"})
-    sub: Optional["StatusCode"] = Field(None, json_schema_extra={"name": "StatusCode"})
-
-
-class SamlStatus(BaseModel):
-    code: StatusCode = Field(json_schema_extra={"name": "StatusCode"})
-    other: list[Element] = []
-
-
-@xml_element("Response", namespace=SAMLP, prefix="samlp")
-class SamlResponse(BaseModel):
-    status: SamlStatus = Field(json_schema_extra={"name": "Status"})
-    other: list[Element] = []
-    attributes: dict[str, str] = Field(default_factory=dict, json_schema_extra=ANY_ATTRIBUTES)
-
-
-def test_saml_status_codes_come_back_resolving():
-    response = deserialize(SAML_DOCUMENT, SamlResponse)
-    assert response.status.code.sub.value == QName(SAMLP, "RequestDenied")
-    written = serialize(response)
-    assert canonical(written, ("Value",)) == canonical(SAML_DOCUMENT, ("Value",))
-    assert deserialize(written, SamlResponse) == response
 
 
 # --- what a caught element holds, and how it is written -----------------------------------

@@ -127,7 +127,8 @@ class Status(BaseModel):
     value: QName = Field(json_schema_extra={"type": "Attribute", "name": "Value"})
 
 
-def test_qnames_as_pydantic_fields_and_as_values():  # read and written in pydantic models: test_catch_all
+# Read and written in pydantic models generated from a schema: generate/test_generate.
+def test_qnames_as_pydantic_fields_and_as_values():
     assert Status(value="{urn:x}y").value == QName("urn:x", "y")
     name = QName("urn:x", "y")
     assert (str(name), repr(name), pickle.loads(pickle.dumps(name))) == (
