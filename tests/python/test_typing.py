@@ -11,12 +11,13 @@ mypy = pytest.importorskip("mypy", reason="mypy is installed only in the main en
 EXAMPLE = os.path.join(os.path.dirname(__file__), "typing_example.py")
 
 
+def mypy_strict(path, cache):
+    return subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir",
+                           str(cache), str(path)], capture_output=True, text=True)
+
+
 def test_typed_example_passes_mypy_strict(tmp_path):
-    result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-incremental",
-         "--cache-dir", str(tmp_path), EXAMPLE],
-        capture_output=True, text=True,
-    )
+    result = mypy_strict(EXAMPLE, tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
@@ -28,10 +29,6 @@ def test_wrong_types_are_reported(tmp_path):
         "a: A = kestrix.deserialize('text', A)\n"   # str is not bytes
         "n: int = kestrix.deserialize(b'', A)\n"    # returns A, not int
     )
-    result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-incremental",
-         "--cache-dir", str(tmp_path / "cache"), str(bad)],
-        capture_output=True, text=True,
-    )
+    result = mypy_strict(bad, tmp_path / "cache")
     assert result.returncode == 1
     assert "bad.py:3" in result.stdout and "bad.py:4" in result.stdout
