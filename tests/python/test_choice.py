@@ -8,17 +8,15 @@ from typing import Optional, Union
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from lxml import etree
 
 from kestrix import deserialize, serialize, xml_element
 
 SVG = "http://www.w3.org/2000/svg"
-XLINK = "http://www.w3.org/1999/xlink"
 XS = "http://www.w3.org/2001/XMLSchema"
 ATTR = {"type": "Attribute"}
 
 
-# An SVG drawing: paint order is document order.
+# Shapes: members of a choice named by their declared element names.
 @xml_element("path", namespace=SVG)
 @dataclass
 class Path:
@@ -29,49 +27,6 @@ class Path:
 @dataclass
 class Rect:
     width: int = field(metadata=ATTR)
-
-
-@xml_element("use", namespace=SVG, prefixes={"xlink": XLINK})
-@dataclass
-class Use:
-    href: str = field(metadata={"type": "Attribute", "name": "xlink:href"})
-
-
-@xml_element("g", namespace=SVG)
-@dataclass
-class G:
-    shapes: list[Union[Path, Rect, Use, "G"]] = field(default_factory=list)
-
-
-@xml_element("svg", namespace=SVG)
-@dataclass
-class Svg:
-    title: Optional[str] = None
-    shapes: list[Path | Rect | Use | G] = field(default_factory=list)
-
-
-DRAWING = (
-    b'<svg:svg xmlns:svg="http://www.w3.org/2000/svg" xmlns:l="http://www.w3.org/1999/xlink">'
-    b'<svg:title>t</svg:title><svg:path d="M0 0"/><svg:rect width="3"/>'
-    b'<svg:g><svg:rect width="1"/><svg:use l:href="#a"/><svg:g/><svg:path d="Z"/></svg:g>'
-    b'<svg:use l:href="#b"/><svg:path d="M1 1"/><other xmlns="urn:x"/><svg:rect width="4"/>'
-    b"</svg:svg>"
-)
-
-
-def tags_and_attributes(document):
-    """Every element in document order, by expanded name, with its attributes."""
-    root = etree.fromstring(document)
-    return [(e.tag, dict(e.attrib)) for e in root.iter() if e.tag != "{urn:x}other"]
-
-
-def test_svg_keeps_paint_order():
-    drawing = deserialize(DRAWING, Svg)
-    assert drawing.shapes == [
-        Path("M0 0"), Rect(3), G([Rect(1), Use("#a"), G([]), Path("Z")]), Use("#b"), Path("M1 1"), Rect(4)]
-    written = serialize(drawing)
-    assert tags_and_attributes(written) == tags_and_attributes(DRAWING)
-    assert deserialize(written, Svg) == drawing
 
 
 # An XML Schema model group: element, choice and group particles interleaved.
@@ -100,11 +55,11 @@ class XsSequence:
 
 
 def test_schema_sequence_keeps_particle_order():
-    document = (
+    document = (  # what no member names is skipped
         b'<xs:sequence xmlns:xs="http://www.w3.org/2001/XMLSchema">'
-        b'<xs:element name="a"/><xs:choice><xs:element name="b"/>'
+        b'<xs:element name="a"/><xs:choice><xs:element name="b"/><xs:annotation/>'
         b'<xs:sequence><xs:element name="c"/></xs:sequence></xs:choice>'
-        b'<xs:group ref="g"/><xs:element name="d"/></xs:sequence>'
+        b'<xs:group ref="g"/><other xmlns="urn:x"/><xs:element name="d"/></xs:sequence>'
     )
     sequence = deserialize(document, XsSequence)
     assert sequence.particles == [
