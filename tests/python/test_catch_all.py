@@ -228,8 +228,7 @@ def test_a_schema_with_caught_qnames_still_compiles():
     assert written.startswith(b'<xs:schema xmlns:xsd="http://www.w3.org/2001/XMLSchema" '
                               b'xmlns:t="urn:example:shop" xmlns:xs="http://www.w3.org/2001/XMLSchema"')
     assert canonical(written) == canonical(XSD_DOCUMENT)
-    for source in (XSD_DOCUMENT, written):
-        etree.XMLSchema(etree.fromstring(source)).assertValid(etree.fromstring(ORDER))
+    etree.XMLSchema(etree.fromstring(written)).assertValid(etree.fromstring(ORDER))  # caught QNames resolve
 
 
 # --- what a caught element holds, and how it is written -----------------------------------

@@ -84,13 +84,11 @@ def test_external_entities_and_dtds_are_never_loaded(tmp_path):
 @pytest.mark.parametrize("source, cls, expected, megabytes", [
     (lambda: b'<Leaf id="1">' + b"<u>" * 1_000_000 + b"</u>" * 1_000_000 + b"<name>n</name></Leaf>", Leaf,
      lambda: Leaf(id=1, name="n"), 512),
-    (lambda: b"<Node>" + b"<child>" * 299 + b"</child>" * 299 + b"</Node>", Node,
-     lambda: "Maximum XML recursion depth exceeded: current 257 >= limit 256", 64),
     # the document, the gathered text and the str: a few copies, not more
     (lambda: b"<Leaf><name>" + b"a" * (100 << 20) + b"</name></Leaf>", Leaf, lambda: Leaf(name="a" * (100 << 20)),
      600),
     (lambda: f'<Leaf note="{"é" * 1_000_000}"/>'.encode(), Leaf, lambda: Leaf(note="é" * 1_000_000), 64),
-], ids=["million-unknown-nested", "300-nested-classes", "100-MB-text", "million-character-attribute"])
+], ids=["million-unknown-nested", "100-MB-text", "million-character-attribute"])
 def test_huge_and_deep_documents(source, cls, expected, megabytes):
     source = source()
     before = rss_bytes()
