@@ -1,7 +1,6 @@
 """Hostile documents end in a clean exception or a correct result, within bounds."""
 
 import socket
-import threading
 from dataclasses import dataclass, field
 from typing import Optional
 

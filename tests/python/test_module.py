@@ -50,6 +50,7 @@ def test_version_build_and_panic_exception():
     (lambda k: k.iterparse("<a/>", Plain), "'str' object is not an instance of 'bytes'", "source"),
     (lambda k: k.iterparse(b"<a/>", 5), "'int' object is not an instance of 'type'", "target_type"),
     (lambda k: k.iterparse(b"<a/>", Plain, tag=b"a"), "'bytes' object is not an instance of 'str'", "tag"),
+    (lambda k: k.deserialize(b"<a/>", Plain, strict=1), "argument 'strict' must be a bool, not int", None),
 ])
 @pytest.mark.parametrize("entry_points", [_kestrix, kestrix], ids=["_kestrix", "kestrix"])
 def test_argument_errors(entry_points, call, message, note):

@@ -79,8 +79,3 @@ def test_records_fail_one_by_one():
                     kestrix.iterload(io.BytesIO(document), Line, strict=True)):
         assert [x.sku if isinstance(x, Line) else x[0] for x in outcomes(records)] == [
             "1", "Schema error: unexpected attribute 'x' in Line", "3"]
-
-
-def test_strict_must_be_a_bool():
-    with pytest.raises(TypeError, match="argument 'strict' must be a bool, not int"):
-        deserialize(b"<Plain id='1'/>", Plain, strict=1)

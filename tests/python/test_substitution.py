@@ -143,14 +143,9 @@ class Home:
     pets: list[Pet] = field(default_factory=list, metadata={"name": "pet"})
 
 
-@pytest.mark.parametrize("attribute", [b'i:type="Dog"', b'xsi:type="Dog"'])
-def test_a_tree_without_namespaces_reads_xsi_type_under_any_prefix(attribute):
-    document = (b'<Home xmlns:i="http://www.w3.org/2001/XMLSchema-instance"><pet ' + attribute
-                + b"><name>Rex</name><breed>pug</breed></pet></Home>")
-    assert deserialize(document, Home, strict=True) == Home([Dog("Rex", "pug")])
-
-
-def test_a_subclass_without_a_type_name_writes_its_nearest_declared_ancestor():
+def test_a_tree_without_namespaces_writes_the_nearest_declared_type_and_reads_any_prefix():
     written = serialize(Home([Puppy("Bo", "pug", 1), Pet("Cat")]))
     assert written == (b'<Home xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance"><pet xsi:type="Dog">'
                        b"<name>Bo</name><breed>pug</breed></pet><pet><name>Cat</name></pet></Home>")
+    for document in (written, written.replace(b"xsi", b"i")):
+        assert deserialize(document, Home, strict=True) == Home([Dog("Bo", "pug"), Pet("Cat")])
