@@ -287,12 +287,12 @@ class Svg:  # xlink bound by no class: written under its usual URI
 @dataclass
 class XsElement:
     name: str = field(metadata={"type": "Attribute"})
-    type: str = field(metadata={"type": "Attribute"})
+    type: kestrix.QName = field(metadata={"type": "Attribute"})
 
 
 @xml_element("schema", namespace=XS, prefix="xs", prefixes={"tns": "urn:t", "xsd": XS})
 @dataclass
-class MiniSchema:  # written as <xs:schema>; tns and xsd are used by no name
+class MiniSchema:  # written as <xs:schema>; tns names a value only, xsd nothing
     target: str = field(metadata={"type": "Attribute", "name": "targetNamespace"})
     elements: list[XsElement] = field(default_factory=list, metadata={"name": "element"})
 
@@ -310,7 +310,7 @@ class Notes:  # a prefixed class inside the default namespace it is in
 
 
 @pytest.mark.parametrize("obj, document", [
-    (MiniSchema("urn:t", [XsElement("a", "tns:T")]),
+    (MiniSchema("urn:t", [XsElement("a", kestrix.QName("urn:t", "T"))]),
      f'<xs:schema xmlns:xs="{XS}" xmlns:tns="urn:t" xmlns:xsd="{XS}" targetNamespace="urn:t">'
      '<xs:element name="a" type="tns:T"></xs:element></xs:schema>'),
     (PrefixedNote("n"), '<a:note xmlns:a="urn:test:a"><a:text>n</a:text></a:note>'),
