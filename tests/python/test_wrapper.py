@@ -53,8 +53,9 @@ def test_write_and_back(items, tags, written):
     obj = Order(items=None if items is None else [Item(s) for s in items], tags=tags)
     assert serialize(obj) == written
     assert deserialize(serialize(obj, indent=2), Order) == obj
-    # items outside their wrapper are not the field's
+    # items outside their wrapper are not the field's; a self-closing wrapper is empty
     assert deserialize(b'<Order><item sku="a"/><tag>1</tag><note>n</note></Order>', Order) == Order(note="n")
+    assert deserialize(b"<Order><items/></Order>", Order) == Order(items=[])
 
 
 @pytest.mark.filterwarnings("ignore::kestrix.ModelWarning")
