@@ -2,8 +2,8 @@
 #include "kestrix/arena.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <utility>
 
@@ -35,32 +35,34 @@ constexpr std::size_t CACHE_LIMIT = 8;
 /// Blocks of MAX_BLOCK bytes that large trees freed, kept for the next large
 /// tree. Given back to the system, their pages would come back one page fault
 /// at a time in the next tree: on a 10 MB document that cost a tenth of
-/// `deserialize`'s time. Shared by every thread.
+/// `deserialize`'s time. Shared by every thread; each slot is taken or filled
+/// by one atomic operation, so no lock is held (nor left held by a fork).
 class BlockCache {
 public:
     void* take() noexcept {
-        const std::lock_guard lock(mutex_);
-        return count_ == 0 ? nullptr : blocks_[--count_];
+        for (std::atomic<void*>& slot : slots_) {
+            if (slot.load(std::memory_order_relaxed) == nullptr) continue;
+            if (void* block = slot.exchange(nullptr, std::memory_order_acquire)) return block;
+        }
+        return nullptr;
     }
-    /// False when the cache is full and `block` stays the caller's.
+    /// False when every slot is full and `block` stays the caller's.
     bool give(void* block) noexcept {
-        const std::lock_guard lock(mutex_);
-        if (count_ == CACHE_LIMIT) return false;
-        blocks_[count_++] = block;
-        return true;
+        for (std::atomic<void*>& slot : slots_) {
+            void* empty = nullptr;
+            if (slot.compare_exchange_strong(empty, block, std::memory_order_release,
+                                             std::memory_order_relaxed)) {
+                return true;
+            }
+        }
+        return false;
     }
 
 private:
-    std::mutex mutex_;
-    void* blocks_[CACHE_LIMIT] = {};
-    std::size_t count_ = 0;
+    std::atomic<void*> slots_[CACHE_LIMIT] = {};
 };
 
-BlockCache& block_cache() noexcept {
-    // Never destroyed: arenas of static objects may be released after it.
-    static BlockCache* const cache = new BlockCache;
-    return *cache;
-}
+constinit BlockCache block_cache;
 
 }  // namespace
 
@@ -86,7 +88,7 @@ void* Arena::allocate_slow(std::size_t bytes) {
         blocks_ == nullptr ? FIRST_BLOCK : std::min(blocks_->size * 2, MAX_BLOCK);
     std::size_t size = std::max(grown, bytes);
     static_assert(sizeof(Block) % ALIGN == 0);
-    void* kept = grown >= CACHED_FROM && bytes <= grown ? block_cache().take() : nullptr;
+    void* kept = grown >= CACHED_FROM && bytes <= grown ? block_cache.take() : nullptr;
     if (kept != nullptr) size = MAX_BLOCK;
     auto* block =
         static_cast<Block*>(kept != nullptr ? kept : ::operator new(sizeof(Block) + size));
@@ -130,7 +132,7 @@ void Arena::release(Block* keep) noexcept {
     Block* b = blocks_;
     while (b != nullptr) {
         Block* next = b->next;
-        if (b != keep && !(b->size == MAX_BLOCK && block_cache().give(b))) ::operator delete(b);
+        if (b != keep && !(b->size == MAX_BLOCK && block_cache.give(b))) ::operator delete(b);
         b = next;
     }
     blocks_ = nullptr;
