@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "catch_all_builder.hpp"
-#include "expanded_name.hpp"
 #include "kestrix/error.hpp"
 #include "kestrix/frame.hpp"
 #include "kestrix/schema.hpp"
