@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "entities.hpp"
-#include "expanded_name.hpp"
 #include "stray_markup.hpp"
 #include "transcode.hpp"
 #include "xml_chars.hpp"
@@ -38,19 +37,19 @@ constexpr std::ptrdiff_t NEAR_END = 16;
 /// Attribute counts up to which duplicates are found by comparing every pair.
 constexpr std::size_t PAIRWISE = 8;
 
-/// A name that `names` holds twice, or null.
-const std::string_view* duplicate_in(std::vector<std::string_view>& names) {
-    if (names.size() <= PAIRWISE) {
-        for (std::size_t i = 0; i < names.size(); ++i) {
-            for (std::size_t j = i + 1; j < names.size(); ++j) {
-                if (names[i] == names[j]) return &names[j];
+/// True when `items` holds some item twice (it may be reordered).
+template <class T>
+bool has_duplicate(std::vector<T>& items) {
+    if (items.size() <= PAIRWISE) {
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            for (std::size_t j = i + 1; j < items.size(); ++j) {
+                if (items[i] == items[j]) return true;
             }
         }
-        return nullptr;
+        return false;
     }
-    std::sort(names.begin(), names.end());
-    const auto twice = std::adjacent_find(names.begin(), names.end());
-    return twice == names.end() ? nullptr : &*twice;
+    std::sort(items.begin(), items.end());
+    return std::adjacent_find(items.begin(), items.end()) != items.end();
 }
 
 /// Where the first name that `names` holds twice is written the second
@@ -1054,22 +1053,11 @@ bool XmlReader::expand(std::string_view qname, bool element, const char* tag, Ex
 }
 
 bool XmlReader::unique_expanded_attributes() {
-    // Each prefixed attribute's URI and local name, one after another in
-    // `names_`, compared as one text.
-    names_.clear();
-    offsets_.assign(1, 0);
+    expanded_seen_.clear();
     for (const AttributeView& view : views_) {
-        if (view.name.prefix.empty()) continue;
-        names_.append(view.name.uri);
-        names_ += NS_SEPARATOR;
-        names_.append(view.name.local);
-        offsets_.push_back(names_.size());
+        if (!view.name.prefix.empty()) expanded_seen_.emplace_back(view.name.uri, view.name.local);
     }
-    names_seen_.clear();
-    for (std::size_t i = 0; i + 1 < offsets_.size(); ++i) {
-        names_seen_.emplace_back(names_.data() + offsets_[i], offsets_[i + 1] - offsets_[i]);
-    }
-    return duplicate_in(names_seen_) == nullptr;
+    return !has_duplicate(expanded_seen_);
 }
 
 bool XmlReader::resolve_and_send(std::string_view element, bool empty) {

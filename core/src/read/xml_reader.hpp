@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "block_scan.hpp"
@@ -334,11 +335,12 @@ private:
 
     std::vector<Open> open_;
     std::vector<Attribute> attributes_;
-    std::string values_;  ///< normalized attribute values of the current tag
-    std::string names_;   ///< the prefixed attributes' expanded names, for the duplicate check
-    std::vector<std::size_t> offsets_;          ///< where each of `names_` starts, and the end
+    std::string values_;                        ///< normalized attribute values of the current tag
     std::vector<AttributeView> views_;          ///< the attributes sent with a start event
     std::vector<std::string_view> names_seen_;  ///< for the duplicate check
+    /// Namespace mode: the URI and local name of each prefixed attribute, for
+    /// the duplicate check.
+    std::vector<std::pair<std::string_view, std::string_view>> expanded_seen_;
     std::string text_;  ///< a CDATA section's text with its line ends normalized
     NamespaceScope scope_;
 
